@@ -1,0 +1,22 @@
+#pragma once
+
+// The two collector lifecycles behind the exported functions, with their
+// arguments already converted to UTF-8.
+
+#include "api/event_pipe_api.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tw_prof {
+
+void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_t pid,
+                                const std::string& process_path, const std::string& command_line,
+                                const std::string& diagnostic_port, bool with_tasks, bool test_mode);
+void release_timeline_collector(void* holder);
+
+void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,
+                                const std::string& parameter, event_pipe_progress_callback progress);
+void release_nettrace_collector(void* holder);
+
+}  // namespace tw_prof

@@ -1,0 +1,51 @@
+#include "api/path_file_factory.h"
+
+#include "tw/utility/throw.h"
+
+#include <boost/format.hpp>
+
+#include <fcntl.h>
+#include <fstream>
+
+namespace tw_prof {
+
+std::filesystem::path path_file_factory::gen_file_path(bool main) const {
+  if (main) return base_path_;
+  const std::size_t number = created_.empty() ? 0 : created_.size() - 1;
+  return base_path_ + (boost::format(".%04X") % number).str();
+}
+
+std::filesystem::path path_file_factory::register_path(const file_request& request) {
+  const auto* host = std::get_if<host_file>(&request);
+  if (host == nullptr) throw std::runtime_error("Slave file is unexpected");
+  auto path = gen_file_path(host->main);
+  created_.push_back(path);
+  return path;
+}
+
+int path_file_factory::create_file(const file_request& request) {
+  const auto path = register_path(request);
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+}
+
+std::shared_ptr<std::ostream> path_file_factory::create_stream(const file_request& request) {
+  const auto path = register_path(request);
+  try {
+    auto stream = std::make_shared<std::ofstream>(path, std::ios::out | std::ios::binary | std::ios::trunc);
+    if (stream->fail() || stream->bad()) throw std::runtime_error("Fail flag set");
+    return stream;
+  } catch (const std::exception& e) {
+    TW_THROW(boost::enable_error_info(std::runtime_error("Fail to create file"))
+             << tw::errinfo_path(path.string()) << tw::errinfo_cause(e.what()));
+  }
+}
+
+void path_file_factory::remove_all() {
+  for (const auto& path : created_) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+  }
+  created_.clear();
+}
+
+}  // namespace tw_prof

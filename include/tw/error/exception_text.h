@@ -1,0 +1,21 @@
+#pragma once
+
+// Turning exceptions into texts and HRESULT codes. Both current_exception_*
+// functions must be called inside a catch handler.
+
+#include <cstdint>
+#include <exception>
+#include <ostream>
+#include <string>
+
+namespace tw {
+
+// level tabs, what(), then the system_error code, Boost location, function
+// and details on further lines, then nested exceptions one level deeper.
+void print_exception(std::ostream& out, const std::exception& e, int level = 0);
+
+std::string current_exception_to_string();
+
+std::uint32_t current_exception_to_hresult();
+
+}  // namespace tw

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: a normal build, then one under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs what is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 900
+}
+
+echo "== normal build =="
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DTW_SANITIZE=address,undefined -DTW_BUILD_BENCH=OFF

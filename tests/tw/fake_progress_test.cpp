@@ -1,0 +1,123 @@
+#include "tw/progress/fake_progress.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace tw_prof;
+using report = std::pair<unsigned, unsigned>;
+using namespace std::chrono_literals;
+
+// A handler that records every report and answers from a script; the task it
+// watches is a promise the handler itself fulfils, so the sequence does not
+// depend on timing.
+struct scripted {
+  std::vector<report> reports;
+  std::promise<int> task;
+  unsigned finish_after = 0;   // fulfil the task at this report (0 = never)
+  unsigned refuse_at = 0;      // answer false at this report (0 = never)
+
+  auto handler() {
+    return progress_handler_impl([this](unsigned done, unsigned total) {
+      reports.emplace_back(done, total);
+      if (reports.size() == finish_after) task.set_value(7);
+      return reports.size() != refuse_at;
+    });
+  }
+};
+
+TEST(fake_progress, reports_approach_the_end_then_end_at_n_of_n) {
+  scripted s;
+  s.finish_after = 3;
+  auto handler = s.handler();
+  auto future = s.task.get_future();
+  EXPECT_EQ(wait_for_snapshot(future, handler, progress_params<progress_id::general>{}, 1ms), 7);
+  EXPECT_EQ(s.reports, (std::vector<report>{{1, 101}, {2, 102}, {3, 103}, {103, 103}}));
+}
+
+TEST(fake_progress, weights_scale_the_reports) {
+  scripted s;
+  s.finish_after = 2;
+  auto handler = s.handler();
+  handler.a = 2;
+  handler.b = 3;
+  handler.c = 5;
+  auto future = s.task.get_future();
+  wait_for_snapshot(future, handler, progress_params<progress_id::general>{}, 1ms);
+  // a*k + (k-100)*c of b*k, then (a+c)*(k-1) of b*(k-1)
+  EXPECT_EQ(s.reports, (std::vector<report>{{207, 303}, {214, 306}, {714, 306}}));
+}
+
+TEST(fake_progress, a_task_done_at_once_reports_only_the_end) {
+  std::vector<report> reports;
+  progress_handler_impl handler([&](unsigned d, unsigned t) {
+    reports.emplace_back(d, t);
+    return true;
+  });
+  EXPECT_EQ(run_under_fake_progress([] { return 5; }, handler, {}, 10s), 5);
+  EXPECT_EQ(reports, (std::vector<report>{{100, 100}}));
+}
+
+TEST(fake_progress, non_cancellable_refusal_stops_reports_and_still_returns_the_result) {
+  scripted s;
+  s.refuse_at = 2;
+  auto handler = s.handler();
+  auto future = s.task.get_future();
+  std::thread finisher;
+  // The task ends some time after the refusal; nothing more is reported.
+  progress_handler_impl wrapping([&](unsigned d, unsigned t) {
+    const bool go_on = static_cast<progress_node<progress_id::general>&>(handler).on_progress(d, t, {});
+    if (!go_on) finisher = std::thread([&] { s.task.set_value(9); });
+    return go_on;
+  });
+  EXPECT_EQ(wait_for_snapshot(future, wrapping, progress_params<progress_id::general>{}, 1ms), 9);
+  finisher.join();
+  EXPECT_EQ(s.reports, (std::vector<report>{{1, 101}, {2, 102}}));
+}
+
+TEST(fake_progress, cancellable_refusal_waits_for_the_task_then_throws) {
+  std::atomic<bool> refused{false};
+  std::atomic<bool> task_done{false};
+  std::vector<report> reports;
+  progress_handler_impl handler([&](unsigned d, unsigned t) {
+    reports.emplace_back(d, t);
+    if (reports.size() == 2) {
+      refused = true;
+      return false;
+    }
+    return true;
+  });
+  handler.cancellable = true;
+  auto task = [&] {
+    while (!refused) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    task_done = true;
+  };
+  EXPECT_THROW(run_under_fake_progress(task, handler, {}, 1ms), cancel_processing);
+  EXPECT_TRUE(task_done);
+  EXPECT_EQ(reports, (std::vector<report>{{1, 101}, {2, 102}}));
+}
+
+TEST(fake_progress, cancellable_refusal_of_the_final_report_throws) {
+  progress_handler_impl handler([](unsigned, unsigned) { return false; });
+  handler.cancellable = true;
+  EXPECT_THROW(run_under_fake_progress([] {}, handler, {}, 10s), cancel_processing);
+}
+
+TEST(fake_progress, the_task_exception_reaches_the_caller) {
+  progress_handler_impl handler([](unsigned, unsigned) { return true; });
+  EXPECT_THROW(run_under_fake_progress([]() -> int { throw std::logic_error("save failed"); }, handler, {}, 1ms),
+               std::logic_error);
+}
+
+TEST(cancel_processing, says_processing_is_cancelled) {
+  EXPECT_STREQ(cancel_processing().what(), "Processing is cancelled");
+}
+
+}  // namespace
