@@ -108,8 +108,8 @@ std::filesystem::path default_log_directory();
 
 // TW_LOG(info) << "text " << value;  -- arguments are evaluated only when the
 // subsystem is enabled.
-#define TW_LOG(sub)                                                                         \
-  if (auto& tw_log_instance_ = ::tw_prof::log::logger::instance();                          \
-      !tw_log_instance_.enabled(::tw_prof::log::subsystem::sub)) {                           \
-  } else                                                                                    \
-    ::tw_prof::log::stream_guard(tw_log_instance_, ::tw_prof::log::subsystem::sub)
+#define TW_LOG(sub)                                                                                  \
+  for (auto* tw_log_instance_ = &::tw_prof::log::logger::instance();                                  \
+       tw_log_instance_ != nullptr && tw_log_instance_->enabled(::tw_prof::log::subsystem::sub);       \
+       tw_log_instance_ = nullptr)                                                                    \
+  ::tw_prof::log::stream_guard(*tw_log_instance_, ::tw_prof::log::subsystem::sub)

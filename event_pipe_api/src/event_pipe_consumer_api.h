@@ -1,0 +1,56 @@
+#pragma once
+
+// Runs the nettrace parser on a thread of its own and reports how the run
+// ended. All handler calls, progress calls and on_stop run on that thread.
+
+#include "event_pipe_api/src/nettrace/handlers.h"
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <stdexcept>
+
+namespace tarnwell::collector::event_pipe {
+
+using progress_function = std::function<int(unsigned long, unsigned long, unsigned long)>;
+using on_stop_function = std::function<void(consumer_status)>;
+
+// Thrown by a caller's progress function to abandon a run.
+class cancel_processing : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Processing is cancelled"; }
+};
+
+class session_stopped : public std::runtime_error {
+ public:
+  session_stopped() : std::runtime_error("EventPipe session is already stopped by consumer") {}
+};
+
+// progress(position, file size, 0) returning 0 stops the run (status 0).
+std::future<consumer_status> consume_from_file(std::filesystem::path file, progress_function progress,
+                                               std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
+                                               on_stop_function on_stop);
+
+// Runs synchronously on the calling thread; what consume_from_file runs.
+consumer_status run_file(const std::filesystem::path& file, const progress_function& progress,
+                         const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump);
+
+class event_pipe_consumer {
+ public:
+  event_pipe_consumer(std::filesystem::path file, progress_function progress,
+                      std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump, on_stop_function on_stop);
+  ~event_pipe_consumer();
+  event_pipe_consumer(const event_pipe_consumer&) = delete;
+  event_pipe_consumer& operator=(const event_pipe_consumer&) = delete;
+
+  std::future_status wait_for(std::chrono::milliseconds timeout) const;
+  consumer_status wait_for_result() const;
+
+ private:
+  std::shared_future<consumer_status> result_;
+};
+
+}  // namespace tarnwell::collector::event_pipe

@@ -1,0 +1,107 @@
+#pragma once
+
+// A bounded cursor over bytes that came from another process or a file. Every
+// read checks what is left and throws instead of reading past the end, so a
+// decoder built on it cannot overrun its input whatever the input says.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+namespace tarnwell::nettrace {
+
+class truncated_data : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class byte_cursor {
+ public:
+  // `what` names the structure in error messages, e.g. "metadata payload".
+  byte_cursor(const std::uint8_t* begin, const std::uint8_t* end, const char* what) noexcept
+      : begin_(begin), pos_(begin), end_(end), what_(what) {}
+
+  std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
+  std::size_t consumed() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
+  const std::uint8_t* position() const noexcept { return pos_; }
+  bool at_end() const noexcept { return pos_ == end_; }
+
+  const std::uint8_t* take(std::size_t n) {
+    if (n > remaining()) fail(n);
+    const auto* p = pos_;
+    pos_ += n;
+    return p;
+  }
+
+  template <class T>
+  T read() {
+    static_assert(std::is_trivially_copyable_v<T>);
+    T value;
+    std::memcpy(&value, take(sizeof(T)), sizeof(T));
+    return value;
+  }
+
+  std::uint8_t byte() {
+    if (pos_ == end_) fail(1);
+    return *pos_++;
+  }
+
+  // Unsigned LEB128, at most 5 bytes; bits past 32 are dropped.
+  std::uint32_t varint32() {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 5; ++i) {
+      const std::uint8_t b = byte();
+      value |= static_cast<std::uint32_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) return value;
+    }
+    throw std::runtime_error("Too long variable length encoded number");
+  }
+
+  // Unsigned LEB128, at most 10 bytes; the 10th contributes only bit 63.
+  std::uint64_t varint64() {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 10; ++i) {
+      const std::uint8_t b = byte();
+      if (i == 9) {
+        if (b & 0x80) break;
+        value |= static_cast<std::uint64_t>(b & 0x01) << 63;
+        return value;
+      }
+      value |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) return value;
+    }
+    throw std::runtime_error("Too long variable length encoded number");
+  }
+
+  // A zero-terminated UTF-16 string; returns its units without the terminator
+  // and moves past the terminator.
+  std::pair<const std::uint8_t*, std::size_t> utf16z() {
+    const auto* start = pos_;
+    for (const auto* p = pos_; p + 1 < end_; p += 2) {
+      if (p[0] == 0 && p[1] == 0) {
+        pos_ = p + 2;
+        return {start, static_cast<std::size_t>(p - start) / 2};
+      }
+    }
+    throw truncated_data(std::string(what_) + ": a UTF-16 string has no terminator before the end");
+  }
+
+ private:
+  [[noreturn]] void fail(std::size_t wanted) const {
+    throw truncated_data(std::string(what_) + ": " + std::to_string(wanted) + " bytes needed at offset " +
+                         std::to_string(consumed()) + " but only " + std::to_string(remaining()) + " left");
+  }
+
+  const std::uint8_t* begin_;
+  const std::uint8_t* pos_;
+  const std::uint8_t* end_;
+  const char* what_;
+};
+
+// Reads `units` UTF-16 code units stored little-endian at any alignment.
+std::u16string load_utf16(const std::uint8_t* data, std::size_t units);
+
+}  // namespace tarnwell::nettrace

@@ -1,0 +1,66 @@
+#pragma once
+
+// What leaves the decoder: the handler contract, the sequence-point record
+// and the outcome of a run.
+
+#include "event_pipe_api/src/nettrace/event_trace_record.h"
+#include "event_pipe_api/src/nettrace/trace_object.h"
+
+#include <cstdint>
+#include <exception>
+#include <utility>
+#include <vector>
+
+namespace tarnwell::nettrace {
+
+struct sp_block {
+  std::int64_t timestamp = 0;
+  // (thread id, sequence number), in stream order.
+  std::vector<std::pair<std::int64_t, std::uint32_t>> threads;
+};
+
+}  // namespace tarnwell::nettrace
+
+namespace tarnwell::collector::event_pipe {
+
+struct consumer_status {
+  enum : std::int32_t { stopped = 0, finished = 1, failed = 2 };
+  std::int32_t status = stopped;
+  std::exception_ptr error;
+};
+
+class event_pipe_handlers_base {
+ public:
+  virtual void handle_event(const nettrace::event_trace_record& record, bool is_sorted) = 0;
+  virtual void handle_trace_object(const nettrace::TraceObject& trace) = 0;
+  virtual void handle_sequence_point(const nettrace::sp_block& sp) = 0;
+  virtual ~event_pipe_handlers_base() = default;
+};
+
+struct empty_trace_object_handler {
+  void operator()(const nettrace::TraceObject&) const noexcept {}
+};
+struct empty_sequence_point_handler {
+  void operator()(const nettrace::sp_block&) const noexcept {}
+};
+struct empty_on_stop_handler {
+  void operator()(const consumer_status&) const noexcept {}
+};
+
+template <class OnEvent, class OnTrace = empty_trace_object_handler, class OnSequencePoint = empty_sequence_point_handler>
+class event_pipe_handlers final : public event_pipe_handlers_base {
+ public:
+  explicit event_pipe_handlers(OnEvent on_event, OnTrace on_trace = {}, OnSequencePoint on_sp = {})
+      : on_event_(std::move(on_event)), on_trace_(std::move(on_trace)), on_sp_(std::move(on_sp)) {}
+
+  void handle_event(const nettrace::event_trace_record& record, bool is_sorted) override { on_event_(record, is_sorted); }
+  void handle_trace_object(const nettrace::TraceObject& trace) override { on_trace_(trace); }
+  void handle_sequence_point(const nettrace::sp_block& sp) override { on_sp_(sp); }
+
+ private:
+  OnEvent on_event_;
+  OnTrace on_trace_;
+  OnSequencePoint on_sp_;
+};
+
+}  // namespace tarnwell::collector::event_pipe

@@ -1,0 +1,129 @@
+#pragma once
+
+// Turns a nettrace byte stream into calls on an event handler: checks the
+// header, walks the serialized objects, decodes metadata, stack, event and
+// sequence-point blocks, and resolves each event against its metadata and
+// stack.
+//
+// Threads: a parser belongs to the one consumer thread that runs it; only the
+// stop flag is shared, and it is read once, at the end of the stream.
+
+#include "event_pipe_api/src/nettrace/byte_cursor.h"
+#include "event_pipe_api/src/nettrace/handlers.h"
+#include "event_pipe_api/src/nettrace/metadata.h"
+#include "event_pipe_api/src/nettrace/stream_source.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace tarnwell::nettrace {
+
+inline constexpr std::uint8_t NullReferenceTag = 1;
+inline constexpr std::uint8_t BeginPrivateObjectTag = 5;
+inline constexpr std::uint8_t EndObjectTag = 6;
+
+inline constexpr std::size_t read_buffer_size = 0x8000000;
+inline constexpr std::size_t dump_buffer_size = 0x500000;
+
+struct block_header {
+  std::uint16_t header_size = 0;
+  std::uint16_t flags = 0;
+  std::int64_t min_timestamp = 0;
+  std::int64_t max_timestamp = 0;
+
+  std::string to_string() const;
+};
+
+// The decoded header of one event blob.
+struct event_blob_header {
+  std::int32_t metadata_id = 0;
+  std::int32_t sequence_number = 0;
+  std::int64_t thread_id = 0;
+  std::int64_t capture_thread_id = 0;
+  std::int32_t processor_number = 0;
+  std::int32_t stack_id = 0;
+  std::int64_t timestamp = 0;
+  guid activity_id{};
+  guid related_activity_id{};
+  std::int32_t payload_size = 0;
+  bool is_sorted = false;
+
+  std::string to_string() const;
+};
+
+// Applies one compressed header to the previous event's header.
+void decode_compressed_header(byte_cursor& cursor, event_blob_header& header);
+
+// Reads one uncompressed header as the runtime writes it; sets `size` to the
+// event's declared size.
+void decode_uncompressed_header(byte_cursor& cursor, event_blob_header& header);
+
+template <bool enable_hex_dump>
+class StreamParser {
+ public:
+  using handlers_ptr = std::shared_ptr<collector::event_pipe::event_pipe_handlers_base>;
+  using progress_function = std::function<int(unsigned long)>;
+
+  StreamParser(handlers_ptr handlers, progress_function progress, const std::atomic<bool>& stop);
+
+  // Runs over the whole stream. Errors escape; the consumer turns them into
+  // a failed status.
+  collector::event_pipe::consumer_status parse(stream_source& source);
+
+  std::uint64_t position() const noexcept { return position_; }
+  const std::optional<TraceObject>& trace() const noexcept { return trace_; }
+
+ private:
+  struct metadata_entry {
+    std::shared_ptr<event_pipe_metadata_reader> reader;
+    std::uint16_t event_id = 0;
+    std::uint8_t version = 0;
+  };
+  struct stored_stack {
+    std::size_t offset = 0;
+    std::size_t count = 0;
+  };
+
+  collector::event_pipe::consumer_status parse_objects();
+  const std::uint8_t* read(std::size_t count, std::size_t offset = 0);
+  template <class T>
+  T read_value(std::size_t offset = 0);
+  void skip_alignment();
+  void hex_dump();
+
+  block_header read_block_header(byte_cursor& cursor, std::size_t block_size);
+  void process_metadata_block(const std::uint8_t* block, std::size_t size);
+  bool process_event_block(const std::uint8_t* block, std::size_t size);
+  void process_stack_block(const std::uint8_t* block, std::size_t size);
+  void process_sequence_point_block(const std::uint8_t* block, std::size_t size);
+  const metadata_entry& find_metadata(std::int32_t id);
+  stack_view find_stack(std::int32_t id);
+
+  handlers_ptr handlers_;
+  progress_function progress_;
+  const std::atomic<bool>& stop_;
+  stream_source* source_ = nullptr;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<std::uint8_t[]> dump_;
+  std::size_t dump_used_ = 0;
+  std::uint64_t position_ = 0;
+  std::optional<TraceObject> trace_;
+
+  std::unordered_map<std::int32_t, metadata_entry> metadata_;
+  std::int32_t last_metadata_id_ = -1;
+  const metadata_entry* last_metadata_ = nullptr;
+
+  // Stacks of the current sequence-point interval, addresses stored as read.
+  std::unordered_map<std::int32_t, stored_stack> stacks_;
+  std::vector<std::uint8_t> stack_bytes_;
+  std::uint32_t stack_element_size_ = 8;
+};
+
+extern template class StreamParser<false>;
+extern template class StreamParser<true>;
+
+}  // namespace tarnwell::nettrace

@@ -1,0 +1,187 @@
+// Makes the runtime emit every event family the profiler knows: GCs and
+// allocation ticks, JIT and method loads, module loads, exceptions, monitor
+// contention, tasks, Kestrel connections and requests, and SqlClient scopes.
+// Modes:
+//   all            every family once, then exit
+//   core           GC, allocations, exceptions, contention and tasks only
+//   kestrel        a Kestrel server answering RequestPaths
+//   sql            a SqlClient connection attempt to a closed port
+//   cpu SECONDS    burn CPU in one known hot method
+//   wait           print the pid, then run "all" after a line on stdin
+using System.Diagnostics;
+using System.Runtime.CompilerServices;
+using Microsoft.AspNetCore.Builder;
+using Microsoft.AspNetCore.Hosting;
+using Microsoft.Data.SqlClient;
+
+public static class Program
+{
+    public static async Task<int> Main(string[] args)
+    {
+        var mode = args.Length > 0 ? args[0] : "all";
+        switch (mode)
+        {
+            case "all":
+                await Everything();
+                return 0;
+            case "core":
+                Allocate();
+                ThrowAndCatch();
+                Contend();
+                await TaskWork();
+                return 0;
+            case "kestrel":
+                await Kestrel();
+                return 0;
+            case "sql":
+                await Sql();
+                return 0;
+            case "cpu":
+                var seconds = args.Length > 1 ? double.Parse(args[1]) : 2.0;
+                Console.WriteLine($"checksum {HotLoop.Run(TimeSpan.FromSeconds(seconds))}");
+                return 0;
+            case "wait":
+                Console.WriteLine($"pid {Environment.ProcessId}");
+                Console.ReadLine();
+                await Everything();
+                return 0;
+            default:
+                Console.Error.WriteLine($"unknown mode {mode}");
+                return 2;
+        }
+    }
+
+    static async Task Everything()
+    {
+        Allocate();
+        ThrowAndCatch();
+        Contend();
+        await TaskWork();
+        await Kestrel();
+        await Sql();
+        GC.Collect(2, GCCollectionMode.Forced, blocking: true);
+    }
+
+    static readonly List<byte[]> Keep = new();
+
+    static void Allocate()
+    {
+        long total = 0;
+        for (int i = 0; i < 20000; i++)
+        {
+            var block = new byte[1024 + (i % 7) * 512];
+            total += block.Length;
+            if (i % 100 == 0) Keep.Add(block);
+        }
+        for (int i = 0; i < 3; i++) GC.Collect(i, GCCollectionMode.Forced, blocking: true);
+        Console.WriteLine($"allocated {total}");
+    }
+
+    static void ThrowAndCatch()
+    {
+        int caught = 0;
+        foreach (var make in new Func<Exception>[] {
+            () => new InvalidOperationException("workload invalid operation"),
+            () => new ArgumentException("workload argument"),
+            () => new TimeoutException("workload timeout") })
+        {
+            try { throw make(); }
+            catch (Exception) { caught++; }
+        }
+        Console.WriteLine($"caught {caught}");
+    }
+
+    static readonly object Gate = new();
+
+    static void Contend()
+    {
+        var start = new ManualResetEventSlim();
+        var threads = Enumerable.Range(0, 4).Select(_ => new Thread(() =>
+        {
+            start.Wait();
+            for (int i = 0; i < 50; i++)
+                lock (Gate) { Thread.SpinWait(20000); }
+        })).ToList();
+        threads.ForEach(t => t.Start());
+        start.Set();
+        threads.ForEach(t => t.Join());
+    }
+
+    static async Task TaskWork()
+    {
+        var tasks = Enumerable.Range(0, 8).Select(async i =>
+        {
+            await Task.Delay(5 + i);
+            return await Task.Run(() => i * i);
+        });
+        var results = await Task.WhenAll(tasks);
+        var t = Task.Run(() => Thread.Sleep(20));
+        t.Wait();
+        Console.WriteLine($"tasks {results.Sum()}");
+    }
+
+    public static readonly string[] RequestPaths = { "/hello", "/items/42", "/missing" };
+
+    static async Task Kestrel()
+    {
+        var builder = WebApplication.CreateSlimBuilder();
+        builder.Logging.ClearProviders();
+        builder.WebHost.UseUrls("http://127.0.0.1:0");
+        var app = builder.Build();
+        app.MapGet("/hello", () => "hello");
+        app.MapGet("/items/{id}", (int id) => $"item {id}");
+        await app.StartAsync();
+        var address = app.Urls.First();
+        using (var client = new HttpClient())
+        {
+            foreach (var path in RequestPaths)
+            {
+                using var response = await client.GetAsync(address + path);
+                Console.WriteLine($"GET {path} {(int)response.StatusCode}");
+            }
+        }
+        await app.StopAsync();
+    }
+
+    static async Task Sql()
+    {
+        // Port 1 on loopback is closed: the attempt fails fast but runs the
+        // connection, pooling and retry code with its scopes and traces.
+        var cs = "Server=tcp:127.0.0.1,1;Connect Timeout=1;Pooling=true;Encrypt=false;ConnectRetryCount=0";
+        try
+        {
+            await using var connection = new SqlConnection(cs);
+            await connection.OpenAsync();
+        }
+        catch (Exception e)
+        {
+            Console.WriteLine($"sql failed as expected: {e.GetType().Name}");
+        }
+    }
+}
+
+public static class HotLoop
+{
+    // The method a CPU profile must put on top.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static long SpinPrimes(int limit)
+    {
+        long sum = 0;
+        for (int n = 2; n < limit; n++)
+        {
+            bool prime = true;
+            for (int d = 2; d * d <= n; d++)
+                if (n % d == 0) { prime = false; break; }
+            if (prime) sum += n;
+        }
+        return sum;
+    }
+
+    public static long Run(TimeSpan duration)
+    {
+        var watch = Stopwatch.StartNew();
+        long checksum = 0;
+        while (watch.Elapsed < duration) checksum += SpinPrimes(200000);
+        return checksum;
+    }
+}

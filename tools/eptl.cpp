@@ -1,0 +1,62 @@
+// eptl: command-line companion of the profiler library.
+//   eptl stats FILE.nettrace [--json]   trace header and event counts
+
+#include "event_pipe_api/src/event_pipe_consumer_api.h"
+#include "event_pipe_api/src/nettrace/metadata.h"
+#include "tools/trace_stats.h"
+#include "tw/error/exception_text.h"
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int usage() {
+  std::cerr << "usage: eptl stats FILE.nettrace [--json]\n";
+  return 2;
+}
+
+int stats(const std::vector<std::string>& args) {
+  std::string file;
+  bool json = false;
+  for (const auto& a : args) {
+    if (a == "--json")
+      json = true;
+    else if (file.empty())
+      file = a;
+    else
+      return usage();
+  }
+  if (file.empty()) return usage();
+  const auto result = tw::tools::collect_trace_stats(file);
+  if (json)
+    tw::tools::print_json(std::cout, result);
+  else
+    tw::tools::print_text(std::cout, result);
+  if (result.status.status == tarnwell::collector::event_pipe::consumer_status::failed) {
+    try {
+      std::rethrow_exception(result.status.error);
+    } catch (...) {
+      std::cerr << "eptl: " << file << ": " << tw::current_exception_to_string() << "\n";
+    }
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  try {
+    if (command == "stats") return stats(args);
+  } catch (...) {
+    std::cerr << "eptl: " << tw::current_exception_to_string() << "\n";
+    return 1;
+  }
+  return usage();
+}
