@@ -258,18 +258,19 @@ block_header StreamParser<enable_hex_dump>::read_block_header(byte_cursor& c, st
 
 namespace {
 
-// Reads the next blob header; for uncompressed blobs also the padding that
-// follows the previous payload.
-inline void next_header(byte_cursor& c, bool compressed, event_blob_header& h) {
+// Reads the next blob header; for uncompressed blobs first the padding that
+// follows the previous payload. False when only padding was left.
+inline bool next_header(byte_cursor& c, bool compressed, event_blob_header& h) {
   if (compressed) {
     decode_compressed_header(c, h);
   } else {
     const std::size_t misalignment = c.consumed() % 4;
     if (misalignment) c.take(std::min(4 - misalignment, c.remaining()));
-    if (c.at_end()) return;
+    if (c.at_end()) return false;
     decode_uncompressed_header(c, h);
   }
   if (h.payload_size < 0) throw std::runtime_error("Negative payload size " + std::to_string(h.payload_size));
+  return true;
 }
 
 }  // namespace
@@ -281,8 +282,7 @@ void StreamParser<enable_hex_dump>::process_metadata_block(const std::uint8_t* b
   const bool compressed = header.flags & 1;
   event_blob_header h;
   while (!c.at_end()) {
-    next_header(c, compressed, h);
-    if (c.at_end()) break;
+    if (!next_header(c, compressed, h)) break;
     const auto* payload = c.take(static_cast<std::size_t>(h.payload_size));
     std::size_t description_offset = 0;
     auto meta = read_metadata_header(payload, payload + h.payload_size, description_offset);
@@ -341,8 +341,7 @@ bool StreamParser<enable_hex_dump>::process_event_block(const std::uint8_t* bloc
   record.header.process_id = static_cast<std::uint32_t>(trace.process_id);
   event_blob_header h;
   while (!c.at_end()) {
-    next_header(c, compressed, h);
-    if (c.at_end()) break;
+    if (!next_header(c, compressed, h)) break;
     const auto* payload = c.take(static_cast<std::size_t>(h.payload_size));
     const auto& meta = find_metadata(h.metadata_id);
     record.header.event_id = meta.event_id;

@@ -1,0 +1,377 @@
+#include "event_pipe_api/src/nettrace/parse_stream.h"
+#include "tests/event_pipe_api/nettrace/stream_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using namespace tarnwell::nettrace;
+using tarnwell::collector::event_pipe::consumer_status;
+using test_support::bytes;
+using test_support::event_spec;
+using test_support::stream_writer;
+
+struct seen_event {
+  std::uint16_t id;
+  std::uint8_t version;
+  std::uint32_t thread;
+  std::int64_t timestamp;
+  std::int32_t sequence;
+  std::string provider;
+  std::vector<std::uint8_t> payload;
+  std::vector<std::uint64_t> stack;
+};
+
+struct recorder final : tarnwell::collector::event_pipe::event_pipe_handlers_base {
+  std::vector<seen_event> events;
+  int traces = 0;
+  std::vector<sp_block> sequence_points;
+  std::function<void()> on_event;
+
+  void handle_event(const event_trace_record& r, bool) override {
+    seen_event e{r.header.event_id, r.header.version, r.header.thread_id, r.header.timestamp, r.sequence_number,
+                 (*r.metadata)->provider_name(), {r.payload.begin, r.payload.end}, {}};
+    for (std::size_t i = 0; i < r.stack.size(); ++i) e.stack.push_back(r.stack[i]);
+    events.push_back(std::move(e));
+    if (on_event) on_event();
+  }
+  void handle_trace_object(const TraceObject&) override { ++traces; }
+  void handle_sequence_point(const sp_block& sp) override { sequence_points.push_back(sp); }
+};
+
+struct run_result {
+  consumer_status status;
+  std::string error;
+  std::shared_ptr<recorder> seen;
+};
+
+run_result run(const std::vector<std::uint8_t>& stream, std::function<int(unsigned long)> progress = nullptr,
+               bool stop = false) {
+  run_result r;
+  r.seen = std::make_shared<recorder>();
+  std::atomic<bool> stop_flag{stop};
+  if (!progress) progress = [](unsigned long) { return 1; };
+  StreamParser<false> parser(r.seen, progress, stop_flag);
+  memory_source source(stream.data(), stream.size());
+  try {
+    r.status = parser.parse(source);
+  } catch (const std::exception& e) {
+    r.status.status = consumer_status::failed;
+    r.error = e.what();
+  }
+  return r;
+}
+
+const std::u16string runtime = u"Microsoft-Windows-DotNETRuntime";
+
+// Metadata id 1 = GCStart v2, id 2 = GCStop v1, both of the runtime.
+stream_writer with_metadata() {
+  stream_writer w;
+  w.trace().block("MetadataBlock", test_support::metadata_block({
+                                       test_support::metadata_payload(1, runtime, 1, u"GCStart", 2),
+                                       test_support::metadata_payload(2, runtime, 2, u"", 1),
+                                   }));
+  return w;
+}
+
+TEST(stream_header, an_empty_stream_finishes_or_stops_without_handler_calls) {
+  auto w = stream_writer().end();
+  auto finished = run(w.data());
+  EXPECT_EQ(finished.status.status, consumer_status::finished);
+  auto stopped = run(w.data(), nullptr, true);
+  EXPECT_EQ(stopped.status.status, consumer_status::stopped);
+  EXPECT_TRUE(finished.seen->events.empty());
+  EXPECT_EQ(finished.seen->traces, 0);
+}
+
+TEST(stream_header, wrong_signature_length_or_words_are_invalid) {
+  for (auto w : {stream_writer(19).end(), stream_writer(21).end(), stream_writer(20, "Nettracf").end()}) {
+    auto r = run(w.data());
+    EXPECT_EQ(r.status.status, consumer_status::failed);
+    EXPECT_EQ(r.error, "Invalid stream header received");
+  }
+}
+
+TEST(stream_header, progress_refusing_at_once_stops_before_any_object) {
+  auto w = with_metadata().end();
+  auto r = run(w.data(), [](unsigned long) { return 0; });
+  EXPECT_EQ(r.status.status, consumer_status::stopped);
+  EXPECT_EQ(r.seen->traces, 0);
+}
+
+TEST(object_framing, bad_tags_fail_with_the_failed_condition) {
+  auto begin = stream_writer().raw({7});
+  EXPECT_EQ(run(begin.data()).error, "begin_tag == BeginPrivateObjectTag || begin_tag == NullReferenceTag");
+
+  stream_writer unknown;
+  unknown.block("FutureBlock", bytes{}.put<std::uint32_t>(1));  // a body the parser does not skip
+  unknown.end();
+  EXPECT_EQ(run(unknown.data()).error, "end_tag == EndObjectTag");
+
+  stream_writer empty_unknown;
+  empty_unknown.block("FutureBlock", bytes{}).end();
+  EXPECT_EQ(run(empty_unknown.data()).status.status, consumer_status::finished);
+}
+
+TEST(object_framing, a_stream_cut_inside_an_object_reports_unexpected_eof) {
+  auto w = with_metadata();
+  auto data = w.data();
+  data.resize(data.size() - 5);
+  auto r = run(data);
+  EXPECT_EQ(r.status.status, consumer_status::failed);
+  EXPECT_EQ(r.error.rfind("Unexpected EOF: ", 0), 0u) << r.error;
+  EXPECT_NE(r.error.find(" bytes were read while "), std::string::npos);
+}
+
+TEST(object_framing, a_declared_size_larger_than_the_content_is_refused) {
+  auto w = with_metadata();
+  bytes events;
+  test_support::compressed_event(events, event_spec{});
+  w.block("EventBlock", test_support::block_body(events), 8).end();
+  EXPECT_EQ(run(w.data()).status.status, consumer_status::failed);
+}
+
+TEST(object_framing, a_read_larger_than_the_buffer_is_refused_before_reading) {
+  stream_writer w;
+  w.trace();
+  auto data = w.data();
+  bytes huge;
+  huge.put<std::uint8_t>(5).put<std::uint8_t>(5).put<std::uint8_t>(1).put<std::int32_t>(2).put<std::int32_t>(2);
+  huge.put<std::int32_t>(10).ascii("EventBlock").put<std::uint8_t>(6).put<std::int32_t>(0x7FFFFFF0);
+  data.insert(data.end(), huge.data.begin(), huge.data.end());
+  auto r = run(data);
+  EXPECT_EQ(r.status.status, consumer_status::failed);
+  EXPECT_NE(r.error.find("does not fit"), std::string::npos) << r.error;
+}
+
+TEST(object_framing, blocks_before_the_trace_object_are_refused) {
+  stream_writer stacks;
+  stacks.block("StackBlock", test_support::stack_block(1, {{1}})).end();
+  EXPECT_NE(run(stacks.data()).error.find("before the Trace object"), std::string::npos);
+}
+
+TEST(event_block, events_resolve_against_metadata_and_stacks) {
+  auto w = with_metadata();
+  w.block("StackBlock", test_support::stack_block(1, {{0x1000, 0x2000}, {}}));
+  bytes events;
+  test_support::compressed_event(events, {1, 0, 7, 1, 100, {1, 2, 3}});
+  test_support::compressed_event(events, {2, 0, 8, 2, 5, {}});
+  w.block("EventBlock", test_support::block_body(events)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
+  ASSERT_EQ(r.seen->events.size(), 2u);
+  const auto& a = r.seen->events[0];
+  EXPECT_EQ(a.id, 1);
+  EXPECT_EQ(a.version, 2);
+  EXPECT_EQ(a.thread, 7u);
+  EXPECT_EQ(a.timestamp, 100);
+  EXPECT_EQ(a.provider, "Microsoft-Windows-DotNETRuntime");
+  EXPECT_EQ(a.payload, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(a.stack, (std::vector<std::uint64_t>{0x1000, 0x2000}));
+  const auto& b = r.seen->events[1];
+  EXPECT_EQ(b.id, 2);
+  EXPECT_EQ(b.timestamp, 105);  // deltas accumulate
+  EXPECT_TRUE(b.stack.empty());
+}
+
+TEST(event_block, flags_zero_repeats_the_previous_header) {
+  auto w = with_metadata();
+  bytes events;
+  test_support::compressed_event(events, {1, 4, 9, 0, 50, {0xAA, 0xBB}});
+  events.put<std::uint8_t>(0x00).varint(3).raw({0xCC, 0xDD});
+  w.block("EventBlock", test_support::block_body(events)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.seen->events.size(), 2u) << r.error;
+  const auto& second = r.seen->events[1];
+  EXPECT_EQ(second.id, 1);
+  EXPECT_EQ(second.thread, 9u);
+  EXPECT_EQ(second.timestamp, 53);
+  EXPECT_EQ(second.sequence, r.seen->events[0].sequence + 1);
+  EXPECT_EQ(second.payload, (std::vector<std::uint8_t>{0xCC, 0xDD}));
+}
+
+TEST(event_block, sequence_delta_adds_one_more_only_for_a_nonzero_metadata_id) {
+  bytes zero_id;
+  zero_id.put<std::uint8_t>(0x02).varint(5).varint(0).varint(0).varint(0);
+  byte_cursor c0(zero_id.data.data(), zero_id.data.data() + zero_id.size(), "t");
+  event_blob_header h0;
+  decode_compressed_header(c0, h0);
+  EXPECT_EQ(h0.sequence_number, 5);
+
+  event_blob_header h1;
+  h1.metadata_id = 3;
+  byte_cursor c1(zero_id.data.data(), zero_id.data.data() + zero_id.size(), "t");
+  decode_compressed_header(c1, h1);
+  EXPECT_EQ(h1.sequence_number, 6);
+}
+
+TEST(event_block, longer_block_headers_skip_their_extra_bytes) {
+  auto w = with_metadata();
+  bytes events;
+  test_support::compressed_event(events, {1, 0, 7, 0, 100, {1}});
+  w.block("EventBlock", test_support::block_body(events, 24)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
+  EXPECT_EQ(r.seen->events.size(), 1u);
+}
+
+TEST(event_block, unknown_metadata_or_stack_ids_fail_the_run) {
+  auto meta = with_metadata();
+  bytes events;
+  test_support::compressed_event(events, {9, 0, 7, 0, 1, {}});
+  meta.block("EventBlock", test_support::block_body(events)).end();
+  EXPECT_EQ(run(meta.data()).error, "map::at:  key not found");
+
+  auto stack = with_metadata();
+  bytes events2;
+  test_support::compressed_event(events2, {1, 0, 7, 5, 1, {}});
+  stack.block("EventBlock", test_support::block_body(events2)).end();
+  EXPECT_EQ(run(stack.data()).error, "map::at:  key not found");
+}
+
+TEST(event_block, progress_refusal_stops_delivery_inside_a_block) {
+  auto w = with_metadata();
+  bytes events;
+  for (int i = 0; i < 5; ++i) test_support::compressed_event(events, {1, 0, 7, 0, 1, {std::uint8_t(i)}});
+  w.block("EventBlock", test_support::block_body(events)).end();
+  auto r = std::make_shared<recorder>();
+  int calls = 0;
+  std::atomic<bool> stop{false};
+  StreamParser<false> parser(r, [&](unsigned long) { return r->events.size() < 2 ? 1 : (++calls, 0); }, stop);
+  memory_source source(w.data().data(), w.size());
+  EXPECT_EQ(parser.parse(source).status, consumer_status::stopped);
+  EXPECT_EQ(r->events.size(), 2u);
+}
+
+TEST(metadata_block, the_first_definition_of_an_id_stays) {
+  auto w = with_metadata();
+  w.block("MetadataBlock", test_support::metadata_block({test_support::metadata_payload(1, u"Other", 77, u"X", 0)}));
+  bytes events;
+  test_support::compressed_event(events, {1, 0, 7, 0, 1, {}});
+  w.block("EventBlock", test_support::block_body(events)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.seen->events.size(), 1u);
+  EXPECT_EQ(r.seen->events[0].id, 1);
+  EXPECT_EQ(r.seen->events[0].provider, "Microsoft-Windows-DotNETRuntime");
+}
+
+TEST(metadata_block, a_name_running_past_the_payload_fails) {
+  stream_writer w;
+  bytes cut;
+  cut.put<std::int32_t>(1).put<std::uint16_t>('A').put<std::uint16_t>('B');  // no terminator
+  w.trace().block("MetadataBlock", test_support::metadata_block({cut.data})).end();
+  auto r = run(w.data());
+  EXPECT_EQ(r.status.status, consumer_status::failed);
+  EXPECT_NE(r.error.find("no terminator"), std::string::npos) << r.error;
+}
+
+TEST(stack_block, a_sequence_point_frees_stack_ids_for_reuse) {
+  auto w = with_metadata();
+  w.block("StackBlock", test_support::stack_block(1, {{0x10}}));
+  bytes first;
+  test_support::compressed_event(first, {1, 0, 7, 1, 1, {}});
+  w.block("EventBlock", test_support::block_body(first));
+  w.block("SPBlock", test_support::sequence_point_block(77, {{7, 1}, {8, 3}}));
+  w.block("StackBlock", test_support::stack_block(1, {{0x20, 0x30}}));
+  bytes second;
+  test_support::compressed_event(second, {1, 0, 7, 1, 1, {}});
+  w.block("EventBlock", test_support::block_body(second)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.seen->events.size(), 2u) << r.error;
+  EXPECT_EQ(r.seen->events[0].stack, (std::vector<std::uint64_t>{0x10}));
+  EXPECT_EQ(r.seen->events[1].stack, (std::vector<std::uint64_t>{0x20, 0x30}));
+  ASSERT_EQ(r.seen->sequence_points.size(), 1u);
+  EXPECT_EQ(r.seen->sequence_points[0].timestamp, 77);
+  EXPECT_EQ(r.seen->sequence_points[0].threads,
+            (std::vector<std::pair<std::int64_t, std::uint32_t>>{{7, 1}, {8, 3}}));
+}
+
+TEST(stack_block, a_stack_larger_than_its_block_fails) {
+  auto w = with_metadata();
+  bytes body;
+  body.put<std::uint32_t>(1).put<std::uint32_t>(1).put<std::uint32_t>(64).put<std::uint64_t>(1);
+  w.block("StackBlock", body).end();
+  EXPECT_EQ(run(w.data()).status.status, consumer_status::failed);
+}
+
+TEST(varint, limits_of_both_widths) {
+  struct row {
+    std::vector<std::uint8_t> in;
+    std::uint64_t value32, value64;
+    bool fails32, fails64;
+  };
+  const std::vector<row> rows = {
+      {{0x00}, 0, 0, false, false},
+      {{0x7F}, 127, 127, false, false},
+      {{0x80, 0x01}, 128, 128, false, false},
+      {{0x80, 0x80, 0x80, 0x80, 0x01}, 1u << 28, 1ull << 28, false, false},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, 0xFFFFFFFF, 0xFFFFFFFF, false, false},
+      {{0x80, 0x80, 0x80, 0x80, 0x80, 0x01}, 0, 1ull << 35, true, false},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, 0, ~0ull, true, false},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x81}, 0, 0, true, true},
+  };
+  for (const auto& r : rows) {
+    byte_cursor a(r.in.data(), r.in.data() + r.in.size(), "t");
+    if (r.fails32) {
+      EXPECT_THROW(a.varint32(), std::runtime_error);
+    } else {
+      EXPECT_EQ(a.varint32(), r.value32);
+    }
+    byte_cursor b(r.in.data(), r.in.data() + r.in.size(), "t");
+    if (r.fails64) {
+      try {
+        b.varint64();
+        ADD_FAILURE();
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Too long variable length encoded number");
+      }
+    } else {
+      EXPECT_EQ(b.varint64(), r.value64);
+    }
+  }
+  const std::uint8_t cut[] = {0x80, 0x80};
+  byte_cursor c(cut, cut + 2, "event block");
+  EXPECT_THROW(c.varint32(), truncated_data);
+}
+
+TEST(uncompressed_blocks, events_are_read_in_the_runtime_layout_with_padding) {
+  auto w = with_metadata();
+  bytes events;
+  for (int i = 0; i < 2; ++i) {
+    events.put<std::int32_t>(80 + 3).put<std::uint32_t>(0x80000001u).put<std::int32_t>(i).put<std::int64_t>(11);
+    events.put<std::int64_t>(11).put<std::int32_t>(0).put<std::int32_t>(0).put<std::int64_t>(500 + i);
+    for (int g = 0; g < 32; ++g) events.put<std::uint8_t>(0);
+    events.put<std::int32_t>(3).raw({1, 2, 3});
+    if (i == 0) events.put<std::uint8_t>(0);  // padding to four bytes
+  }
+  w.block("EventBlock", test_support::block_body(events, 20, 0, 1000, 0)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
+  ASSERT_EQ(r.seen->events.size(), 2u);
+  EXPECT_EQ(r.seen->events[1].timestamp, 501);
+  EXPECT_EQ(r.seen->events[1].payload, (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST(trace_object, text_form) {
+  TraceObject t;
+  t.year = 2026;
+  t.month = 12;
+  t.day = 4;
+  t.hour = 6;
+  t.minute = 8;
+  t.second = 17;
+  t.milliseconds = 42;
+  t.sync_time_qpc = 1000;
+  t.qpc_frequency = 1000000000;
+  t.pointer_size = 8;
+  t.process_id = 4711;
+  t.number_of_processors = 2;
+  t.expected_sampling_rate = 1000000;
+  EXPECT_EQ(t.to_string(),
+            "04.12.2026 06:08:17:042. SyncTimeQPC is 1000, QPCFrequency is 1000000000, Pointer size is 8, "
+            "ProcessId is 4711, #processors=2, SamplingRate=1000000");
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// Real recordings: the public corpus made by several runtime versions, and
+// the recordings of tests/data made by the local runtime.
+
+#include "event_pipe_api/src/dispatch.h"
+#include "event_pipe_api/src/event_pipe_consumer_api.h"
+#include "tools/trace_stats.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwell;
+using namespace tarnwell::collector;
+using event_pipe::consumer_status;
+
+fs::path corpus_dir() { return TW_CORPUS_DIR; }
+fs::path corpus_source() { return TW_CORPUS_SOURCE; }
+fs::path data_dir() { return fs::path(TW_SOURCE_DIR) / "tests" / "data"; }
+
+std::vector<fs::path> recordings_in(const fs::path& dir) {
+  std::vector<fs::path> files;
+  if (!fs::is_directory(dir)) return files;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".nettrace") files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(recordings, every_recording_decodes_to_the_end) {
+  auto files = recordings_in(corpus_dir());
+  ASSERT_EQ(files.size(), 4u) << "corpus not found in " << corpus_dir();
+  const auto own = recordings_in(data_dir());
+  ASSERT_GE(own.size(), 4u);
+  files.insert(files.end(), own.begin(), own.end());
+  for (const auto& f : files) {
+    const auto stats = tw::tools::collect_trace_stats(f.string());
+    EXPECT_EQ(stats.status.status, consumer_status::finished) << f;
+    EXPECT_GT(stats.events, 0u) << f;
+    ASSERT_TRUE(stats.trace) << f;
+    EXPECT_EQ(stats.trace->pointer_size, 8) << f;
+  }
+}
+
+// (provider, id) -> count, summed over versions.
+std::map<std::pair<std::string, int>, std::uint64_t> counts_by_id(const tw::tools::trace_stats& s) {
+  std::map<std::pair<std::string, int>, std::uint64_t> out;
+  for (const auto& [id, c] : s.counts) out[{std::get<0>(id), std::get<1>(id)}] += c.count;
+  return out;
+}
+
+// The reference reader names events by task and opcode; this is what those
+// names stand for, by provider and event id.
+const std::map<std::string, std::pair<std::string, int>> baseline_names = {
+    {"Microsoft-DotNETCore-SampleProfiler/Thread/Sample", {"Microsoft-DotNETCore-SampleProfiler", 0}},
+    {"Microsoft-DotNETCore-EventPipe/ProcessInfo", {"Microsoft-DotNETCore-EventPipe", 1}},
+    {"Microsoft-Windows-DotNETRuntime/GC/Start", {"Microsoft-Windows-DotNETRuntime", 1}},
+    {"Microsoft-Windows-DotNETRuntime/GC/Stop", {"Microsoft-Windows-DotNETRuntime", 2}},
+    {"Microsoft-Windows-DotNETRuntime/GC/RestartEEStop", {"Microsoft-Windows-DotNETRuntime", 3}},
+    {"Microsoft-Windows-DotNETRuntime/GC/HeapStats", {"Microsoft-Windows-DotNETRuntime", 4}},
+    {"Microsoft-Windows-DotNETRuntime/GC/RestartEEStart", {"Microsoft-Windows-DotNETRuntime", 7}},
+    {"Microsoft-Windows-DotNETRuntime/GC/SuspendEEStop", {"Microsoft-Windows-DotNETRuntime", 8}},
+    {"Microsoft-Windows-DotNETRuntime/GC/SuspendEEStart", {"Microsoft-Windows-DotNETRuntime", 9}},
+    {"Microsoft-Windows-DotNETRuntime/GC/AllocationTick", {"Microsoft-Windows-DotNETRuntime", 10}},
+    {"Microsoft-Windows-DotNETRuntime/GC/FinalizersStop", {"Microsoft-Windows-DotNETRuntime", 13}},
+    {"Microsoft-Windows-DotNETRuntime/GC/FinalizersStart", {"Microsoft-Windows-DotNETRuntime", 14}},
+    {"Microsoft-Windows-DotNETRuntime/GC/BulkMovedObjectRanges", {"Microsoft-Windows-DotNETRuntime", 22}},
+    {"Microsoft-Windows-DotNETRuntime/GC/GenerationRange", {"Microsoft-Windows-DotNETRuntime", 23}},
+    {"Microsoft-Windows-DotNETRuntime/GC/PinObjectAtGCTime", {"Microsoft-Windows-DotNETRuntime", 33}},
+    {"Microsoft-Windows-DotNETRuntime/GC/Triggered", {"Microsoft-Windows-DotNETRuntime", 35}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPoolWorkerThread/Start", {"Microsoft-Windows-DotNETRuntime", 50}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPoolWorkerThreadAdjustment/Sample", {"Microsoft-Windows-DotNETRuntime", 54}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPoolWorkerThreadAdjustment/Adjustment",
+     {"Microsoft-Windows-DotNETRuntime", 55}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPoolWorkerThreadAdjustment/Stats", {"Microsoft-Windows-DotNETRuntime", 56}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPoolWorkerThread/Wait", {"Microsoft-Windows-DotNETRuntime", 57}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPool/Enqueue", {"Microsoft-Windows-DotNETRuntime", 61}},
+    {"Microsoft-Windows-DotNETRuntime/ThreadPool/Dequeue", {"Microsoft-Windows-DotNETRuntime", 62}},
+    {"Microsoft-Windows-DotNETRuntime/Contention/Start", {"Microsoft-Windows-DotNETRuntime", 81}},
+    {"Microsoft-Windows-DotNETRuntime/AppDomainResourceManagement/ThreadCreated", {"Microsoft-Windows-DotNETRuntime", 85}},
+    {"Microsoft-Windows-DotNETRuntime/Contention/Stop", {"Microsoft-Windows-DotNETRuntime", 91}},
+    {"Microsoft-Windows-DotNETRuntime/Method/LoadVerbose", {"Microsoft-Windows-DotNETRuntime", 143}},
+    {"Microsoft-Windows-DotNETRuntime/Method/JittingStarted", {"Microsoft-Windows-DotNETRuntime", 145}},
+    {"Microsoft-Windows-DotNETRuntime/Loader/DomainModuleLoad", {"Microsoft-Windows-DotNETRuntime", 151}},
+    {"Microsoft-Windows-DotNETRuntime/Loader/ModuleLoad", {"Microsoft-Windows-DotNETRuntime", 152}},
+    {"Microsoft-Windows-DotNETRuntime/Loader/AssemblyLoad", {"Microsoft-Windows-DotNETRuntime", 154}},
+    {"Microsoft-Windows-DotNETRuntime/Method/R2RGetEntryPoint", {"Microsoft-Windows-DotNETRuntime", 159}},
+    {"Microsoft-Windows-DotNETRuntime/GC/MarkWithType", {"Microsoft-Windows-DotNETRuntime", 202}},
+    {"Microsoft-Windows-DotNETRuntime/GC/PerHeapHistory", {"Microsoft-Windows-DotNETRuntime", 204}},
+    {"Microsoft-Windows-DotNETRuntime/GC/GlobalHeapHistory", {"Microsoft-Windows-DotNETRuntime", 205}},
+    {"Microsoft-Windows-DotNETRuntimePrivate/GC/PinPlugAtGCTime", {"Microsoft-Windows-DotNETRuntimePrivate", 199}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Method/DCStopComplete", {"Microsoft-Windows-DotNETRuntimeRundown", 146}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Method/DCStopInit", {"Microsoft-Windows-DotNETRuntimeRundown", 148}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Loader/DomainModuleDCStop", {"Microsoft-Windows-DotNETRuntimeRundown", 152}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Loader/ModuleDCStop", {"Microsoft-Windows-DotNETRuntimeRundown", 154}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Loader/AssemblyDCStop", {"Microsoft-Windows-DotNETRuntimeRundown", 156}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Loader/AppDomainDCStop", {"Microsoft-Windows-DotNETRuntimeRundown", 158}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/Runtime/Start", {"Microsoft-Windows-DotNETRuntimeRundown", 187}},
+    {"Microsoft-Windows-DotNETRuntimeRundown/ExecutionCheckpointRundown/ExecutionCheckpointDCEnd",
+     {"Microsoft-Windows-DotNETRuntimeRundown", 300}},
+};
+
+TEST(recordings, counts_equal_the_reference_baselines) {
+  int compared = 0;
+  for (const auto& f : recordings_in(corpus_dir())) {
+    const fs::path baseline = corpus_source() / (f.filename().string() + ".baseline.txt");
+    if (!fs::exists(baseline)) continue;
+    std::ifstream in(baseline);
+    const auto counts = counts_by_id(tw::tools::collect_trace_stats(f.string()));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+      const auto comma = line.find(", ");
+      if (comma == std::string::npos) continue;
+      const auto name = line.substr(0, comma);
+      const auto expected = std::stoull(line.substr(comma + 2));
+      const auto it = baseline_names.find(name);
+      if (it == baseline_names.end()) continue;
+      const auto found = counts.find(it->second);
+      EXPECT_EQ(found == counts.end() ? 0 : found->second, expected) << f.filename() << " " << name;
+      ++compared;
+    }
+  }
+  EXPECT_GE(compared, 40);
+}
+
+TEST(recordings, counts_equal_the_reference_counts_by_version) {
+  const auto file = corpus_dir() / "only_managed_samples.nettrace";
+  std::ifstream in(corpus_source() / "only_managed_samples.nettrace.counts.txt");
+  ASSERT_TRUE(in) << "counts file not found";
+  const auto stats = tw::tools::collect_trace_stats(file.string());
+  const std::regex row(R"(^(.+), event id (\d+), version (\d+), (\d+)$)");
+  std::string line;
+  int compared = 0;
+  std::uint64_t total = 0;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, row)) continue;
+    const tw::tools::event_id id{m[1], std::uint16_t(std::stoi(m[2])), std::uint8_t(std::stoi(m[3]))};
+    const auto it = stats.counts.find(id);
+    EXPECT_EQ(it == stats.counts.end() ? 0 : it->second.count, std::stoull(m[4])) << line;
+    total += std::stoull(m[4]);
+    ++compared;
+  }
+  EXPECT_EQ(compared, 18);
+  EXPECT_EQ(stats.events, total);
+}
+
+// Runs a recording through the dispatcher with a typed handler.
+template <class Handler>
+consumer_status dispatch_file(const fs::path& file, Handler handler) {
+  auto dispatcher = wrap_event_pipe_handler(all_providers{}, std::move(handler));
+  auto handlers = std::make_shared<event_pipe::event_pipe_handlers<decltype(dispatcher)>>(std::move(dispatcher));
+  return event_pipe::run_file(file, [](unsigned long, unsigned long, unsigned long) { return 1; }, handlers, false);
+}
+
+// The stream is ordered per thread buffer, not by time: tests that speak of
+// order sort by timestamp first.
+template <class T>
+std::vector<T> by_time(std::vector<std::pair<std::int64_t, T>> v) {
+  std::stable_sort(v.begin(), v.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<T> out;
+  for (auto& [t, x] : v) out.push_back(std::move(x));
+  return out;
+}
+
+TEST(recordings, gc_start_counts_rise_by_one) {
+  for (const auto& f : {corpus_dir() / "eventpipe-dotnetcore3.0-win-x64-objver4.nettrace",
+                        data_dir() / "net10-core.nettrace"}) {
+    std::vector<std::pair<std::int64_t, std::uint32_t>> timed;
+    dispatch_file(f, [&](auto p, auto& e) {
+      using event = std::decay_t<decltype(e)>;
+      if constexpr (std::is_same_v<decltype(p), Microsoft_Windows_DotNETRuntime> &&
+                    std::is_same_v<typename event::format, formats::GCStart_V2>) {
+        timed.emplace_back(e.header.timestamp, e.fields().template get<0>());
+      }
+    });
+    const auto counts = by_time(timed);
+    ASSERT_GE(counts.size(), 3u) << f;
+    for (std::size_t i = 1; i < counts.size(); ++i) EXPECT_EQ(counts[i], counts[i - 1] + 1) << f << " at " << i;
+  }
+}
+
+TEST(recordings, module_loads_name_files_of_this_machine) {
+  std::vector<std::string> paths;
+  dispatch_file(data_dir() / "net10-core.nettrace", [&](auto p, auto& e) {
+    using event = std::decay_t<decltype(e)>;
+    if constexpr (std::is_same_v<decltype(p), Microsoft_Windows_DotNETRuntime> &&
+                  std::is_same_v<typename event::format, formats::ModuleLoadUnload_V2>) {
+      paths.push_back(e.fields().template get<4>().utf8());
+    }
+  });
+  ASSERT_GE(paths.size(), 5u);
+  int framework = 0;
+  for (const auto& p : paths) {
+    EXPECT_EQ(p.front(), '/') << p;
+    EXPECT_EQ(fs::path(p).extension(), ".dll") << p;
+    // The workload itself was built elsewhere; the framework is this machine's.
+    if (p.find("/Microsoft.NETCore.App/") != std::string::npos) {
+      EXPECT_TRUE(fs::exists(p)) << p;
+      ++framework;
+    }
+  }
+  EXPECT_GE(framework, 3);
+  EXPECT_NE(std::find_if(paths.begin(), paths.end(),
+                         [](const std::string& p) { return fs::path(p).filename() == "System.Private.CoreLib.dll"; }),
+            paths.end());
+}
+
+TEST(recordings, kestrel_request_paths_are_what_the_client_asked_for) {
+  std::vector<std::pair<std::int64_t, std::string>> started, stopped, methods;
+  int connections = 0;
+  dispatch_file(data_dir() / "net10-kestrel.nettrace", [&](auto p, auto& e) {
+    using event = std::decay_t<decltype(e)>;
+    if constexpr (std::is_same_v<decltype(p), Microsoft_AspNetCore_Server_Kestrel>) {
+      if constexpr (event::key == 0x30000) {
+        auto f = e.fields();
+        started.emplace_back(e.header.timestamp, f.template get<3>().utf8());
+        methods.emplace_back(e.header.timestamp, f.template get<4>().utf8());
+      } else if constexpr (event::key == 0x40000) {
+        stopped.emplace_back(e.header.timestamp, e.fields().template get<3>().utf8());
+      } else if constexpr (event::key == 0x10000) {
+        const auto local = e.fields().template get<1>().utf8();
+        EXPECT_EQ(local.rfind("127.0.0.1:", 0), 0u) << local;
+        ++connections;
+      }
+    }
+  });
+  const std::vector<std::string> requested = {"/hello", "/items/42", "/missing"};
+  EXPECT_EQ(by_time(started), requested);
+  EXPECT_EQ(by_time(stopped), requested);
+  EXPECT_EQ(by_time(methods), std::vector<std::string>(3, "GET"));
+  EXPECT_GE(connections, 1);
+}
+
+TEST(recordings, exception_type_names_are_the_thrown_types) {
+  std::vector<std::string> types, messages;
+  dispatch_file(data_dir() / "net10-core.nettrace", [&](auto p, auto& e) {
+    using event = std::decay_t<decltype(e)>;
+    if constexpr (std::is_same_v<decltype(p), Microsoft_Windows_DotNETRuntime> &&
+                  std::is_same_v<typename event::format, formats::Exception>) {
+      auto f = e.fields();
+      types.push_back(f.template get<0>().utf8());
+      messages.push_back(f.template get<1>().utf8());
+    }
+  });
+  EXPECT_EQ(types, (std::vector<std::string>{"System.InvalidOperationException", "System.ArgumentException",
+                                             "System.TimeoutException"}));
+  EXPECT_EQ(messages, (std::vector<std::string>{"workload invalid operation", "workload argument", "workload timeout"}));
+}
+
+TEST(recordings, samples_carry_stacks_and_every_typed_payload_parses) {
+  int samples_with_stacks = 0;
+  int unparsed = 0;
+  for (const auto& f : recordings_in(data_dir())) {
+    dispatch_file(f, [&](auto p, auto& e) {
+      using event = std::decay_t<decltype(e)>;
+      if constexpr (std::is_same_v<decltype(p), Microsoft_DotNETCore_SampleProfiler>) {
+        if (!e.stack.empty()) ++samples_with_stacks;
+      }
+      constexpr std::size_t n = event::format::size;
+      if constexpr (n > 0) {
+        auto fields = e.fields();
+        try {
+          (void)fields.template get<n - 1>();
+        } catch (const std::exception&) {
+          ++unparsed;
+          ADD_FAILURE() << f.filename() << ": " << event::name() << " does not parse";
+        }
+      }
+    });
+  }
+  EXPECT_GT(samples_with_stacks, 1000);
+  EXPECT_EQ(unparsed, 0);
+}
+
+}  // namespace
