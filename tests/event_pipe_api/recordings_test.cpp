@@ -256,10 +256,17 @@ TEST(recordings, exception_type_names_are_the_thrown_types) {
   EXPECT_EQ(messages, (std::vector<std::string>{"workload invalid operation", "workload argument", "workload timeout"}));
 }
 
+// Every field of a format lies inside the payload, and for the runtime's own
+// providers the fields fill the payload exactly: a width that differs from
+// the runtime's would leave bytes over or run short.
 TEST(recordings, samples_carry_stacks_and_every_typed_payload_parses) {
   int samples_with_stacks = 0;
   int unparsed = 0;
-  for (const auto& f : recordings_in(data_dir())) {
+  std::map<std::string, int> leftover;
+  auto files = recordings_in(corpus_dir());
+  const auto own = recordings_in(data_dir());
+  files.insert(files.end(), own.begin(), own.end());
+  for (const auto& f : files) {
     dispatch_file(f, [&](auto p, auto& e) {
       using event = std::decay_t<decltype(e)>;
       if constexpr (std::is_same_v<decltype(p), Microsoft_DotNETCore_SampleProfiler>) {
@@ -270,6 +277,15 @@ TEST(recordings, samples_carry_stacks_and_every_typed_payload_parses) {
         auto fields = e.fields();
         try {
           (void)fields.template get<n - 1>();
+          using provider = decltype(p);
+          if constexpr (std::is_same_v<provider, Microsoft_Windows_DotNETRuntime> ||
+                        std::is_same_v<provider, Microsoft_Windows_DotNETRuntimeRundown> ||
+                        std::is_same_v<provider, Microsoft_DotNETCore_SampleProfiler> ||
+                        std::is_same_v<provider, Microsoft_DotNETCore_EventPipe>) {
+            if (fields.template end_of<n - 1>() != e.payload.size())
+              ++leftover[std::string(provider::name) + " " + event::name() + " " +
+                         std::to_string(e.payload.size() - fields.template end_of<n - 1>())];
+          }
         } catch (const std::exception&) {
           ++unparsed;
           ADD_FAILURE() << f.filename() << ": " << event::name() << " does not parse";
@@ -279,6 +295,59 @@ TEST(recordings, samples_carry_stacks_and_every_typed_payload_parses) {
   }
   EXPECT_GT(samples_with_stacks, 1000);
   EXPECT_EQ(unparsed, 0);
+  for (const auto& [what, n] : leftover) ADD_FAILURE() << what << " bytes left over in " << n << " events";
 }
 
 }  // namespace
+
+namespace {
+
+// The field-type index the stream's own description would give a field.
+template <class F>
+constexpr int field_type_index() {
+  using namespace tw::fields;
+  if constexpr (std::is_same_v<F, integral<std::int8_t>>) return 0;
+  else if constexpr (std::is_same_v<F, integral<std::uint8_t>>) return 1;
+  else if constexpr (std::is_same_v<F, integral<std::int16_t>>) return 2;
+  else if constexpr (std::is_same_v<F, integral<std::uint16_t>>) return 3;
+  else if constexpr (std::is_same_v<F, integral<std::int32_t>>) return 4;
+  else if constexpr (std::is_same_v<F, integral<std::uint32_t>>) return 5;
+  else if constexpr (std::is_same_v<F, integral<std::int64_t>>) return 6;
+  else if constexpr (std::is_same_v<F, integral<std::uint64_t>>) return 7;
+  else if constexpr (std::is_same_v<F, integral<float>>) return 8;
+  else if constexpr (std::is_same_v<F, integral<double>>) return 9;
+  else if constexpr (std::is_same_v<F, utf16z>) return 12;
+  else return -1;
+}
+
+template <class... F>
+std::vector<int> format_indices(tw::field_list<F...>) {
+  return {field_type_index<F>()...};
+}
+
+}  // namespace
+
+// Event sources describe their payloads in the stream; the catalogue's
+// layouts must agree with those descriptions field by field.
+TEST(recordings, event_source_layouts_agree_with_the_stream_descriptions) {
+  std::set<std::string> checked;
+  for (const auto& f : recordings_in(data_dir())) {
+    dispatch_file(f, [&](auto p, auto& e) {
+      using provider = decltype(p);
+      using event = std::decay_t<decltype(e)>;
+      if constexpr (!std::is_same_v<provider, Microsoft_Windows_DotNETRuntime> &&
+                    !std::is_same_v<provider, Microsoft_Windows_DotNETRuntimeRundown> &&
+                    !std::is_same_v<provider, Microsoft_DotNETCore_SampleProfiler>) {
+        const std::string what = std::string(provider::name) + " " + event::name();
+        if (!checked.insert(what).second) return;
+        const auto& described = (*e.metadata)->get_payload_description().fields;
+        const auto ours = format_indices(typename event::format{});
+        ASSERT_LE(ours.size(), described.size()) << what;
+        for (std::size_t i = 0; i < ours.size(); ++i)
+          EXPECT_EQ(static_cast<std::uint64_t>(ours[i]), described[i].second) << what << " field " << described[i].first;
+      }
+    });
+  }
+  // Kestrel 4, SqlClient 5, TPL 4 of 6 and process info appear in the recordings.
+  EXPECT_GE(checked.size(), 13u);
+}
