@@ -74,6 +74,11 @@ class StreamParser {
   // a failed status.
   collector::event_pipe::consumer_status parse(stream_source& source);
 
+  // Lends the parser a read buffer of read_buffer_size bytes, so that a
+  // caller running many short streams allocates it once.
+  void lend_buffer(std::unique_ptr<std::uint8_t[]> buffer) noexcept { buffer_ = std::move(buffer); }
+  std::unique_ptr<std::uint8_t[]> take_buffer() noexcept { return std::move(buffer_); }
+
   std::uint64_t position() const noexcept { return position_; }
   const std::optional<TraceObject>& trace() const noexcept { return trace_; }
 
