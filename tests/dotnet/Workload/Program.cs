@@ -7,6 +7,8 @@
 //   kestrel        a Kestrel server answering RequestPaths
 //   sql            a SqlClient connection attempt to a closed port
 //   cpu SECONDS    burn CPU in one known hot method
+//   stress S T     T threads emit events from deep, varied stacks for S seconds
+//                  while they burn CPU: the source of the large benchmark trace
 //   wait           print the pid, then run "all" after a line on stdin
 using System.Diagnostics;
 using System.Runtime.CompilerServices;
@@ -39,6 +41,11 @@ public static class Program
             case "cpu":
                 var seconds = args.Length > 1 ? double.Parse(args[1]) : 2.0;
                 Console.WriteLine($"checksum {HotLoop.Run(TimeSpan.FromSeconds(seconds))}");
+                return 0;
+            case "stress":
+                var stressSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
+                var threads = args.Length > 2 ? int.Parse(args[2]) : 16;
+                Console.WriteLine($"events {Stress.Run(TimeSpan.FromSeconds(stressSeconds), threads)}");
                 return 0;
             case "wait":
                 Console.WriteLine($"pid {Environment.ProcessId}");
@@ -189,5 +196,67 @@ public static class HotLoop
         long checksum = 0;
         while (watch.Elapsed < duration) checksum += SpinPrimes(200000);
         return checksum;
+    }
+}
+
+[System.Diagnostics.Tracing.EventSource(Name = "Tarnwell-Bench")]
+public sealed class BenchSource : System.Diagnostics.Tracing.EventSource
+{
+    public static readonly BenchSource Log = new();
+
+    [System.Diagnostics.Tracing.Event(1, Level = System.Diagnostics.Tracing.EventLevel.Informational)]
+    public void Tick(long sequence, int depth, string label) => WriteEvent(1, sequence, depth, label);
+}
+
+public static class Stress
+{
+    static readonly string[] Labels = { "parse", "render", "io-wait", "serialize", "hash", "compress" };
+
+    public static long Run(TimeSpan duration, int threads)
+    {
+        long total = 0;
+        var deadline = Stopwatch.StartNew();
+        var workers = Enumerable.Range(0, threads).Select(t => new Thread(() =>
+        {
+            long sequence = 0;
+            var random = new Random(t);
+            while (deadline.Elapsed < duration)
+                sequence += Descend(random.Next(20, 40), random, t);
+            Interlocked.Add(ref total, sequence);
+        })).ToList();
+        workers.ForEach(w => w.Start());
+        workers.ForEach(w => w.Join());
+        return total;
+    }
+
+    // Three frame shapes chosen at random give the many distinct stacks of a
+    // real application; the leaf emits a burst of events and burns some CPU.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Descend(int depth, Random random, int thread) =>
+        depth == 0 ? Leaf(random, thread) : (random.Next(3)) switch
+        {
+            0 => StepA(depth - 1, random, thread),
+            1 => StepB(depth - 1, random, thread),
+            _ => StepC(depth - 1, random, thread),
+        };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long StepA(int depth, Random random, int thread) => Descend(depth, random, thread) + 1 - 1;
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long StepB(int depth, Random random, int thread) => Descend(depth, random, thread) * 1;
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long StepC(int depth, Random random, int thread) => -(-Descend(depth, random, thread));
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Leaf(Random random, int thread)
+    {
+        long n = 0;
+        for (int i = 0; i < 32; i++)
+        {
+            BenchSource.Log.Tick(n, thread, Labels[random.Next(Labels.Length)]);
+            n++;
+        }
+        Thread.SpinWait(200);
+        return n;
     }
 }
