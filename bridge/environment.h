@@ -1,0 +1,73 @@
+#pragma once
+
+// The description of the profiled process written into every snapshot, and
+// the interface through which the profiler reports changes of it.
+
+#include "tw/error/presentable_error.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace tw_prof {
+
+using guid = std::array<std::uint8_t, 16>;
+
+enum class runtime_type : std::uint16_t { unknown = 0, clr = 1, core_clr = 2, silverlight = 3, mono = 4 };
+
+const char* to_string(runtime_type t) noexcept;
+
+struct runtime_version_t {
+  std::uint16_t major = 0;
+  std::uint16_t minor = 0;
+  std::uint16_t build = 0;
+  std::uint16_t revision = 0;
+
+  // major | minor << 16 | build << 32 | revision << 48
+  std::uint64_t packed() const noexcept {
+    return std::uint64_t{major} | std::uint64_t{minor} << 16 | std::uint64_t{build} << 32 |
+           std::uint64_t{revision} << 48;
+  }
+  friend bool operator==(const runtime_version_t&, const runtime_version_t&) = default;
+};
+
+struct environment {
+  std::uint32_t pid = 0;
+  std::string process_name;
+  std::string command_line;
+  std::string working_directory;
+  std::uint16_t architecture = 0;
+  runtime_type runtime = runtime_type::unknown;
+  runtime_version_t runtime_version;
+  std::uint16_t os_id = 0;
+  std::uint16_t os_architecture = 0;
+  std::uint32_t processor_count = 0;
+  std::string os_name;
+  std::string user_name;
+  std::string computer_name;
+  std::string reserved;
+  guid session_id_1{};
+  std::uint32_t id_kind = 0;  // 0 fixed test identifiers, 1 random
+  guid session_id_2{};
+  guid snapshot_id_3{};
+  guid snapshot_id_4{};
+  std::string trailer;
+};
+
+// A version 4 UUID from a random source.
+guid random_guid();
+
+// An environment with four fresh random identifiers and nothing else known:
+// what a conversion of a recorded file starts from.
+environment make_random_environment();
+
+class bridge_notifier {
+ public:
+  virtual ~bridge_notifier() = default;
+  virtual void on_environment_updated(runtime_type, runtime_version_t, std::string) {}
+  virtual void on_command_line_updated(const std::string&) {}
+  virtual void on_error(const tw::presentable_error&) {}
+  virtual void on_destroy() {}
+};
+
+}  // namespace tw_prof

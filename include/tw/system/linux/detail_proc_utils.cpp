@@ -1,0 +1,100 @@
+#include "tw/system/linux/detail_proc_utils.h"
+
+#include "tw/utility/throw.h"
+
+#include <boost/format.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <pwd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace tw::detail_proc_utils {
+
+using errinfo_user_id = boost::error_info<struct tag_user_id_User_ID, uid_t>;
+
+namespace {
+
+[[noreturn]] void throw_errno(const char* what, int err, const char* function, const char* file, int line) {
+  tw::detail::throw_with_location(std::system_error(err, std::system_category(), what), function, file, line);
+}
+
+#define TW_THROW_ERRNO(what) throw_errno((what), errno, BOOST_CURRENT_FUNCTION, TW_SOURCE_PATH, __LINE__)
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) TW_THROW(boost::enable_error_info(std::system_error(errno, std::system_category(), "Failed to open file"))
+                    << tw::errinfo_path(path));
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+std::string read_link(const std::string& path) {
+  std::vector<char> buffer(1024);
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0)
+      TW_THROW(boost::enable_error_info(std::system_error(errno, std::system_category(), "Can't get path from symlink"))
+               << tw::errinfo_path(path));
+    if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<std::size_t>(n));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string get_working_dir(pid_t pid) { return read_link("/proc/" + std::to_string(pid) + "/cwd"); }
+
+std::string get_process_filename(pid_t pid) { return read_link("/proc/" + std::to_string(pid) + "/exe"); }
+
+uid_t get_user_id(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  std::ifstream in(path);
+  if (!in) TW_THROW(boost::enable_error_info(std::system_error(errno, std::system_category(), "Failed to open file"))
+                    << tw::errinfo_path(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    int effective = 0;
+    if (std::sscanf(line.c_str(), "Uid: %*d %d %*d %*d\n", &effective) == 1) return static_cast<uid_t>(effective);
+  }
+  TW_THROW(boost::enable_error_info(std::runtime_error("Failed to find Uid info in the file"))
+           << tw::errinfo_path(path));
+}
+
+std::string get_user_name_by_user_id(uid_t uid) {
+  errno = 0;
+  const passwd* pw = ::getpwuid(uid);
+  if (pw == nullptr || pw->pw_name == nullptr)
+    TW_THROW(boost::enable_error_info(
+                 std::system_error(errno, std::system_category(), "Failed to get user name by user id"))
+             << errinfo_user_id(uid));
+  return pw->pw_name;
+}
+
+std::string get_current_computer_name() {
+  char name[64] = {};
+  if (::gethostname(name, sizeof name) != 0) TW_THROW_ERRNO("Failed to get current computer name");
+  name[sizeof name - 1] = '\0';
+  return name;
+}
+
+std::vector<std::string> get_command_line(pid_t pid) {
+  const std::string raw = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> args;
+  std::size_t begin = 0;
+  while (begin < raw.size()) {
+    std::size_t end = raw.find('\0', begin);
+    if (end == std::string::npos) end = raw.size();
+    args.emplace_back(raw, begin, end - begin);
+    begin = end + 1;
+  }
+  return args;
+}
+
+std::string get_native_thread_name(pid_t pid, pid_t tid) {
+  return read_file((boost::format("/proc/%1%/task/%2%/comm") % pid % tid).str());
+}
+
+}  // namespace tw::detail_proc_utils

@@ -1,0 +1,22 @@
+#pragma once
+
+// Readers of /proc and of the user and host databases.
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace tw::detail_proc_utils {
+
+std::string read_link(const std::string& path);
+std::string get_working_dir(pid_t pid);
+std::string get_process_filename(pid_t pid);
+// The effective user id from /proc/<pid>/status.
+uid_t get_user_id(pid_t pid);
+std::string get_user_name_by_user_id(uid_t uid);
+std::string get_current_computer_name();
+// The arguments of /proc/<pid>/cmdline.
+std::vector<std::string> get_command_line(pid_t pid);
+std::string get_native_thread_name(pid_t pid, pid_t tid);
+
+}  // namespace tw::detail_proc_utils
