@@ -1,12 +1,15 @@
 // eptl: command-line companion of the profiler library.
 //   eptl stats FILE.nettrace [--json]   trace header and event counts
+//   eptl sections SNAPSHOT              the snapshot's section table
 
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
+#include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
 #include "tw/error/exception_text.h"
 
 #include <cstring>
+#include <iomanip>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -14,7 +17,8 @@
 namespace {
 
 int usage() {
-  std::cerr << "usage: eptl stats FILE.nettrace [--json]\n";
+  std::cerr << "usage: eptl stats FILE.nettrace [--json]\n"
+               "       eptl sections SNAPSHOT\n";
   return 2;
 }
 
@@ -46,6 +50,20 @@ int stats(const std::vector<std::string>& args) {
   return 0;
 }
 
+int sections(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage();
+  const tw::tools::snapshot_reader reader(args[0]);
+  std::cout << "format 0x" << std::hex << reader.format() << std::dec;
+  if (reader.version()) std::cout << ", version " << *reader.version();
+  std::cout << ", " << reader.sections().size() << " sections\n";
+  std::cout << "   id  version        length  file\n";
+  for (const auto& s : reader.sections()) {
+    std::cout << std::setw(5) << s.id << std::setw(9) << s.version << std::setw(14) << s.length << "  "
+              << reader.file_path(s.file).filename().string() << "\n";
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +72,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 2, argv + argc);
   try {
     if (command == "stats") return stats(args);
+    if (command == "sections") return sections(args);
   } catch (...) {
     std::cerr << "eptl: " << tw::current_exception_to_string() << "\n";
     return 1;

@@ -1,0 +1,246 @@
+#include "api/path_file_factory.h"
+#include "collector/src/collector/fixed_format.h"
+#include "collector/src/collector/multifile_snapshot.h"
+#include "collector/src/collector/snapshot.h"
+#include "tools/snapshot_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tw_prof;
+using bytes = std::vector<std::uint8_t>;
+
+bytes slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Little-endian pieces for hand-built expectations.
+struct le {
+  bytes b;
+  le& u16(std::uint16_t v) {
+    for (int i = 0; i < 2; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  le& u32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  le& u64(std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  le& record(std::uint16_t id, std::uint16_t version, std::uint64_t length, std::uint16_t file) {
+    return u16(id).u16(version).u64(length).u16(file);
+  }
+};
+
+class snapshot_test : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("snap_" + std::to_string(::getpid()) + testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::shared_ptr<multifile_snapshot> make(std::uint16_t version = 0) {
+    return multifile_snapshot::create(std::make_unique<path_file_factory>(base().string()), snapshot_format_id,
+                                      version);
+  }
+  fs::path base() const { return dir_ / "s.dtt"; }
+  std::vector<fs::path> files() const {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(dir_)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  fs::path dir_;
+};
+
+TEST_F(snapshot_test, an_empty_snapshot_is_twelve_bytes) {
+  make().reset();
+  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(0).u16(0xFFFF).b));
+  EXPECT_EQ(slurp(base()), (bytes{'M', 'F', 0x44, 0x54, 0x45, 0x4D, 0, 0, 0, 0, 0xFF, 0xFF}));
+}
+
+TEST_F(snapshot_test, a_versioned_index_sets_bit_31_and_carries_the_version) {
+  {
+    auto s = make(3);
+    sections_gen gen(s);
+    *gen(stream_kind{}, 7, 1) << "abc";
+  }
+  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(0x80000001).u16(3).record(7, 1, 3, 0).u16(0xFFFF).b));
+}
+
+TEST_F(snapshot_test, closed_shared_sections_follow_one_another_in_one_file) {
+  {
+    auto s = make();
+    sections_gen gen(s);
+    *gen(stream_kind{}, 0, 9) << "environment";  // closed at once: the pointer is a temporary
+    auto open = gen(stream_kind{}, 2121, 19);
+    *open << "runtime";
+    auto second_open = gen(stream_kind{}, 2177, 17);  // file 0 is busy: a new file
+    *second_open << "samples!";
+    open.reset();
+    *gen(stream_kind{}, 1, 0) << "xy";  // file 0 is free again
+  }
+  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(4)
+                                .record(0, 9, 11, 0)
+                                .record(2121, 19, 7, 0)
+                                .record(2177, 17, 8, 1)
+                                .record(1, 0, 2, 0)
+                                .u16(0xFFFF)
+                                .b));
+  EXPECT_EQ(files(), (std::vector<fs::path>{"s.dtt", "s.dtt.0000", "s.dtt.0001"}));
+  const auto file0 = slurp(base().string() + ".0000");
+  EXPECT_EQ(std::string(file0.begin(), file0.end()), "environmentruntimexy");
+
+  const tw::tools::snapshot_reader reader(base());
+  const auto runtime = reader.read(2121);
+  EXPECT_EQ(std::string(runtime.begin(), runtime.end()), "runtime");
+  const auto samples = reader.read(2177);
+  EXPECT_EQ(std::string(samples.begin(), samples.end()), "samples!");
+}
+
+TEST_F(snapshot_test, a_section_closed_not_reusable_keeps_its_file_for_good) {
+  {
+    auto s = make();
+    auto first = s->create_section_impl<multifile_snapshot::stream_file>(1, 0, true);
+    *first->file() << "a";
+    first->close(false);
+    auto second = s->create_section_impl<multifile_snapshot::stream_file>(2, 0, true);
+    EXPECT_EQ(second->file_number(), 1u);
+    auto unshared = s->create_section_impl<multifile_snapshot::stream_file>(3, 0, false);
+    EXPECT_EQ(unshared->file_number(), 2u);
+    second->close(true);
+    unshared->close(true);
+    auto third = s->create_section_impl<multifile_snapshot::stream_file>(4, 0, true);
+    EXPECT_EQ(third->file_number(), 1u);
+  }
+  EXPECT_NO_THROW(tw::tools::snapshot_reader{base()});
+}
+
+TEST_F(snapshot_test, descriptor_sections_and_stream_sections_use_different_files) {
+  {
+    auto s = make();
+    sections_gen gen(s);
+    auto fd = gen(handle_kind{}, 2160, 16);
+    ASSERT_GE(*fd, 0);
+    ASSERT_EQ(::write(*fd, "0123456789", 10), 10);
+    *gen(stream_kind{}, 0, 9) << "e";
+  }
+  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(2)
+                                .record(2160, 16, 10, 0)
+                                .record(0, 9, 1, 1)
+                                .u16(0xFFFF)
+                                .b));
+}
+
+TEST_F(snapshot_test, an_unclosed_section_keeps_length_zero) {
+  std::unique_ptr<multifile_snapshot::section<multifile_snapshot::stream_file>> leaked;
+  {
+    auto s = make();
+    leaked = s->create_section_impl<multifile_snapshot::stream_file>(5, 0, true);
+    *leaked->file() << "data";
+    s->close();
+  }
+  leaked.reset();
+  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(1).record(5, 0, 0, 0).u16(0xFFFF).b));
+}
+
+TEST_F(snapshot_test, reset_removes_every_file_and_stops_once) {
+  int stops = 0;
+  {
+    auto files = make();
+    sections_gen gen(files);
+    *gen(stream_kind{}, 0, 9) << "x";
+    *gen(handle_kind{}, 2160, 16);
+    mono::snapshot snap([&] { ++stops; }, files);
+    files.reset();
+    snap.reset();
+    snap.reset();
+    snap.save();
+  }
+  EXPECT_EQ(stops, 1);
+  EXPECT_TRUE(files().empty());
+}
+
+TEST_F(snapshot_test, save_with_progress_reports_the_end_and_writes_the_index) {
+  int stops = 0;
+  std::vector<std::pair<unsigned, unsigned>> reports;
+  {
+    auto files = make();
+    *sections_gen(files)(stream_kind{}, 0, 9) << "x";
+    mono::snapshot snap([&] { ++stops; }, files);
+    files.reset();
+    progress_handler_impl handler([&](unsigned d, unsigned t) {
+      reports.emplace_back(d, t);
+      return true;
+    });
+    snap.save_with_progress(handler);
+    EXPECT_TRUE(snap.is_started());
+  }
+  EXPECT_EQ(stops, 1);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().first, reports.back().second);
+  for (std::size_t i = 0; i + 1 < reports.size(); ++i) EXPECT_EQ(reports[i].second, reports[i].first + 100);
+  EXPECT_EQ(tw::tools::snapshot_reader(base()).sections().size(), 1u);
+}
+
+TEST_F(snapshot_test, factory_errors_leave_the_constructor) {
+  EXPECT_THROW(multifile_snapshot::create(std::make_unique<path_file_factory>((dir_ / "no" / "s").string()),
+                                          snapshot_format_id, 0),
+               std::runtime_error);
+}
+
+TEST_F(snapshot_test, fixed_format_records_and_the_table_of_contents) {
+  using namespace tarnwell::etw_collector;
+  {
+    auto files = make();
+    sections_gen gen(files);
+    auto header = std::make_shared<section_header>(gen);
+    {
+      auto modules = make_section_writer_default<module_data_section_tag>(gen, header);
+      auto s1 = modules->write(std::tuple<std::uint32_t, std::u16string>(7, u""));
+      EXPECT_EQ(s1.data_size, 6u);  // an empty string is its terminator alone
+      auto s2 = modules->write(std::tuple<std::uint8_t, std::u16string, std::uint64_t>(1, u"ab", 2));
+      EXPECT_EQ(s2.record_count, 2u);
+      EXPECT_EQ(s2.last_record_offset, 6u);
+      EXPECT_EQ(s2.data_size, 6u + 1 + 6 + 8);
+      auto functions = make_section_writer_default<core_function_section_tag>(gen, header);
+      functions->write(std::tuple<std::uint16_t>(5));
+    }
+    header.reset();
+  }
+  const tw::tools::snapshot_reader reader(base());
+  // u32 7, "" (terminator only), then u8 1, "ab" and its terminator, u64 2.
+  EXPECT_EQ(reader.read(2145), (bytes{7, 0, 0, 0, 0, 0, 1, 'a', 0, 'b', 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0}));
+  // Items in the order the writers were closed: core_function, then module_data.
+  EXPECT_EQ(reader.read(2147), (le{}.u32(2).u16(2131).u32(1).u64(2).u16(2145).u32(2).u64(21).b));
+  std::vector<std::uint16_t> ids;
+  for (const auto& s : reader.sections()) ids.push_back(s.id);
+  EXPECT_EQ(ids, (std::vector<std::uint16_t>{2147, 2145, 2131}));
+  EXPECT_EQ(reader.sections()[1].version, 1);
+}
+
+TEST_F(snapshot_test, the_reader_refuses_damaged_snapshots) {
+  {
+    auto s = make();
+    *sections_gen(s)(stream_kind{}, 0, 9) << "abc";
+  }
+  std::ofstream(base().string() + ".0000", std::ios::app) << "extra";
+  EXPECT_THROW(tw::tools::snapshot_reader{base()}, std::runtime_error);
+  std::ofstream(base(), std::ios::trunc) << "MF";
+  EXPECT_THROW(tw::tools::snapshot_reader{base()}, std::runtime_error);
+}
+
+}  // namespace
