@@ -1,0 +1,176 @@
+#include "tarnwell/common/memory_mapped_file_allocator.h"
+
+#include "tw/utility/throw.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <sys/mman.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace tarnwell::common {
+
+namespace {
+void clash() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+}  // namespace
+
+memory_mapped_file_allocator::memory_mapped_file_allocator(int handle, std::int64_t start_position,
+                                                           std::size_t max_size, std::size_t view_size,
+                                                           utility_allocator& utility)
+    : file_(duplicate_handle(handle)), utility_(utility), start_position_(start_position), max_size_(max_size) {
+  const std::size_t page = page_size();
+  if (view_size == 0) view_size = 1;
+  view_size_ = ((view_size - 1) / page + 1) * page;
+  start_in_page_ = static_cast<std::uint32_t>(static_cast<std::uint64_t>(start_position) % page);
+  first_position_ = (start_in_page_ + static_cast<std::uint32_t>(region_header_bytes) + 7u) & ~7u;
+  header_size_ = first_position_ - start_in_page_;
+  views_per_step_ = (max_size_ + first_position_ - 1) / view_size_ + 1;
+  try {
+    init();
+  } catch (...) {
+    mapping_.close();
+    file_.reset();
+    throw;
+  }
+}
+
+memory_mapped_file_allocator::~memory_mapped_file_allocator() {
+  try {
+    close();
+  } catch (...) {
+    // The file keeps its reserved length; nothing else is lost.
+  }
+  mapping_.close();
+}
+
+void memory_mapped_file_allocator::lock_table() const noexcept {
+  while (table_flag_.test_and_set(std::memory_order_acquire)) {
+  }
+}
+
+void memory_mapped_file_allocator::unlock_table() const noexcept { table_flag_.clear(std::memory_order_release); }
+
+memory_mapped_file_allocator::view* memory_mapped_file_allocator::slot(std::size_t index) const {
+  lock_table();
+  view* chunk = view_table_[index / views_per_step_];
+  unlock_table();
+  return chunk + index % views_per_step_;
+}
+
+void memory_mapped_file_allocator::init() {
+  std::lock_guard lock(mutex_);
+  const std::int64_t page_base = start_position_ - start_in_page_;
+  add_view(page_base, first_position_, first_position_);
+  view* v = current_.load();
+  header_ = reinterpret_cast<std::uint32_t*>(static_cast<char*>(v->mapped) + start_in_page_);
+  const std::uint32_t words[7] = {header_size_, 0, first_position_, 0x7FFFFFFF,
+                                  static_cast<std::uint32_t>(view_size_), start_in_page_, 0};
+  std::memcpy(header_, words, sizeof words);
+}
+
+void memory_mapped_file_allocator::grow_mapping() {
+  const std::int64_t page_base = start_position_ - start_in_page_;
+  const auto size =
+      static_cast<std::streamoff>((views_per_step_ + view_capacity_) * view_size_) + page_base;
+  mapping_ = tw::mms::file_mapping(file_.get(), tw::mms::mode_t::read_write, size);
+  view_capacity_ += views_per_step_;
+
+  auto** table = static_cast<view**>(utility_.alloc_raw(sizeof(view*) * (chunk_count_ + 1)));
+  if (chunk_count_) std::memcpy(table, view_table_, sizeof(view*) * chunk_count_);
+  auto* chunk = static_cast<view*>(utility_.alloc_raw(sizeof(view) * views_per_step_));
+  for (std::size_t i = 0; i < views_per_step_; ++i) {
+    new (&chunk[i]) view{nullptr, {nullptr}, nullptr, 0, nullptr, false};
+  }
+  table[chunk_count_] = chunk;
+  // Old tables stay valid for readers that still hold them: the utility
+  // allocator never frees.
+  lock_table();
+  view_table_ = table;
+  unlock_table();
+  ++chunk_count_;
+}
+
+void memory_mapped_file_allocator::add_view(std::int64_t file_position, std::size_t first_usable,
+                                            std::uint32_t base_offset) {
+  if (view_count_ >= view_capacity_) grow_mapping();
+  view* v = slot(view_count_);
+  if (v->live) ::munmap(v->mapped, view_size_);
+  void* base = ::mmap(nullptr, view_size_, PROT_READ | PROT_WRITE, MAP_SHARED, mapping_.handle(), file_position);
+  if (base == MAP_FAILED) TW_THROW(tw::mms::exception::create_mapping(errno));
+  v->mapped = base;
+  v->live = true;
+  v->start = static_cast<char*>(base) + first_usable;
+  v->bump.store(v->start, std::memory_order_relaxed);
+  v->end = static_cast<char*>(base) + view_size_;
+  v->base_offset = base_offset;
+  ++view_count_;
+  current_.store(v, std::memory_order_release);
+}
+
+mapped_memory_ptr memory_mapped_file_allocator::alloc_raw(std::size_t size) {
+  // Views after the first are usable from their first byte; a request larger
+  // than a view would open views forever.
+  if (size > view_size_) TW_THROW(std::bad_alloc());
+  for (;;) {
+    view* v = current_.load(std::memory_order_acquire);
+    if (v == nullptr) TW_THROW(std::runtime_error("The allocator is closed"));
+    char* bump = v->bump.load(std::memory_order_relaxed);
+    char* new_end = bump + size;
+    if (new_end > v->end) {
+      {
+        std::lock_guard lock(mutex_);
+        if (current_.load() == v) {
+          const std::int64_t page_base = start_position_ - start_in_page_;
+          add_view(page_base + static_cast<std::int64_t>(view_count_ * view_size_), 0,
+                   static_cast<std::uint32_t>(view_count_ * view_size_));
+        }
+      }
+      clash();
+      continue;
+    }
+    const std::uint64_t offset = static_cast<std::uint64_t>(bump - v->start) + v->base_offset;
+    if (offset >= mapped_offset_limit) TW_THROW(std::bad_alloc());
+    if (v->bump.compare_exchange_strong(bump, new_end, std::memory_order_relaxed))
+      return {bump, static_cast<std::uint32_t>(offset)};
+    clash();
+  }
+}
+
+void* memory_mapped_file_allocator::to_pointer(std::uint32_t offset) const {
+  const std::size_t index = offset / view_size_;
+  const view* v = slot(index);
+  return v->end - view_size_ + offset % view_size_;
+}
+
+void memory_mapped_file_allocator::close() {
+  view* current = current_.load();
+  if (current == nullptr) return;
+  header_[6] = static_cast<std::uint32_t>(view_count_);
+  header_[1] = static_cast<std::uint32_t>(current->base_offset +
+                                          static_cast<std::uint64_t>(current->bump.load() - current->start) -
+                                          header_size_);
+  const std::uint64_t used = header_[1];
+  for (std::size_t i = 0; i < view_count_; ++i) {
+    view* v = slot(i);
+    if (v->live) {
+      ::munmap(v->mapped, view_size_);
+      v->live = false;
+    }
+  }
+  current_.store(nullptr);
+  header_ = nullptr;
+  mapping_.close();
+  if (::ftruncate(file_.get(), static_cast<off_t>(start_position_ + header_size_ + used)) != 0)
+    TW_THROW(std::system_error(errno, std::system_category(), "Cannot set EOF"));
+}
+
+call_tree_data_with_mmap_allocator::call_tree_data_with_mmap_allocator(handle_holder&& section, std::size_t max_size)
+    : section_(std::move(section)),
+      mapped_(section_.value(), get_file_append_pos(section_.value()), max_size,
+              std::max(max_size / 64, min_view_size), utility_) {}
+
+}  // namespace tarnwell::common

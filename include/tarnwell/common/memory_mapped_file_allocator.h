@@ -1,0 +1,118 @@
+#pragma once
+
+// A lock-free bump allocator over a growing file, mapped view by view. Each
+// allocation has an address and a 32-bit offset from the region's page base;
+// stored structures hold offsets, so the region can be read back from disk.
+//
+// Threads: any number may allocate at once; the fast path is one
+// compare-and-swap on the current view's bump. The mutex is held only to open
+// a view (and then possibly to grow the file). Offset-to-address readers take
+// only the view table flag. close() and destruction must not overlap
+// allocations.
+
+#include "tarnwell/common/lockfree_allocator.h"
+#include "tarnwell/common/mm_utils.h"
+#include "tw/mms/common/file_mapping.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace tarnwell::common {
+
+struct mapped_memory_ptr {
+  void* pointer = nullptr;
+  std::uint32_t offset = 0;
+};
+
+inline constexpr std::uint32_t mapped_offset_limit = 0x7FFFFFFE;
+inline constexpr std::size_t region_header_bytes = 28;
+
+class memory_mapped_file_allocator {
+ public:
+  using utility_allocator = lockfree_allocator<32768, 1, false>;
+
+  memory_mapped_file_allocator(int handle, std::int64_t start_position, std::size_t max_size, std::size_t view_size,
+                               utility_allocator& utility);
+  memory_mapped_file_allocator(const memory_mapped_file_allocator&) = delete;
+  memory_mapped_file_allocator& operator=(const memory_mapped_file_allocator&) = delete;
+  ~memory_mapped_file_allocator();
+
+  // Throws std::bad_alloc once offsets would reach 0x7FFFFFFE or a request
+  // exceeds a view.
+  mapped_memory_ptr alloc_raw(std::size_t size);
+  void* to_pointer(std::uint32_t offset) const;
+
+  // Writes the header's final words, unmaps and cuts the file back to what was
+  // used. A second call does nothing.
+  void close();
+
+  std::size_t view_size() const noexcept { return view_size_; }
+  std::size_t views_per_step() const noexcept { return views_per_step_; }
+  std::size_t view_count() const noexcept { return view_count_; }
+  std::size_t view_capacity() const noexcept { return view_capacity_; }
+  std::uint32_t first_position() const noexcept { return first_position_; }
+  std::uint32_t header_size() const noexcept { return header_size_; }
+  std::uint32_t start_in_page() const noexcept { return start_in_page_; }
+
+ private:
+  struct view {
+    char* start;
+    std::atomic<char*> bump;
+    char* end;
+    std::uint32_t base_offset;
+    void* mapped;
+    bool live;
+  };
+
+  void init();
+  void add_view(std::int64_t file_position, std::size_t first_usable, std::uint32_t base_offset);
+  void grow_mapping();
+  view* slot(std::size_t index) const;
+  void lock_table() const noexcept;
+  void unlock_table() const noexcept;
+
+  tw::unique_hld<int> file_;
+  tw::mms::file_mapping mapping_;
+  utility_allocator& utility_;
+  std::int64_t start_position_;
+  std::size_t max_size_;
+  std::size_t view_size_;
+  std::uint32_t start_in_page_;
+  std::uint32_t first_position_;
+  std::uint32_t header_size_;
+  std::size_t views_per_step_;
+  std::size_t view_count_ = 0;
+  std::size_t view_capacity_ = 0;
+  view** view_table_ = nullptr;
+  mutable std::atomic_flag table_flag_ = ATOMIC_FLAG_INIT;
+  std::size_t chunk_count_ = 0;
+  std::atomic<view*> current_{nullptr};
+  std::mutex mutex_;
+  std::uint32_t* header_ = nullptr;
+};
+
+// Ties a section file, both allocators and (with the call tree) the tree's
+// bookkeeping together. Destroyed in reverse order of declaration: the mapped
+// allocator closes (cutting the file back) before the utility memory goes,
+// and the section handle is released last.
+
+class call_tree_data_with_mmap_allocator {
+ public:
+  using handle_holder = tw::optional_hld<int>;
+  static constexpr std::size_t min_view_size = 0x100000;
+
+  // Throws std::bad_optional_access for an empty holder.
+  call_tree_data_with_mmap_allocator(handle_holder&& section, std::size_t max_size);
+
+  memory_mapped_file_allocator& mapped() noexcept { return mapped_; }
+  memory_mapped_file_allocator::utility_allocator& utility() noexcept { return utility_; }
+
+ private:
+  handle_holder section_;
+  memory_mapped_file_allocator::utility_allocator utility_;
+  memory_mapped_file_allocator mapped_;
+};
+
+}  // namespace tarnwell::common

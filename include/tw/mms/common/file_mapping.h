@@ -1,0 +1,58 @@
+#pragma once
+
+// A mapping handle over a file descriptor that also reserves the file's
+// space up to the mapping's size, so that writes through a view never meet a
+// full disk as a SIGBUS.
+
+#include <boost/exception/exception.hpp>
+#include <boost/exception/info.hpp>
+
+#include <exception>
+#include <ios>
+#include <system_error>
+
+namespace tw::mms {
+
+namespace errinfo {
+using tag_file_offset = boost::error_info<struct tag_file_offset_, long long>;
+}
+
+namespace exception {
+struct exception_base : virtual std::exception, virtual boost::exception {
+  const char* what() const noexcept override { return "memory-mapped storage error"; }
+};
+struct data_file_mappings : exception_base {
+  const char* what() const noexcept override { return "data file mapping error"; }
+};
+struct invalid_file_mapping_size : data_file_mappings {
+  const char* what() const noexcept override { return "invalid file mapping size"; }
+};
+struct create_mapping : std::system_error, virtual boost::exception {
+  explicit create_mapping(int err) : std::system_error(err, std::system_category(), "Cannot create file mapping") {}
+};
+}  // namespace exception
+
+enum class mode_t { read_only = 1, read_write = 2 };
+
+class file_mapping {
+ public:
+  file_mapping() noexcept = default;
+  // With a mode and a size, reserves that much; otherwise maps the file's
+  // current size, which must be at least `size` and not zero.
+  file_mapping(int handle, mode_t mode, std::streamoff size);
+  file_mapping(file_mapping&& other) noexcept;
+  file_mapping& operator=(file_mapping&& other) noexcept;
+  ~file_mapping();
+
+  int handle() const noexcept { return handle_; }
+  mode_t mode() const noexcept { return mode_; }
+  std::streamoff size() const noexcept { return size_; }
+  void close() noexcept;
+
+ private:
+  int handle_ = -1;
+  mode_t mode_ = mode_t::read_only;
+  std::streamoff size_ = 0;
+};
+
+}  // namespace tw::mms
