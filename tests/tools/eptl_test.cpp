@@ -63,4 +63,25 @@ TEST(eptl_stats, bad_input_gives_a_message_and_a_failing_exit_code) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(eptl_sections, prints_the_section_table_of_a_snapshot) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_sections_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto base = dir / "s.dtt";
+  // Index: "MF", format, one section (id 2121, version 19, 5 bytes, file 0), end.
+  const unsigned char index[] = {'M', 'F', 0x44, 0x54, 0x45, 0x4D, 1, 0, 0, 0, 0x49, 0x08, 19, 0,
+                                 5,   0,   0,    0,    0,    0,    0, 0, 0, 0, 0xFF, 0xFF};
+  std::ofstream(base, std::ios::binary).write(reinterpret_cast<const char*>(index), sizeof index);
+  std::ofstream(base.string() + ".0000", std::ios::binary) << "12345";
+  const auto ok = run("sections " + base.string());
+  EXPECT_EQ(ok.exit_code, 0) << ok.out;
+  EXPECT_NE(ok.out.find("format 0x4d455444, 1 sections"), std::string::npos) << ok.out;
+  EXPECT_NE(ok.out.find(" 2121       19             5  s.dtt.0000"), std::string::npos) << ok.out;
+
+  std::ofstream(base.string() + ".0000", std::ios::binary) << "1234";
+  const auto short_file = run("sections " + base.string());
+  EXPECT_EQ(short_file.exit_code, 1);
+  EXPECT_NE(short_file.out.find("holds 4 bytes, the index says 5"), std::string::npos) << short_file.out;
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
