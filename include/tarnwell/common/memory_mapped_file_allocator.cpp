@@ -146,6 +146,12 @@ void* memory_mapped_file_allocator::to_pointer(std::uint32_t offset) const {
   return v->end - view_size_ + offset % view_size_;
 }
 
+std::uint32_t memory_mapped_file_allocator::end_offset() const {
+  const view* v = current_.load(std::memory_order_acquire);
+  if (v == nullptr) return 0;
+  return static_cast<std::uint32_t>(v->base_offset + static_cast<std::uint64_t>(v->bump.load() - v->start));
+}
+
 void memory_mapped_file_allocator::close() {
   view* current = current_.load();
   if (current == nullptr) return;

@@ -43,6 +43,8 @@ class memory_mapped_file_allocator {
   // exceeds a view.
   mapped_memory_ptr alloc_raw(std::size_t size);
   void* to_pointer(std::uint32_t offset) const;
+  // The offset the next allocation would get if it fits the current view.
+  std::uint32_t end_offset() const;
 
   // Writes the header's final words, unmaps and cuts the file back to what was
   // used. A second call does nothing.

@@ -1,0 +1,193 @@
+#include "collector/src/collector/callstacks/call_stack_resolver.h"
+#include "collector/src/collector/callstacks/calltree_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwell::collector;
+using tarnwell::common::memory_mapped_file_allocator;
+
+class call_tree_test : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = fs::temp_directory_path() /
+            ("tree_" + std::to_string(::getpid()) + testing::UnitTest::GetInstance()->current_test_info()->name());
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    alloc_ = std::make_unique<memory_mapped_file_allocator>(fd_, 0, 64 * 4096, 4096, utility_);
+    tree_ = std::make_shared<call_tree_data>(*alloc_, 0);
+  }
+  void TearDown() override {
+    tree_.reset();
+    alloc_.reset();
+    ::close(fd_);
+    fs::remove(path_);
+  }
+
+  // Every node's children, by walking sibling chains from the root.
+  std::map<std::uint32_t, std::vector<std::uint32_t>> children() const {
+    std::map<std::uint32_t, std::vector<std::uint32_t>> out;
+    std::vector<std::uint32_t> todo{tree_->root_offset()};
+    while (!todo.empty()) {
+      const auto parent = todo.back();
+      todo.pop_back();
+      auto& list = out[parent];
+      for (std::uint32_t w = tree_->at(parent)->first_child; (w & end_of_chain) == 0; w = tree_->at(w)->next_sibling) {
+        list.push_back(w);
+        todo.push_back(w);
+      }
+    }
+    return out;
+  }
+
+  fs::path path_;
+  int fd_ = -1;
+  memory_mapped_file_allocator::utility_allocator utility_;
+  std::unique_ptr<memory_mapped_file_allocator> alloc_;
+  std::shared_ptr<call_tree_data> tree_;
+};
+
+std::uint32_t insert(calltree_builder& b, call_tree_data& t, std::uint32_t thread, std::vector<std::uint64_t> frames) {
+  return b.process_fragment(t, thread, frames.data(), frames.data() + frames.size());
+}
+
+TEST_F(call_tree_test, a_new_tree_holds_the_root_and_the_synthetic_top_node) {
+  int nodes = 0;
+  tree_->forall([&](tree_node*, std::uint32_t) { ++nodes; });
+  EXPECT_EQ(nodes, 2);
+  EXPECT_EQ(tree_->root()->next_sibling, 0x7FFFFFFFu);
+  EXPECT_EQ(tree_->at(tree_->top_offset())->key, 0x0400000000000000u);
+  EXPECT_EQ(tree_->at(tree_->top_offset())->next_sibling, tree_->root_offset() | end_of_chain);
+  EXPECT_EQ(tree_->end_offset(), tree_->root_offset() + 32);
+}
+
+TEST_F(call_tree_test, the_same_stack_twice_gives_the_same_leaf_and_no_node) {
+  calltree_builder b;
+  const auto leaf = insert(b, *tree_, 7, {0x1000, 0x2000, 0x3000});
+  const auto end = tree_->end_offset();
+  EXPECT_EQ(insert(b, *tree_, 7, {0x1000, 0x2000, 0x3000}), leaf);
+  EXPECT_EQ(tree_->end_offset(), end);
+  // Another thread with the same stack shares the nodes too.
+  calltree_builder other;
+  EXPECT_EQ(insert(other, *tree_, 8, {0x1000, 0x2000, 0x3000}), leaf);
+  EXPECT_EQ(tree_->end_offset(), end);
+  EXPECT_EQ(tree_->at(leaf)->key, 0x3000u);
+}
+
+TEST_F(call_tree_test, a_longer_stack_only_appends) {
+  calltree_builder b;
+  const auto leaf = insert(b, *tree_, 7, {0x1000, 0x2000});
+  const auto end = tree_->end_offset();
+  const auto longer = insert(b, *tree_, 7, {0x1000, 0x2000, 0x3000, 0x4000});
+  EXPECT_EQ(tree_->end_offset(), end + 32);
+  EXPECT_EQ(tree_->at(longer)->key, 0x4000u);
+  const auto mid = tree_->at(longer)->next_sibling & ~end_of_chain;  // back to the parent
+  EXPECT_EQ(tree_->at(mid)->key, 0x3000u);
+  EXPECT_EQ(tree_->at(mid)->next_sibling & ~end_of_chain, leaf);
+  // A branch shares the prefix and adds one node.
+  insert(b, *tree_, 7, {0x1000, 0x2000, 0x5000});
+  EXPECT_EQ(tree_->end_offset(), end + 48);
+  EXPECT_EQ(children()[leaf].size(), 2u);
+}
+
+TEST_F(call_tree_test, concurrent_overlapping_stacks_create_no_duplicate_children) {
+  constexpr int threads = 4;
+  std::vector<std::thread> workers;
+  std::vector<std::vector<std::uint32_t>> leaves(threads);
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&, t] {
+      calltree_builder b;
+      for (int i = 0; i < 400; ++i) {
+        std::vector<std::uint64_t> frames{0x10, 0x20 + std::uint64_t(i % 3), 0x30 + std::uint64_t(i % 5),
+                                          0x40 + std::uint64_t(i % 7)};
+        leaves[t].push_back(b.process_fragment(*tree_, t, frames.data(), frames.data() + frames.size()));
+      }
+    });
+  for (auto& w : workers) w.join();
+  for (const auto& [parent, kids] : children()) {
+    std::set<std::uint64_t> keys;
+    for (auto k : kids) EXPECT_TRUE(keys.insert(tree_->at(k)->key).second) << "duplicate child under " << parent;
+  }
+  // The same stack reached the same leaf in every thread.
+  for (int t = 1; t < threads; ++t) EXPECT_EQ(leaves[t], leaves[0]);
+  // 1 + 3 + 15 + 105 distinct nodes below the synthetic top node's sibling.
+  std::size_t reachable = 0;
+  for (const auto& [parent, kids] : children()) reachable += kids.size();
+  EXPECT_EQ(reachable, 1u + 1 + 3 + 15 + 105);
+}
+
+// Resolves addresses in [0x1000, 0x2000) to managed functions; others to
+// frame addresses; 0x9000 is only known in the second run.
+struct test_resolvers {
+  int first_run_calls = 0;
+  tree_node_key operator()(flag_tag<uid_flags::managed_function>, tree_node_key key, std::uint32_t, bool pending) {
+    if (key == 0x9000) return pending ? pending_tree_node_key : make_key(uid_flags::managed_function, 99);
+    if (pending) ++first_run_calls;
+    return key >= 0x1000 && key < 0x2000 ? make_key(uid_flags::managed_function, key - 0x1000) : key;
+  }
+  tree_node_key operator()(flag_tag<uid_flags::frame_address>, tree_node_key key, std::uint32_t, bool) {
+    return make_key(uid_flags::frame_address, key);
+  }
+};
+
+TEST_F(call_tree_test, resolution_rewrites_every_key_and_defers_pending_ones_to_the_second_run) {
+  calltree_builder b;
+  insert(b, *tree_, 1, {0x1004, 0x5000, 0x9000});
+  call_stack_resolver resolver(tree_);
+  auto subscriber = std::make_shared<call_stack_resolver::subscriber>([&](call_stack_resolver::key_resolver r) {
+    EXPECT_EQ(r(0x1008, 0), make_key(uid_flags::managed_function, 8));
+  });
+  resolver.subscribe(subscriber);
+  resolver.resolve(test_resolvers{});
+  std::map<std::uint64_t, int> flags;
+  tree_->forall([&](tree_node* n, std::uint32_t offset) {
+    if (!tree_->is_synthetic(offset)) ++flags[n->key >> 61];
+  });
+  EXPECT_EQ(flags, (std::map<std::uint64_t, int>{{2, 2}, {5, 1}}));
+  EXPECT_EQ(resolver.counts()[0], 2u);  // root and synthetic top
+  EXPECT_EQ(resolver.counts()[2], 2u);
+  EXPECT_EQ(resolver.counts()[5], 1u);
+}
+
+TEST_F(call_tree_test, a_key_no_resolver_takes_is_an_error) {
+  calltree_builder b;
+  insert(b, *tree_, 1, {0x5000});
+  call_stack_resolver resolver(tree_);
+  auto only_managed = [](flag_tag<uid_flags::managed_function>, tree_node_key key, std::uint32_t, bool) {
+    return key;
+  };
+  EXPECT_THROW(resolver.resolve(only_managed), std::runtime_error);
+}
+
+TEST_F(call_tree_test, a_key_still_pending_in_the_second_run_is_a_logic_error) {
+  calltree_builder b;
+  insert(b, *tree_, 1, {0x5000});
+  call_stack_resolver resolver(tree_);
+  auto always_pending = [](flag_tag<uid_flags::managed_function>, tree_node_key, std::uint32_t, bool) {
+    return pending_tree_node_key;
+  };
+  EXPECT_THROW(resolver.resolve(always_pending), std::logic_error);
+}
+
+TEST_F(call_tree_test, the_walker_reverses_trace_order_and_widens_small_frames) {
+  auto builder = std::make_shared<calltree_builder>();
+  stack_walker walker(tree_, builder);
+  const std::uint32_t frames32[] = {0x30, 0x20, 0x10};  // leaf first, as the trace has it
+  const auto leaf = walker.walk(5, tarnwell::nettrace::stack_view{reinterpret_cast<const std::uint8_t*>(frames32), 3, 4});
+  EXPECT_EQ(tree_->at(leaf)->key, 0x30u);
+  const std::uint64_t frames64[] = {0x40, 0x30, 0x20, 0x10};
+  const auto deeper = walker.walk(5, tarnwell::nettrace::stack_view{reinterpret_cast<const std::uint8_t*>(frames64), 4, 8});
+  EXPECT_EQ(tree_->at(deeper)->next_sibling & ~end_of_chain, leaf);
+  EXPECT_EQ(walker.walk(5, tarnwell::nettrace::stack_view{}), no_leaf);
+  EXPECT_EQ(walker.max_stack_size(), 4u);
+}
+
+}  // namespace
