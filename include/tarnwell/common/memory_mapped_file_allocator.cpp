@@ -66,7 +66,7 @@ void memory_mapped_file_allocator::init() {
   const std::int64_t page_base = start_position_ - start_in_page_;
   add_view(page_base, first_position_, first_position_);
   view* v = current_.load();
-  header_ = reinterpret_cast<std::uint32_t*>(static_cast<char*>(v->mapped) + start_in_page_);
+  header_ = static_cast<char*>(v->mapped) + start_in_page_;
   const std::uint32_t words[7] = {header_size_, 0, first_position_, 0x7FFFFFFF,
                                   static_cast<std::uint32_t>(view_size_), start_in_page_, 0};
   std::memcpy(header_, words, sizeof words);
@@ -155,11 +155,11 @@ std::uint32_t memory_mapped_file_allocator::end_offset() const {
 void memory_mapped_file_allocator::close() {
   view* current = current_.load();
   if (current == nullptr) return;
-  header_[6] = static_cast<std::uint32_t>(view_count_);
-  header_[1] = static_cast<std::uint32_t>(current->base_offset +
-                                          static_cast<std::uint64_t>(current->bump.load() - current->start) -
-                                          header_size_);
-  const std::uint64_t used = header_[1];
+  const auto views = static_cast<std::uint32_t>(view_count_);
+  const auto used = static_cast<std::uint32_t>(
+      current->base_offset + static_cast<std::uint64_t>(current->bump.load() - current->start) - header_size_);
+  std::memcpy(header_ + 6 * 4, &views, 4);
+  std::memcpy(header_ + 1 * 4, &used, 4);
   for (std::size_t i = 0; i < view_count_; ++i) {
     view* v = slot(i);
     if (v->live) {
@@ -170,7 +170,7 @@ void memory_mapped_file_allocator::close() {
   current_.store(nullptr);
   header_ = nullptr;
   mapping_.close();
-  if (::ftruncate(file_.get(), static_cast<off_t>(start_position_ + header_size_ + used)) != 0)
+  if (::ftruncate(file_.get(), static_cast<off_t>(start_position_ + header_size_ + std::uint64_t{used})) != 0)
     TW_THROW(std::system_error(errno, std::system_category(), "Cannot set EOF"));
 }
 

@@ -92,7 +92,8 @@ class memory_mapped_file_allocator {
   std::size_t chunk_count_ = 0;
   std::atomic<view*> current_{nullptr};
   std::mutex mutex_;
-  std::uint32_t* header_ = nullptr;
+  // At the start position, which need not be aligned: words go through memcpy.
+  char* header_ = nullptr;
 };
 
 // Ties a section file, both allocators and (with the call tree) the tree's
