@@ -1,0 +1,221 @@
+#include "tw/portable_executable/parser.h"
+
+#include "api/log.h"
+#include "tw/utility/throw.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+namespace tw {
+
+namespace {
+
+using errinfo_signature = boost::error_info<struct tag_signature, std::uint32_t>;
+using errinfo_file_name = boost::error_info<struct tag_file_name, std::string>;
+
+// Bounded little-endian reads from the image.
+struct image_cursor {
+  const std::vector<std::uint8_t>& bytes;
+  const std::string& name;
+
+  template <class T>
+  T at(std::size_t offset) const {
+    if (offset > bytes.size() || bytes.size() - offset < sizeof(T))
+      TW_THROW(boost::enable_error_info(std::runtime_error("The image is truncated at offset " +
+                                                           std::to_string(offset)))
+               << errinfo_file_name(name));
+    T v;
+    std::memcpy(&v, bytes.data() + offset, sizeof v);
+    return v;
+  }
+};
+
+[[noreturn]] void fail(const char* message, const std::string& name) {
+  TW_THROW(boost::enable_error_info(std::runtime_error(message)) << errinfo_file_name(name));
+}
+
+}  // namespace
+
+portable_executable::portable_executable(std::vector<std::uint8_t> image, read_mode mode, std::string name)
+    : image_(std::move(image)), mode_(mode), name_(std::move(name)) {
+  if (mode_ != read_mode::file && mode_ != read_mode::mapped_image) fail("Unknown read metadata mode", name_);
+  const image_cursor c{image_, name_};
+  const auto dos = c.at<std::uint16_t>(0);
+  if (dos != 0x5A4D && dos != 0x454E && dos != 0x454C)
+    TW_THROW(boost::enable_error_info(std::runtime_error("Invalid DOS header signature"))
+             << errinfo_signature(dos) << errinfo_file_name(name_));
+  if (dos != 0x5A4D)
+    TW_THROW(boost::enable_error_info(std::runtime_error("Unexpected DOS header signature"))
+             << errinfo_signature(dos) << errinfo_file_name(name_));
+  const auto nt = static_cast<std::size_t>(c.at<std::uint32_t>(0x3C));
+  const auto nt_signature = c.at<std::uint32_t>(nt);
+  if (nt_signature != 0x00004550)
+    TW_THROW(boost::enable_error_info(std::runtime_error("Invalid NT header signature"))
+             << errinfo_signature(nt_signature) << errinfo_file_name(name_));
+  const std::size_t file_header = nt + 4;
+  const auto section_count = c.at<std::uint16_t>(file_header + 2);
+  const auto optional_size = c.at<std::uint16_t>(file_header + 16);
+  if (optional_size <= 1) fail("Invalid option header size", name_);
+  const std::size_t optional = file_header + 20;
+  const auto magic = c.at<std::uint16_t>(optional);
+  std::size_t directories = 0, directory_count_at = 0;
+  if (magic == 0x10B) {
+    if (optional_size < 224) fail("Invalid 32-bit option header size", name_);
+    directory_count_at = optional + 92;
+    directories = optional + 96;
+  } else if (magic == 0x20B) {
+    if (optional_size < 240) fail("Invalid 64-bit option header size", name_);
+    directory_count_at = optional + 108;
+    directories = optional + 112;
+  } else if (magic == 0x107) {
+    if (optional_size < 56) fail("Invalid ROM option header size", name_);
+  } else {
+    TW_THROW(boost::enable_error_info(std::runtime_error("Invalid optional header signature"))
+             << errinfo_signature(magic) << errinfo_file_name(name_));
+  }
+  const std::uint32_t directory_count = directories ? c.at<std::uint32_t>(directory_count_at) : 0;
+  auto directory = [&](std::uint32_t index) -> std::pair<std::uint32_t, std::uint32_t> {
+    if (index >= directory_count) return {0, 0};
+    return {c.at<std::uint32_t>(directories + 8 * index), c.at<std::uint32_t>(directories + 8 * index + 4)};
+  };
+
+  const std::size_t table = optional + optional_size;
+  for (std::uint16_t i = 0; i < section_count; ++i) {
+    const std::size_t s = table + 40u * i;
+    sections_.push_back({c.at<std::uint32_t>(s + 12), c.at<std::uint32_t>(s + 8), c.at<std::uint32_t>(s + 16),
+                         c.at<std::uint32_t>(s + 20)});
+  }
+
+  // CLI header and metadata.
+  const auto [cor_rva, cor_size] = directory(14);
+  if (cor_rva == 0 || cor_size == 0) fail("Invalid cor image directory", name_);
+  bool found = false;
+  const std::size_t cor = offset_of(cor_rva, cor_size, found);
+  if (!found) fail("Can't get cor image directory virtual address", name_);
+  if (c.at<std::uint32_t>(cor) != 72) fail("Invalid cor header size, version 2.0 expected", name_);
+  const auto md_rva = c.at<std::uint32_t>(cor + 8);
+  const auto md_size = c.at<std::uint32_t>(cor + 12);
+  if (md_rva == 0 || md_size == 0) fail("Invalid metadata image directory ", name_);
+  if (md_size < 20) fail("Too small metadata size", name_);
+  const std::size_t md = offset_of(md_rva, md_size, found);
+  if (!found || md + md_size > image_.size()) fail("Can't get metadata virtual address", name_);
+  const auto md_signature = c.at<std::uint32_t>(md);
+  if (md_signature != 0x424A5342)
+    TW_THROW(boost::enable_error_info(std::runtime_error("Invalid metadata signature"))
+             << errinfo_signature(md_signature) << errinfo_file_name(name_));
+  metadata_.assign(image_.begin() + static_cast<std::ptrdiff_t>(md),
+                   image_.begin() + static_cast<std::ptrdiff_t>(md + md_size));
+
+  // Debug directory.
+  const auto [debug_rva, debug_size] = directory(6);
+  if (debug_rva != 0 || debug_size != 0) {
+    const std::size_t debug = offset_of(debug_rva, debug_size, found);
+    if (!found) fail("Can't get debug data directory virtual address", name_);
+    if (debug_size % 28 != 0 || debug + debug_size > image_.size()) fail("Invalid debug data directory", name_);
+    for (std::size_t e = debug; e < debug + debug_size; e += 28) {
+      debug_directory_entry entry;
+      entry.characteristics = c.at<std::uint32_t>(e);
+      entry.time_date_stamp = c.at<std::uint32_t>(e + 4);
+      entry.major_version = c.at<std::uint16_t>(e + 8);
+      entry.minor_version = c.at<std::uint16_t>(e + 10);
+      entry.type = c.at<std::uint32_t>(e + 12);
+      const auto size = c.at<std::uint32_t>(e + 16);
+      const auto address = c.at<std::uint32_t>(e + 20);
+      const auto pointer = c.at<std::uint32_t>(e + 24);
+      // Entries without data (a reproducible-build marker) carry no pointer
+      // either; only data that cannot be found is an error.
+      if (size != 0) {
+        if (pointer == 0) fail("RAW data pointer in image debug directory should be declared", name_);
+        const std::size_t from = mode_ == read_mode::file ? pointer : address;
+        if (from > image_.size() || image_.size() - from < size) fail("Invalid debug data directory", name_);
+        entry.data.assign(image_.begin() + static_cast<std::ptrdiff_t>(from),
+                          image_.begin() + static_cast<std::ptrdiff_t>(from + size));
+      }
+      debug_.push_back(std::move(entry));
+    }
+  }
+}
+
+std::size_t portable_executable::offset_of(std::uint32_t rva, std::uint32_t size, bool& found) const {
+  found = false;
+  if (mode_ == read_mode::mapped_image) {
+    found = rva <= image_.size() && image_.size() - rva >= size;
+    return rva;
+  }
+  for (const auto& s : sections_) {
+    const std::uint64_t extent = s.virtual_size ? s.virtual_size : s.raw_size;
+    if (rva >= s.virtual_address && std::uint64_t{rva} + size <= std::uint64_t{s.virtual_address} + extent) {
+      found = true;
+      return std::size_t{rva} - s.virtual_address + s.raw_pointer;
+    }
+  }
+  return 0;
+}
+
+std::array<std::uint8_t, 16> extract_mvid(const std::vector<std::uint8_t>& md) {
+  const std::string name = "metadata";
+  const image_cursor c{md, name};
+  std::size_t at = 12;
+  const auto version_length = c.at<std::uint32_t>(at);
+  at += 4 + ((std::size_t{version_length} + 3) & ~std::size_t{3});
+  at += 2;  // flags
+  const auto stream_count = c.at<std::uint16_t>(at);
+  at += 2;
+  std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> streams;
+  for (std::uint16_t i = 0; i < stream_count; ++i) {
+    const auto offset = c.at<std::uint32_t>(at);
+    const auto size = c.at<std::uint32_t>(at + 4);
+    at += 8;
+    std::string stream_name;
+    while (c.at<char>(at + stream_name.size()) != '\0' && stream_name.size() < 32)
+      stream_name += c.at<char>(at + stream_name.size());
+    at += (stream_name.size() + 1 + 3) & ~std::size_t{3};
+    streams.emplace(stream_name, std::make_pair(offset, size));
+  }
+  const auto [tables, tables_size] = streams.at("#~");
+  const auto [guids, guids_size] = streams.at("#GUID");
+  const auto heap_sizes = c.at<std::uint8_t>(tables + 6);
+  const auto valid = c.at<std::uint64_t>(tables + 8);
+  const std::size_t string_index = (heap_sizes & 0x01) ? 4 : 2;
+  const std::size_t guid_index_size = (heap_sizes & 0x02) ? 4 : 2;
+  const std::size_t rows = tables + 24 + 4 * static_cast<std::size_t>(__builtin_popcountll(valid));
+  // The Module table comes first; its row is Generation, Name, Mvid, ...
+  const std::size_t mvid_at = rows + 2 + string_index;
+  const std::uint32_t index =
+      guid_index_size == 4 ? c.at<std::uint32_t>(mvid_at) : std::uint32_t{c.at<std::uint16_t>(mvid_at)};
+  if (index == 0) TW_THROW(std::runtime_error("Guid index should be positive"));
+  if (std::uint64_t{index} * 16 > guids_size) TW_THROW(std::runtime_error("Invalid GUID offset"));
+  std::array<std::uint8_t, 16> mvid;
+  const std::size_t from = guids + (std::size_t{index} - 1) * 16;
+  for (std::size_t i = 0; i < 16; ++i) mvid[i] = c.at<std::uint8_t>(from + i);
+  TW_LOG(info) << "mvid is " << guid_to_string(mvid);
+  return mvid;
+}
+
+std::string guid_to_string(const std::array<std::uint8_t, 16>& g) {
+  char text[37];
+  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
+                g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  return text;
+}
+
+}  // namespace tw
+
+namespace tw_prof {
+
+image_data get_image_data(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot open module file")) << tw::errinfo_path(path));
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  tw::portable_executable pe(std::move(bytes), tw::read_mode::file, path);
+  image_data data;
+  data.metadata = pe.metadata();
+  data.debug_entries = pe.debug_entries();
+  data.mvid = tw::extract_mvid(data.metadata);
+  return data;
+}
+
+}  // namespace tw_prof

@@ -1,0 +1,65 @@
+#pragma once
+
+// A small PE/CLI reader: enough of a module image to take its CLI metadata
+// (for the MVID) and its debug directory (for symbol lookup later).
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tw {
+
+struct debug_directory_entry {
+  std::uint32_t characteristics = 0;
+  std::uint32_t time_date_stamp = 0;
+  std::uint16_t major_version = 0;
+  std::uint16_t minor_version = 0;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+enum class read_mode { file, mapped_image };
+
+class portable_executable {
+ public:
+  // `image` is the file's bytes (file mode) or a loaded image (mapped mode).
+  portable_executable(std::vector<std::uint8_t> image, read_mode mode, std::string name);
+
+  const std::vector<std::uint8_t>& metadata() const noexcept { return metadata_; }
+  const std::vector<debug_directory_entry>& debug_entries() const noexcept { return debug_; }
+
+ private:
+  std::size_t offset_of(std::uint32_t rva, std::uint32_t size, bool& found) const;
+
+  std::vector<std::uint8_t> image_;
+  read_mode mode_;
+  std::string name_;
+  struct section {
+    std::uint32_t virtual_address, virtual_size, raw_size, raw_pointer;
+  };
+  std::vector<section> sections_;
+  std::vector<std::uint8_t> metadata_;
+  std::vector<debug_directory_entry> debug_;
+};
+
+// The metadata's module version id.
+std::array<std::uint8_t, 16> extract_mvid(const std::vector<std::uint8_t>& metadata);
+
+// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" as .NET prints a Guid.
+std::string guid_to_string(const std::array<std::uint8_t, 16>& g);
+
+}  // namespace tw
+
+namespace tw_prof {
+
+struct image_data {
+  std::vector<std::uint8_t> metadata;
+  std::array<std::uint8_t, 16> mvid{};
+  std::vector<tw::debug_directory_entry> debug_entries;
+};
+
+// Reads a module file; throws std::runtime_error naming what is wrong.
+image_data get_image_data(const std::string& path);
+
+}  // namespace tw_prof
