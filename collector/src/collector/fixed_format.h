@@ -21,6 +21,7 @@
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <vector>
 
 namespace tarnwell::etw_collector {
 
@@ -40,7 +41,13 @@ namespace detail {
 
 template <class T>
 std::uint64_t write_field(std::ostream& out, const T& v) {
-  if constexpr (std::is_same_v<T, std::u16string>) {
+  if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
+    // A byte array: its length as 32 bits, then the bytes.
+    const auto length = static_cast<std::uint32_t>(v.size());
+    out.write(reinterpret_cast<const char*>(&length), 4);
+    out.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
+    return 4 + v.size();
+  } else if constexpr (std::is_same_v<T, std::u16string>) {
     for (char16_t c : v) out.write(reinterpret_cast<const char*>(&c), 2);
     const char16_t zero = 0;
     out.write(reinterpret_cast<const char*>(&zero), 2);
