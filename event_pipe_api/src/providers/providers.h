@@ -82,6 +82,16 @@ struct Microsoft_Windows_DotNETRuntime {
       "Contention_Start_81_v1", "Contention_Start_81_v2", "CLRStack_CLRStackWalk_82_v0",
       "AppDomainResourceManagement_ThreadCreated_85_v0", "GarbageCollection_GCSuspendEEBegin_9_v0",
       "GarbageCollection_GCSuspendEEBegin_9_v1", "Contention_Stop_91_v0", "Contention_Stop_91_v1"};
+  static constexpr std::array<const char*, events::size> format_names{
+      "GCStart_V1", "GCStart_V2", "GCAllocationTick", "GCAllocationTick_V1", "GCAllocationTick_V2",
+      "GCAllocationTick_V3", "GCAllocationTick_V4", "GCNoUserData", "MethodLoadUnload", "MethodLoadUnload_V1",
+      "MethodLoadUnload_V2", "MethodLoadUnload", "MethodLoadUnloadVerbose", "MethodLoadUnloadVerbose_V1",
+      "MethodLoadUnloadVerbose_V2", "MethodJittingStarted", "MethodJittingStarted_V1", "ModuleLoadUnload",
+      "ModuleLoadUnload_V1", "ModuleLoadUnload_V2", "ModuleLoadUnload_V3", "ModuleLoadUnload", "RuntimeInformation",
+      "MethodILToNativeMap", "MethodILToNativeMap_V1", "GCEnd", "GCEnd_V1", "DebugIPCEvent_Start",
+      "DebugIPCEvent_Stop", "DebugExceptionProcessing_Start", "DebugExceptionProcessing_Stop", "GCNoUserData",
+      "GCHeapStats", "GCHeapStats_V1", "GCHeapStats_V2", "Exception", "Contention", "ContentionStart_V2",
+      "ClrStackWalk", "ThreadCreated", "GCSuspendEE", "GCSuspendEE_V1", "Contention", "ContentionStop_V1"};
 };
 
 struct Microsoft_Windows_DotNETRuntimeRundown {
@@ -131,6 +141,8 @@ struct Microsoft_Data_SqlClient_EventSource {
                             event_def<0x90000, f::PoolerScopeEnterArgs>>;
   static constexpr std::array<const char*, events::size> event_names{
       "CorrelationTrace_17_v0", "Trace_3_v0", "Scope_Start_4_v0", "Scope_Stop_5_v0", "PoolerScope_Start_9_v0"};
+  static constexpr std::array<const char*, events::size> format_names{
+      "CorrelationTraceArgs", "TraceArgs", "ScopeEnterArgs", "ScopeLeaveArgs", "PoolerScopeEnterArgs"};
 };
 
 struct Microsoft_AspNetCore_Server_Kestrel {
@@ -139,6 +151,8 @@ struct Microsoft_AspNetCore_Server_Kestrel {
                             event_def<0x30000, f::RequestStartArgs>, event_def<0x40000, f::RequestStopArgs>>;
   static constexpr std::array<const char*, events::size> event_names{
       "Connection_Start_1_v0", "ConnectionStop_Stop_2_v0", "Request_Start_3_v0", "RequestStop_Stop_4_v0"};
+  static constexpr std::array<const char*, events::size> format_names{"ConnectionStartArgs", "ConnectionStopArgs",
+                                                                      "RequestStartArgs", "RequestStopArgs"};
 };
 
 struct System_Threading_Tasks_TplEventSource {
@@ -150,6 +164,9 @@ struct System_Threading_Tasks_TplEventSource {
   static constexpr std::array<const char*, events::size> event_names{
       "TaskWait_Send_10_v3",          "TraceOperationBegin_14_v1",     "TraceOperationEnd_15_v1",
       "TraceSynchronousWorkBegin_17_v1", "TraceSynchronousWorkEnd_18_v1", "TaskScheduled_Send_7_v1"};
+  static constexpr std::array<const char*, events::size> format_names{
+      "TaskWaitBeginArgs",          "TraceOperationBeginArgs",     "TraceOperationEndArgs",
+      "TraceSynchronousWorkBeginArgs", "TraceSynchronousWorkEndArgs", "TaskScheduledArgs"};
 };
 
 // The collector's own providers, written into snapshots and never read.

@@ -49,6 +49,9 @@ class calltree_builder {
 class stack_walker {
  public:
   stack_walker(std::shared_ptr<call_tree_data> tree, std::shared_ptr<calltree_builder> builder);
+  stack_walker(stack_walker&& other) noexcept
+      : tree_(std::move(other.tree_)), builder_(std::move(other.builder_)), frames_(std::move(other.frames_)),
+        max_stack_size_(std::exchange(other.max_stack_size_, 0)) {}
   ~stack_walker();
 
   // no_leaf when the stack is empty.

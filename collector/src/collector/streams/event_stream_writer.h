@@ -1,0 +1,331 @@
+#pragma once
+
+// Per-provider event streams: each kept event becomes one record in its
+// provider's section, and an event with a call stack is followed by a
+// call-stack record naming the stack's leaf in the shared call tree.
+//
+// Threads: a collector and its writers belong to the event-processing
+// thread; only the call tree underneath is shared.
+
+#include "api/log.h"
+#include "collector/src/collector/callstacks/calltree_builder.h"
+#include "collector/src/collector/multifile_snapshot.h"
+#include "collector/src/collector/streams/record_writer.h"
+#include "event_pipe_api/src/dispatch.h"
+#include "tw/error/exception_text.h"
+
+#include <array>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+
+namespace tarnwell::collector::inproc {
+
+// Section id and version of each provider's stream.
+template <class Provider>
+struct stream_section;
+template <>
+struct stream_section<Microsoft_Windows_DotNETRuntime> {
+  static constexpr std::uint16_t id = 2121, version = 19;
+};
+template <>
+struct stream_section<SampleProvider> {
+  static constexpr std::uint16_t id = 2177, version = 17;
+};
+template <>
+struct stream_section<System_Threading_Tasks_TplEventSource> {
+  static constexpr std::uint16_t id = 2120, version = 17;
+};
+template <>
+struct stream_section<Microsoft_Data_SqlClient_EventSource> {
+  static constexpr std::uint16_t id = 2054, version = 16;
+};
+template <>
+struct stream_section<Microsoft_AspNetCore_Server_Kestrel> {
+  static constexpr std::uint16_t id = 2055, version = 16;
+};
+template <>
+struct stream_section<ProfilerSessionDataProvider> {
+  static constexpr std::uint16_t id = 2176, version = 2;
+};
+
+enum class body { none, raw, prefixed, fields, activity, one_byte_prefixed };
+
+// How an event of the catalogue is recorded: its kind, the body form and the
+// index of the last payload field the body holds. Kind 0: not recorded.
+struct record_layout {
+  std::uint16_t kind = 0;
+  body form = body::none;
+  int last_field = -1;
+};
+
+template <class Provider, std::size_t N>
+constexpr record_layout layout_of() {
+  constexpr std::uint32_t key = Provider::events::keys[N];
+  if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime>) {
+    switch (key) {
+      case 0x10001: case 0x10002: return {1, body::raw, 3};
+      case 0x20000: case 0x20001: return {2, body::raw, 0};
+      case 0x30001: return {3, body::none};
+      case 0x90000: return {4, body::raw, 0};
+      case 0x90001: return {5, body::raw, 0};
+      case 0xa0000: return {6, body::raw, 1};
+      case 0xe0001: return {8, body::none};
+      case 0x500001: return {9, body::prefixed, 1};
+      case 0x510001: return {10, body::none};
+      case 0x5b0000: case 0x5b0001: return {12, body::none};
+      case 0x910000: case 0x910001: return {14, body::raw, 0};
+      case 0xbe0000: return {15, body::prefixed, 6};
+      case 0xbe0001: return {16, body::prefixed, 7};
+      case 0x510002: return {17, body::raw, 4};
+      case 0x40000: return {18, body::raw, 12};
+      case 0x40001: return {19, body::raw, 13};
+      case 0x40002: return {20, body::raw, 15};
+      case 0xa0001: return {21, body::raw, 2};
+      case 0xa0002: case 0xa0003: case 0xa0004: return {22, body::one_byte_prefixed, 2};
+      case 0xf00000: return {23, body::activity};
+      case 0xf10000: return {24, body::activity};
+      default: return {};
+    }
+  } else if constexpr (std::is_same_v<Provider, System_Threading_Tasks_TplEventSource>) {
+    switch (key) {
+      case 0xa0003: return {2, body::raw, 2};
+      case 0xe0001: return {3, body::prefixed, 1};
+      case 0xf0001: return {4, body::raw, 0};
+      case 0x110001: return {5, body::raw, 0};
+      case 0x120001: return {6, body::raw, 0};
+      case 0x70001: return {7, body::raw, 2};
+      default: return {};
+    }
+  } else if constexpr (std::is_same_v<Provider, Microsoft_Data_SqlClient_EventSource>) {
+    switch (key) {
+      case 0x30000: return {1, body::prefixed, 0};
+      case 0x40000: return {2, body::prefixed, 0};
+      case 0x50000: return {3, body::prefixed, 0};
+      case 0x90000: return {4, body::prefixed, 0};
+      case 0x110000: return {5, body::prefixed, 0};
+      default: return {};
+    }
+  } else if constexpr (std::is_same_v<Provider, Microsoft_AspNetCore_Server_Kestrel>) {
+    switch (key) {
+      case 0x10000: return {1, body::fields, 2};
+      case 0x20000: return {2, body::prefixed, 0};
+      case 0x30000: return {3, body::prefixed, 1};
+      case 0x40000: return {4, body::prefixed, 1};
+      default: return {};
+    }
+  } else {
+    return {};
+  }
+}
+
+// Counts per event type and version, reported when the writer goes.
+template <class Provider>
+class event_logger {
+ public:
+  void count(const char* format_name, std::uint8_t version) { ++counts_[{format_name, version}]; }
+  ~event_logger() {
+    if (counts_.empty()) return;
+    try {
+      std::string report = "\nEvents from provider " + std::string(Provider::name) + ":";
+      for (const auto& [what, n] : counts_)
+        report += "\n        Event: " + what.first + ", version: " + std::to_string(what.second) +
+                  ", count: " + std::to_string(n);
+      TW_LOG(info) << report;
+    } catch (...) {
+    }
+  }
+  std::uint64_t total() const {
+    std::uint64_t n = 0;
+    for (const auto& [what, c] : counts_) n += c;
+    return n;
+  }
+
+ private:
+  std::map<std::pair<std::string, int>, std::uint64_t> counts_;
+};
+
+template <class Provider>
+class event_stream_writer {
+ public:
+  explicit event_stream_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {}
+
+  // Writes the event's record; false when the stream does not keep this
+  // event. A serialisation error is logged and loses only this record.
+  template <std::size_t N>
+  bool operator()(const dispatched_event<Provider, N>& e) {
+    constexpr record_layout layout = layout_of<Provider, N>();
+    if constexpr (layout.kind == 0) {
+      return false;
+    } else {
+      try {
+        record_writer w(*stream_);
+        auto fields = e.fields();
+        std::size_t length = 0;
+        if constexpr (layout.last_field >= 0) length = fields.template end_of<layout.last_field>();
+        w.header(e.header.timestamp, e.header.thread_id, e.header.version, layout.kind);
+        if constexpr (layout.form == body::raw) {
+          w.raw(e.payload.begin, length);
+        } else if constexpr (layout.form == body::prefixed) {
+          w.prefixed(e.payload.begin, length);
+        } else if constexpr (layout.form == body::one_byte_prefixed) {
+          // The allocation kind's low byte: small, large or pinned.
+          w.put(static_cast<std::uint8_t>(fields.template get<1>()));
+          w.prefixed(e.payload.begin, length);
+        } else if constexpr (layout.form == body::activity) {
+          w.raw(e.header.activity_id.data(), 16);
+        } else if constexpr (layout.form == body::fields) {
+          write_fields(w, fields, std::make_index_sequence<layout.last_field + 1>{});
+        }
+        logger_.count(Provider::format_names[N], e.header.version);
+        return true;
+      } catch (...) {
+        TW_LOG(warning) << "Can't serialize event, provider: " << Provider::name << ", event: " << Provider::event_names[N]
+                        << ", version: " << int(e.header.version) << ", error: " << tw::current_exception_to_string();
+        return false;
+      }
+    }
+  }
+
+  std::ostream& stream() noexcept { return *stream_; }
+  const event_logger<Provider>& logger() const noexcept { return logger_; }
+
+ private:
+  template <class Fields, std::size_t... I>
+  static void write_fields(record_writer& w, Fields& fields, std::index_sequence<I...>) {
+    (write_field(w, fields.template get<I>()), ...);
+  }
+  static void write_field(record_writer& w, const tw::utf16_text& text) { w.utf16(text.data, text.units); }
+  template <class T>
+  static void write_field(record_writer& w, T value) {
+    w.put(value);
+  }
+
+  std::shared_ptr<std::ostream> stream_;
+  event_logger<Provider> logger_;
+};
+
+template <class Provider>
+class callstack_logger {
+ public:
+  void count() noexcept { ++count_; }
+  std::uint64_t total() const noexcept { return count_; }
+  ~callstack_logger() {
+    if (count_ != 0) TW_LOG(info) << "Call-stacks from provider " << Provider::name << ": " << count_;
+  }
+
+ private:
+  std::uint64_t count_ = 0;
+};
+
+template <class Provider>
+class callstack_stream_writer {
+ public:
+  callstack_stream_writer(std::shared_ptr<std::ostream> stream, std::shared_ptr<call_tree_data> tree)
+      : stream_(std::move(stream)), walker_(tree, std::make_shared<calltree_builder>()) {}
+
+  // Inserts the stack (leaf first, as the trace has it) and writes the
+  // record; an empty stack gets leaf 0xFFFFFFFF.
+  std::uint32_t operator()(std::int64_t timestamp, std::uint32_t thread_id, const nettrace::stack_view& stack,
+                           std::uint8_t stack_kind = 0) {
+    const std::uint32_t leaf = walker_.walk(thread_id, stack);
+    record_writer(*stream_).callstack(timestamp, thread_id, stack_kind, leaf);
+    logger_.count();
+    return leaf;
+  }
+
+  const callstack_logger<Provider>& logger() const noexcept { return logger_; }
+  const stack_walker& walker() const noexcept { return walker_; }
+
+ private:
+  std::shared_ptr<std::ostream> stream_;
+  stack_walker walker_;
+  callstack_logger<Provider> logger_;
+};
+
+// The collector's own streams, written from values the processor derives.
+class sample_stream_writer {
+ public:
+  explicit sample_stream_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {}
+  void thread_start(std::int64_t timestamp, std::uint32_t thread_id) {
+    record_writer(*stream_).header(timestamp, thread_id, 0, 1);
+  }
+  void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t sample_type) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, 0, 4);
+    w.put(sample_type);
+  }
+  std::ostream& stream() noexcept { return *stream_; }
+
+ private:
+  std::shared_ptr<std::ostream> stream_;
+};
+
+class session_stream_writer {
+ public:
+  explicit session_stream_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {}
+  void session_start(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t pid, std::uint64_t timer_resolution,
+                     std::uint64_t tick) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, 0, 1);
+    w.put(pid);
+    w.put(timer_resolution);
+    w.put(tick);
+  }
+  void session_stop(std::int64_t timestamp, std::uint32_t thread_id, std::uint64_t tick) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, 0, 3);
+    w.put(tick);
+  }
+  void main_thread(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t main_thread_id) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, 0, 4);
+    w.put(main_thread_id);
+  }
+  void thread_name(std::int64_t timestamp, std::uint32_t thread_id, std::u16string_view name) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, 0, 5);
+    w.utf16(name);
+  }
+
+ private:
+  std::shared_ptr<std::ostream> stream_;
+};
+
+// One provider's stream with its event and call-stack writers on it.
+template <class Provider>
+struct snapshot_collector {
+  event_stream_writer<Provider> events;
+  callstack_stream_writer<Provider> callstacks;
+};
+
+template <class Provider>
+snapshot_collector<Provider> create_snapshot_collector(const tw_prof::sections_gen& gen,
+                                                        std::shared_ptr<call_tree_data> tree) {
+  auto stream = gen(tw_prof::stream_kind{}, stream_section<Provider>::id, stream_section<Provider>::version);
+  return snapshot_collector<Provider>{event_stream_writer<Provider>(stream),
+                                      callstack_stream_writer<Provider>(stream, std::move(tree))};
+}
+
+// The per-provider collectors of a snapshot, reached by provider.
+template <class... Providers>
+class merged_collectors {
+ public:
+  explicit merged_collectors(snapshot_collector<Providers>... collectors) : collectors_(std::move(collectors)...) {}
+  template <class Provider>
+  snapshot_collector<Provider>& get() {
+    return std::get<snapshot_collector<Provider>>(collectors_);
+  }
+
+ private:
+  std::tuple<snapshot_collector<Providers>...> collectors_;
+};
+
+template <class... Providers>
+merged_collectors<Providers...> merge_snapshot_collectors(snapshot_collector<Providers>... collectors) {
+  return merged_collectors<Providers...>(std::move(collectors)...);
+}
+
+}  // namespace tarnwell::collector::inproc
