@@ -174,9 +174,4 @@ void memory_mapped_file_allocator::close() {
     TW_THROW(std::system_error(errno, std::system_category(), "Cannot set EOF"));
 }
 
-call_tree_data_with_mmap_allocator::call_tree_data_with_mmap_allocator(handle_holder&& section, std::size_t max_size)
-    : section_(std::move(section)),
-      mapped_(section_.value(), get_file_append_pos(section_.value()), max_size,
-              std::max(max_size / 64, min_view_size), utility_) {}
-
 }  // namespace tarnwell::common

@@ -96,26 +96,4 @@ class memory_mapped_file_allocator {
   char* header_ = nullptr;
 };
 
-// Ties a section file, both allocators and (with the call tree) the tree's
-// bookkeeping together. Destroyed in reverse order of declaration: the mapped
-// allocator closes (cutting the file back) before the utility memory goes,
-// and the section handle is released last.
-
-class call_tree_data_with_mmap_allocator {
- public:
-  using handle_holder = tw::optional_hld<int>;
-  static constexpr std::size_t min_view_size = 0x100000;
-
-  // Throws std::bad_optional_access for an empty holder.
-  call_tree_data_with_mmap_allocator(handle_holder&& section, std::size_t max_size);
-
-  memory_mapped_file_allocator& mapped() noexcept { return mapped_; }
-  memory_mapped_file_allocator::utility_allocator& utility() noexcept { return utility_; }
-
- private:
-  handle_holder section_;
-  memory_mapped_file_allocator::utility_allocator utility_;
-  memory_mapped_file_allocator mapped_;
-};
-
 }  // namespace tarnwell::common

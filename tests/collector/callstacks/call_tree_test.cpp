@@ -1,5 +1,8 @@
 #include "collector/src/collector/callstacks/call_stack_resolver.h"
+#include "collector/src/collector/callstacks/call_tree_owner.h"
 #include "collector/src/collector/callstacks/calltree_builder.h"
+#include "api/path_file_factory.h"
+#include "tools/snapshot_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +11,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -188,6 +192,56 @@ TEST_F(call_tree_test, the_walker_reverses_trace_order_and_widens_small_frames) 
   EXPECT_EQ(tree_->at(deeper)->next_sibling & ~end_of_chain, leaf);
   EXPECT_EQ(walker.walk(5, tarnwell::nettrace::stack_view{}), no_leaf);
   EXPECT_EQ(walker.max_stack_size(), 4u);
+}
+
+TEST_F(call_tree_test, the_owner_starts_at_the_end_of_its_section_and_releases_it_last) {
+  const int fd = ::open((path_.string() + ".owner").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  ASSERT_EQ(::write(fd, "xyz", 3), 3);
+  bool released = false;
+  std::uint64_t size_at_release = 0;
+  {
+    call_tree_data_with_mmap_allocator owner(call_tree_data_with_mmap_allocator::handle_holder(fd, [&](int&& h) {
+                                               released = true;
+                                               size_at_release = fs::file_size(path_.string() + ".owner");
+                                               ::close(h);
+                                             }),
+                                             0x8000000, 0);
+    EXPECT_EQ(owner.mapped().view_size(), 0x200000u);
+    EXPECT_EQ(owner.mapped().start_in_page(), 3u);
+    EXPECT_EQ(owner.tree()->root_offset(), 32u);
+    owner.mapped().alloc_raw(16);
+  }
+  EXPECT_TRUE(released);
+  // Cut back before the handle went: start 3, header 29, and the used length
+  // (root, synthetic top node and 16 bytes, counted from the page base).
+  EXPECT_EQ(size_at_release, 3u + 29u + (80u - 29u));
+  fs::remove(path_.string() + ".owner");
+  EXPECT_THROW(call_tree_data_with_mmap_allocator(call_tree_data_with_mmap_allocator::handle_holder(), 0x8000000, 0),
+               std::bad_optional_access);
+}
+
+TEST_F(call_tree_test, the_snapshot_call_tree_is_section_2160) {
+  const auto base = path_.string() + ".dtt";
+  {
+    auto files = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>(base),
+                                                     tw_prof::snapshot_format_id, 0);
+    auto owner = create_call_tree(tw_prof::sections_gen(files));
+    calltree_builder b;
+    insert(b, *owner->tree(), 1, {0x10, 0x20});
+  }
+  const tw::tools::snapshot_reader reader(base);
+  ASSERT_EQ(reader.sections().size(), 1u);
+  EXPECT_EQ(reader.sections()[0].id, 2160);
+  EXPECT_EQ(reader.sections()[0].version, 16);
+  const auto region = reader.read(2160);
+  ASSERT_EQ(region.size(), 32u + 4 * 16);  // header, root, synthetic top, two frames
+  std::uint64_t key;
+  std::memcpy(&key, region.data() + 32 + 16, 8);
+  EXPECT_EQ(key, 0x0400000000000000u);
+  std::memcpy(&key, region.data() + 32 + 48, 8);
+  EXPECT_EQ(key, 0x20u);
+  for (const auto& e : fs::directory_iterator(path_.parent_path()))
+    if (e.path().string().rfind(base, 0) == 0) fs::remove(e.path());
 }
 
 }  // namespace

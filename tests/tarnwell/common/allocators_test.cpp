@@ -212,29 +212,4 @@ TEST(lockfree_allocator, concurrent_requests_get_disjoint_memory) {
   EXPECT_EQ(all.size(), std::size_t(threads * per_thread));
 }
 
-TEST_F(mapped_file, the_call_tree_owner_starts_at_the_end_of_its_section_and_releases_it_last) {
-  ASSERT_EQ(::write(fd_, "xyz", 3), 3);
-  bool released = false;
-  std::uint64_t size_at_release = 0;
-  {
-    call_tree_data_with_mmap_allocator owner(
-        call_tree_data_with_mmap_allocator::handle_holder(fd_, [&](int&& fd) {
-          released = true;
-          size_at_release = fs::file_size(path_);
-          (void)fd;
-        }),
-        0x8000000);
-    EXPECT_EQ(owner.mapped().view_size(), 0x200000u);
-    EXPECT_EQ(owner.mapped().start_in_page(), 3u);
-    owner.mapped().alloc_raw(16);
-  }
-  EXPECT_TRUE(released);
-  // Cut back before the handle was released: start, header, and the used
-  // length, which counts from the page base and so includes the 3 bytes.
-  EXPECT_EQ(size_at_release, 3u + 29u + 19u);
-
-  EXPECT_THROW(call_tree_data_with_mmap_allocator(call_tree_data_with_mmap_allocator::handle_holder(), 0x8000000),
-               std::bad_optional_access);
-}
-
 }  // namespace

@@ -1,0 +1,157 @@
+// Call-tree insertion and resolution, each next to a plain baseline measured
+// in the same run:
+//   insertion: depth-40 stacks from many threads' samples of a few hot paths,
+//              against a mutex-guarded std::map trie without path caching;
+//   resolution: nodes per second with ten thousand methods registered,
+//              against a std::map lookup of each address.
+
+#include "api/path_file_factory.h"
+#include "collector/src/collector/callstacks/call_stack_resolver.h"
+#include "collector/src/collector/callstacks/calltree_builder.h"
+#include "collector/src/collector/loaders/loader_net.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace tarnwell;
+using namespace tarnwell::collector;
+using clock_type = std::chrono::steady_clock;
+
+constexpr int depth = 40;
+constexpr int stacks_per_thread = 200'000;
+
+// A few hot paths; each sample follows one of them and varies its last
+// frames, as a sampler sees a busy application.
+std::vector<std::vector<std::uint64_t>> make_samples(unsigned seed) {
+  std::mt19937_64 random(seed);
+  std::vector<std::vector<std::uint64_t>> hot(6, std::vector<std::uint64_t>(depth));
+  for (std::size_t p = 0; p < hot.size(); ++p)
+    for (int d = 0; d < depth; ++d) hot[p][d] = 0x7f0000000000 + (d < 8 ? d * 64 : p * 0x10000 + d * 64);
+  std::vector<std::vector<std::uint64_t>> samples(stacks_per_thread);
+  for (auto& s : samples) {
+    s = hot[random() % hot.size()];
+    const int varied = 1 + static_cast<int>(random() % 6);
+    for (int d = depth - varied; d < depth; ++d) s[d] += (random() % 16) * 8;
+  }
+  return samples;
+}
+
+struct baseline_trie {
+  std::mutex mutex;
+  std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint32_t> children;
+  std::uint32_t next = 1;
+  std::uint32_t insert(const std::vector<std::uint64_t>& frames) {
+    std::lock_guard lock(mutex);
+    std::uint32_t node = 0;
+    for (auto f : frames) {
+      auto [it, added] = children.try_emplace({node, f}, next);
+      if (added) ++next;
+      node = it->second;
+    }
+    return node;
+  }
+};
+
+template <class F>
+double per_second(std::size_t work, F&& f) {
+  const auto start = clock_type::now();
+  f();
+  return static_cast<double>(work) / std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+}  // namespace
+
+int main() {
+  const auto path = std::filesystem::temp_directory_path() / ("calltree_bench_" + std::to_string(::getpid()));
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  std::printf("machine: %u hardware threads; depth-%d stacks, %d per thread\n", std::thread::hardware_concurrency(),
+              depth, stacks_per_thread);
+  std::printf("%-34s %8s %16s %16s %8s\n", "measure", "threads", "ours /s", "baseline /s", "ratio");
+  {
+    common::memory_mapped_file_allocator::utility_allocator utility;
+    common::memory_mapped_file_allocator alloc(fd, 0, 0x8000000, 0x200000, utility);
+    auto tree = std::make_shared<call_tree_data>(alloc, 0);
+    for (int threads : {1, 2}) {
+      std::vector<std::vector<std::vector<std::uint64_t>>> samples;
+      for (int t = 0; t < threads; ++t) samples.push_back(make_samples(static_cast<unsigned>(t + threads * 10)));
+      const std::size_t work = static_cast<std::size_t>(threads) * stacks_per_thread;
+      const double ours = per_second(work, [&] {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+          workers.emplace_back([&, t] {
+            calltree_builder builder;
+            for (const auto& s : samples[t])
+              builder.process_fragment(*tree, static_cast<std::uint32_t>(t), s.data(), s.data() + s.size());
+          });
+        for (auto& w : workers) w.join();
+      });
+      baseline_trie trie;
+      const double base = per_second(work, [&] {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+          workers.emplace_back([&, t] {
+            for (const auto& s : samples[t]) trie.insert(s);
+          });
+        for (auto& w : workers) w.join();
+      });
+      std::printf("%-34s %8d %16.0f %16.0f %7.2fx\n", "stack insertions", threads, ours, base, ours / base);
+    }
+
+    // Resolution: ten thousand methods over the hot paths' address space.
+    const auto snapshot_path = std::filesystem::temp_directory_path() / ("calltree_bench_snap_" + std::to_string(::getpid()));
+    std::size_t nodes = 0;
+    tree->forall([&](tree_node*, std::uint32_t) { ++nodes; });
+    std::map<std::uint64_t, std::pair<std::uint64_t, tree_node_key>> plain;  // start -> (end, key)
+    double ours = 0, base = 0;
+    {
+      auto files = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>(snapshot_path.string()),
+                                                       tw_prof::snapshot_format_id, 0);
+      tw_prof::sections_gen gen(files);
+      auto header = std::make_shared<etw_collector::section_header>(gen);
+      etw_collector::callstacks::loader_net net(gen, header, [&] { return tree->end_offset(); });
+      for (std::uint64_t i = 0; i < 10000; ++i) {
+        const std::uint64_t start = 0x7f0000000000 + i * 0x200;
+        etw_collector::callstacks::managed_method m{i, 1, start, 0x200, 0x06000000u + std::uint32_t(i), 0, u"N", u"M", u"()"};
+        plain[start] = {start + 0x200, net.function_loaded(m)};
+      }
+      std::vector<tree_node_key> keys;
+      tree->forall([&](tree_node* n, std::uint32_t) { keys.push_back(n->key); });
+      base = per_second(keys.size(), [&] {
+        std::uint64_t sink = 0;
+        for (auto key : keys) {
+          auto it = plain.upper_bound(key);
+          if (it != plain.begin() && key < std::prev(it)->second.first) sink += std::prev(it)->second.second;
+        }
+        if (sink == 42) std::puts("");
+      });
+      call_stack_resolver resolver(tree);
+      ours = per_second(nodes, [&] {
+        resolver.resolve([&](auto tag, tree_node_key key, std::uint32_t offset, bool) -> tree_node_key {
+          using flag = decltype(tag);
+          if constexpr (flag::value == uid_flags::managed_function) {
+            return net.resolve(key, offset);
+          } else {
+            return make_key(uid_flags::frame_address, key);
+          }
+        });
+      });
+    }
+    std::filesystem::remove_all(snapshot_path.parent_path() / snapshot_path.filename());
+    for (const auto& e : std::filesystem::directory_iterator(snapshot_path.parent_path()))
+      if (e.path().filename().string().rfind(snapshot_path.filename().string(), 0) == 0) std::filesystem::remove(e.path());
+    std::printf("%-34s %8d %16.0f %16.0f %7.2fx   (%zu nodes)\n", "resolution (nodes)", 1, ours, base, ours / base, nodes);
+  }
+  ::close(fd);
+  std::filesystem::remove(path);
+  return 0;
+}
