@@ -1,6 +1,15 @@
 #include "api/collectors.h"
 
 #include "api/log.h"
+#include "api/path_file_factory.h"
+#include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
+#include "tw/error/exception_text.h"
+#include "tw/progress/progress_handler.h"
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
 
 #include <fstream>
 #include <iomanip>
@@ -39,6 +48,42 @@ void release_timeline_collector(void* holder) {
   throw std::runtime_error("The live timeline collector is not available in this build");
 }
 
+namespace {
+
+using progress_callback = std::function<int(unsigned long, unsigned long, unsigned long)>;
+using tarnwell::collector::event_pipe::consumer_status;
+
+// The conversion of one recorded file; freed by release.
+struct nettrace_api_holder {
+  std::uint64_t progress_total = 100;
+  std::uint64_t conversion_share = 90;
+  std::shared_ptr<prof_api_base> profiler;
+  progress_callback progress;
+  std::future<void> done;
+  std::unique_ptr<snapshot> snapshot_handle;
+};
+
+// Conversion reports 0..90 of the caller's 100; a refusal cancels.
+progress_callback make_sub_progress_with_throw(std::uint64_t share, std::uint64_t total, progress_callback progress) {
+  return [share, total, progress = std::move(progress)](unsigned long done, unsigned long of,
+                                                        unsigned long finished) -> int {
+    if (progress(done * share, of * total, finished) == 0) throw tarnwell::collector::event_pipe::cancel_processing();
+    return 1;
+  };
+}
+
+bool is_cancellation(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const tarnwell::collector::event_pipe::cancel_processing&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,
                                 const std::string& parameter, event_pipe_progress_callback progress) {
   init_logging("Tarnwell.NettraceProcessing");
@@ -51,12 +96,61 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   if (snapshot_path.empty()) throw std::invalid_argument("The snapshot path is empty");
   if (!std::ifstream(nettrace_path, std::ios::binary))
     throw std::runtime_error("Unable to open the nettrace file \"" + nettrace_path + "\"");
-  throw std::runtime_error("The nettrace converter is not available in this build");
+
+  auto holder = std::make_unique<nettrace_api_holder>();
+  holder->progress = progress;
+  nettrace_param target{nettrace_path, parameter,
+                        make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress)};
+  holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, std::make_unique<bridge_notifier>());
+  holder->snapshot_handle =
+      holder->profiler->start_snapshot(std::make_unique<path_file_factory>(snapshot_path), make_random_environment());
+  // The worker sees the end of the file; a failed read (other than the
+  // caller's cancellation) completes it with that error.
+  holder->done = std::async(std::launch::async, [profiler = holder->profiler] {
+    while (profiler->is_active()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto status = profiler->stream_status();
+    if (status.status == consumer_status::failed && status.error && !is_cancellation(status.error))
+      std::rethrow_exception(status.error);
+  });
+  return holder.release();
 }
 
-void release_nettrace_collector(void* holder) {
-  if (holder == nullptr) throw std::invalid_argument("The nettrace collector handle is null");
-  throw std::runtime_error("The nettrace converter is not available in this build");
+void release_nettrace_collector(void* handle) {
+  if (handle == nullptr) throw std::invalid_argument("The nettrace collector handle is null");
+  // The handle is gone after this call whatever happens: a failure drops the
+  // snapshot and reaches the caller as an error record.
+  std::unique_ptr<nettrace_api_holder> holder(static_cast<nettrace_api_holder*>(handle));
+  TW_LOG(info) << "Waiting for NetTrace processing finish...";
+  try {
+    holder->done.get();
+  } catch (...) {
+    holder->snapshot_handle->reset();
+    throw;
+  }
+  if (holder->progress(90, 100, 0) != 0) {
+    TW_LOG(info) << "NetTrace processing finished, saving converted snapshot...";
+    auto report = holder->progress;
+    progress_handler_impl handler([report](unsigned done, unsigned total) {
+      if (report(std::uint64_t{total} * 90 + done * 10ull, std::uint64_t{total} * 100, 0) == 0)
+        throw tarnwell::collector::event_pipe::cancel_processing();
+      return true;
+    });
+    try {
+      holder->snapshot_handle->save_with_progress(handler);
+    } catch (...) {
+      holder->snapshot_handle->reset();
+      throw;
+    }
+    TW_LOG(info) << "Snapshot saved, notify managed side that everything finished";
+  } else {
+    holder->snapshot_handle->reset();
+    TW_LOG(info) << "NetTrace processing was cancelled, notify managed side that everything finished";
+  }
+  holder->progress(100, 100, 1);
+  holder->snapshot_handle.reset();
+  holder->done = {};
+  holder->profiler.reset();
+  TW_LOG(info) << "NetTrace processing terminated";
 }
 
 }  // namespace tw_prof

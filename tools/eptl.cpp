@@ -1,14 +1,20 @@
 // eptl: command-line companion of the profiler library.
 //   eptl stats FILE.nettrace [--json]   trace header and event counts
 //   eptl sections SNAPSHOT              the snapshot's section table
+//   eptl convert IN.nettrace [-o OUT]   a recorded trace into a snapshot
 
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
+#include "api/collectors.h"
 #include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
 #include "tw/error/exception_text.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <unistd.h>
 #include <iomanip>
 #include <iostream>
 #include <string>
@@ -18,7 +24,8 @@ namespace {
 
 int usage() {
   std::cerr << "usage: eptl stats FILE.nettrace [--json]\n"
-               "       eptl sections SNAPSHOT\n";
+               "       eptl sections SNAPSHOT\n"
+               "       eptl convert IN.nettrace [-o OUT]\n";
   return 2;
 }
 
@@ -64,6 +71,56 @@ int sections(const std::vector<std::string>& args) {
   return 0;
 }
 
+std::atomic<bool> interrupted{false};
+bool progress_on_terminal = false;
+unsigned long last_percent = ~0ul;
+
+extern "C" void on_interrupt(int) { interrupted.store(true); }
+
+int report_progress(unsigned long current, unsigned long total, unsigned long finished) {
+  if (interrupted.load()) return 0;
+  const unsigned long percent = total ? current * 100 / total : 0;
+  if (percent != last_percent || finished) {
+    last_percent = percent;
+    if (progress_on_terminal) {
+      const int width = 40;
+      const int filled = static_cast<int>(percent * width / 100);
+      std::cerr << "\r[" << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << std::setw(3)
+                << percent << "%" << (finished ? "\n" : "") << std::flush;
+    } else {
+      std::cerr << "progress " << percent << "%" << (finished ? " done" : "") << "\n";
+    }
+  }
+  return 1;
+}
+
+int convert(const std::vector<std::string>& args) {
+  std::string in, out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o" && i + 1 < args.size())
+      out = args[++i];
+    else if (in.empty())
+      in = args[i];
+    else
+      return usage();
+  }
+  if (in.empty()) return usage();
+  if (out.empty()) out = std::filesystem::path(in).replace_extension(".dtt").string();
+  progress_on_terminal = ::isatty(2);
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
+  tw_prof::release_nettrace_collector(holder);
+  if (interrupted.load()) {
+    std::cerr << "eptl: conversion cancelled, nothing was written\n";
+    return 130;
+  }
+  std::cout << out << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,6 +130,7 @@ int main(int argc, char** argv) {
   try {
     if (command == "stats") return stats(args);
     if (command == "sections") return sections(args);
+    if (command == "convert") return convert(args);
   } catch (...) {
     std::cerr << "eptl: " << tw::current_exception_to_string() << "\n";
     return 1;

@@ -1,0 +1,121 @@
+#include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
+
+#include "tw/system/linux/detail_proc_utils.h"
+#include "tw/system/proc_utils.h"
+
+#include <thread>
+
+namespace tw_prof::netcore {
+
+event_processor::event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live)
+    : env_(std::move(env)), notifier_(std::move(notifier)), live_(live) {}
+
+void event_processor::set_trace(const tarnwell::nettrace::TraceObject& trace) {
+  std::lock_guard lock(lock_);
+  timer_resolution_ = static_cast<std::uint64_t>(trace.qpc_frequency);
+  pid_ = static_cast<std::uint32_t>(trace.process_id);
+  pointer_size_ = static_cast<std::uint32_t>(trace.pointer_size);
+}
+
+void event_processor::attach(const sections_gen& gen) {
+  std::lock_guard lock(lock_);
+  collector_.emplace(gen);
+  first_time_.reset();
+  last_time_.reset();
+  threads_.clear();
+}
+
+void event_processor::detach() {
+  std::lock_guard lock(lock_);
+  if (!collector_) return;
+  if (timer_resolution_ == 0) {
+    TW_LOG(error) << "Timer resolution was not set!!!";
+    timer_resolution_ = 1000000000;
+  }
+  if (first_time_) {
+    const auto self = static_cast<std::uint32_t>(::gettid());
+    collector_->session().session_start(*first_time_, self, pid_, timer_resolution_,
+                                        static_cast<std::uint64_t>(*first_time_));
+    TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStart_1, time: " << *first_time_;
+    collector_->session().session_stop(*last_time_, self, static_cast<std::uint64_t>(*last_time_));
+    TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
+  }
+  collector_.reset();
+  first_time_.reset();
+  last_time_.reset();
+  threads_.clear();
+}
+
+void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {
+  TW_LOG(info) << "Event from unknown provider: " << (r.metadata ? (*r.metadata)->provider_name() : std::string())
+               << ", id: " << r.header.event_id << ", version: " << int(r.header.version);
+}
+
+void event_processor::announce_thread(std::int64_t timestamp, std::uint32_t thread_id) {
+  if (!threads_.insert(thread_id).second) return;
+  collector_->samples().thread_start(timestamp, thread_id);
+  // A recorded file's process is gone (or, worse, its pid now names another
+  // process): only a live target's threads are asked for their names.
+  if (!live_) return;
+  try {
+    auto name = tw::detail_proc_utils::get_native_thread_name(static_cast<pid_t>(pid_), static_cast<pid_t>(thread_id));
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    collector_->session().thread_name(timestamp, thread_id, kv521::utf::utf8_to_utf16(name));
+  } catch (...) {
+    TW_LOG(warning) << "Failed to get thread name for thread #" << thread_id << " from process " << pid_ << ": "
+                    << tw::current_exception_to_string();
+  }
+}
+
+namespace {
+const char* architecture_name(std::uint16_t code) {
+  switch (code) {
+    case 0: return "x86";
+    case 5: return "ARM";
+    case 9: return "x64";
+    case 12: return "ARM64";
+    case 0x8000: return "S/390x";
+    case 0x8001: return "LA64";
+    default: return "???";
+  }
+}
+}  // namespace
+
+void event_processor::process_info(const tw::utf16_text& command_line, const tw::utf16_text* os,
+                                   const tw::utf16_text* arch) {
+  const auto text = command_line.utf8();
+  TW_LOG(info) << "Profiled application command line received from EventPipe is " << text;
+  env_->command_line = text;
+  if (os) {
+    const auto value = os->utf8();
+    if (value == "Windows") env_->os_id = 2;
+    else if (value == "Linux") env_->os_id = 4;
+    else if (value == "macOS") env_->os_id = 6;
+    else TW_LOG(error) << "Unexpected OS (" << value << ") for profiled application received from EventPipe";
+  }
+  if (arch) {
+    const auto value = arch->utf8();
+    std::optional<std::uint16_t> code;
+    if (value == "x86") code = 0;
+    else if (value == "x64") code = 9;
+    else if (value == "arm32") code = 5;
+    else if (value == "arm64") code = 12;
+    else TW_LOG(error) << "Unexpected architecture (" << value << ") for profiled application received from EventPipe";
+    TW_LOG(info) << "Profiled application architecture received from EventPipe is " << value;
+    if (code && *code != env_->architecture) {
+      TW_LOG(info) << "Updating process architecture: " << architecture_name(env_->architecture) << " -> "
+                   << architecture_name(*code);
+      env_->architecture = *code;
+    }
+  }
+}
+
+void event_processor::runtime_version(std::uint16_t sku, runtime_version_t version) {
+  env_->runtime = sku == 2 ? runtime_type::core_clr : static_cast<runtime_type>(sku <= 4 ? sku : 0);
+  env_->runtime_version = version;
+  TW_LOG(info) << "Update runtime version to " << version.major << "." << version.minor << "." << version.build << "."
+               << version.revision;
+  if (notifier_) notifier_->on_environment_updated(env_->runtime, version, "");
+}
+
+}  // namespace tw_prof::netcore

@@ -1,0 +1,81 @@
+#pragma once
+
+// Turns decoded runtime events into snapshot records: each kept event is
+// written to its provider's stream with its call stack, method and module
+// loads feed the metadata and call-tree machinery, every thread met is
+// announced once per snapshot, and the process description is kept current.
+//
+// Threads: consumer threads of several sessions call in at once, and the
+// snapshot is attached and detached from another thread; the spin lock
+// serialises all of them for the whole of one event.
+
+#include "bridge/environment.h"
+#include "event_pipe_api/src/dispatch.h"
+#include "event_pipe_api/src/nettrace/trace_object.h"
+#include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
+#include "tw/utility/spinlock.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+
+namespace tw_prof::netcore {
+
+// The runtime events whose call stacks a timeline shows: allocations,
+// exceptions, lock contention, collections, JIT starts and method loads.
+constexpr bool carries_stack(std::uint32_t key) noexcept {
+  switch (key) {
+    case 0x10001: case 0x10002:                                            // GC start
+    case 0xa0000: case 0xa0001: case 0xa0002: case 0xa0003: case 0xa0004:  // allocation tick
+    case 0x500001:                                                         // exception thrown
+    case 0x510001: case 0x510002:                                          // contention start
+    case 0x910000: case 0x910001:                                          // JIT started
+    case 0x8f0000: case 0x8f0001: case 0x8f0002:                           // method load
+      return true;
+    default:
+      return false;
+  }
+}
+
+class event_processor {
+ public:
+  // live: the target process exists, so thread names can be read from it.
+  event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live);
+
+  void set_trace(const tarnwell::nettrace::TraceObject& trace);
+  void attach(const sections_gen& gen);
+  void detach();
+  void stop_accepting() noexcept { accepting_.store(false); }
+
+  template <class Provider, std::size_t N>
+  void operator()(Provider, const dispatched_event<Provider, N>& e);
+  void unknown(const tarnwell::nettrace::event_trace_record& r);
+
+  std::uint64_t events_seen() const noexcept { return events_seen_; }
+
+ private:
+  template <class Provider, std::size_t N>
+  void process(const dispatched_event<Provider, N>& e);
+  void announce_thread(std::int64_t timestamp, std::uint32_t thread_id);
+  void process_info(const tw::utf16_text& command_line, const tw::utf16_text* os, const tw::utf16_text* arch);
+  void runtime_version(std::uint16_t sku, runtime_version_t version);
+
+  tw::spinlock lock_;
+  std::optional<netcore_snapshot_collector> collector_;
+  std::optional<std::int64_t> first_time_, last_time_;
+  std::uint64_t timer_resolution_ = 0;
+  std::uint32_t pid_ = 0;
+  std::uint32_t pointer_size_ = 8;
+  std::atomic<bool> accepting_{true};
+  std::set<std::uint32_t> threads_;
+  std::shared_ptr<environment> env_;
+  std::shared_ptr<bridge_notifier> notifier_;
+  bool live_;
+  std::uint64_t events_seen_ = 0;
+};
+
+}  // namespace tw_prof::netcore
+
+#include "event_pipe_timeline_profiler/src/event_processors/event_processor_impl.h"

@@ -1,0 +1,61 @@
+#include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
+
+#include "api/log.h"
+#include "collector/src/collector/callstacks/call_stack_resolver.h"
+#include "tw/error/exception_text.h"
+
+namespace tw_prof::netcore {
+
+namespace {
+
+// Exactly two resolvers: managed functions first, then whatever is left
+// becomes a frame address.
+struct snapshot_resolvers {
+  tarnwell::etw_collector::callstacks::loader_net& net;
+  tarnwell::etw_collector::callstacks::loader_frame_address& frames;
+
+  tree_node_key operator()(flag_tag<uid_flags::managed_function>, tree_node_key key, std::uint32_t offset, bool) {
+    return net.resolve(key, offset);
+  }
+  tree_node_key operator()(flag_tag<uid_flags::frame_address>, tree_node_key key, std::uint32_t, bool) {
+    const auto k = frames.frame_address_loaded(key);
+    return k == 0 ? key : k;
+  }
+};
+
+std::shared_ptr<std::ostream> sample_section(const sections_gen& gen) {
+  return gen(stream_kind{}, inproc::stream_section<SampleProvider>::id, inproc::stream_section<SampleProvider>::version);
+}
+}  // namespace
+
+netcore_snapshot_collector::netcore_snapshot_collector(const sections_gen& gen)
+    : header_(std::make_shared<tarnwell::etw_collector::section_header>(gen)),
+      tree_owner_(create_call_tree(gen)),
+      tree_(tree_owner_->tree()),
+      metadata_(std::make_unique<shared_metadata_writer>(gen, header_, [tree = tree_] { return tree->end_offset(); })),
+      frames_(std::make_unique<tarnwell::etw_collector::callstacks::loader_frame_address>(gen, header_)),
+      empty_sections_{gen(stream_kind{}, 2133, 1), gen(stream_kind{}, 2135, 1), gen(stream_kind{}, 2144, 0)},
+      runtime_(inproc::create_snapshot_collector<Microsoft_Windows_DotNETRuntime>(gen, tree_)),
+      tpl_(inproc::create_snapshot_collector<System_Threading_Tasks_TplEventSource>(gen, tree_)),
+      sql_(inproc::create_snapshot_collector<Microsoft_Data_SqlClient_EventSource>(gen, tree_)),
+      kestrel_(inproc::create_snapshot_collector<Microsoft_AspNetCore_Server_Kestrel>(gen, tree_)),
+      sample_stream_(sample_section(gen)),
+      samples_(sample_stream_),
+      sample_stacks_(sample_stream_, tree_),
+      session_(gen(stream_kind{}, inproc::stream_section<ProfilerSessionDataProvider>::id,
+                   inproc::stream_section<ProfilerSessionDataProvider>::version)) {
+  for (auto& s : empty_sections_) s.reset();  // created empty, closed at once
+}
+
+netcore_snapshot_collector::~netcore_snapshot_collector() {
+  try {
+    TW_LOG(info) << "Callstacks resolving started";
+    call_stack_resolver resolver(tree_);
+    resolver.resolve(snapshot_resolvers{metadata_->net(), *frames_});
+    TW_LOG(info) << "Callstacks resolving finished";
+  } catch (...) {
+    TW_LOG(error) << "Call-tree resolution failed: " << tw::current_exception_to_string();
+  }
+}
+
+}  // namespace tw_prof::netcore

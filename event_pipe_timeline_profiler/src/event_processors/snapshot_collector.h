@@ -1,0 +1,56 @@
+#pragma once
+
+// Everything one snapshot writes while it collects: the call tree, the
+// metadata writers and the per-provider event streams. Destroying it
+// resolves the call tree and closes every section it opened.
+
+#include "collector/src/collector/callstacks/call_tree_owner.h"
+#include "collector/src/collector/metadata_writers.h"
+#include "collector/src/collector/streams/event_stream_writer.h"
+
+#include <memory>
+#include <optional>
+
+namespace tw_prof::netcore {
+
+using namespace tarnwell::collector;
+
+class netcore_snapshot_collector {
+ public:
+  explicit netcore_snapshot_collector(const sections_gen& gen);
+  ~netcore_snapshot_collector();
+
+  // Events with a call stack: the kinds a timeline shows stacks for.
+  template <class Provider>
+  inproc::snapshot_collector<Provider>& streams() {
+    if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime>) return runtime_;
+    else if constexpr (std::is_same_v<Provider, System_Threading_Tasks_TplEventSource>) return tpl_;
+    else if constexpr (std::is_same_v<Provider, Microsoft_Data_SqlClient_EventSource>) return sql_;
+    else return kestrel_;
+  }
+  inproc::sample_stream_writer& samples() noexcept { return samples_; }
+  inproc::callstack_stream_writer<SampleProvider>& sample_stacks() noexcept { return sample_stacks_; }
+  inproc::session_stream_writer& session() noexcept { return session_; }
+  shared_metadata_writer& metadata() noexcept { return *metadata_; }
+  call_tree_data& tree() noexcept { return *tree_; }
+
+ private:
+  // Declaration order is teardown order reversed: the tree owner outlives
+  // the streams that insert into it and the loaders that resolve it.
+  std::shared_ptr<tarnwell::etw_collector::section_header> header_;
+  std::shared_ptr<call_tree_data_with_mmap_allocator> tree_owner_;
+  std::shared_ptr<call_tree_data> tree_;
+  std::unique_ptr<shared_metadata_writer> metadata_;
+  std::unique_ptr<tarnwell::etw_collector::callstacks::loader_frame_address> frames_;
+  std::shared_ptr<std::ostream> empty_sections_[3];
+  inproc::snapshot_collector<Microsoft_Windows_DotNETRuntime> runtime_;
+  inproc::snapshot_collector<System_Threading_Tasks_TplEventSource> tpl_;
+  inproc::snapshot_collector<Microsoft_Data_SqlClient_EventSource> sql_;
+  inproc::snapshot_collector<Microsoft_AspNetCore_Server_Kestrel> kestrel_;
+  std::shared_ptr<std::ostream> sample_stream_;
+  inproc::sample_stream_writer samples_;
+  inproc::callstack_stream_writer<SampleProvider> sample_stacks_;
+  inproc::session_stream_writer session_;
+};
+
+}  // namespace tw_prof::netcore

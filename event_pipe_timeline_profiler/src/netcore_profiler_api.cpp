@@ -1,0 +1,204 @@
+#include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
+
+#include "api/log.h"
+#include "collector/src/collector/metadata_writers.h"
+#include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
+#include "tw/error/exception_text.h"
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+
+namespace tw_prof {
+
+namespace {
+
+using namespace tarnwell;
+using collector::event_pipe::consumer_status;
+
+template <class T>
+void put(std::ostream& out, T v) {
+  out.write(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+void put_string(std::ostream& out, const std::string& s) {
+  write_compressed_length(out, static_cast<std::uint32_t>(s.size()));
+  out.write(s.data(), static_cast<std::streamsize>(s.size()));
+}
+
+void put_guid(std::ostream& out, const guid& g) { out.write(reinterpret_cast<const char*>(g.data()), 16); }
+
+void put_filetime(std::ostream& out, std::uint64_t t) {
+  put(out, static_cast<std::uint32_t>(t));
+  put(out, static_cast<std::uint32_t>(t >> 32));
+}
+
+template <bool with_tpl>
+using file_providers = std::conditional_t<
+    with_tpl, collector::all_providers,
+    collector::provider_list<collector::Microsoft_Windows_DotNETRuntime, collector::Microsoft_Windows_DotNETRuntimeRundown,
+                             collector::Microsoft_DotNETCore_EventPipe, collector::Microsoft_DotNETCore_SampleProfiler,
+                             collector::Microsoft_Data_SqlClient_EventSource,
+                             collector::Microsoft_AspNetCore_Server_Kestrel>>;
+
+template <bool with_tpl>
+class netcore_profiler_api final : public prof_api_base,
+                                   public std::enable_shared_from_this<netcore_profiler_api<with_tpl>> {
+ public:
+  netcore_profiler_api(nettrace_param target, std::unique_ptr<bridge_notifier> notifier)
+      : target_(std::move(target)),
+        env_(std::make_shared<environment>()),
+        notifier_(std::move(notifier)),
+        processor_(env_, notifier_, false) {}
+
+  ~netcore_profiler_api() override {
+    try {
+      destroy();
+      consumer_.reset();
+    } catch (...) {
+      TW_LOG(error) << tw::current_exception_to_string();
+    }
+  }
+
+  std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env) override {
+    std::lock_guard lock(mutex_);
+    if (running_) throw std::runtime_error("Profiler is already started");
+    *env_ = env;
+    auto files = multifile_snapshot::create(std::move(factory), snapshot_format_id, 0);
+    gen_.emplace(files);
+    environment_section_ = (*gen_)(stream_kind{}, 0, 9);
+    sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
+    processor_.attach(*gen_);
+    start_time_ = filetime_now();
+    running_ = true;
+
+    auto dispatcher = collector::wrap_event_pipe_handler(
+        file_providers<with_tpl>{}, std::ref(processor_),
+        [this](const nettrace::event_trace_record& r) { processor_.unknown(r); });
+    auto on_event = [dispatcher = std::move(dispatcher)](const nettrace::event_trace_record& r, bool sorted) mutable {
+      dispatcher(r, sorted);
+    };
+    auto on_trace = [this](const nettrace::TraceObject& t) { processor_.set_trace(t); };
+    auto on_sp = [this](const nettrace::sp_block& sp) { put(*sequence_points_, sp.timestamp); };
+    auto handlers = std::make_shared<collector::event_pipe::event_pipe_handlers<decltype(on_event), decltype(on_trace),
+                                                                                  decltype(on_sp)>>(
+        std::move(on_event), on_trace, on_sp);
+    consumer_ = std::make_unique<collector::event_pipe::event_pipe_consumer>(
+        target_.path, target_.progress, handlers, false, [this](consumer_status status) {
+          TW_LOG(info) << "Runtime session: finish status is " << status.status;
+          if (status.error) {
+            try {
+              std::rethrow_exception(status.error);
+            } catch (...) {
+              TW_LOG(error) << "Runtime session: crash occurred during profiling (is profiled application killed?): "
+                            << tw::current_exception_to_string();
+            }
+          }
+          {
+            std::lock_guard lock(status_mutex_);
+            status_ = status;
+          }
+          if (status.status == consumer_status::finished || status.status == consumer_status::failed) destroy();
+          TW_LOG(info) << "Runtime session: on stop finished";
+        });
+    return std::make_unique<mono::snapshot>([self = this->shared_from_this()] { self->stop_snapshot(); },
+                                            std::move(files));
+  }
+
+  void destroy() override {
+    if (destroyed_.exchange(true)) return;
+    TW_LOG(info) << "Profiler destroying...";
+    TW_LOG(info) << "Profiler destroyed";
+  }
+
+  bool is_active() const override { return !destroyed_.load(); }
+
+  consumer_status stream_status() const override {
+    std::lock_guard lock(status_mutex_);
+    return status_;
+  }
+
+ private:
+  // A recorded file has no session to stop: the stop waits for the file to
+  // be read, then writes the closing sections and resolves the call tree.
+  void stop_snapshot() {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    if (consumer_) consumer_->wait_for_result();
+    write_environment(*environment_section_, *env_, start_time_);
+    write_post_environment(*(*gen_)(stream_kind{}, 1, 0), filetime_now());
+    environment_section_.reset();
+    sequence_points_.reset();
+    processor_.detach();
+    // The index is written once the last holder of the snapshot lets go.
+    gen_.reset();
+    running_ = false;
+  }
+
+ private:
+  nettrace_param target_;
+  std::shared_ptr<environment> env_;
+  std::shared_ptr<bridge_notifier> notifier_;
+  netcore::event_processor processor_;
+  std::mutex mutex_;
+  bool running_ = false;
+  std::atomic<bool> destroyed_{false};
+  std::shared_ptr<std::ostream> environment_section_;
+  std::shared_ptr<std::ostream> sequence_points_;
+  std::optional<sections_gen> gen_;
+  std::uint64_t start_time_ = 0;
+  std::unique_ptr<collector::event_pipe::event_pipe_consumer> consumer_;
+  mutable std::mutex status_mutex_;
+  consumer_status status_;
+};
+
+}  // namespace
+
+std::uint64_t filetime_now() {
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return static_cast<std::uint64_t>(us) * 10 + 0x019DB1DED53E8000ull;
+}
+
+void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime) {
+  put<std::uint16_t>(out, 0x00FD);
+  put<std::uint16_t>(out, 0x0000);
+  put<std::uint16_t>(out, 0x5008);
+  put<std::uint16_t>(out, 0x6A88);
+  put<std::uint32_t>(out, 1);
+  put<std::uint32_t>(out, 1);
+  put<std::uint8_t>(out, static_cast<std::uint8_t>(env.os_id));
+  put<std::uint16_t>(out, env.os_architecture);
+  put<std::uint32_t>(out, env.processor_count);
+  put_string(out, env.os_name);
+  put_string(out, env.computer_name);
+  put<std::uint32_t>(out, env.pid);
+  put_string(out, env.process_name);
+  put_string(out, env.command_line);
+  put_string(out, env.working_directory);
+  put<std::uint16_t>(out, env.architecture);
+  put_guid(out, env.snapshot_id_4);
+  put_string(out, env.user_name);
+  put_guid(out, env.snapshot_id_3);
+  put<std::uint8_t>(out, static_cast<std::uint8_t>(env.runtime));
+  const auto& v = env.runtime_version;
+  put_string(out, std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
+                      std::to_string(v.revision));
+  put_string(out, env.trailer);
+  put_guid(out, env.session_id_1);
+  put<std::uint32_t>(out, env.id_kind);
+  put_guid(out, env.session_id_2);
+  put_filetime(out, start_filetime);
+}
+
+void write_post_environment(std::ostream& out, std::uint64_t end_filetime) { put_filetime(out, end_filetime); }
+
+std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, bool, bool with_tpl, bool,
+                                                           std::unique_ptr<bridge_notifier> notifier) {
+  auto* file = std::get_if<nettrace_param>(&target);
+  if (file == nullptr) throw std::runtime_error("Live profiling of a process is not available in this build");
+  if (with_tpl) return std::make_shared<netcore_profiler_api<true>>(std::move(*file), std::move(notifier));
+  return std::make_shared<netcore_profiler_api<false>>(std::move(*file), std::move(notifier));
+}
+
+}  // namespace tw_prof
