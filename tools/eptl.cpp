@@ -2,10 +2,12 @@
 //   eptl stats FILE.nettrace [--json]   trace header and event counts
 //   eptl sections SNAPSHOT              the snapshot's section table
 //   eptl convert IN.nettrace [-o OUT]   a recorded trace into a snapshot
+//   eptl inspect SNAPSHOT [--json]      what a snapshot holds
 
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "api/collectors.h"
+#include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
 #include "tw/error/exception_text.h"
@@ -25,7 +27,8 @@ namespace {
 int usage() {
   std::cerr << "usage: eptl stats FILE.nettrace [--json]\n"
                "       eptl sections SNAPSHOT\n"
-               "       eptl convert IN.nettrace [-o OUT]\n";
+               "       eptl convert IN.nettrace [-o OUT]\n"
+               "       eptl inspect SNAPSHOT [--json]\n";
   return 2;
 }
 
@@ -68,6 +71,23 @@ int sections(const std::vector<std::string>& args) {
     std::cout << std::setw(5) << s.id << std::setw(9) << s.version << std::setw(14) << s.length << "  "
               << reader.file_path(s.file).filename().string() << "\n";
   }
+  return 0;
+}
+
+int inspect(const std::vector<std::string>& args) {
+  std::string file;
+  bool json = false;
+  for (const auto& a : args) {
+    if (a == "--json") json = true;
+    else if (file.empty()) file = a;
+    else return usage();
+  }
+  if (file.empty()) return usage();
+  const auto summary = tw::tools::inspect_snapshot(file);
+  if (json)
+    tw::tools::print_json(std::cout, summary);
+  else
+    tw::tools::print_text(std::cout, summary);
   return 0;
 }
 
@@ -131,6 +151,7 @@ int main(int argc, char** argv) {
     if (command == "stats") return stats(args);
     if (command == "sections") return sections(args);
     if (command == "convert") return convert(args);
+    if (command == "inspect") return inspect(args);
   } catch (...) {
     std::cerr << "eptl: " << tw::current_exception_to_string() << "\n";
     return 1;

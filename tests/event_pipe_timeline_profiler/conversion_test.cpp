@@ -1,0 +1,243 @@
+// Recorded traces converted end to end through the converter's lifecycle,
+// then read back from the snapshot files.
+
+#include "api/collectors.h"
+#include "collector/src/collector/streams/event_stream_writer.h"
+#include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
+#include "tools/snapshot_inspect.h"
+#include "tools/snapshot_reader.h"
+#include "tools/snapshot_streams.h"
+#include "tools/trace_stats.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwell::collector;
+using section_kind = std::pair<std::uint16_t, std::uint16_t>;
+
+std::vector<fs::path> recordings() {
+  std::vector<fs::path> out;
+  for (const auto& dir : {fs::path(TW_CORPUS_DIR), fs::path(TW_SOURCE_DIR) / "tests" / "data"})
+    for (const auto& e : fs::directory_iterator(dir))
+      if (e.path().extension() == ".nettrace") out.push_back(e.path());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The progress calls of one conversion, and what to answer.
+struct progress_script {
+  std::vector<std::array<unsigned long, 3>> calls;
+  int refuse_after = -1;         // refuse every call from this one on
+  bool refuse_save = false;      // refuse the (90, 100, 0) decision
+};
+// The callback runs on the converter's threads: one script per test process.
+progress_script* script = nullptr;
+
+int progress(unsigned long current, unsigned long total, unsigned long finished) {
+  script->calls.push_back({current, total, finished});
+  if (script->refuse_save && current == 90 && total == 100 && finished == 0) return 0;
+  if (script->refuse_after >= 0 && static_cast<int>(script->calls.size()) > script->refuse_after) return 0;
+  return 1;
+}
+
+class conversion : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("conv_" + std::to_string(::getpid()) + testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Converts; returns the error text, empty on success.
+  std::string convert(const fs::path& in, const std::string& out, progress_script& s) {
+    script = &s;
+    try {
+      void* holder = tw_prof::create_nettrace_collector(in.string(), out, "", &progress);
+      tw_prof::release_nettrace_collector(holder);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return {};
+  }
+  std::size_t files_left() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+  }
+  fs::path dir_;
+};
+
+// What the snapshot should hold for a recording: records per (section, kind)
+// computed from the decoded events, the way the processor maps them.
+template <class Provider>
+inproc::record_layout layout_for(std::uint32_t key) {
+  return [&]<std::size_t... N>(std::index_sequence<N...>) {
+    inproc::record_layout found{};
+    ((Provider::events::keys[N] == key ? (found = inproc::layout_of<Provider, N>(), 0) : 0), ...);
+    return found;
+  }(std::make_index_sequence<Provider::events::size>{});
+}
+
+std::map<section_kind, std::uint64_t> expected_records(const tw::tools::trace_stats& stats,
+                                                       std::uint64_t& module_loads) {
+  std::map<section_kind, std::uint64_t> out;
+  module_loads = 0;
+  for (const auto& [id, c] : stats.counts) {
+    if (!c.dispatched) continue;
+    const auto& [provider, event_id, version] = id;
+    const std::uint32_t key = (std::uint32_t{event_id} << 16) | version;
+    if (provider == Microsoft_Windows_DotNETRuntime::name) {
+      const auto layout = layout_for<Microsoft_Windows_DotNETRuntime>(key);
+      if (layout.kind) out[{2121, layout.kind}] += c.count;
+      if (tw_prof::netcore::carries_stack(key)) out[{2121, 0x2000}] += c.count;
+      if (event_id == 152) module_loads += c.count;
+    } else if (provider == Microsoft_Windows_DotNETRuntimeRundown::name) {
+      if (event_id == 154) module_loads += c.count;
+    } else if (provider == Microsoft_DotNETCore_SampleProfiler::name) {
+      out[{2177, 4}] += c.count;
+      out[{2177, 0x2000}] += c.count;
+    } else if (provider == System_Threading_Tasks_TplEventSource::name) {
+      out[{2120, layout_for<System_Threading_Tasks_TplEventSource>(key).kind}] += c.count;
+    } else if (provider == Microsoft_Data_SqlClient_EventSource::name) {
+      out[{2054, layout_for<Microsoft_Data_SqlClient_EventSource>(key).kind}] += c.count;
+    } else if (provider == Microsoft_AspNetCore_Server_Kestrel::name) {
+      out[{2055, layout_for<Microsoft_AspNetCore_Server_Kestrel>(key).kind}] += c.count;
+    }
+  }
+  return out;
+}
+
+TEST_F(conversion, every_recording_converts_into_the_records_its_events_map_to) {
+  for (const auto& in : recordings()) {
+    SCOPED_TRACE(in.filename().string());
+    const auto out = (dir_ / (in.stem().string() + ".dtt")).string();
+    progress_script s;
+    ASSERT_EQ(convert(in, out, s), "");
+    // Conversion 0..90, the save decision, saving 90..100, then the end.
+    ASSERT_GE(s.calls.size(), 3u);
+    EXPECT_EQ(s.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
+    EXPECT_NE(std::find(s.calls.begin(), s.calls.end(), std::array<unsigned long, 3>{90, 100, 0}), s.calls.end());
+
+    const tw::tools::snapshot_reader reader(out);  // checks every file's length
+    const auto stats = tw::tools::collect_trace_stats(in.string());
+    std::uint64_t module_loads = 0;
+    const auto expected = expected_records(stats, module_loads);
+
+    std::map<section_kind, std::uint64_t> written;
+    bool expect_stack = false;
+    std::uint64_t orphan_samples = 0;
+    for (std::uint16_t id : {2121, 2120, 2054, 2055, 2177}) {
+      tw::tools::for_each_record(id, reader.read(id), 8, [&](const tw::tools::stream_record& r) {
+        if (id == 2177 && r.kind == 1) return;  // thread starts: checked below
+        ++written[{id, r.kind}];
+        if (id == 2177) {
+          if (expect_stack && r.kind != 0x2000) ++orphan_samples;
+          expect_stack = r.kind == 4;
+        }
+      });
+    }
+    if (expect_stack) ++orphan_samples;
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(orphan_samples, 0u) << "a sample without its call-stack record";
+
+    // module_data holds one record per module load, runtime and rundown alike.
+    const auto toc = reader.read(2147);
+    std::uint32_t items;
+    std::memcpy(&items, toc.data(), 4);
+    std::uint32_t module_records = 0;
+    for (std::uint32_t i = 0; i < items; ++i) {
+      std::uint16_t section;
+      std::memcpy(&section, toc.data() + 4 + 14 * i, 2);
+      if (section == 2145) std::memcpy(&module_records, toc.data() + 4 + 14 * i + 2, 4);
+    }
+    EXPECT_EQ(module_records, module_loads);
+  }
+}
+
+TEST_F(conversion, the_hot_method_of_a_cpu_bound_recording_tops_the_profile) {
+  const auto out = (dir_ / "cpu.dtt").string();
+  progress_script s;
+  ASSERT_EQ(convert(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-cpu.nettrace", out, s), "");
+  const auto summary = tw::tools::inspect_snapshot(out);
+  ASSERT_FALSE(summary.methods.empty());
+  EXPECT_EQ(summary.methods.front().name, "HotLoop.SpinPrimes");
+  ASSERT_GT(summary.samples_with_stack, 500u);
+  EXPECT_GE(static_cast<double>(summary.samples_resolved_managed) / static_cast<double>(summary.samples_with_stack),
+            0.95);
+  EXPECT_NE(summary.command_line.find("Workload.dll cpu"), std::string::npos);
+  EXPECT_GT(summary.threads, 0u);
+}
+
+TEST_F(conversion, the_snapshot_describes_gcs_exceptions_and_requests) {
+  const auto core = (dir_ / "core.dtt").string();
+  progress_script s;
+  ASSERT_EQ(convert(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-core.nettrace", core, s), "");
+  const auto summary = tw::tools::inspect_snapshot(core);
+  EXPECT_GE(summary.gc_count, 3u);
+  EXPECT_EQ(summary.exceptions, (std::map<std::string, std::uint64_t>{{"System.ArgumentException", 1},
+                                                                      {"System.InvalidOperationException", 1},
+                                                                      {"System.TimeoutException", 1}}));
+  EXPECT_GT(summary.contentions, 0u);
+  const auto kestrel = (dir_ / "kestrel.dtt").string();
+  ASSERT_EQ(convert(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace", kestrel, s), "");
+  EXPECT_EQ(tw::tools::inspect_snapshot(kestrel).kestrel_requests.size(), 3u);
+}
+
+TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
+  const auto out = (dir_ / "out" / "s.dtt");
+  fs::create_directories(out.parent_path());
+  std::ofstream(dir_ / "empty.nettrace");
+  std::ofstream(dir_ / "garbage.nettrace") << std::string(5000, 'g');
+  {
+    std::ifstream in(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-core.nettrace", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(dir_ / "truncated.nettrace", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+  }
+  struct row {
+    const char* input;
+    const char* message;
+  };
+  for (const auto& r : {row{"missing.nettrace", "Unable to open the nettrace file"},
+                        row{"empty.nettrace", "Unexpected EOF"}, row{"garbage.nettrace", "Invalid stream header received"},
+                        row{"truncated.nettrace", "Unexpected EOF"}}) {
+    progress_script s;
+    const auto error = convert(dir_ / r.input, out.string(), s);
+    EXPECT_NE(error.find(r.message), std::string::npos) << r.input << ": " << error;
+    EXPECT_TRUE(fs::is_empty(out.parent_path())) << r.input << " left files behind";
+  }
+}
+
+TEST_F(conversion, an_output_path_that_cannot_be_written_is_refused) {
+  const auto in = fs::path(TW_CORPUS_DIR) / "only_managed_samples.nettrace";
+  for (const std::string& out : {dir_.string(), (dir_ / "no" / "such" / "dir" / "s.dtt").string(),
+                                std::string("/proc/self/cannot/s.dtt")}) {
+    progress_script s;
+    const auto error = convert(in, out, s);
+    EXPECT_NE(error.find("Fail to create file"), std::string::npos) << out << ": " << error;
+  }
+  EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(conversion, cancelling_during_conversion_or_at_the_save_decision_drops_the_snapshot) {
+  const auto in = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace";
+  progress_script during;
+  during.refuse_after = 3;
+  EXPECT_EQ(convert(in, (dir_ / "a.dtt").string(), during), "");
+  EXPECT_EQ(during.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
+  EXPECT_EQ(files_left(), 0u);
+
+  progress_script at_save;
+  at_save.refuse_save = true;
+  EXPECT_EQ(convert(in, (dir_ / "b.dtt").string(), at_save), "");
+  EXPECT_EQ(at_save.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
+  EXPECT_EQ(files_left(), 0u);
+}
+
+}  // namespace

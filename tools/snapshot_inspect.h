@@ -1,0 +1,42 @@
+#pragma once
+
+// A summary of a converted snapshot, read back from its files.
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tw::tools {
+
+struct method_samples {
+  std::string name;
+  std::uint64_t exclusive = 0;
+  std::uint64_t inclusive = 0;
+};
+
+struct snapshot_summary {
+  std::string os_name, computer_name, process_name, command_line, runtime_version;
+  std::uint32_t pid = 0;
+  std::uint64_t timer_resolution = 0;
+  std::int64_t first_tick = 0, last_tick = 0;
+  std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint64_t> records;  // (section, kind) -> count
+  std::uint64_t threads = 0;
+  std::uint64_t gc_count = 0;
+  double suspension_ms = 0;
+  std::map<std::string, std::uint64_t> exceptions;
+  std::uint64_t contentions = 0;
+  double contention_ms = 0;
+  std::vector<std::string> kestrel_requests;
+  std::uint64_t samples = 0;
+  std::uint64_t samples_with_stack = 0;
+  std::uint64_t samples_resolved_managed = 0;
+  std::vector<method_samples> methods;  // by exclusive samples, most first
+};
+
+snapshot_summary inspect_snapshot(const std::string& index_path);
+void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
+void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
+
+}  // namespace tw::tools
