@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -58,7 +59,11 @@ class event_dispatcher<provider_list<P...>, Handler, with_unknown, Unknown> {
       last_provider_ = reader ? match(reader->provider_name()) : -1;
     }
     if (last_provider_ < 0) {
-      TW_LOG(warning) << "Provider not found for \"" << (reader ? reader->provider_name() : std::string()) << "\"";
+      // Once per event type rather than per event: a recording full of an
+      // application's own events would otherwise write a log line (and a
+      // flush) for each of millions of events.
+      if (reader != nullptr && warned_.insert(reader).second)
+        TW_LOG(warning) << "Provider not found for \"" << reader->provider_name() << "\"";
       if constexpr (with_unknown) unknown_(record);
       return;
     }
@@ -106,6 +111,7 @@ class event_dispatcher<provider_list<P...>, Handler, with_unknown, Unknown> {
   Unknown unknown_;
   const nettrace::event_pipe_metadata_reader* last_reader_ = nullptr;
   int last_provider_ = -1;
+  std::set<const nettrace::event_pipe_metadata_reader*> warned_;
 };
 
 template <class ProviderList, class Handler>

@@ -49,6 +49,8 @@ void event_processor::detach() {
 }
 
 void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {
+  // Once per event type, for the same reason as the dispatcher's warning.
+  if (r.metadata == nullptr || !unknown_seen_.insert(r.metadata->get()).second) return;
   TW_LOG(info) << "Event from unknown provider: " << (r.metadata ? (*r.metadata)->provider_name() : std::string())
                << ", id: " << r.header.event_id << ", version: " << int(r.header.version);
 }

@@ -74,6 +74,7 @@ class event_processor {
   std::shared_ptr<bridge_notifier> notifier_;
   bool live_;
   std::uint64_t events_seen_ = 0;
+  std::set<const void*> unknown_seen_;
 };
 
 }  // namespace tw_prof::netcore
