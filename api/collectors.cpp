@@ -11,7 +11,9 @@
 #include <future>
 #include <thread>
 
+#include <filesystem>
 #include <fstream>
+#include <unistd.h>
 #include <iomanip>
 #include <stdexcept>
 
@@ -94,7 +96,9 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   // Both the conversion and its release report through the callback.
   if (progress == nullptr) throw std::invalid_argument("The progress callback is required");
   if (snapshot_path.empty()) throw std::invalid_argument("The snapshot path is empty");
-  if (!std::ifstream(nettrace_path, std::ios::binary))
+  // Checked without opening: a trace may come through a pipe, which a probe
+  // would consume.
+  if (::access(nettrace_path.c_str(), R_OK) != 0 || std::filesystem::is_directory(nettrace_path))
     throw std::runtime_error("Unable to open the nettrace file \"" + nettrace_path + "\"");
 
   auto holder = std::make_unique<nettrace_api_holder>();

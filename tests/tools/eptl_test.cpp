@@ -6,7 +6,13 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +87,73 @@ TEST(eptl_sections, prints_the_section_table_of_a_snapshot) {
   const auto short_file = run("sections " + base.string());
   EXPECT_EQ(short_file.exit_code, 1);
   EXPECT_NE(short_file.out.find("holds 4 bytes, the index says 5"), std::string::npos) << short_file.out;
+  std::filesystem::remove_all(dir);
+}
+
+TEST(eptl_convert, converts_and_inspects_a_recording) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_convert_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto out = (dir / "cpu.dtt").string();
+  const auto converted = run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-cpu.nettrace -o " + out);
+  EXPECT_EQ(converted.exit_code, 0) << converted.out;
+  EXPECT_NE(converted.out.find("progress 100% done"), std::string::npos) << converted.out;  // not a terminal: lines
+  const auto text = run("inspect " + out);
+  EXPECT_EQ(text.exit_code, 0) << text.out;
+  EXPECT_NE(text.out.find("top methods by exclusive samples:\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("HotLoop.SpinPrimes"), std::string::npos) << text.out;
+  const auto json = run("inspect --json " + out);
+  EXPECT_EQ(json.out.rfind("{\"process\":", 0), 0u) << json.out;
+  EXPECT_NE(json.out.find("\"methods\":[{\"name\":\"HotLoop.SpinPrimes\""), std::string::npos) << json.out;
+  std::filesystem::remove_all(dir);
+}
+
+// Ctrl-C during a conversion: the trace arrives through a pipe that keeps
+// delivering objects until the tool has been interrupted.
+TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_interrupt_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto fifo = dir / "live.nettrace";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto out = dir / "out.dtt";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    ::execl(TW_EPTL_PATH, TW_EPTL_PATH, "convert", fifo.c_str(), "-o", out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::atomic<bool> stop{false};
+  std::signal(SIGPIPE, SIG_IGN);  // the tool closes its end when interrupted
+  std::thread writer([&] {
+    std::FILE* f = std::fopen(fifo.c_str(), "wb");
+    const std::string header = std::string("Nettrace") + std::string("\x14\0\0\0", 4) + "!FastSerialization.1";
+    std::size_t position = std::fwrite(header.data(), 1, header.size(), f);
+    // Empty objects of a type the parser skips, one every few milliseconds.
+    const unsigned char object[] = {5, 5, 1, 4, 0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 'N', 'o', 'n', 'e', 6, 0, 0, 0, 0};
+    const unsigned char zeros[4] = {};
+    const unsigned char end_tag = 6;
+    while (!stop.load()) {
+      position += std::fwrite(object, 1, sizeof object, f);
+      position += std::fwrite(zeros, 1, (4 - position % 4) % 4, f);  // padding before the (empty) body
+      position += std::fwrite(&end_tag, 1, 1, f);
+      std::fflush(f);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::fclose(f);
+  });
+  // Let the conversion run, then interrupt it as a terminal's Ctrl-C would.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(child, SIGINT);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  stop = true;
+  writer.join();
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  std::size_t left = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename().string().rfind("out.dtt", 0) == 0) ++left;
+  EXPECT_EQ(left, 0u);
   std::filesystem::remove_all(dir);
 }
 

@@ -21,9 +21,12 @@ file_source::file_source(const std::filesystem::path& path) : buffer_(new char[f
     TW_THROW(boost::enable_error_info(std::runtime_error("Unable to open \"" + path.string() + "\""))
              << tw::errinfo_errno_text(std::strerror(err)));
   }
+  // A pipe has no size: progress then reports positions against a total of 0.
   std::error_code ec;
-  size_ = std::filesystem::file_size(path, ec);
-  if (ec) TW_THROW(std::system_error(ec, "Unable to size \"" + path.string() + "\""));
+  if (std::filesystem::is_regular_file(path, ec)) {
+    size_ = std::filesystem::file_size(path, ec);
+    if (ec) TW_THROW(std::system_error(ec, "Unable to size \"" + path.string() + "\""));
+  }
 }
 
 void file_source::read_exact(std::uint8_t* destination, std::size_t count) {
