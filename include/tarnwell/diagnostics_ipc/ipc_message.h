@@ -1,0 +1,126 @@
+#pragma once
+
+// The Diagnostics IPC message layer ("DOTNET_IPC_V1"): the 20-byte header, an
+// owned message buffer, the collect-tracing request, and one blocking
+// request/response exchange over a stream socket. Which command is sent
+// when belongs to the EventPipe session.
+//
+// Threads: nothing here keeps state between calls; the caller owns the socket
+// for the length of an exchange.
+
+#include "api/log.h"
+#include "event_pipe_api/src/providers/event_pipe_provider.h"
+#include "tw/utility/throw.h"
+#include "tw/utility/utf.h"
+
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/format.hpp>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarnwell::diagnostics_ipc {
+
+inline constexpr char DotnetIpcMagic_V1[14] = "DOTNET_IPC_V1";
+
+#pragma pack(push, 1)
+struct ipc_header {
+  char magic[14];
+  std::uint16_t size;
+  std::uint8_t command_set;
+  std::uint8_t command_id;  // the status, in a response
+  std::uint16_t reserved;
+};
+#pragma pack(pop)
+static_assert(sizeof(ipc_header) == 20);
+
+// Header with magic, size, set and id; reserved 0.
+ipc_header make_header(std::uint8_t command_set, std::uint8_t command_id, std::uint16_t size = sizeof(ipc_header));
+
+inline constexpr std::uint8_t status_ok = 0x00;
+inline constexpr std::uint8_t status_error = 0xFF;
+
+struct session_configuration {
+  std::uint32_t circular_buffer_mb = 256;
+  std::uint32_t format = 1;
+  bool request_rundown = false;
+  std::vector<collector::event_pipe_provider> providers;
+};
+
+class ipc_message {
+ public:
+  explicit ipc_message(const ipc_header& header);
+  // The EventPipe collect-tracing request (version 2).
+  ipc_message(const ipc_header& header, const session_configuration& configuration);
+  // A message whose body was read after its header.
+  ipc_message(const ipc_header& header, const std::uint8_t* body, std::size_t body_size);
+
+  ipc_message(ipc_message&&) noexcept = default;
+  ipc_message& operator=(ipc_message&&) noexcept = default;
+  ipc_message(const ipc_message&) = delete;
+  ipc_message& operator=(const ipc_message&) = delete;
+
+  std::uint16_t size() const noexcept { return length_; }
+  const std::uint8_t* data() const noexcept { return data_.get(); }
+  ipc_header header() const noexcept;
+  std::uint8_t status() const noexcept { return header().command_id; }
+
+  // Bounded payload reads at absolute offsets; throw past the end.
+  std::uint32_t u32_at(std::size_t offset) const;
+  std::uint64_t u64_at(std::size_t offset) const;
+  // A count-prefixed UTF-16 string (count includes the NUL), as UTF-8.
+  std::string string_at(std::size_t offset) const;
+
+ private:
+  std::uint16_t length_ = 0;
+  std::unique_ptr<std::uint8_t[]> data_;
+};
+
+using ipc_socket = boost::asio::local::stream_protocol::socket;
+
+// Reads one message: exactly 20 header bytes, then size - 20 body bytes into
+// a buffer of `capacity` bytes.
+template <class Stream>
+ipc_message receive_message(Stream& stream, std::uint8_t* buffer, std::size_t capacity) {
+  TW_LOG(info) << "Receiving message";
+  ipc_header header;
+  boost::asio::read(stream, boost::asio::buffer(&header, sizeof header));
+  TW_CHECK(header.size >= sizeof(ipc_header));
+  const std::size_t body = header.size - sizeof(ipc_header);
+  if (body > capacity)
+    TW_THROW(std::runtime_error("Response of " + std::to_string(header.size) + " bytes does not fit the " +
+                                std::to_string(capacity) + "-byte exchange buffer"));
+  if (body) boost::asio::read(stream, boost::asio::buffer(buffer, body));
+  return ipc_message(header, buffer, body);
+}
+
+template <class Stream>
+std::size_t send_message(Stream& stream, const ipc_message& message, std::uint8_t* buffer) {
+  TW_LOG(info) << "Sending message (size = " << message.size() << ")";
+  std::memcpy(buffer, message.data(), message.size());
+  return boost::asio::write(stream, boost::asio::buffer(buffer, message.size()));
+}
+
+// One exchange through one N-byte buffer, used for the request and then for
+// the response body.
+template <std::size_t N, class Stream>
+ipc_message send_message_and_receive_response(Stream& stream, const ipc_message& message) {
+  std::array<std::uint8_t, N> buffer;
+  if (message.size() > N)
+    TW_THROW(std::runtime_error((boost::format("Buffer too small: message size is %1%, but buffer size is only %2%") %
+                                 message.size() % N)
+                                    .str()));
+  send_message(stream, message, buffer.data());
+  return receive_message(stream, buffer.data(), N);
+}
+
+// Shuts both directions down; reports, never throws.
+void shutdown(ipc_socket& s) noexcept;
+
+}  // namespace tarnwell::diagnostics_ipc
