@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -207,6 +208,13 @@ std::string guid_to_string(const std::array<std::uint8_t, 16>& g) {
 namespace tw_prof {
 
 image_data get_image_data(const std::string& path) {
+  // Paths come from the trace: never read a device, a pipe or a giant.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec))
+    TW_THROW(boost::enable_error_info(std::runtime_error("Module file is not a regular file")) << tw::errinfo_path(path));
+  constexpr std::uintmax_t max_module_size = std::uintmax_t{1} << 30;
+  if (std::filesystem::file_size(path, ec) > max_module_size)
+    TW_THROW(boost::enable_error_info(std::runtime_error("Module file is too large")) << tw::errinfo_path(path));
   std::ifstream in(path, std::ios::binary);
   if (!in) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot open module file")) << tw::errinfo_path(path));
   std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

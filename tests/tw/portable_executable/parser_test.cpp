@@ -177,6 +177,9 @@ TEST_F(damaged_image, each_damage_fails_with_its_message) {
 TEST(portable_executable, a_file_that_cannot_be_read_is_an_error) {
   EXPECT_THROW(tw_prof::get_image_data("/no/such/module.dll"), std::runtime_error);
   EXPECT_THROW(tw_prof::get_image_data("/etc/os-release"), std::runtime_error);
+  // A trace may name anything: a device must not be read forever.
+  EXPECT_THROW(tw_prof::get_image_data("/dev/zero"), std::runtime_error);
+  EXPECT_THROW(tw_prof::get_image_data("/tmp"), std::runtime_error);
 }
 
 TEST(mvid, guid_text_follows_the_dotnet_byte_order) {
