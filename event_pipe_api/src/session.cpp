@@ -1,0 +1,446 @@
+#include "event_pipe_api/src/session.h"
+
+#include "api/log.h"
+#include "event_pipe_api/src/nettrace/parse_stream.h"
+#include "tw/error/exception_text.h"
+
+#include <boost/format.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <iomanip>
+#include <regex>
+#include <sstream>
+#include <sys/ioctl.h>
+
+namespace tarnwell::collector::event_pipe {
+
+namespace diag = diagnostics_ipc;
+
+namespace {
+
+constexpr int appeared_socket_attempts = 10;
+
+std::string quote_path(const std::string& s) {
+  std::ostringstream out;
+  out << std::quoted(s);
+  return out.str();
+}
+
+const char* kind_name(session_type t) { return t == session_type::server ? "reversed" : "regular"; }
+
+}  // namespace
+
+std::string to_string(ipc_stream_status s) {
+  switch (s) {
+    case ipc_stream_status::active: return "active";
+    case ipc_stream_status::completed: return "completed";
+    case ipc_stream_status::shut_down: return "shut_down";
+  }
+  return std::to_string(static_cast<int>(s)) + " (wrong enum value)";
+}
+
+std::filesystem::path diagnostic_directory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir && *dir ? dir : "/tmp";
+}
+
+std::optional<std::pair<std::filesystem::path, std::uint64_t>> find_diagnostic_socket(
+    const std::filesystem::path& directory, int pid, const std::vector<std::uint64_t>& ignored) {
+  const std::regex pattern("dotnet-diagnostic-" + std::to_string(pid) + "-(\\d+)-socket");
+  std::optional<std::pair<std::filesystem::path, std::uint64_t>> found;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    std::smatch m;
+    if (!std::regex_search(name, m, pattern)) continue;
+    std::uint64_t key = 0;
+    try {
+      key = std::stoull(m[1].str());
+    } catch (...) {
+      continue;
+    }
+    if (std::find(ignored.begin(), ignored.end(), key) != ignored.end()) continue;
+    std::error_code ec;
+    const auto status = std::filesystem::status(entry.path(), ec);
+    if (ec || status.type() != std::filesystem::file_type::socket) continue;
+    if (!found) {
+      found.emplace(entry.path(), key);
+    } else {
+      TW_LOG(warning) << "Several dotnet-diagnostic sockets were found for " << pid << ":\n\t"
+                      << quote_path(found->first.string()) << "\n\t" << quote_path(entry.path().string());
+      if (key > found->second) found.emplace(entry.path(), key);
+    }
+  }
+  return found;
+}
+
+event_pipe_session::event_pipe_session(int pid, session_configuration configuration)
+    : type_(session_type::client), configuration_(std::move(configuration)), pid_(pid) {}
+
+event_pipe_session::event_pipe_session(std::filesystem::path port, session_configuration configuration)
+    : type_(session_type::server), configuration_(std::move(configuration)), transport_path_(port.string()) {}
+
+event_pipe_session::~event_pipe_session() {
+  TW_LOG(info) << "Destroying EventPipe session " << session_id_ << " (pid " << pid_ << ")";
+  try {
+    stop_async();
+  } catch (...) {
+    TW_LOG(error) << tw::current_exception_to_string();
+  }
+}
+
+std::shared_ptr<ipc_socket> event_pipe_session::create_client_transport() {
+  TW_LOG(info) << "Opening connection to " << "UNIX domain socket" << " " << quote_path(transport_path_);
+  if (transport_path_.size() >= 108)
+    throw std::system_error(ENAMETOOLONG, std::system_category(), "Socket path " + quote_path(transport_path_));
+  auto s = std::make_shared<ipc_socket>(io_);
+  s->connect(boost::asio::local::stream_protocol::endpoint(transport_path_));
+  if (!s->is_open()) throw std::runtime_error((boost::format("Failed to connect to %s") % "UNIX domain socket").str());
+  TW_LOG(info) << "UNIX domain socket" << " opened successfully";
+  return s;
+}
+
+void event_pipe_session::init_main_stream(std::shared_ptr<ipc_socket> transport, std::unique_lock<std::mutex>& lock) {
+  TW_CHECK(type_ == session_type::client);
+  lock.lock();
+  if (stopped_.load()) throw session_stopped();
+  main_stream_.store(std::move(transport));
+}
+
+void event_pipe_session::search_transport() {
+  std::vector<std::uint64_t> ignored;
+  for (;;) {  // one search; an abandoned socket starts another
+    TW_LOG(info) << "Start searching dotnet-diagnostic socket for process " << pid_;
+    int pass = 0;
+    std::optional<std::pair<std::filesystem::path, std::uint64_t>> candidate;
+    int found_in = 0;
+    while (!candidate) {
+      candidate = find_diagnostic_socket(diagnostic_directory(), pid_, ignored);
+      if (candidate) {
+        found_in = pass;
+        break;
+      }
+      TW_LOG(debug) << "UNIX domain socket" << " was not found for pid=" << pid_ << ", checking if process is alive";
+      if (::kill(pid_, 0) == 0) {
+        TW_LOG(debug) << "Process with pid=" << pid_ << " is alive, keep trying to connect";
+      } else if (errno == ESRCH) {
+        throw non_existing_process(pid_);
+      } else {
+        TW_LOG(debug) << "Failed to determine if process with pid=" << pid_ << " is alive, keep trying to connect";
+      }
+      ++pass;
+      if (stopped_.load()) {
+        TW_LOG(warning) << "dotnet-diagnostic socket was not found in " << pass << " iterations";
+        throw transport_not_found(pid_);
+      }
+      // A short pause keeps a waiting search from burning a core.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    TW_LOG(info) << "Found: " << quote_path(candidate->first.string()) << "(iteration " << found_in << ")";
+    transport_path_ = candidate->first.string();
+    int retries = 0;
+    for (;;) {
+      try {
+        std::unique_lock<std::mutex> lock(session_mutex_, std::defer_lock);
+        init_main_stream(create_client_transport(), lock);
+        return;
+      } catch (const transport_not_found&) {
+        throw;
+      } catch (const session_stopped&) {
+        throw;
+      } catch (const non_existing_process&) {
+        throw;
+      } catch (const std::exception& e) {
+        TW_LOG(warning) << "Exception on EventPipe session start: " << e.what();
+        if (found_in != 0) {
+          TW_LOG(info) << quote_path(transport_path_)
+                       << " has appeared while we were searching for an appropriate transport, so it is the desired one; "
+                       << "let's try to connect up to " << appeared_socket_attempts
+                       << " times and rethrow exception further in case of fail";
+          if (++retries >= appeared_socket_attempts) throw;
+          continue;
+        }
+        TW_LOG(warning) << "Probably, " << quote_path(transport_path_)
+                        << " is an abandoned transport left from the crashed or aborted process;"
+                        << " let's ignore it and try to find appropriate one again";
+        ignored.push_back(candidate->second);
+        break;
+      }
+    }
+  }
+}
+
+void event_pipe_session::start(std::optional<std::filesystem::path> path) {
+  if (type_ == session_type::client) {
+    if (path) {
+      transport_path_ = path->string();
+      std::unique_lock<std::mutex> lock(session_mutex_, std::defer_lock);
+      init_main_stream(create_client_transport(), lock);
+    } else if (!main_stream_.load()) {
+      search_transport();
+    }
+  } else {
+    TW_CHECK(main_stream_.load());
+  }
+  std::lock_guard lock(session_mutex_);
+  if (stopped_.load()) throw session_stopped();
+  TW_LOG(info) << "Starting EventPipe session (Diagnostics IPC)";
+  auto stream = main_stream_.load();
+  const diag::ipc_message request(diag::make_header(0x02, 0x03), configuration_);
+  const auto answer = diag::send_message_and_receive_response<10240>(*stream, request);
+  if (answer.status() == diag::status_error) {
+    const auto text = (boost::format("EventPipe session start failed (HRESULT: %0#10x)") % answer.u32_at(20)).str();
+    TW_LOG(error) << text;
+    throw std::runtime_error(text);
+  }
+  if (answer.status() != diag::status_ok) {
+    TW_LOG(error) << "EventPipe session start failed (server responded with unknown command)";
+    throw std::runtime_error("EventPipe session start failed (server responded with unknown command)");
+  }
+  session_id_ = answer.u64_at(20);
+  TW_LOG(info) << "EventPipe session started successfully, session_id=" << session_id_;
+  started_.store(true);
+}
+
+std::shared_ptr<ipc_socket> event_pipe_session::main_stream() { return main_stream_.load(); }
+
+void event_pipe_session::set_main_stream(std::shared_ptr<ipc_socket> stream, std::optional<int> pid) {
+  if (pid) pid_ = *pid;
+  std::lock_guard lock(session_mutex_);
+  main_stream_.store(std::move(stream));
+}
+
+void event_pipe_session::set_command_stream(std::shared_ptr<ipc_socket> stream) {
+  {
+    std::lock_guard lock(command_mutex_);
+    command_stream_ = std::move(stream);
+  }
+  command_ready_.notify_one();
+}
+
+void event_pipe_session::prepare_command_stream() {
+  TW_CHECK(type_ == session_type::client);
+  TW_LOG(info) << "Preparing command_stream for stopping the session " << session_id_ << " in the future";
+  auto stream = create_client_transport();
+  set_command_stream(std::move(stream));
+  TW_LOG(info) << "command_stream was prepared";
+}
+
+void event_pipe_session::remove_from_command_streams_in_use(const std::shared_ptr<ipc_socket>& s) {
+  std::lock_guard lock(command_mutex_);
+  const auto it = std::find(command_streams_in_use_.begin(), command_streams_in_use_.end(), s);
+  if (it != command_streams_in_use_.end()) command_streams_in_use_.erase(it);
+}
+
+// Waits for the port server to deliver a command stream and takes it.
+std::shared_ptr<ipc_socket> event_pipe_session::take_command_stream() {
+  std::unique_lock lock(command_mutex_);
+  command_ready_.wait(lock, [&] {
+    return command_stream_ || stopped_.load() || main_status_.load() != ipc_stream_status::active;
+  });
+  if (!command_stream_ || stopped_.load() || main_status_.load() != ipc_stream_status::active) return nullptr;
+  auto s = std::move(command_stream_);
+  command_streams_in_use_.push_back(s);
+  return s;
+}
+
+void event_pipe_session::resume_runtime(bool use_command_stream) {
+  TW_CHECK(type_ == session_type::server);
+  TW_LOG(info) << "Resuming runtime for pid " << pid_;
+  std::shared_ptr<ipc_socket> stream;
+  if (use_command_stream) {
+    stream = take_command_stream();
+    if (!stream) {
+      TW_LOG(warning) << "Failed to resume runtime: " << "session stopped while command_stream is not available";
+      return;
+    }
+  } else {
+    std::lock_guard lock(session_mutex_);
+    if (stopped_.load() || main_status_.load() != ipc_stream_status::active) {
+      TW_LOG(warning) << "Failed to resume runtime: " << "session already stopped";
+      return;
+    }
+    stream = main_stream_.load();
+  }
+  struct release {
+    event_pipe_session* self;
+    std::shared_ptr<ipc_socket> s;
+    ~release() { self->remove_from_command_streams_in_use(s); }
+  } guard{this, stream};
+  const auto answer =
+      diag::send_message_and_receive_response<20>(*stream, diag::ipc_message(diag::make_header(0x04, 0x01)));
+  if (answer.status() != diag::status_ok) throw std::runtime_error("Failed to resume runtime");
+  TW_LOG(info) << "CoreCLR runtime resumed successfully";
+}
+
+std::string event_pipe_session::get_command_line() {
+  TW_CHECK(type_ == session_type::server);
+  TW_LOG(debug) << "Requesting process info for pid " << pid_;
+  TW_LOG(debug) << "Waiting for command_stream in get_command_line()";
+  auto stream = take_command_stream();
+  if (!stream) throw session_stopped();
+  struct release {
+    event_pipe_session* self;
+    std::shared_ptr<ipc_socket> s;
+    ~release() { self->remove_from_command_streams_in_use(s); }
+  } guard{this, stream};
+  TW_LOG(debug) << "command_stream got in get_command_line()";
+  const auto answer =
+      diag::send_message_and_receive_response<10240>(*stream, diag::ipc_message(diag::make_header(0x04, 0x00)));
+  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
+  TW_LOG(debug) << "Process info received successfully";
+  const auto process_id = static_cast<std::int32_t>(answer.u64_at(20));
+  TW_CHECK(static_cast<int32_t>(pid_) == process_id);
+  return answer.string_at(44);
+}
+
+void event_pipe_session::finish_stop() {
+  stop_requested_.store(true);
+  stopped_.store(true);
+  command_ready_.notify_all();
+  std::lock_guard lock(command_mutex_);
+  try {
+    for (auto& s : command_streams_in_use_) diag::shutdown(*s);
+  } catch (...) {
+  }
+}
+
+void event_pipe_session::stop_async() {
+  if (stopped_.load()) return;
+  stop_requested_.store(true);
+  if (!started_.load()) {
+    if (auto stream = main_stream_.load()) {
+      diag::shutdown(*stream);
+      TW_LOG(warning) << "Problematic situation was detected when connection was established and session start "
+                         "request was sent, but the answer is not yet received. So, main connection was shutted down "
+                         "forcibly to avoid highly probable deadlock.";
+    }
+    finish_stop();
+    return;
+  }
+  {
+    std::lock_guard session_lock(session_mutex_);
+    TW_LOG(info) << "Stopping EventPipe session " << session_id_ << " (" << kind_name(type_) << ")";
+    const auto status = main_status_.load();
+    if (status != ipc_stream_status::active) {
+      TW_LOG(info) << "Stream already " << to_string(status) << " for session " << session_id_;
+    } else {
+      try {
+        std::shared_ptr<ipc_socket> stream;
+        {
+          std::unique_lock command_lock(command_mutex_);
+          if (type_ == session_type::server) {
+            command_ready_.wait(command_lock, [&] {
+              return command_stream_ || main_status_.load() != ipc_stream_status::active;
+            });
+          } else if (!command_stream_) {
+            command_stream_ = create_client_transport();
+          }
+          if (command_stream_) {
+            stream = std::move(command_stream_);
+            command_streams_in_use_.push_back(stream);
+          }
+        }
+        if (!stream) {
+          TW_LOG(info) << "Stream already " << to_string(main_status_.load()) << " for session " << session_id_;
+        } else {
+          std::uint64_t id = session_id_;
+          const diag::ipc_message request(diag::make_header(0x02, 0x01, 28), reinterpret_cast<const std::uint8_t*>(&id),
+                                          sizeof id);
+          const auto answer = diag::send_message_and_receive_response<28>(*stream, request);
+          if (answer.status() == diag::status_ok) {
+            TW_LOG(info) << "EventPipe session " << session_id_ << " stopped successfully";
+          } else if (answer.status() == diag::status_error) {
+            const auto text =
+                (boost::format("EventPipe session stop failed (HRESULT: %0#10x)") % answer.u32_at(20)).str();
+            TW_LOG(error) << text;
+            throw std::runtime_error(text);
+          } else {
+            TW_LOG(error) << "EventPipe session stop failed (server responded with unknown command)";
+            throw std::runtime_error("EventPipe session stop failed (server responded with unknown command)");
+          }
+        }
+      } catch (const std::exception& e) {
+        TW_LOG(warning) << "Failed to stop EventPipe session " << session_id_ << " properly " << "because of " << '"'
+                        << e.what() << '"' << ", so will terminate it forcibly by shutting the connections down";
+        try {
+          if (auto main = main_stream_.load()) {
+            int available = 0;
+            if (::ioctl(main->native_handle(), FIONREAD, &available) == 0 && available > 0)
+              TW_LOG(warning) << available << " bytes are still available";
+            diag::shutdown(*main);
+          }
+        } catch (const std::exception& inner) {
+          TW_LOG(warning) << inner.what();
+        }
+      }
+    }
+  }
+  finish_stop();
+}
+
+std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
+  boost::asio::io_context io;
+  ipc_socket s(io);
+  s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
+  const auto answer =
+      diag::send_message_and_receive_response<10240>(s, diag::ipc_message(diag::make_header(0x04, 0x00)));
+  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
+  auto result = std::make_pair(answer.u64_at(20), answer.string_at(44));
+  diag::shutdown(s);
+  return result;
+}
+
+namespace {
+
+// Reads exactly what the parser asks for from the session's main stream.
+class socket_source final : public nettrace::stream_source {
+ public:
+  explicit socket_source(std::shared_ptr<ipc_socket> s) : socket_(std::move(s)) {}
+  void read_exact(std::uint8_t* destination, std::size_t count) override {
+    boost::asio::read(*socket_, boost::asio::buffer(destination, count));
+  }
+
+ private:
+  std::shared_ptr<ipc_socket> socket_;
+};
+
+}  // namespace
+
+std::future<consumer_status> consume_live(event_pipe_session* session, progress_function progress,
+                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
+                                          on_stop_function on_stop) {
+  TW_LOG(info) << "Starting EventPipe consumer";
+  return std::async(std::launch::async, [session, progress = std::move(progress), handlers = std::move(handlers),
+                                         hex_dump, on_stop = std::move(on_stop)] {
+    consumer_status status;
+    try {
+      socket_source source(session->main_stream());
+      auto parser_progress = [&](unsigned long position) -> int {
+        return progress ? progress(position, 0, 0) : 1;
+      };
+      if (hex_dump) {
+        nettrace::StreamParser<true> parser(handlers, parser_progress, session->stop_requested());
+        status = parser.parse(source);
+      } else {
+        nettrace::StreamParser<false> parser(handlers, parser_progress, session->stop_requested());
+        status = parser.parse(source);
+      }
+      session->mark_completed();
+    } catch (...) {
+      status = {consumer_status::failed, std::current_exception()};
+      TW_LOG(error) << tw::current_exception_to_string();
+    }
+    TW_LOG(info) << "Finishing EventPipe consumer for session " << session->id();
+    if (on_stop) {
+      try {
+        on_stop(status);
+      } catch (...) {
+      }
+    }
+    return status;
+  });
+}
+
+}  // namespace tarnwell::collector::event_pipe

@@ -1,0 +1,121 @@
+#pragma once
+
+// One EventPipe tracing session in the runtime of one .NET process: it owns
+// the Diagnostics IPC connections, starts the session, hands the nettrace
+// stream to a consumer and stops it again, by force if need be.
+//
+// Threads: the starter, the consumer reading the main stream, the port
+// server delivering streams and whoever stops the session. Locks: the session
+// mutex (start exchange, stop, main stream) and the command mutex (command
+// stream, in-use list, condition variable); the session mutex is always taken
+// first. started, stopped and the main stream status are atomics.
+
+#include "event_pipe_api/src/event_pipe_consumer_api.h"
+#include "tarnwell/diagnostics_ipc/ipc_message.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarnwell::collector::event_pipe {
+
+using diagnostics_ipc::ipc_socket;
+using diagnostics_ipc::session_configuration;
+
+class transport_not_found : public std::runtime_error {
+ public:
+  explicit transport_not_found(int pid)
+      : std::runtime_error("Socket file for pid=" + std::to_string(pid) + " is not found") {}
+};
+
+class non_existing_process : public std::runtime_error {
+ public:
+  explicit non_existing_process(int pid)
+      : std::runtime_error("Process with pid=" + std::to_string(pid) + " is not alive (anymore)") {}
+};
+
+enum class session_type { client = 0, server = 1 };
+enum class ipc_stream_status : std::uint8_t { active = 0, completed = 1, shut_down = 2 };
+std::string to_string(ipc_stream_status s);
+
+// The runtime's listening socket for pid in `directory`, or empty; sockets
+// whose keys are in `ignored` are passed over. Several: the largest key.
+std::optional<std::pair<std::filesystem::path, std::uint64_t>> find_diagnostic_socket(
+    const std::filesystem::path& directory, int pid, const std::vector<std::uint64_t>& ignored);
+
+// "TMPDIR", or "/tmp" when it is unset or empty.
+std::filesystem::path diagnostic_directory();
+
+class event_pipe_session {
+ public:
+  event_pipe_session(int pid, session_configuration configuration);
+  event_pipe_session(std::filesystem::path port, session_configuration configuration);
+  ~event_pipe_session();
+  event_pipe_session(const event_pipe_session&) = delete;
+  event_pipe_session& operator=(const event_pipe_session&) = delete;
+
+  void start(std::optional<std::filesystem::path> path = std::nullopt);
+  void stop_async();
+  void resume_runtime(bool use_command_stream);
+  std::string get_command_line();
+  void set_main_stream(std::shared_ptr<ipc_socket> stream, std::optional<int> pid);
+  void set_command_stream(std::shared_ptr<ipc_socket> stream);
+  void prepare_command_stream();
+  std::shared_ptr<ipc_socket> create_client_transport();
+
+  // For the consumer.
+  std::shared_ptr<ipc_socket> main_stream();
+  const std::atomic<bool>& stopped() const noexcept { return stopped_; }
+  // Set as soon as a stop begins: the runtime ends the stream before it
+  // answers the stop request, so a stream that ends now was stopped by us.
+  const std::atomic<bool>& stop_requested() const noexcept { return stop_requested_; }
+  void mark_completed() noexcept { main_status_.store(ipc_stream_status::completed); }
+  ipc_stream_status main_status() const noexcept { return main_status_.load(); }
+  std::uint64_t id() const noexcept { return session_id_; }
+  int pid() const noexcept { return pid_; }
+  bool is_started() const noexcept { return started_.load(); }
+  const std::string& transport_path() const noexcept { return transport_path_; }
+
+ private:
+  void search_transport();
+  void init_main_stream(std::shared_ptr<ipc_socket> transport, std::unique_lock<std::mutex>& lock);
+  std::shared_ptr<ipc_socket> take_command_stream();
+  void remove_from_command_streams_in_use(const std::shared_ptr<ipc_socket>& s);
+  void finish_stop();
+
+  session_type type_;
+  session_configuration configuration_;
+  int pid_ = 0;
+  std::string transport_path_;
+  std::uint64_t session_id_ = 0;
+  std::atomic<bool> started_{false};
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> stop_requested_{false};
+  std::mutex session_mutex_;
+  boost::asio::io_context io_;
+  std::atomic<std::shared_ptr<ipc_socket>> main_stream_;
+  std::atomic<ipc_stream_status> main_status_{ipc_stream_status::active};
+  std::shared_ptr<ipc_socket> command_stream_;
+  std::vector<std::shared_ptr<ipc_socket>> command_streams_in_use_;
+  std::mutex command_mutex_;
+  std::condition_variable command_ready_;
+};
+
+// Asks the runtime listening at `path` for its process id and command line
+// over a connection of its own.
+std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path);
+
+// The live run: reads the session's main stream until it ends.
+std::future<consumer_status> consume_live(event_pipe_session* session, progress_function progress,
+                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
+                                          on_stop_function on_stop);
+
+}  // namespace tarnwell::collector::event_pipe

@@ -1,0 +1,188 @@
+// A fake runtime: a UNIX-socket server giving the answers a real runtime
+// never gives, and a stale socket file left by a crashed process.
+
+#include "event_pipe_api/src/session.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwell::collector;
+using namespace tarnwell::collector::event_pipe;
+using namespace tarnwell::diagnostics_ipc;
+using boost::asio::local::stream_protocol;
+
+std::vector<std::uint8_t> answer(std::uint8_t status, const std::vector<std::uint8_t>& body = {}) {
+  const auto header = make_header(0, status, static_cast<std::uint16_t>(20 + body.size()));
+  std::vector<std::uint8_t> out(20 + body.size());
+  std::memcpy(out.data(), &header, 20);
+  if (!body.empty()) std::memcpy(out.data() + 20, body.data(), body.size());
+  return out;
+}
+
+std::vector<std::uint8_t> le64(std::uint64_t v) {
+  std::vector<std::uint8_t> b(8);
+  std::memcpy(b.data(), &v, 8);
+  return b;
+}
+
+// Reads one request (header and body) from a connection.
+ipc_header read_request(stream_protocol::socket& s) {
+  ipc_header h;
+  boost::asio::read(s, boost::asio::buffer(&h, sizeof h));
+  std::vector<std::uint8_t> body(h.size - sizeof h);
+  if (!body.empty()) boost::asio::read(s, boost::asio::buffer(body));
+  return h;
+}
+
+class fake_runtime : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = fs::temp_directory_path() / ("fake_rt_" + std::to_string(::getpid()) + ".sock");
+    fs::remove(path_);
+    acceptor_.open(stream_protocol());
+    acceptor_.bind(stream_protocol::endpoint(path_.string()));
+    acceptor_.listen();
+  }
+  void TearDown() override {
+    acceptor_.close();
+    fs::remove(path_);
+  }
+  session_configuration config() const {
+    session_configuration c;
+    c.providers = {event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::informational, 0)};
+    return c;
+  }
+  boost::asio::io_context io_;
+  stream_protocol::acceptor acceptor_{io_};
+  fs::path path_;
+};
+
+TEST_F(fake_runtime, an_unknown_start_status_is_refused) {
+  std::thread runtime([&] {
+    stream_protocol::socket main(io_);
+    acceptor_.accept(main);
+    read_request(main);
+    boost::asio::write(main, boost::asio::buffer(answer(0x42)));
+  });
+  event_pipe_session session(1, config());
+  try {
+    session.start(path_);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "EventPipe session start failed (server responded with unknown command)");
+  }
+  runtime.join();
+}
+
+TEST_F(fake_runtime, a_start_error_carries_its_hresult) {
+  std::thread runtime([&] {
+    stream_protocol::socket main(io_);
+    acceptor_.accept(main);
+    read_request(main);
+    std::vector<std::uint8_t> hr(4);
+    const std::uint32_t code = 0x80004005;
+    std::memcpy(hr.data(), &code, 4);
+    boost::asio::write(main, boost::asio::buffer(answer(0xFF, hr)));
+  });
+  event_pipe_session session(1, config());
+  try {
+    session.start(path_);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "EventPipe session start failed (HRESULT: 0x80004005)");
+  }
+  runtime.join();
+}
+
+TEST_F(fake_runtime, a_stop_answered_with_an_error_shuts_the_connections_down) {
+  std::atomic<bool> main_saw_eof{false};
+  std::thread runtime([&] {
+    stream_protocol::socket main(io_);
+    acceptor_.accept(main);
+    const auto start = read_request(main);
+    EXPECT_EQ(start.command_set, 2);
+    EXPECT_EQ(start.command_id, 3);
+    boost::asio::write(main, boost::asio::buffer(answer(0, le64(77))));
+    stream_protocol::socket command(io_);
+    acceptor_.accept(command);
+    const auto stop = read_request(command);
+    EXPECT_EQ(stop.command_id, 1);
+    EXPECT_EQ(stop.size, 28);
+    boost::asio::write(command, boost::asio::buffer(answer(0xFF, {5, 0, 0, 0x80})));
+    std::uint8_t byte;
+    boost::system::error_code ec;
+    boost::asio::read(main, boost::asio::buffer(&byte, 1), ec);
+    main_saw_eof = ec == boost::asio::error::eof;
+  });
+  event_pipe_session session(1, config());
+  session.start(path_);
+  EXPECT_EQ(session.id(), 77u);
+  EXPECT_NO_THROW(session.stop_async());
+  runtime.join();
+  EXPECT_TRUE(main_saw_eof);
+  EXPECT_TRUE(session.stopped().load());
+}
+
+TEST_F(fake_runtime, stopping_before_the_start_answer_shuts_the_main_stream_instead_of_sending_stop) {
+  std::atomic<bool> request_read{false};
+  std::thread runtime([&] {
+    stream_protocol::socket main(io_);
+    acceptor_.accept(main);
+    read_request(main);
+    request_read = true;
+    std::uint8_t byte;
+    boost::system::error_code ec;
+    boost::asio::read(main, boost::asio::buffer(&byte, 1), ec);  // until the session shuts it down
+  });
+  auto session = std::make_unique<event_pipe_session>(1, config());
+  std::thread starter([&] { EXPECT_ANY_THROW(session->start(path_)); });
+  while (!request_read) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  session.reset();  // destroying the session stops it
+  starter.join();
+  runtime.join();
+  // No command connection was made: nothing is waiting to be accepted.
+  acceptor_.non_blocking(true);
+  stream_protocol::socket none(io_);
+  boost::system::error_code ec;
+  acceptor_.accept(none, ec);
+  EXPECT_EQ(ec, boost::asio::error::would_block);
+}
+
+TEST(discovery, the_largest_key_wins_and_plain_files_never_count) {
+  const auto dir = fs::temp_directory_path() / ("disc_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  boost::asio::io_context io;
+  std::vector<std::unique_ptr<stream_protocol::acceptor>> sockets;
+  for (const char* name : {"dotnet-diagnostic-4242-5-socket", "dotnet-diagnostic-4242-7-socket",
+                           "dotnet-diagnostic-4243-9-socket"}) {
+    sockets.push_back(std::make_unique<stream_protocol::acceptor>(io, stream_protocol::endpoint((dir / name).string())));
+  }
+  std::ofstream(dir / "dotnet-diagnostic-4242-99-socket") << "not a socket";
+  const auto found = find_diagnostic_socket(dir, 4242, {});
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->second, 7u);
+  EXPECT_EQ(find_diagnostic_socket(dir, 4242, {7})->second, 5u);
+  EXPECT_FALSE(find_diagnostic_socket(dir, 4242, {5, 7}));
+  fs::remove_all(dir);
+}
+
+TEST(discovery, tmpdir_empty_means_tmp) {
+  const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", "", 1);
+  EXPECT_EQ(diagnostic_directory(), fs::path("/tmp"));
+  ::setenv("TMPDIR", saved.c_str(), 1);
+}
+
+}  // namespace

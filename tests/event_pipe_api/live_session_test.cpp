@@ -1,0 +1,179 @@
+// Live sessions with a real .NET process started by the test.
+
+#include "event_pipe_api/src/dispatch.h"
+#include "event_pipe_api/src/session.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include <csignal>
+#include <tuple>
+#include <filesystem>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwell::collector;
+using namespace tarnwell::collector::event_pipe;
+
+// A running Workload; killed when the test is done with it.
+class dotnet_process {
+ public:
+  explicit dotnet_process(std::vector<std::string> args, const fs::path& tmpdir = {}) {
+    args.insert(args.begin(), {"dotnet", TW_Workload_DLL});
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      if (!tmpdir.empty()) ::setenv("TMPDIR", tmpdir.c_str(), 1);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp("dotnet", argv.data());
+      _exit(127);
+    }
+  }
+  ~dotnet_process() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+  void kill_now() { ::kill(pid_, SIGKILL); }
+
+ private:
+  pid_t pid_;
+};
+
+session_configuration runtime_session() {
+  session_configuration c;
+  c.circular_buffer_mb = 512;
+  c.providers = {event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001c0f9),
+                 event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0)};
+  return c;
+}
+
+struct live_counts {
+  std::atomic<int> samples_with_stack{0}, gcs{0}, jit{0}, events{0};
+};
+
+std::shared_ptr<event_pipe_handlers_base> counting(live_counts& counts) {
+  auto dispatcher = wrap_event_pipe_handler(all_providers{}, [&counts](auto p, const auto& e) {
+    using provider = decltype(p);
+    using event = std::decay_t<decltype(e)>;
+    if constexpr (std::is_same_v<provider, Microsoft_DotNETCore_SampleProfiler>) {
+      if (!e.stack.empty()) ++counts.samples_with_stack;
+    } else if constexpr (std::is_same_v<provider, Microsoft_Windows_DotNETRuntime>) {
+      if constexpr ((event::key >> 16) == 1) ++counts.gcs;
+      if constexpr ((event::key >> 16) == 145) ++counts.jit;
+    }
+  });
+  auto on_event = [&counts, dispatcher = std::move(dispatcher)](const tarnwell::nettrace::event_trace_record& r,
+                                                                 bool sorted) mutable {
+    ++counts.events;
+    dispatcher(r, sorted);
+  };
+  return std::make_shared<event_pipe_handlers<decltype(on_event)>>(std::move(on_event));
+}
+
+TEST(live_session, samples_gcs_and_jit_arrive_and_stop_ends_the_stream) {
+  // "core" allocates, collects and JITs; "cpu" keeps the process busy.
+  dotnet_process target({"cpu", "6"});
+  event_pipe_session session(target.pid(), runtime_session());
+  session.start();
+  EXPECT_TRUE(session.is_started());
+  EXPECT_NE(session.id(), 0u);
+  live_counts counts;
+  auto result = consume_live(&session, nullptr, counting(counts), false, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  session.stop_async();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const auto status = result.get();
+  EXPECT_EQ(status.status, consumer_status::stopped);
+  EXPECT_EQ(session.main_status(), ipc_stream_status::completed);
+  EXPECT_GT(counts.samples_with_stack.load(), 100);
+  EXPECT_GT(counts.jit.load(), 0);
+  session.stop_async();  // a second stop returns at once
+}
+
+TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_info) {
+  const auto dir = fs::temp_directory_path() / ("live_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  dotnet_process target({"cpu", "6"}, dir);
+  const std::string saved_tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", dir.c_str(), 1);
+  event_pipe_session session(target.pid(), runtime_session());
+  session.start();
+  EXPECT_EQ(fs::path(session.transport_path()).parent_path(), dir);
+  // Until the managed entry point runs, the runtime knows only its host's
+  // path; ask again, as the profiler's command-line polling does.
+  std::uint64_t pid = 0;
+  std::string command_line;
+  for (int i = 0; i < 100 && command_line.find("Workload.dll") == std::string::npos; ++i) {
+    std::tie(pid, command_line) = query_process_info(session.transport_path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(pid, static_cast<std::uint64_t>(target.pid()));
+  EXPECT_NE(command_line.find("Workload.dll cpu 6"), std::string::npos) << "[" << command_line << "]";
+  session.stop_async();
+  ::setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+  fs::remove_all(dir);
+}
+
+TEST(live_session, a_stale_socket_with_a_larger_key_is_skipped_after_its_failed_connect) {
+  const auto dir = fs::temp_directory_path() / ("stale_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  dotnet_process target({"cpu", "6"}, dir);
+  // What a crashed process of the same pid leaves behind: bound, then abandoned.
+  const auto stale = dir / ("dotnet-diagnostic-" + std::to_string(target.pid()) + "-99999999999999999-socket");
+  {
+    boost::asio::io_context io;
+    boost::asio::local::stream_protocol::acceptor acceptor(io, boost::asio::local::stream_protocol::endpoint(stale.string()));
+  }
+  ASSERT_TRUE(fs::exists(stale));
+  const std::string saved_tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", dir.c_str(), 1);
+  event_pipe_session session(target.pid(), runtime_session());
+  session.start();
+  ::setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+  EXPECT_TRUE(session.is_started());
+  EXPECT_NE(session.transport_path(), stale.string());
+  session.stop_async();
+  fs::remove_all(dir);
+}
+
+TEST(live_session, a_pid_that_does_not_exist_is_reported) {
+  event_pipe_session session(0x3FFFFFFF, runtime_session());
+  EXPECT_THROW(session.start(), non_existing_process);
+}
+
+TEST(live_session, a_refused_start_reports_the_hresult) {
+  dotnet_process target({"cpu", "6"});
+  auto c = runtime_session();
+  c.circular_buffer_mb = 0;  // the runtime refuses a zero-sized buffer
+  event_pipe_session session(target.pid(), c);
+  try {
+    session.start();
+    FAIL() << "the runtime accepted a zero-sized buffer";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("EventPipe session start failed (HRESULT: 0x", 0), 0u) << e.what();
+  }
+}
+
+TEST(live_session, a_target_that_exits_while_streaming_ends_the_consumer) {
+  dotnet_process target({"cpu", "20"});
+  event_pipe_session session(target.pid(), runtime_session());
+  session.start();
+  live_counts counts;
+  auto result = consume_live(&session, nullptr, counting(counts), false, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  target.kill_now();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const auto status = result.get().status;
+  EXPECT_TRUE(status == consumer_status::finished || status == consumer_status::failed) << status;
+}
+
+}  // namespace
