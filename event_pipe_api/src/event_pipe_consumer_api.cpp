@@ -61,6 +61,9 @@ std::future<consumer_status> consume_from_file(std::filesystem::path file, progr
   });
 }
 
+// Defined with the session, which this file does not know.
+void stop_session(event_pipe_session* session);
+
 event_pipe_consumer::event_pipe_consumer(std::filesystem::path file, progress_function progress,
                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
                                          on_stop_function on_stop)
@@ -70,6 +73,7 @@ event_pipe_consumer::event_pipe_consumer(std::filesystem::path file, progress_fu
 
 event_pipe_consumer::~event_pipe_consumer() {
   try {
+    if (session_) stop_session(session_);
     if (result_.valid()) result_.wait();
   } catch (const session_stopped&) {
   } catch (...) {

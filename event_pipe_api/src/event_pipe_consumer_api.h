@@ -38,8 +38,14 @@ std::future<consumer_status> consume_from_file(std::filesystem::path file, progr
 consumer_status run_file(const std::filesystem::path& file, const progress_function& progress,
                          const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump);
 
+class event_pipe_session;
+
 class event_pipe_consumer {
  public:
+  // A live run over the session's main stream; its progress always goes on.
+  // Destroying the consumer stops the session, then waits for the run.
+  event_pipe_consumer(event_pipe_session* session, std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
+                      on_stop_function on_stop);
   event_pipe_consumer(std::filesystem::path file, progress_function progress,
                       std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump, on_stop_function on_stop);
   ~event_pipe_consumer();
@@ -50,6 +56,7 @@ class event_pipe_consumer {
   consumer_status wait_for_result() const;
 
  private:
+  event_pipe_session* session_ = nullptr;
   std::shared_future<consumer_status> result_;
 };
 

@@ -380,6 +380,15 @@ void event_pipe_session::stop_async() {
   finish_stop();
 }
 
+void stop_session(event_pipe_session* session) { session->stop_async(); }
+
+event_pipe_consumer::event_pipe_consumer(event_pipe_session* session, std::shared_ptr<event_pipe_handlers_base> handlers,
+                                         bool hex_dump, on_stop_function on_stop)
+    : session_(session),
+      result_(consume_live(session, [](unsigned long, unsigned long, unsigned long) { return 1; }, std::move(handlers),
+                           hex_dump, std::move(on_stop))
+                  .share()) {}
+
 std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
   boost::asio::io_context io;
   ipc_socket s(io);

@@ -145,6 +145,22 @@ TEST(live_session, a_stale_socket_with_a_larger_key_is_skipped_after_its_failed_
   fs::remove_all(dir);
 }
 
+TEST(live_session, destroying_a_live_consumer_stops_the_session_and_waits_for_the_run) {
+  dotnet_process target({"cpu", "6"});
+  event_pipe_session session(target.pid(), runtime_session());
+  session.start();
+  live_counts counts;
+  std::atomic<int> stop_status{-1};
+  {
+    event_pipe_consumer consumer(&session, counting(counts), false,
+                                 [&](consumer_status s) { stop_status = s.status; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  EXPECT_TRUE(session.stopped().load());
+  EXPECT_EQ(stop_status.load(), consumer_status::stopped);  // on_stop ran before the destructor returned
+  EXPECT_GT(counts.events.load(), 0);
+}
+
 TEST(live_session, a_pid_that_does_not_exist_is_reported) {
   event_pipe_session session(0x3FFFFFFF, runtime_session());
   EXPECT_THROW(session.start(), non_existing_process);
