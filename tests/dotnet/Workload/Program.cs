@@ -9,6 +9,7 @@
 //   cpu SECONDS    burn CPU in one known hot method
 //   stress S T     T threads emit events from deep, varied stacks for S seconds
 //                  while they burn CPU: the source of the large benchmark trace
+//   emit N         after a line on stdin, emit N events of Tarnwell-Bench
 //   wait           print the pid, then run "all" after a line on stdin
 using System.Diagnostics;
 using System.Runtime.CompilerServices;
@@ -46,6 +47,18 @@ public static class Program
                 var stressSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
                 var threads = args.Length > 2 ? int.Parse(args[2]) : 16;
                 Console.WriteLine($"events {Stress.Run(TimeSpan.FromSeconds(stressSeconds), threads)}");
+                return 0;
+            case "emit":
+                // Waits for a line on stdin (a session attaches meanwhile),
+                // then emits N events as fast as one thread can.
+                var count = args.Length > 1 ? long.Parse(args[1]) : 1_000_000;
+                Console.WriteLine($"pid {Environment.ProcessId}");
+                Console.Out.Flush();
+                Console.ReadLine();
+                for (long i = 0; i < count; i++) BenchSource.Log.Tick(i, 0, "emit");
+                Console.WriteLine($"emitted {count}");
+                Console.Out.Flush();
+                Thread.Sleep(1000);
                 return 0;
             case "wait":
                 Console.WriteLine($"pid {Environment.ProcessId}");
