@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <thread>
 
 namespace tarnwell::collector::event_pipe {
 
@@ -88,6 +89,7 @@ event_pipe_session::~event_pipe_session() {
   } catch (...) {
     TW_LOG(error) << tw::current_exception_to_string();
   }
+  while (starting_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::shared_ptr<ipc_socket> event_pipe_session::create_client_transport() {
@@ -172,6 +174,11 @@ void event_pipe_session::search_transport() {
 }
 
 void event_pipe_session::start(std::optional<std::filesystem::path> path) {
+  ++starting_;
+  struct leave {
+    std::atomic<int>& n;
+    ~leave() { --n; }
+  } leaving{starting_};
   if (type_ == session_type::client) {
     if (path) {
       transport_path_ = path->string();

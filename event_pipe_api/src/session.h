@@ -99,6 +99,9 @@ class event_pipe_session {
   std::atomic<bool> started_{false};
   std::atomic<bool> stopped_{false};
   std::atomic<bool> stop_requested_{false};
+  // Threads inside start(): destruction waits for them once it has shut the
+  // main stream down, so their exchange ends before the sockets' services go.
+  std::atomic<int> starting_{0};
   std::mutex session_mutex_;
   boost::asio::io_context io_;
   std::atomic<std::shared_ptr<ipc_socket>> main_stream_;
