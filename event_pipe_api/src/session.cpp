@@ -107,7 +107,7 @@ void event_pipe_session::init_main_stream(std::shared_ptr<ipc_socket> transport,
   TW_CHECK(type_ == session_type::client);
   lock.lock();
   if (stopped_.load()) throw session_stopped();
-  main_stream_.store(std::move(transport));
+  store_main(std::move(transport));
 }
 
 void event_pipe_session::search_transport() {
@@ -184,16 +184,16 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
       transport_path_ = path->string();
       std::unique_lock<std::mutex> lock(session_mutex_, std::defer_lock);
       init_main_stream(create_client_transport(), lock);
-    } else if (!main_stream_.load()) {
+    } else if (!load_main()) {
       search_transport();
     }
   } else {
-    TW_CHECK(main_stream_.load());
+    TW_CHECK(load_main());
   }
   std::lock_guard lock(session_mutex_);
   if (stopped_.load()) throw session_stopped();
   TW_LOG(info) << "Starting EventPipe session (Diagnostics IPC)";
-  auto stream = main_stream_.load();
+  auto stream = load_main();
   const diag::ipc_message request(diag::make_header(0x02, 0x03), configuration_);
   const auto answer = diag::send_message_and_receive_response<10240>(*stream, request);
   if (answer.status() == diag::status_error) {
@@ -210,12 +210,22 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
   started_.store(true);
 }
 
-std::shared_ptr<ipc_socket> event_pipe_session::main_stream() { return main_stream_.load(); }
+std::shared_ptr<ipc_socket> event_pipe_session::main_stream() { return load_main(); }
+
+std::shared_ptr<ipc_socket> event_pipe_session::load_main() const {
+  std::lock_guard lock(main_pointer_mutex_);
+  return main_stream_;
+}
+
+void event_pipe_session::store_main(std::shared_ptr<ipc_socket> s) {
+  std::lock_guard lock(main_pointer_mutex_);
+  main_stream_ = std::move(s);
+}
 
 void event_pipe_session::set_main_stream(std::shared_ptr<ipc_socket> stream, std::optional<int> pid) {
   if (pid) pid_ = *pid;
   std::lock_guard lock(session_mutex_);
-  main_stream_.store(std::move(stream));
+  store_main(std::move(stream));
 }
 
 void event_pipe_session::set_command_stream(std::shared_ptr<ipc_socket> stream) {
@@ -268,7 +278,7 @@ void event_pipe_session::resume_runtime(bool use_command_stream) {
       TW_LOG(warning) << "Failed to resume runtime: " << "session already stopped";
       return;
     }
-    stream = main_stream_.load();
+    stream = load_main();
   }
   struct release {
     event_pipe_session* self;
@@ -317,7 +327,7 @@ void event_pipe_session::stop_async() {
   if (stopped_.load()) return;
   stop_requested_.store(true);
   if (!started_.load()) {
-    if (auto stream = main_stream_.load()) {
+    if (auto stream = load_main()) {
       diag::shutdown(*stream);
       TW_LOG(warning) << "Problematic situation was detected when connection was established and session start "
                          "request was sent, but the answer is not yet received. So, main connection was shutted down "
@@ -372,7 +382,7 @@ void event_pipe_session::stop_async() {
         TW_LOG(warning) << "Failed to stop EventPipe session " << session_id_ << " properly " << "because of " << '"'
                         << e.what() << '"' << ", so will terminate it forcibly by shutting the connections down";
         try {
-          if (auto main = main_stream_.load()) {
+          if (auto main = load_main()) {
             int available = 0;
             if (::ioctl(main->native_handle(), FIONREAD, &available) == 0 && available > 0)
               TW_LOG(warning) << available << " bytes are still available";

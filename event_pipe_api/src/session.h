@@ -104,7 +104,12 @@ class event_pipe_session {
   std::atomic<int> starting_{0};
   std::mutex session_mutex_;
   boost::asio::io_context io_;
-  std::atomic<std::shared_ptr<ipc_socket>> main_stream_;
+  // Read without the session mutex by stop (which may run while start holds
+  // it); the pointer has a leaf lock of its own.
+  std::shared_ptr<ipc_socket> load_main() const;
+  void store_main(std::shared_ptr<ipc_socket> s);
+  std::shared_ptr<ipc_socket> main_stream_;
+  mutable std::mutex main_pointer_mutex_;
   std::atomic<ipc_stream_status> main_status_{ipc_stream_status::active};
   std::shared_ptr<ipc_socket> command_stream_;
   std::vector<std::shared_ptr<ipc_socket>> command_streams_in_use_;
