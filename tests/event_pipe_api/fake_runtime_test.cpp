@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/local/connect_pair.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include <cstring>
@@ -183,6 +184,121 @@ TEST(discovery, tmpdir_empty_means_tmp) {
   ::setenv("TMPDIR", "", 1);
   EXPECT_EQ(diagnostic_directory(), fs::path("/tmp"));
   ::setenv("TMPDIR", saved.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A reversed session: the runtime connected to us, and the port server hands
+// the session its streams. Each stream is one end of a socket pair whose other
+// end plays the runtime.
+class reversed_session : public testing::Test {
+ protected:
+  std::pair<std::shared_ptr<ipc_socket>, std::unique_ptr<ipc_socket>> pair() {
+    auto ours = std::make_shared<ipc_socket>(io_);
+    auto theirs = std::make_unique<ipc_socket>(io_);
+    boost::asio::local::connect_pair(*ours, *theirs);
+    return {ours, std::move(theirs)};
+  }
+  boost::asio::io_context io_;
+};
+
+std::vector<std::uint8_t> process_info(std::uint64_t pid, const std::u16string& command_line) {
+  std::vector<std::uint8_t> body = le64(pid);
+  body.resize(body.size() + 16, 0xCC);
+  const auto count = static_cast<std::uint32_t>(command_line.size() + 1);
+  body.insert(body.end(), reinterpret_cast<const std::uint8_t*>(&count), reinterpret_cast<const std::uint8_t*>(&count) + 4);
+  body.insert(body.end(), reinterpret_cast<const std::uint8_t*>(command_line.data()),
+              reinterpret_cast<const std::uint8_t*>(command_line.data()) + command_line.size() * 2);
+  body.push_back(0);
+  body.push_back(0);
+  return body;
+}
+
+TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
+  event_pipe_session session(std::filesystem::path("/tmp/port"), session_configuration{});
+  auto [main, runtime_main] = pair();
+  session.set_main_stream(main, 4711);
+  std::thread runtime([&, main_end = runtime_main.get()] {
+    read_request(*main_end);
+    boost::asio::write(*main_end, boost::asio::buffer(answer(0, le64(9))));
+  });
+  session.start();
+  runtime.join();
+  EXPECT_EQ(session.id(), 9u);
+  EXPECT_EQ(session.pid(), 4711);
+
+  // Process info on a command stream handed over later.
+  auto [command, runtime_command] = pair();
+  std::thread info([&, end = runtime_command.get()] {
+    const auto h = read_request(*end);
+    EXPECT_EQ(h.command_set, 4);
+    EXPECT_EQ(h.command_id, 0);
+    boost::asio::write(*end, boost::asio::buffer(answer(0, process_info(4711, u"dotnet app.dll"))));
+  });
+  std::thread hand_over([&, c = command] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    session.set_command_stream(c);
+  });
+  EXPECT_EQ(session.get_command_line(), "dotnet app.dll");
+  hand_over.join();
+  info.join();
+
+  // Resume on the next command stream.
+  auto [resume, runtime_resume] = pair();
+  session.set_command_stream(resume);
+  std::thread resumed([&, end = runtime_resume.get()] {
+    const auto h = read_request(*end);
+    EXPECT_EQ(h.command_set, 4);
+    EXPECT_EQ(h.command_id, 1);
+    boost::asio::write(*end, boost::asio::buffer(answer(0)));
+  });
+  EXPECT_NO_THROW(session.resume_runtime(true));
+  resumed.join();
+
+  // Stop waits for a command stream, then sends stop tracing on it.
+  auto [stop, runtime_stop] = pair();
+  std::thread stopped([&, end = runtime_stop.get()] {
+    const auto h = read_request(*end);
+    EXPECT_EQ(h.command_id, 1);
+    EXPECT_EQ(h.size, 28);
+    boost::asio::write(*end, boost::asio::buffer(answer(0)));
+  });
+  std::thread late([&, s = stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    session.set_command_stream(s);
+  });
+  session.stop_async();
+  late.join();
+  stopped.join();
+  EXPECT_TRUE(session.stopped().load());
+  EXPECT_THROW(session.get_command_line(), session_stopped);
+  EXPECT_THROW(session.start(), session_stopped);
+}
+
+TEST_F(reversed_session, client_only_and_server_only_operations_refuse_the_other_kind) {
+  event_pipe_session client(1, session_configuration{});
+  try {
+    client.get_command_line();
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "type_ == session_type::server");
+  }
+  event_pipe_session server(std::filesystem::path("/tmp/port"), session_configuration{});
+  EXPECT_THROW(server.prepare_command_stream(), std::runtime_error);
+  EXPECT_THROW(server.start(), std::runtime_error);  // no main stream handed over
+}
+
+TEST(discovery, a_stop_during_the_search_ends_it_with_transport_not_found) {
+  // This test process is alive and has no diagnostic socket.
+  event_pipe_session session(static_cast<int>(::getpid()), session_configuration{});
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    session.stop_async();
+  });
+  EXPECT_THROW(session.start(), transport_not_found);
+  stopper.join();
 }
 
 }  // namespace

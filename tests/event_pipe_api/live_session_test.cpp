@@ -80,8 +80,8 @@ std::shared_ptr<event_pipe_handlers_base> counting(live_counts& counts) {
 }
 
 TEST(live_session, samples_gcs_and_jit_arrive_and_stop_ends_the_stream) {
-  // "core" allocates, collects and JITs; "cpu" keeps the process busy.
-  dotnet_process target({"cpu", "6"});
+  // CPU work with collections every 100 ms.
+  dotnet_process target({"live", "6"});
   event_pipe_session session(target.pid(), runtime_session());
   session.start();
   EXPECT_TRUE(session.is_started());
@@ -96,6 +96,7 @@ TEST(live_session, samples_gcs_and_jit_arrive_and_stop_ends_the_stream) {
   EXPECT_EQ(session.main_status(), ipc_stream_status::completed);
   EXPECT_GT(counts.samples_with_stack.load(), 100);
   EXPECT_GT(counts.jit.load(), 0);
+  EXPECT_GT(counts.gcs.load(), 0);
   session.stop_async();  // a second stop returns at once
 }
 

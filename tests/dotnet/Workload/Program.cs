@@ -9,6 +9,7 @@
 //   cpu SECONDS    burn CPU in one known hot method
 //   stress S T     T threads emit events from deep, varied stacks for S seconds
 //                  while they burn CPU: the source of the large benchmark trace
+//   live S         CPU work with frequent collections for S seconds
 //   emit N         after a line on stdin, emit N events of Tarnwell-Bench
 //   wait           print the pid, then run "all" after a line on stdin
 using System.Diagnostics;
@@ -47,6 +48,19 @@ public static class Program
                 var stressSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
                 var threads = args.Length > 2 ? int.Parse(args[2]) : 16;
                 Console.WriteLine($"events {Stress.Run(TimeSpan.FromSeconds(stressSeconds), threads)}");
+                return 0;
+            case "live":
+                // A target for live sessions: CPU work with a collection
+                // every 100 ms, for the given seconds.
+                var liveSeconds = args.Length > 1 ? double.Parse(args[1]) : 5.0;
+                var liveWatch = Stopwatch.StartNew();
+                long liveSum = 0;
+                while (liveWatch.Elapsed.TotalSeconds < liveSeconds)
+                {
+                    liveSum += HotLoop.SpinPrimes(20000);
+                    if (liveWatch.ElapsedMilliseconds % 100 < 5) GC.Collect(0, GCCollectionMode.Forced, blocking: true);
+                }
+                Console.WriteLine($"checksum {liveSum}");
                 return 0;
             case "emit":
                 // Waits for a line on stdin (a session attaches meanwhile),
