@@ -48,11 +48,15 @@ class dotnet_process {
   pid_t pid_;
 };
 
+// The profiler's runtime session: its providers, levels and keywords.
 session_configuration runtime_session() {
   session_configuration c;
   c.circular_buffer_mb = 512;
   c.providers = {event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001c0f9),
-                 event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0)};
+                 event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0),
+                 event_pipe_provider(u"Microsoft.Data.SqlClient.EventSource", EventLevel::verbose, -1),
+                 event_pipe_provider(u"Microsoft-AspNetCore-Server-Kestrel", EventLevel::verbose, -1),
+                 event_pipe_provider(u"System.Threading.Tasks.TplEventSource", EventLevel::informational, 0x23)};
   return c;
 }
 
