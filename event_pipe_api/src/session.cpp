@@ -22,6 +22,7 @@ namespace diag = diagnostics_ipc;
 namespace {
 
 constexpr int appeared_socket_attempts = 10;
+constexpr int abandoned_socket_attempts = 5;
 
 std::string quote_path(const std::string& s) {
   std::ostringstream out;
@@ -161,6 +162,15 @@ void event_pipe_session::search_transport() {
                        << "let's try to connect up to " << appeared_socket_attempts
                        << " times and rethrow exception further in case of fail";
           if (++retries >= appeared_socket_attempts) throw;
+          // A runtime creates its socket file a moment before it listens:
+          // give it that moment instead of spending every attempt at once.
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          continue;
+        }
+        // A socket bound a moment ago may not listen yet either: only one that
+        // keeps refusing is taken for a crashed process's leftover.
+        if (++retries < abandoned_socket_attempts) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
           continue;
         }
         TW_LOG(warning) << "Probably, " << quote_path(transport_path_)

@@ -35,26 +35,6 @@ TEST_F(log_line, begins_with_local_time_microseconds_and_subsystem) {
   EXPECT_EQ(out.str(), "[2026-12-04T06-08-17.000042]: <info> Start processing Nettrace 42\n");
 }
 
-TEST_F(log_line, names_every_subsystem) {
-  const std::vector<std::pair<subsystem, const char*>> names = {
-      {subsystem::info, "info"},
-      {subsystem::error, "error"},
-      {subsystem::warning, "warning"},
-      {subsystem::debug, "debug"},
-      {subsystem::symbol_resolver_log, "symbol_resolver_log"},
-      {subsystem::dbg_help_log, "dbg_help_log"},
-      {subsystem::loader_log, "loader_log"},
-      {subsystem::callstack_log, "callstack_log"},
-      {subsystem::threads_summary, "threads_summary"},
-      {subsystem::pipe, "pipe"},
-  };
-  for (const auto& [s, name] : names) {
-    std::ostringstream out;
-    write_line_prefix(out, s, fixed_clock());
-    EXPECT_EQ(out.str(), std::string("[2026-12-04T06-08-17.000042]: <") + name + "> ");
-  }
-}
-
 TEST_F(log_line, restores_the_stream_format_after_the_line) {
   std::ostringstream out;
   out << std::hex;

@@ -9,6 +9,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include <csignal>
+#include <optional>
 #include <tuple>
 #include <filesystem>
 #include <sys/wait.h>
@@ -20,6 +21,24 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tarnwell::collector;
 using namespace tarnwell::collector::event_pipe;
+
+// Points TMPDIR at a directory for the life of the object.
+class scoped_tmpdir {
+ public:
+  explicit scoped_tmpdir(const fs::path& dir) {
+    if (const char* old = std::getenv("TMPDIR")) saved_ = old;
+    ::setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~scoped_tmpdir() {
+    if (saved_)
+      ::setenv("TMPDIR", saved_->c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
 
 // A running Workload; killed when the test is done with it.
 class dotnet_process {
@@ -108,10 +127,11 @@ TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_i
   const auto dir = fs::temp_directory_path() / ("live_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   dotnet_process target({"cpu", "6"}, dir);
-  const std::string saved_tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-  ::setenv("TMPDIR", dir.c_str(), 1);
   event_pipe_session session(target.pid(), runtime_session());
-  session.start();
+  {
+    scoped_tmpdir private_tmp(dir);
+    session.start();
+  }
   EXPECT_EQ(fs::path(session.transport_path()).parent_path(), dir);
   // Until the managed entry point runs, the runtime knows only its host's
   // path; ask again, as the profiler's command-line polling does.
@@ -124,7 +144,6 @@ TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_i
   EXPECT_EQ(pid, static_cast<std::uint64_t>(target.pid()));
   EXPECT_NE(command_line.find("Workload.dll cpu 6"), std::string::npos) << "[" << command_line << "]";
   session.stop_async();
-  ::setenv("TMPDIR", saved_tmpdir.c_str(), 1);
   fs::remove_all(dir);
 }
 
@@ -139,11 +158,11 @@ TEST(live_session, a_stale_socket_with_a_larger_key_is_skipped_after_its_failed_
     boost::asio::local::stream_protocol::acceptor acceptor(io, boost::asio::local::stream_protocol::endpoint(stale.string()));
   }
   ASSERT_TRUE(fs::exists(stale));
-  const std::string saved_tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-  ::setenv("TMPDIR", dir.c_str(), 1);
   event_pipe_session session(target.pid(), runtime_session());
-  session.start();
-  ::setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+  {
+    scoped_tmpdir private_tmp(dir);
+    session.start();
+  }
   EXPECT_TRUE(session.is_started());
   EXPECT_NE(session.transport_path(), stale.string());
   session.stop_async();

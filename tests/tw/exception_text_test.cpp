@@ -1,6 +1,5 @@
 #include "tw/error/exception_text.h"
 #include "tw/error/hresult.h"
-#include "tw/error/presentable_error.h"
 #include "tw/utility/throw.h"
 
 #include <gtest/gtest.h>
@@ -90,13 +89,6 @@ TEST(tw_check, message_is_the_failed_condition) {
   const int session_type = 2;
   const auto text = text_of([&] { TW_CHECK(session_type == 1); });
   EXPECT_EQ(text.rfind("session_type == 1\n", 0), 0u) << text;
-}
-
-TEST(presentable_error, keeps_severity_and_code) {
-  const tw::presentable_error e("Disk full", tw::presentable_error::warning, 0x80070070);
-  EXPECT_STREQ(e.what(), "Disk full");
-  EXPECT_EQ(e.severity(), tw::presentable_error::warning);
-  EXPECT_EQ(e.code(), 0x80070070u);
 }
 
 }  // namespace

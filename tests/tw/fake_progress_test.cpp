@@ -116,8 +116,4 @@ TEST(fake_progress, the_task_exception_reaches_the_caller) {
                std::logic_error);
 }
 
-TEST(cancel_processing, says_processing_is_cancelled) {
-  EXPECT_STREQ(cancel_processing().what(), "Processing is cancelled");
-}
-
 }  // namespace
