@@ -18,7 +18,6 @@ struct stream_record {
   std::uint16_t kind = 0;  // 0x2000 set: a call-stack record
   std::span<const std::uint8_t> body;
 
-  bool is_callstack() const noexcept { return kind == 0x2000; }
 };
 
 // Calls f for every record of the stream section `id`; throws

@@ -4,6 +4,7 @@
 #include "collector/src/collector/metadata_writers.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "tw/error/exception_text.h"
+#include "tw/utility/binary_write.h"
 
 #include <chrono>
 #include <mutex>
@@ -16,11 +17,6 @@ namespace {
 using namespace tarnwell;
 using collector::event_pipe::consumer_status;
 
-template <class T>
-void put(std::ostream& out, T v) {
-  out.write(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
 void put_string(std::ostream& out, const std::string& s) {
   write_compressed_length(out, static_cast<std::uint32_t>(s.size()));
   out.write(s.data(), static_cast<std::streamsize>(s.size()));
@@ -29,8 +25,8 @@ void put_string(std::ostream& out, const std::string& s) {
 void put_guid(std::ostream& out, const guid& g) { out.write(reinterpret_cast<const char*>(g.data()), 16); }
 
 void put_filetime(std::ostream& out, std::uint64_t t) {
-  put(out, static_cast<std::uint32_t>(t));
-  put(out, static_cast<std::uint32_t>(t >> 32));
+  tw::write_le(out, static_cast<std::uint32_t>(t));
+  tw::write_le(out, static_cast<std::uint32_t>(t >> 32));
 }
 
 template <bool with_tpl>
@@ -79,7 +75,7 @@ class netcore_profiler_api final : public prof_api_base,
       dispatcher(r, sorted);
     };
     auto on_trace = [this](const nettrace::TraceObject& t) { processor_.set_trace(t); };
-    auto on_sp = [this](const nettrace::sp_block& sp) { put(*sequence_points_, sp.timestamp); };
+    auto on_sp = [this](const nettrace::sp_block& sp) { tw::write_le(*sequence_points_, sp.timestamp); };
     auto handlers = std::make_shared<collector::event_pipe::event_pipe_handlers<decltype(on_event), decltype(on_trace),
                                                                                   decltype(on_sp)>>(
         std::move(on_event), on_trace, on_sp);
@@ -161,32 +157,32 @@ std::uint64_t filetime_now() {
 }
 
 void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime) {
-  put<std::uint16_t>(out, 0x00FD);
-  put<std::uint16_t>(out, 0x0000);
-  put<std::uint16_t>(out, 0x5008);
-  put<std::uint16_t>(out, 0x6A88);
-  put<std::uint32_t>(out, 1);
-  put<std::uint32_t>(out, 1);
-  put<std::uint8_t>(out, static_cast<std::uint8_t>(env.os_id));
-  put<std::uint16_t>(out, env.os_architecture);
-  put<std::uint32_t>(out, env.processor_count);
+  tw::write_le<std::uint16_t>(out, 0x00FD);
+  tw::write_le<std::uint16_t>(out, 0x0000);
+  tw::write_le<std::uint16_t>(out, 0x5008);
+  tw::write_le<std::uint16_t>(out, 0x6A88);
+  tw::write_le<std::uint32_t>(out, 1);
+  tw::write_le<std::uint32_t>(out, 1);
+  tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(env.os_id));
+  tw::write_le<std::uint16_t>(out, env.os_architecture);
+  tw::write_le<std::uint32_t>(out, env.processor_count);
   put_string(out, env.os_name);
   put_string(out, env.computer_name);
-  put<std::uint32_t>(out, env.pid);
+  tw::write_le<std::uint32_t>(out, env.pid);
   put_string(out, env.process_name);
   put_string(out, env.command_line);
   put_string(out, env.working_directory);
-  put<std::uint16_t>(out, env.architecture);
+  tw::write_le<std::uint16_t>(out, env.architecture);
   put_guid(out, env.snapshot_id_4);
   put_string(out, env.user_name);
   put_guid(out, env.snapshot_id_3);
-  put<std::uint8_t>(out, static_cast<std::uint8_t>(env.runtime));
+  tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(env.runtime));
   const auto& v = env.runtime_version;
   put_string(out, std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
                       std::to_string(v.revision));
   put_string(out, env.trailer);
   put_guid(out, env.session_id_1);
-  put<std::uint32_t>(out, env.id_kind);
+  tw::write_le<std::uint32_t>(out, env.id_kind);
   put_guid(out, env.session_id_2);
   put_filetime(out, start_filetime);
 }

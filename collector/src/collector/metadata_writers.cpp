@@ -2,6 +2,7 @@
 
 #include "api/log.h"
 #include "tw/error/exception_text.h"
+#include "tw/utility/binary_write.h"
 #include "tw/utility/throw.h"
 #include "tw/utility/utf.h"
 
@@ -9,15 +10,10 @@ namespace tw_prof {
 
 namespace {
 
-template <class T>
-void put(std::ostream& out, T v) {
-  out.write(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
 // Rewrites a count word at base + at, then returns to the end.
 void rewrite(std::ostream& out, std::streamoff base, std::streamoff at, std::uint32_t count) {
   out.seekp(base + at);
-  put(out, count);
+  tw::write_le(out, count);
   out.seekp(0, std::ios::end);
   out.flush();
 }
@@ -26,15 +22,15 @@ void rewrite(std::ostream& out, std::streamoff base, std::streamoff at, std::uin
 
 void write_compressed_length(std::ostream& out, std::uint32_t v) {
   if (v < 0x80) {
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(v));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v));
   } else if (v <= 0x3FFF) {
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(0x80 | (v >> 8)));
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(v));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(0x80 | (v >> 8)));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v));
   } else if (v <= 0x1FFFFFFF) {
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(0xC0 | (v >> 24)));
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(v >> 16));
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(v >> 8));
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(v));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(0xC0 | (v >> 24)));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v >> 16));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v >> 8));
+    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v));
   } else {
     TW_THROW(std::runtime_error("Too large value"));
   }
@@ -42,7 +38,7 @@ void write_compressed_length(std::ostream& out, std::uint32_t v) {
 
 metadata_writer::metadata_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {
   base_ = stream_->tellp();
-  put<std::uint32_t>(*stream_, 0);
+  tw::write_le<std::uint32_t>(*stream_, 0);
 }
 
 metadata_writer::~metadata_writer() {
@@ -54,17 +50,17 @@ metadata_writer::~metadata_writer() {
 
 void metadata_writer::write(std::uint32_t index, const image_data& image) {
   auto& out = *stream_;
-  put(out, index);
-  put(out, static_cast<std::uint32_t>(image.metadata.size()));
+  tw::write_le(out, index);
+  tw::write_le(out, static_cast<std::uint32_t>(image.metadata.size()));
   out.write(reinterpret_cast<const char*>(image.metadata.data()), static_cast<std::streamsize>(image.metadata.size()));
-  put(out, static_cast<std::uint32_t>(image.debug_entries.size()));
+  tw::write_le(out, static_cast<std::uint32_t>(image.debug_entries.size()));
   for (const auto& e : image.debug_entries) {
-    put(out, e.characteristics);
-    put(out, e.time_date_stamp);
-    put(out, e.major_version);
-    put(out, e.minor_version);
-    put(out, e.type);
-    put(out, static_cast<std::uint32_t>(e.data.size()));
+    tw::write_le(out, e.characteristics);
+    tw::write_le(out, e.time_date_stamp);
+    tw::write_le(out, e.major_version);
+    tw::write_le(out, e.minor_version);
+    tw::write_le(out, e.type);
+    tw::write_le(out, static_cast<std::uint32_t>(e.data.size()));
     out.write(reinterpret_cast<const char*>(e.data.data()), static_cast<std::streamsize>(e.data.size()));
   }
   ++count_;
@@ -72,8 +68,8 @@ void metadata_writer::write(std::uint32_t index, const image_data& image) {
 
 module_path_writer::module_path_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {
   base_ = stream_->tellp();
-  put<std::uint8_t>(*stream_, 4);
-  put<std::uint32_t>(*stream_, 0);
+  tw::write_le<std::uint8_t>(*stream_, 4);
+  tw::write_le<std::uint32_t>(*stream_, 0);
 }
 
 module_path_writer::~module_path_writer() {
@@ -85,8 +81,8 @@ module_path_writer::~module_path_writer() {
 
 void module_path_writer::write(std::uint32_t index, const std::string& path) {
   auto& out = *stream_;
-  put(out, index);
-  put<std::uint16_t>(out, 1);
+  tw::write_le(out, index);
+  tw::write_le<std::uint16_t>(out, 1);
   write_compressed_length(out, static_cast<std::uint32_t>(path.size()));
   out.write(path.data(), static_cast<std::streamsize>(path.size()));
   ++count_;

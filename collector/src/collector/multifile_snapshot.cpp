@@ -1,6 +1,7 @@
 #include "collector/src/collector/multifile_snapshot.h"
 
 #include "api/log.h"
+#include "tw/utility/binary_write.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,11 +9,6 @@
 namespace tw_prof {
 
 namespace {
-
-template <class T>
-void put(std::ostream& out, T value) {
-  out.write(reinterpret_cast<const char*>(&value), sizeof value);
-}
 
 }  // namespace
 
@@ -27,10 +23,10 @@ multifile_snapshot::multifile_snapshot(std::unique_ptr<file_factory>&& factory, 
   index_file_ = factory_->create_stream(host_file{true});
   index_.put('M');
   index_.put('F');
-  put(index_, format);
+  tw::write_le(index_, format);
   count_position_ = index_.tellp();
-  put<std::uint32_t>(index_, 0);
-  if (versioned_) put(index_, version);
+  tw::write_le<std::uint32_t>(index_, 0);
+  if (versioned_) tw::write_le(index_, version);
 }
 
 multifile_snapshot::~multifile_snapshot() {
@@ -69,11 +65,11 @@ std::unique_ptr<multifile_snapshot::section<File>> multifile_snapshot::create_se
   auto& cache = caches_[number];
   cache.free = false;
 
-  put(index_, id);
-  put(index_, version);
+  tw::write_le(index_, id);
+  tw::write_le(index_, version);
   const std::streamoff record_position = index_.tellp();
-  put<std::uint64_t>(index_, 0);
-  put(index_, static_cast<std::uint16_t>(number));
+  tw::write_le<std::uint64_t>(index_, 0);
+  tw::write_le(index_, static_cast<std::uint16_t>(number));
   ++count_;
 
   File& file = std::get<File>(cache.file);
@@ -111,7 +107,7 @@ void multifile_snapshot::section<File>::close(bool reusable) {
 void multifile_snapshot::close_section(std::uint64_t length, std::size_t file_number, std::streamoff record_position,
                                        bool reusable) {
   index_.seekp(record_position);
-  put(index_, length);
+  tw::write_le(index_, length);
   index_.seekp(0, std::ios::end);
   caches_[file_number].free = reusable;
 }
@@ -119,9 +115,9 @@ void multifile_snapshot::close_section(std::uint64_t length, std::size_t file_nu
 void multifile_snapshot::close() {
   if (closed_) return;
   closed_ = true;
-  put<std::uint16_t>(index_, 0xFFFF);
+  tw::write_le<std::uint16_t>(index_, 0xFFFF);
   index_.seekp(count_position_);
-  put<std::uint32_t>(index_, count_ | (versioned_ ? 0x80000000u : 0u));
+  tw::write_le<std::uint32_t>(index_, count_ | (versioned_ ? 0x80000000u : 0u));
   index_.seekp(0, std::ios::end);
   const std::string bytes = index_.str();
   if (index_file_) {

@@ -14,7 +14,6 @@ void event_processor::set_trace(const tarnwell::nettrace::TraceObject& trace) {
   std::lock_guard lock(lock_);
   timer_resolution_ = static_cast<std::uint64_t>(trace.qpc_frequency);
   pid_ = static_cast<std::uint32_t>(trace.process_id);
-  pointer_size_ = static_cast<std::uint32_t>(trace.pointer_size);
   // A recording names its process; a conversion's environment starts empty.
   if (env_->pid == 0) env_->pid = pid_;
 }

@@ -53,8 +53,6 @@ class event_processor {
   void operator()(Provider, const dispatched_event<Provider, N>& e);
   void unknown(const tarnwell::nettrace::event_trace_record& r);
 
-  std::uint64_t events_seen() const noexcept { return events_seen_; }
-
  private:
   template <class Provider, std::size_t N>
   void process(const dispatched_event<Provider, N>& e);
@@ -67,13 +65,11 @@ class event_processor {
   std::optional<std::int64_t> first_time_, last_time_;
   std::uint64_t timer_resolution_ = 0;
   std::uint32_t pid_ = 0;
-  std::uint32_t pointer_size_ = 8;
   std::atomic<bool> accepting_{true};
   std::set<std::uint32_t> threads_;
   std::shared_ptr<environment> env_;
   std::shared_ptr<bridge_notifier> notifier_;
   bool live_;
-  std::uint64_t events_seen_ = 0;
   std::set<const void*> unknown_seen_;
 };
 

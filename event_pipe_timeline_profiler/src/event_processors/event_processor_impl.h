@@ -21,7 +21,6 @@ void event_processor::operator()(Provider, const dispatched_event<Provider, N>& 
       last_time_ = last_time_ ? std::max(*last_time_, e.header.timestamp) : e.header.timestamp;
       announce_thread(e.header.timestamp, e.header.thread_id);
     }
-    ++events_seen_;
     TW_LOG(debug) << Provider::name << "::" << Provider::event_names[N] << ", time: " << e.header.timestamp;
     process(e);
   } catch (...) {

@@ -87,7 +87,6 @@ class call_tree_data {
   bool is_synthetic(std::uint32_t offset) const { return synthetic_.count(offset) != 0; }
   // The offset the next node would get.
   std::uint32_t end_offset() const { return alloc_.end_offset(); }
-  allocator& memory() noexcept { return alloc_; }
 
   // Calls visitor(node, offset) for every node from the root to the end of
   // the region, in offset order, view by view.

@@ -29,7 +29,7 @@ std::uint32_t calltree_builder::process_fragment(call_tree_data& tree, std::uint
     tree_node* parent = i == 0 ? tree.root() : cached[i - 1].node;
     const std::uint32_t parent_offset = i == 0 ? tree.root_offset() : cached[i - 1].offset;
     const auto [node, offset] = tree.find_or_insert_child(parent, parent_offset, first[i]);
-    cached.push_back(path_entry{first[i], node, offset, static_cast<std::uint32_t>(i)});
+    cached.push_back(path_entry{first[i], node, offset});
   }
   return cached.back().offset;
 }

@@ -22,7 +22,6 @@ struct path_entry {
   std::uint64_t key = 0;
   tree_node* node = nullptr;
   std::uint32_t offset = no_node;
-  std::uint32_t depth = 0;  // position in the path, kept for inspection
 };
 
 class calltree_builder {

@@ -189,7 +189,6 @@ class event_stream_writer {
     }
   }
 
-  std::ostream& stream() noexcept { return *stream_; }
   const event_logger<Provider>& logger() const noexcept { return logger_; }
 
  private:
@@ -257,7 +256,6 @@ class sample_stream_writer {
     w.header(timestamp, thread_id, 0, 4);
     w.put(sample_type);
   }
-  std::ostream& stream() noexcept { return *stream_; }
 
  private:
   std::shared_ptr<std::ostream> stream_;
