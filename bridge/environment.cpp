@@ -1,10 +1,5 @@
 #include "bridge/environment.h"
 
-#include <boost/uuid/random_generator.hpp>
-#include <boost/uuid/uuid.hpp>
-
-#include <algorithm>
-
 namespace tw_prof {
 
 const char* to_string(runtime_type t) noexcept {
@@ -18,21 +13,13 @@ const char* to_string(runtime_type t) noexcept {
   return "unknown";
 }
 
-guid random_guid() {
-  thread_local boost::uuids::random_generator generate;
-  const boost::uuids::uuid u = generate();
-  guid g;
-  std::copy(u.begin(), u.end(), g.begin());
-  return g;
-}
-
 environment make_random_environment() {
   environment e;
-  e.session_id_1 = random_guid();
+  e.session_id_1 = guid::random();
   e.id_kind = 1;
-  e.session_id_2 = random_guid();
-  e.snapshot_id_3 = random_guid();
-  e.snapshot_id_4 = random_guid();
+  e.session_id_2 = guid::random();
+  e.snapshot_id_3 = guid::random();
+  e.snapshot_id_4 = guid::random();
   return e;
 }
 

@@ -4,6 +4,7 @@
 // the interface through which the profiler reports changes of it.
 
 #include "tw/error/presentable_error.h"
+#include "tw/utility/guid.h"
 
 #include <array>
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace tw_prof {
 
-using guid = std::array<std::uint8_t, 16>;
+using tw::guid;
 
 enum class runtime_type : std::uint16_t { unknown = 0, clr = 1, core_clr = 2, silverlight = 3, mono = 4 };
 
@@ -53,9 +54,6 @@ struct environment {
   guid snapshot_id_4{};
   std::string trailer;
 };
-
-// A version 4 UUID from a random source.
-guid random_guid();
 
 // An environment with four fresh random identifiers and nothing else known:
 // what a conversion of a recorded file starts from.

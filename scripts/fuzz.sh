@@ -14,7 +14,7 @@ cmake --build build/fuzz --target nettrace_fuzzer
 seeds=build/fuzz/seeds
 mkdir -p "$seeds" build/fuzz/corpus build/fuzz/findings
 shopt -s nullglob
-for f in tests/data/*.nettrace ../shared/corpus/*.zip; do
+for f in tests/data/*.nettrace tests/data/public/*.zip; do
   name=$(basename "$f")
   if [[ $f == *.zip ]]; then
     unzip -p "$f" >"$seeds/$name.full"

@@ -170,8 +170,11 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
 
   // Tiers of one method (a quick JIT, then an optimised one) count together.
   std::map<std::string, method_samples> methods;
-  auto name_of = [&](long index) {
-    return index < static_cast<long>(names.size()) ? names[static_cast<std::size_t>(index)] : "#" + std::to_string(index);
+  auto name_of = [&](long index) -> std::string {
+    if (index < static_cast<long>(names.size())) return names[static_cast<std::size_t>(index)];
+    std::string unnamed = "#";
+    unnamed += std::to_string(index);
+    return unnamed;
   };
   if (has(2177)) {
     bool expect_stack = false;

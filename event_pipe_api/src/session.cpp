@@ -204,10 +204,12 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
   if (stopped_.load()) throw session_stopped();
   TW_LOG(info) << "Starting EventPipe session (Diagnostics IPC)";
   auto stream = load_main();
-  const diag::ipc_message request(diag::make_header(0x02, 0x03), configuration_);
+  const diag::ipc_message request(
+      diag::make_header(diag::command_set::event_pipe, diag::event_pipe_command::collect_tracing_2), configuration_);
   const auto answer = diag::send_message_and_receive_response<10240>(*stream, request);
   if (answer.status() == diag::status_error) {
-    const auto text = (boost::format("EventPipe session start failed (HRESULT: %0#10x)") % answer.u32_at(20)).str();
+    const auto text =
+        (boost::format("EventPipe session start failed (HRESULT: %0#10x)") % diag::read_error_code(answer)).str();
     TW_LOG(error) << text;
     throw std::runtime_error(text);
   }
@@ -215,7 +217,7 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
     TW_LOG(error) << "EventPipe session start failed (server responded with unknown command)";
     throw std::runtime_error("EventPipe session start failed (server responded with unknown command)");
   }
-  session_id_ = answer.u64_at(20);
+  session_id_ = diag::read_session_id(answer);
   TW_LOG(info) << "EventPipe session started successfully, session_id=" << session_id_;
   started_.store(true);
 }
@@ -295,8 +297,8 @@ void event_pipe_session::resume_runtime(bool use_command_stream) {
     std::shared_ptr<ipc_socket> s;
     ~release() { self->remove_from_command_streams_in_use(s); }
   } guard{this, stream};
-  const auto answer =
-      diag::send_message_and_receive_response<20>(*stream, diag::ipc_message(diag::make_header(0x04, 0x01)));
+  const auto answer = diag::send_message_and_receive_response<20>(
+      *stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
   if (answer.status() != diag::status_ok) throw std::runtime_error("Failed to resume runtime");
   TW_LOG(info) << "CoreCLR runtime resumed successfully";
 }
@@ -313,13 +315,14 @@ std::string event_pipe_session::get_command_line() {
     ~release() { self->remove_from_command_streams_in_use(s); }
   } guard{this, stream};
   TW_LOG(debug) << "command_stream got in get_command_line()";
-  const auto answer =
-      diag::send_message_and_receive_response<10240>(*stream, diag::ipc_message(diag::make_header(0x04, 0x00)));
+  const auto answer = diag::send_message_and_receive_response<10240>(
+      *stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info)));
   if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
   TW_LOG(debug) << "Process info received successfully";
-  const auto process_id = static_cast<std::int32_t>(answer.u64_at(20));
+  auto info = diag::read_process_info(answer);
+  const auto process_id = static_cast<std::int32_t>(info.process_id);
   TW_CHECK(static_cast<int32_t>(pid_) == process_id);
-  return answer.string_at(44);
+  return std::move(info.command_line);
 }
 
 void event_pipe_session::finish_stop() {
@@ -372,15 +375,13 @@ void event_pipe_session::stop_async() {
         if (!stream) {
           TW_LOG(info) << "Stream already " << to_string(main_status_.load()) << " for session " << session_id_;
         } else {
-          std::uint64_t id = session_id_;
-          const diag::ipc_message request(diag::make_header(0x02, 0x01, 28), reinterpret_cast<const std::uint8_t*>(&id),
-                                          sizeof id);
-          const auto answer = diag::send_message_and_receive_response<28>(*stream, request);
+          const auto answer =
+              diag::send_message_and_receive_response<28>(*stream, diag::ipc_message::stop_tracing(session_id_));
           if (answer.status() == diag::status_ok) {
             TW_LOG(info) << "EventPipe session " << session_id_ << " stopped successfully";
           } else if (answer.status() == diag::status_error) {
             const auto text =
-                (boost::format("EventPipe session stop failed (HRESULT: %0#10x)") % answer.u32_at(20)).str();
+                (boost::format("EventPipe session stop failed (HRESULT: %0#10x)") % diag::read_error_code(answer)).str();
             TW_LOG(error) << text;
             throw std::runtime_error(text);
           } else {
@@ -420,10 +421,11 @@ std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::
   boost::asio::io_context io;
   ipc_socket s(io);
   s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
-  const auto answer =
-      diag::send_message_and_receive_response<10240>(s, diag::ipc_message(diag::make_header(0x04, 0x00)));
+  const auto answer = diag::send_message_and_receive_response<10240>(
+      s, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info)));
   if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
-  auto result = std::make_pair(answer.u64_at(20), answer.string_at(44));
+  auto info = diag::read_process_info(answer);
+  auto result = std::make_pair(info.process_id, std::move(info.command_line));
   diag::shutdown(s);
   return result;
 }

@@ -4,7 +4,7 @@
 #include "collector/src/collector/metadata_writers.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "tw/error/exception_text.h"
-#include "tw/utility/binary_write.h"
+#include "tw/utility/le_writer.h"
 
 #include <chrono>
 #include <mutex>
@@ -17,16 +17,10 @@ namespace {
 using namespace tarnwell;
 using collector::event_pipe::consumer_status;
 
-void put_string(std::ostream& out, const std::string& s) {
-  write_compressed_length(out, static_cast<std::uint32_t>(s.size()));
-  out.write(s.data(), static_cast<std::streamsize>(s.size()));
-}
-
-void put_guid(std::ostream& out, const guid& g) { out.write(reinterpret_cast<const char*>(g.data()), 16); }
-
-void put_filetime(std::ostream& out, std::uint64_t t) {
-  tw::write_le(out, static_cast<std::uint32_t>(t));
-  tw::write_le(out, static_cast<std::uint32_t>(t >> 32));
+// A FILETIME as its low, then its high 32 bits.
+void put_filetime(tw::le_writer& out, std::uint64_t t) {
+  out.put(static_cast<std::uint32_t>(t));
+  out.put(static_cast<std::uint32_t>(t >> 32));
 }
 
 template <bool with_tpl>
@@ -75,7 +69,7 @@ class netcore_profiler_api final : public prof_api_base,
       dispatcher(r, sorted);
     };
     auto on_trace = [this](const nettrace::TraceObject& t) { processor_.set_trace(t); };
-    auto on_sp = [this](const nettrace::sp_block& sp) { tw::write_le(*sequence_points_, sp.timestamp); };
+    auto on_sp = [this](const nettrace::sp_block& sp) { tw::write_to(*sequence_points_).put(sp.timestamp); };
     auto handlers = std::make_shared<collector::event_pipe::event_pipe_handlers<decltype(on_event), decltype(on_trace),
                                                                                   decltype(on_sp)>>(
         std::move(on_event), on_trace, on_sp);
@@ -156,38 +150,43 @@ std::uint64_t filetime_now() {
   return static_cast<std::uint64_t>(us) * 10 + 0x019DB1DED53E8000ull;
 }
 
-void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime) {
-  tw::write_le<std::uint16_t>(out, 0x00FD);
-  tw::write_le<std::uint16_t>(out, 0x0000);
-  tw::write_le<std::uint16_t>(out, 0x5008);
-  tw::write_le<std::uint16_t>(out, 0x6A88);
-  tw::write_le<std::uint32_t>(out, 1);
-  tw::write_le<std::uint32_t>(out, 1);
-  tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(env.os_id));
-  tw::write_le<std::uint16_t>(out, env.os_architecture);
-  tw::write_le<std::uint32_t>(out, env.processor_count);
-  put_string(out, env.os_name);
-  put_string(out, env.computer_name);
-  tw::write_le<std::uint32_t>(out, env.pid);
-  put_string(out, env.process_name);
-  put_string(out, env.command_line);
-  put_string(out, env.working_directory);
-  tw::write_le<std::uint16_t>(out, env.architecture);
-  put_guid(out, env.snapshot_id_4);
-  put_string(out, env.user_name);
-  put_guid(out, env.snapshot_id_3);
-  tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(env.runtime));
+void write_environment(std::ostream& stream, const environment& env, std::uint64_t start_filetime) {
+  auto out = tw::write_to(stream);
+  constexpr auto guid_order = tw::guid_byte_order::rfc4122;
+  out.put(std::uint16_t{0x00FD});
+  out.put(std::uint16_t{0x0000});
+  out.put(std::uint16_t{0x5008});
+  out.put(std::uint16_t{0x6A88});
+  out.put(std::uint32_t{1});
+  out.put(std::uint32_t{1});
+  out.put(static_cast<std::uint8_t>(env.os_id));
+  out.put(env.os_architecture);
+  out.put(env.processor_count);
+  out.compressed_string(env.os_name);
+  out.compressed_string(env.computer_name);
+  out.put(env.pid);
+  out.compressed_string(env.process_name);
+  out.compressed_string(env.command_line);
+  out.compressed_string(env.working_directory);
+  out.put(env.architecture);
+  out.guid(env.snapshot_id_4, guid_order);
+  out.compressed_string(env.user_name);
+  out.guid(env.snapshot_id_3, guid_order);
+  out.put(static_cast<std::uint8_t>(env.runtime));
   const auto& v = env.runtime_version;
-  put_string(out, std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
-                      std::to_string(v.revision));
-  put_string(out, env.trailer);
-  put_guid(out, env.session_id_1);
-  tw::write_le<std::uint32_t>(out, env.id_kind);
-  put_guid(out, env.session_id_2);
+  out.compressed_string(std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
+                        std::to_string(v.revision));
+  out.compressed_string(env.trailer);
+  out.guid(env.session_id_1, guid_order);
+  out.put(env.id_kind);
+  out.guid(env.session_id_2, guid_order);
   put_filetime(out, start_filetime);
 }
 
-void write_post_environment(std::ostream& out, std::uint64_t end_filetime) { put_filetime(out, end_filetime); }
+void write_post_environment(std::ostream& stream, std::uint64_t end_filetime) {
+  auto out = tw::write_to(stream);
+  put_filetime(out, end_filetime);
+}
 
 std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, bool, bool with_tpl, bool,
                                                            std::unique_ptr<bridge_notifier> notifier) {

@@ -118,7 +118,10 @@ TEST(log_file, path_names_source_time_and_pid) {
   const std::string stamp = name.substr(prefix.size(), 19);
   std::tm tm{};
   EXPECT_NE(strptime(stamp.c_str(), "%Y-%m-%dT%H-%M-%S", &tm), nullptr) << stamp;
-  EXPECT_EQ(name.substr(prefix.size() + 19), "." + std::to_string(::getpid()) + ".log");
+  std::string suffix = ".";
+  suffix += std::to_string(::getpid());
+  suffix += ".log";
+  EXPECT_EQ(name.substr(prefix.size() + 19), suffix);
 }
 
 TEST(log_file, second_initialisation_keeps_the_first_file_and_takes_the_new_mask) {

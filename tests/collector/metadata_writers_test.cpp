@@ -113,27 +113,6 @@ TEST_F(metadata_test, modules_get_one_index_per_runtime_id_and_one_image_per_mvi
   EXPECT_EQ(std::string(paths.begin() + 12, paths.end()), corelib);
 }
 
-TEST(compressed_length, ecma_335_forms) {
-  struct row {
-    std::uint32_t value;
-    bytes encoded;
-  };
-  for (const auto& r : {row{0, {0}}, row{127, {0x7F}}, row{128, {0x80, 0x80}}, row{0x3FFF, {0xBF, 0xFF}},
-                        row{0x4000, {0xC0, 0, 0x40, 0}}, row{0x1FFFFFFF, {0xDF, 0xFF, 0xFF, 0xFF}}}) {
-    std::ostringstream out;
-    tw_prof::write_compressed_length(out, r.value);
-    const auto s = out.str();
-    EXPECT_EQ(bytes(s.begin(), s.end()), r.encoded) << r.value;
-  }
-  std::ostringstream out;
-  try {
-    tw_prof::write_compressed_length(out, 0x20000000);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Too large value");
-  }
-}
-
 TEST_F(metadata_test, methods_resolve_by_range_and_by_the_watermark_of_reused_code) {
   std::uint32_t tree_end = 100;
   {

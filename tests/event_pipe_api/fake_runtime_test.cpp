@@ -2,6 +2,7 @@
 // never gives, and a stale socket file left by a crashed process.
 
 #include "event_pipe_api/src/session.h"
+#include "tw/utility/le_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +27,16 @@ using boost::asio::local::stream_protocol;
 
 std::vector<std::uint8_t> answer(std::uint8_t status, const std::vector<std::uint8_t>& body = {}) {
   const auto header = make_header(0, status, static_cast<std::uint16_t>(20 + body.size()));
-  std::vector<std::uint8_t> out(20 + body.size());
-  std::memcpy(out.data(), &header, 20);
-  if (!body.empty()) std::memcpy(out.data() + 20, body.data(), body.size());
+  std::vector<std::uint8_t> out;
+  auto w = tw::write_to(out);
+  w.bytes(&header, sizeof header);
+  w.bytes(body.data(), body.size());
   return out;
 }
 
 std::vector<std::uint8_t> le64(std::uint64_t v) {
-  std::vector<std::uint8_t> b(8);
-  std::memcpy(b.data(), &v, 8);
+  std::vector<std::uint8_t> b;
+  tw::write_to(b).put(v);
   return b;
 }
 
@@ -205,14 +207,13 @@ class reversed_session : public testing::Test {
 };
 
 std::vector<std::uint8_t> process_info(std::uint64_t pid, const std::u16string& command_line) {
-  std::vector<std::uint8_t> body = le64(pid);
-  body.resize(body.size() + 16, 0xCC);
-  const auto count = static_cast<std::uint32_t>(command_line.size() + 1);
-  body.insert(body.end(), reinterpret_cast<const std::uint8_t*>(&count), reinterpret_cast<const std::uint8_t*>(&count) + 4);
-  body.insert(body.end(), reinterpret_cast<const std::uint8_t*>(command_line.data()),
-              reinterpret_cast<const std::uint8_t*>(command_line.data()) + command_line.size() * 2);
-  body.push_back(0);
-  body.push_back(0);
+  std::vector<std::uint8_t> body;
+  auto w = tw::write_to(body);
+  w.put(pid);
+  const std::vector<std::uint8_t> cookie(16, 0xCC);
+  w.bytes(cookie.data(), cookie.size());
+  w.put(static_cast<std::uint32_t>(command_line.size() + 1));
+  w.utf16z(command_line);
   return body;
 }
 

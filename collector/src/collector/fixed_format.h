@@ -11,6 +11,7 @@
 
 #include "api/log.h"
 #include "collector/src/collector/multifile_snapshot.h"
+#include "tw/utility/le_writer.h"
 
 #include <cstdint>
 #include <deque>
@@ -40,28 +41,25 @@ struct fixed_format_stats {
 namespace detail {
 
 template <class T>
-std::uint64_t write_field(std::ostream& out, const T& v) {
+void write_field(tw::le_writer& out, const T& v) {
   if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
     // A byte array: its length as 32 bits, then the bytes.
-    const auto length = static_cast<std::uint32_t>(v.size());
-    out.write(reinterpret_cast<const char*>(&length), 4);
-    out.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
-    return 4 + v.size();
+    out.put(static_cast<std::uint32_t>(v.size()));
+    out.bytes(v.data(), v.size());
   } else if constexpr (std::is_same_v<T, std::u16string>) {
-    for (char16_t c : v) out.write(reinterpret_cast<const char*>(&c), 2);
-    const char16_t zero = 0;
-    out.write(reinterpret_cast<const char*>(&zero), 2);
-    return (v.size() + 1) * 2;
+    out.utf16z(v);
   } else {
     static_assert(std::is_integral_v<T> || std::is_enum_v<T>, "fixed-format fields are integers or UTF-16 text");
-    out.write(reinterpret_cast<const char*>(&v), sizeof v);
-    return sizeof v;
+    out.put(v);
   }
 }
 
+// Returns the record's size in bytes.
 template <class Tuple>
-std::uint64_t write_record(std::ostream& out, const Tuple& record) {
-  return std::apply([&](const auto&... f) { return (std::uint64_t{0} + ... + write_field(out, f)); }, record);
+std::uint64_t write_record(std::ostream& stream, const Tuple& record) {
+  auto out = tw::write_to(stream);
+  std::apply([&](const auto&... f) { (write_field(out, f), ...); }, record);
+  return out.written();
 }
 
 }  // namespace detail

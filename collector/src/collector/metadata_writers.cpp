@@ -2,7 +2,7 @@
 
 #include "api/log.h"
 #include "tw/error/exception_text.h"
-#include "tw/utility/binary_write.h"
+#include "tw/utility/le_writer.h"
 #include "tw/utility/throw.h"
 #include "tw/utility/utf.h"
 
@@ -13,32 +13,16 @@ namespace {
 // Rewrites a count word at base + at, then returns to the end.
 void rewrite(std::ostream& out, std::streamoff base, std::streamoff at, std::uint32_t count) {
   out.seekp(base + at);
-  tw::write_le(out, count);
+  tw::write_to(out).put(count);
   out.seekp(0, std::ios::end);
   out.flush();
 }
 
 }  // namespace
 
-void write_compressed_length(std::ostream& out, std::uint32_t v) {
-  if (v < 0x80) {
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v));
-  } else if (v <= 0x3FFF) {
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(0x80 | (v >> 8)));
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v));
-  } else if (v <= 0x1FFFFFFF) {
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(0xC0 | (v >> 24)));
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v >> 16));
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v >> 8));
-    tw::write_le<std::uint8_t>(out, static_cast<std::uint8_t>(v));
-  } else {
-    TW_THROW(std::runtime_error("Too large value"));
-  }
-}
-
 metadata_writer::metadata_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {
   base_ = stream_->tellp();
-  tw::write_le<std::uint32_t>(*stream_, 0);
+  tw::write_to(*stream_).put(std::uint32_t{0});
 }
 
 metadata_writer::~metadata_writer() {
@@ -49,27 +33,28 @@ metadata_writer::~metadata_writer() {
 }
 
 void metadata_writer::write(std::uint32_t index, const image_data& image) {
-  auto& out = *stream_;
-  tw::write_le(out, index);
-  tw::write_le(out, static_cast<std::uint32_t>(image.metadata.size()));
-  out.write(reinterpret_cast<const char*>(image.metadata.data()), static_cast<std::streamsize>(image.metadata.size()));
-  tw::write_le(out, static_cast<std::uint32_t>(image.debug_entries.size()));
+  auto out = tw::write_to(*stream_);
+  out.put(index);
+  out.put(static_cast<std::uint32_t>(image.metadata.size()));
+  out.bytes(image.metadata.data(), image.metadata.size());
+  out.put(static_cast<std::uint32_t>(image.debug_entries.size()));
   for (const auto& e : image.debug_entries) {
-    tw::write_le(out, e.characteristics);
-    tw::write_le(out, e.time_date_stamp);
-    tw::write_le(out, e.major_version);
-    tw::write_le(out, e.minor_version);
-    tw::write_le(out, e.type);
-    tw::write_le(out, static_cast<std::uint32_t>(e.data.size()));
-    out.write(reinterpret_cast<const char*>(e.data.data()), static_cast<std::streamsize>(e.data.size()));
+    out.put(e.characteristics);
+    out.put(e.time_date_stamp);
+    out.put(e.major_version);
+    out.put(e.minor_version);
+    out.put(e.type);
+    out.put(static_cast<std::uint32_t>(e.data.size()));
+    out.bytes(e.data.data(), e.data.size());
   }
   ++count_;
 }
 
 module_path_writer::module_path_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {
   base_ = stream_->tellp();
-  tw::write_le<std::uint8_t>(*stream_, 4);
-  tw::write_le<std::uint32_t>(*stream_, 0);
+  auto out = tw::write_to(*stream_);
+  out.put(std::uint8_t{4});
+  out.put(std::uint32_t{0});
 }
 
 module_path_writer::~module_path_writer() {
@@ -80,11 +65,10 @@ module_path_writer::~module_path_writer() {
 }
 
 void module_path_writer::write(std::uint32_t index, const std::string& path) {
-  auto& out = *stream_;
-  tw::write_le(out, index);
-  tw::write_le<std::uint16_t>(out, 1);
-  write_compressed_length(out, static_cast<std::uint32_t>(path.size()));
-  out.write(path.data(), static_cast<std::streamsize>(path.size()));
+  auto out = tw::write_to(*stream_);
+  out.put(index);
+  out.put(std::uint16_t{1});
+  out.compressed_string(path);
   ++count_;
 }
 

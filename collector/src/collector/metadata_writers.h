@@ -20,9 +20,6 @@
 
 namespace tw_prof {
 
-// ECMA-335 compressed unsigned integer; "Too large value" past 0x1FFFFFFF.
-void write_compressed_length(std::ostream& out, std::uint32_t value);
-
 class metadata_writer {
  public:
   explicit metadata_writer(std::shared_ptr<std::ostream> stream);
@@ -79,7 +76,7 @@ class shared_metadata_writer {
   etw_collector::callstacks::loader_net net_;
   tw::spinlock lock_;
   std::optional<tw_prof::core_metadata_writer> core_;
-  std::set<std::array<std::uint8_t, 16>> mvids_;
+  std::set<tw::guid> mvids_;
   std::uint32_t core_modules_ = 0;
 };
 

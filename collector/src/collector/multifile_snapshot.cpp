@@ -1,16 +1,12 @@
 #include "collector/src/collector/multifile_snapshot.h"
 
 #include "api/log.h"
-#include "tw/utility/binary_write.h"
+#include "tw/utility/le_writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tw_prof {
-
-namespace {
-
-}  // namespace
 
 std::shared_ptr<multifile_snapshot> multifile_snapshot::create(std::unique_ptr<file_factory>&& factory,
                                                                std::uint32_t format, std::uint16_t version) {
@@ -21,12 +17,12 @@ multifile_snapshot::multifile_snapshot(std::unique_ptr<file_factory>&& factory, 
                                        std::uint16_t version)
     : versioned_(version != 0), factory_(std::move(factory)) {
   index_file_ = factory_->create_stream(host_file{true});
-  index_.put('M');
-  index_.put('F');
-  tw::write_le(index_, format);
+  auto out = tw::write_to(index_);
+  out.bytes("MF", 2);
+  out.put(format);
   count_position_ = index_.tellp();
-  tw::write_le<std::uint32_t>(index_, 0);
-  if (versioned_) tw::write_le(index_, version);
+  out.put(std::uint32_t{0});
+  if (versioned_) out.put(version);
 }
 
 multifile_snapshot::~multifile_snapshot() {
@@ -65,11 +61,12 @@ std::unique_ptr<multifile_snapshot::section<File>> multifile_snapshot::create_se
   auto& cache = caches_[number];
   cache.free = false;
 
-  tw::write_le(index_, id);
-  tw::write_le(index_, version);
+  auto out = tw::write_to(index_);
+  out.put(id);
+  out.put(version);
   const std::streamoff record_position = index_.tellp();
-  tw::write_le<std::uint64_t>(index_, 0);
-  tw::write_le(index_, static_cast<std::uint16_t>(number));
+  out.put(std::uint64_t{0});
+  out.put(static_cast<std::uint16_t>(number));
   ++count_;
 
   File& file = std::get<File>(cache.file);
@@ -107,7 +104,7 @@ void multifile_snapshot::section<File>::close(bool reusable) {
 void multifile_snapshot::close_section(std::uint64_t length, std::size_t file_number, std::streamoff record_position,
                                        bool reusable) {
   index_.seekp(record_position);
-  tw::write_le(index_, length);
+  tw::write_to(index_).put(length);
   index_.seekp(0, std::ios::end);
   caches_[file_number].free = reusable;
 }
@@ -115,9 +112,10 @@ void multifile_snapshot::close_section(std::uint64_t length, std::size_t file_nu
 void multifile_snapshot::close() {
   if (closed_) return;
   closed_ = true;
-  tw::write_le<std::uint16_t>(index_, 0xFFFF);
+  auto out = tw::write_to(index_);
+  out.put(std::uint16_t{0xFFFF});
   index_.seekp(count_position_);
-  tw::write_le<std::uint32_t>(index_, count_ | (versioned_ ? 0x80000000u : 0u));
+  out.put(static_cast<std::uint32_t>(count_ | (versioned_ ? 0x80000000u : 0u)));
   index_.seekp(0, std::ios::end);
   const std::string bytes = index_.str();
   if (index_file_) {

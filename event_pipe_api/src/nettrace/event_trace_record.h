@@ -3,7 +3,8 @@
 // One decoded event as the handlers see it: a view over the parser's buffers,
 // valid only during the handler call.
 
-#include <array>
+#include "tw/utility/guid.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,7 +14,7 @@ namespace tarnwell::nettrace {
 
 class event_pipe_metadata_reader;
 
-using guid = std::array<std::uint8_t, 16>;
+using tw::guid;
 
 struct event_header {
   std::uint16_t event_id = 0;

@@ -3,7 +3,7 @@
 // Event metadata: what each metadata id of a stream stands for (provider,
 // event id, name, version) and, on demand, the layout of its payload.
 
-#include "event_pipe_api/src/nettrace/byte_cursor.h"
+#include "tw/utility/byte_cursor.h"
 #include "event_pipe_api/src/nettrace/event_trace_record.h"
 
 #include <cstdint>
@@ -34,6 +34,12 @@ class metadata_reader {
 }  // namespace tarnwell::collector
 
 namespace tarnwell::nettrace {
+
+using tw::byte_cursor;
+using tw::truncated_data;
+
+// Reads `units` UTF-16 code units stored little-endian at any alignment.
+std::u16string load_utf16(const std::uint8_t* data, std::size_t units);
 
 enum class TypeCode : std::int32_t {
   Empty = 0, Object = 1, DBNull = 2, Boolean = 3, Char = 4, SByte = 5, Byte = 6, Int16 = 7, UInt16 = 8,

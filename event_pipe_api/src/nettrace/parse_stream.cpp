@@ -19,8 +19,9 @@ constexpr char serializer_signature[] = "!FastSerialization.1";
 constexpr std::int32_t max_type_name_length = 1024;
 
 std::string guid_low_text(const guid& g) {
+  const auto bytes = g.bytes(tw::guid_byte_order::windows);
   std::uint64_t low;
-  std::memcpy(&low, g.data(), 8);
+  std::memcpy(&low, bytes.data(), 8);
   return (boost::format("%#016x") % low).str();
 }
 
@@ -49,6 +50,25 @@ std::string event_blob_header::to_string() const {
       .str();
 }
 
+TraceObject read_trace_object(byte_cursor& c) {
+  TraceObject t;
+  t.year = c.read<std::uint16_t>();
+  t.month = c.read<std::uint16_t>();
+  t.day_of_week = c.read<std::uint16_t>();
+  t.day = c.read<std::uint16_t>();
+  t.hour = c.read<std::uint16_t>();
+  t.minute = c.read<std::uint16_t>();
+  t.second = c.read<std::uint16_t>();
+  t.milliseconds = c.read<std::uint16_t>();
+  t.sync_time_qpc = c.read<std::int64_t>();
+  t.qpc_frequency = c.read<std::int64_t>();
+  t.pointer_size = c.read<std::int32_t>();
+  t.process_id = c.read<std::int32_t>();
+  t.number_of_processors = c.read<std::int32_t>();
+  t.expected_sampling_rate = c.read<std::int32_t>();
+  return t;
+}
+
 void decode_compressed_header(byte_cursor& c, event_blob_header& h) {
   const std::uint8_t flags = c.byte();
   if (flags & 0x01) h.metadata_id = static_cast<std::int32_t>(c.varint32());
@@ -61,8 +81,8 @@ void decode_compressed_header(byte_cursor& c, event_blob_header& h) {
   if (flags & 0x04) h.thread_id = static_cast<std::int64_t>(c.varint64());
   if (flags & 0x08) h.stack_id = static_cast<std::int32_t>(c.varint32());
   h.timestamp += static_cast<std::int64_t>(c.varint64());
-  if (flags & 0x10) std::memcpy(h.activity_id.data(), c.take(16), 16);
-  if (flags & 0x20) std::memcpy(h.related_activity_id.data(), c.take(16), 16);
+  if (flags & 0x10) h.activity_id = c.guid(tw::guid_byte_order::windows);
+  if (flags & 0x20) h.related_activity_id = c.guid(tw::guid_byte_order::windows);
   h.is_sorted = (flags & 0x40) != 0;
   if (flags & 0x80) h.payload_size = static_cast<std::int32_t>(c.varint32());
 }
@@ -78,8 +98,8 @@ void decode_uncompressed_header(byte_cursor& c, event_blob_header& h) {
   h.processor_number = c.read<std::int32_t>();
   h.stack_id = c.read<std::int32_t>();
   h.timestamp = c.read<std::int64_t>();
-  std::memcpy(h.activity_id.data(), c.take(16), 16);
-  std::memcpy(h.related_activity_id.data(), c.take(16), 16);
+  h.activity_id = c.guid(tw::guid_byte_order::windows);
+  h.related_activity_id = c.guid(tw::guid_byte_order::windows);
   h.payload_size = c.read<std::int32_t>();
 }
 
@@ -160,9 +180,12 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
       TW_THROW(std::runtime_error("begin_tag == BeginPrivateObjectTag || begin_tag == NullReferenceTag"));
 
     read(1);
+    // The type's own header: a begin tag, a null reference tag, the version,
+    // the minimum reader version, then the name's length.
     const auto* type_header = read(13);
-    std::int32_t name_length;
-    std::memcpy(&name_length, type_header + 9, 4);
+    byte_cursor type(type_header, type_header + 13, "type header");
+    type.skip(9);
+    const auto name_length = type.read<std::int32_t>();
     if (name_length < 0 || name_length > max_type_name_length)
       TW_THROW(std::runtime_error("Invalid type name length " + std::to_string(name_length)));
     const auto* name_bytes = read(static_cast<std::size_t>(name_length));
@@ -174,21 +197,8 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
 
     if (name == "Trace") {
       const auto* p = read(TraceObject::wire_size);
-      TraceObject t;
-      std::memcpy(&t.year, p + 0, 2);
-      std::memcpy(&t.month, p + 2, 2);
-      std::memcpy(&t.day_of_week, p + 4, 2);
-      std::memcpy(&t.day, p + 6, 2);
-      std::memcpy(&t.hour, p + 8, 2);
-      std::memcpy(&t.minute, p + 10, 2);
-      std::memcpy(&t.second, p + 12, 2);
-      std::memcpy(&t.milliseconds, p + 14, 2);
-      std::memcpy(&t.sync_time_qpc, p + 16, 8);
-      std::memcpy(&t.qpc_frequency, p + 24, 8);
-      std::memcpy(&t.pointer_size, p + 32, 4);
-      std::memcpy(&t.process_id, p + 36, 4);
-      std::memcpy(&t.number_of_processors, p + 40, 4);
-      std::memcpy(&t.expected_sampling_rate, p + 44, 4);
+      byte_cursor c(p, p + TraceObject::wire_size, "Trace object");
+      const TraceObject t = read_trace_object(c);
       if (trace_ && trace_->pointer_size != t.pointer_size) {
         stacks_.clear();
         stack_bytes_.clear();

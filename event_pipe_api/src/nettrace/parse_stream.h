@@ -8,7 +8,7 @@
 // Threads: a parser belongs to the one consumer thread that runs it; only the
 // stop flag is shared, and it is read once, at the end of the stream.
 
-#include "event_pipe_api/src/nettrace/byte_cursor.h"
+#include "tw/utility/byte_cursor.h"
 #include "event_pipe_api/src/nettrace/handlers.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "event_pipe_api/src/nettrace/stream_source.h"
@@ -54,6 +54,9 @@ struct event_blob_header {
 
   std::string to_string() const;
 };
+
+// The Trace object's fields, in stream order (TraceObject::wire_size bytes).
+TraceObject read_trace_object(byte_cursor& cursor);
 
 // Applies one compressed header to the previous event's header.
 void decode_compressed_header(byte_cursor& cursor, event_blob_header& header);

@@ -1,24 +1,8 @@
 #include "tarnwell/diagnostics_ipc/ipc_message.h"
 
+#include "tw/utility/le_writer.h"
+
 namespace tarnwell::diagnostics_ipc {
-
-namespace {
-
-template <class T>
-void put(std::uint8_t*& p, T v) {
-  std::memcpy(p, &v, sizeof v);
-  p += sizeof v;
-}
-
-// u32 count of units including the NUL, the units, the NUL.
-void put_string(std::uint8_t*& p, const std::u16string& s) {
-  put(p, static_cast<std::uint32_t>(s.size() + 1));
-  std::memcpy(p, s.data(), s.size() * 2);
-  p += s.size() * 2;
-  put(p, std::uint16_t{0});
-}
-
-}  // namespace
 
 ipc_header make_header(std::uint8_t command_set, std::uint8_t command_id, std::uint16_t size) {
   ipc_header h;
@@ -42,32 +26,44 @@ ipc_message::ipc_message(const ipc_header& header, const std::uint8_t* body, std
   if (body_size) std::memcpy(data_.get() + sizeof header, body, body_size);
 }
 
+namespace {
+
+// Encoded as the payload strings are: count with the NUL, units, NUL.
+void put_string(tw::buffer_writer& out, const std::u16string& s) {
+  out.put(static_cast<std::uint32_t>(s.size() + 1));
+  out.utf16z(s);
+}
+
+}  // namespace
+
 ipc_message::ipc_message(const ipc_header& header, const session_configuration& c) {
-  std::size_t size = 13;
-  std::vector<std::u16string> filters;
-  for (const auto& p : c.providers) {
-    filters.push_back(p.get_argument_string());
-    size += 20 + (p.name.size() + 1) * 2 + (filters.back().size() + 1) * 2;
+  std::vector<std::uint8_t> bytes(sizeof(ipc_header));
+  auto out = tw::write_to(bytes);
+  out.put(c.circular_buffer_mb);
+  out.put(c.format);
+  out.put(static_cast<std::uint8_t>(c.request_rundown ? 1 : 0));
+  out.put(static_cast<std::uint32_t>(c.providers.size()));
+  for (const auto& provider : c.providers) {
+    out.put(static_cast<std::uint64_t>(provider.keywords));
+    out.put(static_cast<std::uint32_t>(provider.level));
+    put_string(out, provider.name);
+    put_string(out, provider.get_argument_string());
   }
-  size += sizeof(ipc_header);
-  if (size > 0xFFFF) TW_THROW(std::runtime_error("The collect-tracing request is larger than a message can be"));
-  length_ = static_cast<std::uint16_t>(size);
-  data_.reset(new std::uint8_t[size]());
+  if (bytes.size() > 0xFFFF) TW_THROW(std::runtime_error("The collect-tracing request is larger than a message can be"));
+  length_ = static_cast<std::uint16_t>(bytes.size());
   ipc_header h = header;
   h.size = length_;
-  std::memcpy(data_.get(), &h, sizeof h);
-  std::uint8_t* p = data_.get() + sizeof h;
-  put(p, c.circular_buffer_mb);
-  put(p, c.format);
-  put(p, static_cast<std::uint8_t>(c.request_rundown ? 1 : 0));
-  put(p, static_cast<std::uint32_t>(c.providers.size()));
-  for (std::size_t i = 0; i < c.providers.size(); ++i) {
-    const auto& provider = c.providers[i];
-    put(p, static_cast<std::uint64_t>(provider.keywords));
-    put(p, static_cast<std::uint32_t>(provider.level));
-    put_string(p, provider.name);
-    put_string(p, filters[i]);
-  }
+  std::memcpy(bytes.data(), &h, sizeof h);
+  data_.reset(new std::uint8_t[length_]);
+  std::memcpy(data_.get(), bytes.data(), length_);
+}
+
+ipc_message ipc_message::stop_tracing(std::uint64_t session_id) {
+  std::vector<std::uint8_t> body;
+  tw::write_to(body).put(session_id);
+  return ipc_message(make_header(command_set::event_pipe, event_pipe_command::stop_tracing,
+                                 static_cast<std::uint16_t>(sizeof(ipc_header) + body.size())),
+                     body.data(), body.size());
 }
 
 ipc_header ipc_message::header() const noexcept {
@@ -76,27 +72,33 @@ ipc_header ipc_message::header() const noexcept {
   return h;
 }
 
-std::uint32_t ipc_message::u32_at(std::size_t offset) const {
-  if (offset + 4 > length_) TW_THROW(std::runtime_error("IPC message too short for a 32-bit field at " + std::to_string(offset)));
-  std::uint32_t v;
-  std::memcpy(&v, data_.get() + offset, 4);
-  return v;
+tw::byte_cursor ipc_message::payload() const noexcept {
+  return tw::byte_cursor(data_.get() + sizeof(ipc_header), data_.get() + length_, "IPC answer payload");
 }
 
-std::uint64_t ipc_message::u64_at(std::size_t offset) const {
-  if (offset + 8 > length_) TW_THROW(std::runtime_error("IPC message too short for a 64-bit field at " + std::to_string(offset)));
-  std::uint64_t v;
-  std::memcpy(&v, data_.get() + offset, 8);
-  return v;
-}
-
-std::string ipc_message::string_at(std::size_t offset) const {
-  const std::uint32_t count = u32_at(offset);
-  if (count == 0 || count > (length_ - offset - 4) / 2)
-    TW_THROW(std::runtime_error("IPC string of " + std::to_string(count) + " units runs past its message"));
+std::string read_string(tw::byte_cursor& payload) {
+  const auto count = payload.read<std::uint32_t>();
+  if (count == 0) throw tw::truncated_data("IPC answer payload: a string's count of 0 leaves no room for its NUL");
+  if (count > payload.remaining() / 2)
+    throw tw::truncated_data("IPC answer payload: a string of " + std::to_string(count) + " units runs past the " +
+                             std::to_string(payload.remaining()) + " bytes left");
+  const auto* units = payload.take(std::size_t{count} * 2);
   std::u16string text(count - 1, u'\0');
-  std::memcpy(text.data(), data_.get() + offset + 4, (count - 1) * 2);
+  std::memcpy(text.data(), units, (count - 1) * 2);
   return kv521::utf::utf16_to_utf8(text);
+}
+
+std::uint32_t read_error_code(const ipc_message& answer) { return answer.payload().read<std::uint32_t>(); }
+
+std::uint64_t read_session_id(const ipc_message& answer) { return answer.payload().read<std::uint64_t>(); }
+
+process_info read_process_info(const ipc_message& answer) {
+  auto payload = answer.payload();
+  process_info info;
+  info.process_id = payload.read<std::uint64_t>();
+  info.runtime_cookie = payload.guid(tw::guid_byte_order::windows);
+  info.command_line = read_string(payload);
+  return info;
 }
 
 void shutdown(ipc_socket& s) noexcept {

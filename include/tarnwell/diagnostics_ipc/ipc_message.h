@@ -9,7 +9,9 @@
 // for the length of an exchange.
 
 #include "api/log.h"
-#include "event_pipe_api/src/providers/event_pipe_provider.h"
+#include "tarnwell/diagnostics_ipc/event_pipe_provider.h"
+#include "tw/utility/byte_cursor.h"
+#include "tw/utility/guid.h"
 #include "tw/utility/throw.h"
 #include "tw/utility/utf.h"
 
@@ -43,6 +45,21 @@ static_assert(sizeof(ipc_header) == 20);
 // Header with magic, size, set and id; reserved 0.
 ipc_header make_header(std::uint8_t command_set, std::uint8_t command_id, std::uint16_t size = sizeof(ipc_header));
 
+// Command sets and the commands of each that this library sends.
+namespace command_set {
+inline constexpr std::uint8_t event_pipe = 0x02;
+inline constexpr std::uint8_t process = 0x04;
+}  // namespace command_set
+namespace event_pipe_command {
+inline constexpr std::uint8_t stop_tracing = 0x01;
+inline constexpr std::uint8_t collect_tracing_2 = 0x03;
+}  // namespace event_pipe_command
+namespace process_command {
+inline constexpr std::uint8_t process_info = 0x00;
+inline constexpr std::uint8_t resume_runtime = 0x01;
+}  // namespace process_command
+
+// A response's status, in its command_id byte.
 inline constexpr std::uint8_t status_ok = 0x00;
 inline constexpr std::uint8_t status_error = 0xFF;
 
@@ -60,6 +77,8 @@ class ipc_message {
   ipc_message(const ipc_header& header, const session_configuration& configuration);
   // A message whose body was read after its header.
   ipc_message(const ipc_header& header, const std::uint8_t* body, std::size_t body_size);
+  // The stop-tracing request for one session.
+  static ipc_message stop_tracing(std::uint64_t session_id);
 
   ipc_message(ipc_message&&) noexcept = default;
   ipc_message& operator=(ipc_message&&) noexcept = default;
@@ -71,16 +90,29 @@ class ipc_message {
   ipc_header header() const noexcept;
   std::uint8_t status() const noexcept { return header().command_id; }
 
-  // Bounded payload reads at absolute offsets; throw past the end.
-  std::uint32_t u32_at(std::size_t offset) const;
-  std::uint64_t u64_at(std::size_t offset) const;
-  // A count-prefixed UTF-16 string (count includes the NUL), as UTF-8.
-  std::string string_at(std::size_t offset) const;
+  // What follows the header, read through a bounded cursor.
+  tw::byte_cursor payload() const noexcept;
 
  private:
   std::uint16_t length_ = 0;
   std::unique_ptr<std::uint8_t[]> data_;
 };
+
+// A payload string: a u32 count of UTF-16 units including the NUL, the
+// units, the NUL; returned as UTF-8.
+std::string read_string(tw::byte_cursor& payload);
+
+// The payloads of the answers this library reads.
+// An error answer (status 0xFF): the HRESULT.
+std::uint32_t read_error_code(const ipc_message& answer);
+// An accepted collect-tracing request: the new session's id.
+std::uint64_t read_session_id(const ipc_message& answer);
+struct process_info {
+  std::uint64_t process_id = 0;
+  tw::guid runtime_cookie;
+  std::string command_line;  // the strings after it are not read
+};
+process_info read_process_info(const ipc_message& answer);
 
 using ipc_socket = boost::asio::local::stream_protocol::socket;
 

@@ -1,6 +1,7 @@
 #include "tw/portable_executable/parser.h"
 
 #include "api/log.h"
+#include "tw/utility/byte_cursor.h"
 #include "tw/utility/throw.h"
 
 #include <cstdio>
@@ -17,21 +18,27 @@ namespace {
 using errinfo_signature = boost::error_info<struct tag_signature, std::uint32_t>;
 using errinfo_file_name = boost::error_info<struct tag_file_name, std::string>;
 
-// Bounded little-endian reads from the image.
-struct image_cursor {
-  const std::vector<std::uint8_t>& bytes;
-  const std::string& name;
+// Reads at absolute offsets of the image, which its headers name.
+class image_cursor {
+ public:
+  image_cursor(const std::vector<std::uint8_t>& bytes, const std::string& name)
+      : cursor_(bytes.data(), bytes.data() + bytes.size(), "image"), name_(name) {}
 
   template <class T>
-  T at(std::size_t offset) const {
-    if (offset > bytes.size() || bytes.size() - offset < sizeof(T))
+  T at(std::size_t offset) {
+    try {
+      cursor_.seek(offset);
+      return cursor_.read<T>();
+    } catch (const truncated_data&) {
       TW_THROW(boost::enable_error_info(std::runtime_error("The image is truncated at offset " +
                                                            std::to_string(offset)))
-               << errinfo_file_name(name));
-    T v;
-    std::memcpy(&v, bytes.data() + offset, sizeof v);
-    return v;
+               << errinfo_file_name(name_));
+    }
   }
+
+ private:
+  byte_cursor cursor_;
+  const std::string& name_;
 };
 
 [[noreturn]] void fail(const char* message, const std::string& name) {
@@ -43,7 +50,7 @@ struct image_cursor {
 portable_executable::portable_executable(std::vector<std::uint8_t> image, read_mode mode, std::string name)
     : image_(std::move(image)), mode_(mode), name_(std::move(name)) {
   if (mode_ != read_mode::file && mode_ != read_mode::mapped_image) fail("Unknown read metadata mode", name_);
-  const image_cursor c{image_, name_};
+  image_cursor c(image_, name_);
   const auto dos = c.at<std::uint16_t>(0);
   if (dos != 0x5A4D && dos != 0x454E && dos != 0x454C)
     TW_THROW(boost::enable_error_info(std::runtime_error("Invalid DOS header signature"))
@@ -156,9 +163,9 @@ std::size_t portable_executable::offset_of(std::uint32_t rva, std::uint32_t size
   return 0;
 }
 
-std::array<std::uint8_t, 16> extract_mvid(const std::vector<std::uint8_t>& md) {
+guid extract_mvid(const std::vector<std::uint8_t>& md) {
   const std::string name = "metadata";
-  const image_cursor c{md, name};
+  image_cursor c(md, name);
   std::size_t at = 12;
   const auto version_length = c.at<std::uint32_t>(at);
   at += 4 + ((std::size_t{version_length} + 3) & ~std::size_t{3});
@@ -189,18 +196,11 @@ std::array<std::uint8_t, 16> extract_mvid(const std::vector<std::uint8_t>& md) {
       guid_index_size == 4 ? c.at<std::uint32_t>(mvid_at) : std::uint32_t{c.at<std::uint16_t>(mvid_at)};
   if (index == 0) TW_THROW(std::runtime_error("Guid index should be positive"));
   if (std::uint64_t{index} * 16 > guids_size) TW_THROW(std::runtime_error("Invalid GUID offset"));
-  std::array<std::uint8_t, 16> mvid;
   const std::size_t from = guids + (std::size_t{index} - 1) * 16;
-  for (std::size_t i = 0; i < 16; ++i) mvid[i] = c.at<std::uint8_t>(from + i);
-  TW_LOG(info) << "mvid is " << guid_to_string(mvid);
+  const auto low = c.at<std::array<std::uint8_t, 16>>(from);
+  const auto mvid = guid::from_bytes(low, guid_byte_order::windows);
+  TW_LOG(info) << "mvid is " << mvid.to_string();
   return mvid;
-}
-
-std::string guid_to_string(const std::array<std::uint8_t, 16>& g) {
-  char text[37];
-  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
-                g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
-  return text;
 }
 
 }  // namespace tw

@@ -3,6 +3,8 @@
 // A small PE/CLI reader: enough of a module image to take its CLI metadata
 // (for the MVID) and its debug directory (for symbol lookup later).
 
+#include "tw/utility/guid.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -44,10 +46,7 @@ class portable_executable {
 };
 
 // The metadata's module version id.
-std::array<std::uint8_t, 16> extract_mvid(const std::vector<std::uint8_t>& metadata);
-
-// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" as .NET prints a Guid.
-std::string guid_to_string(const std::array<std::uint8_t, 16>& g);
+guid extract_mvid(const std::vector<std::uint8_t>& metadata);
 
 }  // namespace tw
 
@@ -55,7 +54,7 @@ namespace tw_prof {
 
 struct image_data {
   std::vector<std::uint8_t> metadata;
-  std::array<std::uint8_t, 16> mvid{};
+  tw::guid mvid;
   std::vector<tw::debug_directory_entry> debug_entries;
 };
 

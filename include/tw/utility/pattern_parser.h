@@ -5,6 +5,7 @@
 // before; fields after N are never touched. A field that does not fit in the
 // payload marks the parser failed, and reading it throws.
 
+#include "tw/utility/guid.h"
 #include "tw/utility/utf.h"
 
 #include <array>
@@ -91,15 +92,14 @@ struct utf16z {
   static utf16_text decode(const std::uint8_t* at, std::size_t n, int) { return {at, n / 2 - 1}; }
 };
 
+// A GUID as a payload holds one: in the windows byte order.
 struct guid {
-  using value_type = std::array<std::uint8_t, 16>;
+  using value_type = tw::guid;
   static std::optional<std::size_t> size(const std::uint8_t*, std::size_t left, int) {
     return 16 <= left ? std::optional<std::size_t>(16) : std::nullopt;
   }
   static value_type decode(const std::uint8_t* at, std::size_t, int) {
-    value_type g;
-    std::memcpy(g.data(), at, 16);
-    return g;
+    return tw::guid::from_bytes(at, guid_byte_order::windows);
   }
 };
 

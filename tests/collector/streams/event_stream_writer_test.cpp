@@ -37,7 +37,9 @@ bytes write_one(const bytes& payload, std::uint8_t version, bool* kept = nullptr
   e.header.timestamp = 0x1122334455667788;
   e.header.thread_id = 0x99;
   e.header.version = version;
-  for (int i = 0; i < 16; ++i) e.header.activity_id[i] = static_cast<std::uint8_t>(0xA0 + i);
+  tw::guid::bytes_type activity;
+  for (int i = 0; i < 16; ++i) activity[i] = static_cast<std::uint8_t>(0xA0 + i);
+  e.header.activity_id = tw::guid::from_bytes(activity, tw::guid_byte_order::windows);
   e.payload = {payload.data(), payload.data() + payload.size()};
   const bool wrote = writer(e);
   if (kept) *kept = wrote;

@@ -1,6 +1,6 @@
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
-#include "event_pipe_api/src/providers/event_pipe_provider.h"
+#include "tarnwell/diagnostics_ipc/event_pipe_provider.h"
 #include "tests/event_pipe_api/nettrace/stream_writer.h"
 
 #include <gtest/gtest.h>

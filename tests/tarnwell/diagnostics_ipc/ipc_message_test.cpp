@@ -5,6 +5,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/connect_pair.hpp>
 
+#include <iostream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -46,7 +48,7 @@ TEST(ipc_message, header_layout) {
 
 TEST(ipc_message, collect_tracing_without_providers_is_33_bytes) {
   session_configuration c{256, 1, false, {}};
-  const ipc_message m(make_header(0x02, 0x03), c);
+  const ipc_message m(make_header(command_set::event_pipe, event_pipe_command::collect_tracing_2), c);
   EXPECT_EQ(m.size(), 33u);
   EXPECT_EQ(m.header().size, 33u);
   EXPECT_EQ(of(m), (le{}.header(33, 2, 3).put<std::uint32_t>(256).put<std::uint32_t>(1).put<std::uint8_t>(0).put<std::uint32_t>(0).b));
@@ -97,11 +99,58 @@ TEST_F(exchange, process_info_answers_are_read_field_by_field) {
     answer.insert(answer.end(), body.b.begin(), body.b.end());
     boost::asio::write(peer, boost::asio::buffer(answer));
   });
-  const auto response = send_message_and_receive_response<10240>(ours, ipc_message(make_header(0x04, 0x00)));
+  const auto response = send_message_and_receive_response<10240>(
+      ours, ipc_message(make_header(command_set::process, process_command::process_info)));
   runtime.join();
-  EXPECT_EQ(response.u64_at(20), 4711u);
-  EXPECT_EQ(response.string_at(44), "dotnet app.dll --flag");
-  EXPECT_THROW(response.u64_at(response.size() - 4), std::runtime_error);
+  const auto info = read_process_info(response);
+  EXPECT_EQ(info.process_id, 4711u);
+  EXPECT_EQ(info.runtime_cookie.to_string(), "cccccccc-cccc-cccc-cccc-cccccccccccc");
+  EXPECT_EQ(info.command_line, "dotnet app.dll --flag");
+}
+
+// An answer with a payload, as the runtime would send it.
+ipc_message answer_with(const bytes& payload) {
+  const auto header = make_header(0, status_ok, static_cast<std::uint16_t>(20 + payload.size()));
+  return ipc_message(header, payload.data(), payload.size());
+}
+
+TEST(ipc_answers, payloads_that_end_early_or_lie_about_lengths_are_refused) {
+  struct row {
+    const char* name;
+    bytes payload;
+    const char* message;
+  };
+  auto process_info_with = [](std::uint32_t count, std::size_t units) {
+    le b;
+    b.put<std::uint64_t>(7);
+    for (int i = 0; i < 16; ++i) b.put<std::uint8_t>(0);
+    b.put(count);
+    for (std::size_t i = 0; i < units; ++i) b.put<std::uint16_t>(u'a');
+    return b.b;
+  };
+  const std::vector<row> rows = {
+      {"no payload", {}, "8 bytes needed at offset 0 but only 0 left"},
+      {"cookie cut short", le{}.put<std::uint64_t>(7).put<std::uint32_t>(0).b, "16 bytes needed at offset 8"},
+      {"no string count", bytes(process_info_with(0, 0).begin(), process_info_with(0, 0).begin() + 24),
+       "4 bytes needed at offset 24"},
+      {"count of 0", process_info_with(0, 4), "a string's count of 0"},
+      {"count past the end", process_info_with(6, 4), "a string of 6 units runs past the 8 bytes left"},
+      {"count at the 32-bit limit", process_info_with(0xFFFFFFFF, 1), "a string of 4294967295 units"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    try {
+      read_process_info(answer_with(r.payload));
+      ADD_FAILURE() << "no error";
+    } catch (const tw::truncated_data& e) {
+      EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
+    }
+  }
+  // A count that includes the NUL exactly reads the text and no further.
+  EXPECT_EQ(read_process_info(answer_with(process_info_with(3, 3))).command_line, "aa");
+  EXPECT_EQ(read_session_id(answer_with(le{}.put<std::uint64_t>(0x1122334455667788).b)), 0x1122334455667788u);
+  EXPECT_EQ(read_error_code(answer_with(le{}.put<std::uint32_t>(0x80131384).b)), 0x80131384u);
+  EXPECT_THROW(read_error_code(answer_with(le{}.put<std::uint16_t>(1).b)), tw::truncated_data);
 }
 
 TEST_F(exchange, damaged_answers_are_refused) {
@@ -127,9 +176,8 @@ TEST_F(exchange, damaged_answers_are_refused) {
       boost::asio::write(b, boost::asio::buffer(r.answer));
       if (r.close_early) b.close();
     });
-    // A stop-tracing request: the header and the session id.
-    const std::uint64_t session_id = 42;
-    const ipc_message stop(make_header(2, 1, 28), reinterpret_cast<const std::uint8_t*>(&session_id), 8);
+    const auto stop = ipc_message::stop_tracing(42);
+    EXPECT_EQ(of(stop), (le{}.header(28, 2, 1).put<std::uint64_t>(42).b));
     try {
       send_message_and_receive_response<28>(a, stop);
       ADD_FAILURE() << "no error";
@@ -142,7 +190,7 @@ TEST_F(exchange, damaged_answers_are_refused) {
 
 TEST_F(exchange, a_request_larger_than_the_buffer_is_refused_before_writing) {
   session_configuration c{256, 1, false, {event_pipe_provider(u"Provider", EventLevel::verbose, 0)}};
-  const ipc_message big(make_header(2, 3), c);
+  const ipc_message big(make_header(command_set::event_pipe, event_pipe_command::collect_tracing_2), c);
   try {
     send_message_and_receive_response<28>(ours, big);
     FAIL();
@@ -153,11 +201,34 @@ TEST_F(exchange, a_request_larger_than_the_buffer_is_refused_before_writing) {
   EXPECT_EQ(peer.available(), 0u);
 }
 
-TEST_F(exchange, shutting_down_twice_or_a_closed_peer_never_throws) {
+// The log lines a call writes at the collectors' levels.
+template <class F>
+std::vector<std::string> logged_by(F&& f) {
+  std::ostringstream out;
+  tw_prof::log::logger::instance().reset(out, tw_prof::log::default_mask);
+  f();
+  tw_prof::log::logger::instance().reset(std::cout, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(out.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find("]: ") + 3));
+  return lines;
+}
+
+TEST_F(exchange, shutdown_reports_success_also_for_a_gone_peer_and_a_second_call) {
+  const std::vector<std::string> expected = {"<info> Shutting down connection to UNIX domain socket",
+                                             "<info> UNIX domain socket shutdown succeeded"};
+  EXPECT_EQ(logged_by([&] { shutdown(ours); }), expected);
   peer.close();
-  shutdown(ours);
-  shutdown(ours);
-  SUCCEED();
+  EXPECT_EQ(logged_by([&] { shutdown(ours); }), expected) << "ENOTCONN counts as success";
+}
+
+TEST(ipc_shutdown, a_failing_shutdown_is_a_warning_and_does_not_throw) {
+  boost::asio::io_context io;
+  ipc_socket never_opened(io);
+  const auto lines = logged_by([&] { shutdown(never_opened); });
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "<info> Shutting down connection to UNIX domain socket");
+  EXPECT_EQ(lines[1].rfind("<warning> UNIX domain socket shutdown failed: ", 0), 0u) << lines[1];
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tw/portable_executable/parser.h"
 
+#include "tw/utility/byte_cursor.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -57,7 +59,7 @@ TEST(portable_executable, mvids_and_debug_directories_match_what_the_runtime_rep
   for (const auto& m : modules) {
     SCOPED_TRACE(m.path);
     const auto data = tw_prof::get_image_data(m.path);
-    EXPECT_EQ(guid_to_string(data.mvid), m.mvid);
+    EXPECT_EQ(data.mvid.to_string(), m.mvid);
     EXPECT_EQ(data.debug_entries.size(), m.debug_entries);
     EXPECT_EQ(std::string(data.metadata.begin(), data.metadata.begin() + 4), "BSJB");
     const auto codeview = std::find_if(data.debug_entries.begin(), data.debug_entries.end(),
@@ -65,11 +67,10 @@ TEST(portable_executable, mvids_and_debug_directories_match_what_the_runtime_rep
     ASSERT_NE(codeview, data.debug_entries.end());
     ASSERT_GE(codeview->data.size(), 24u);
     EXPECT_EQ(std::string(codeview->data.begin(), codeview->data.begin() + 4), "RSDS");
-    std::array<std::uint8_t, 16> guid;
-    std::memcpy(guid.data(), codeview->data.data() + 4, 16);
-    std::uint32_t age;
-    std::memcpy(&age, codeview->data.data() + 20, 4);
-    EXPECT_EQ(guid_to_string(guid), m.codeview_guid);
+    tw::byte_cursor c(codeview->data.data() + 4, codeview->data.data() + codeview->data.size(), "codeview entry");
+    const auto guid = c.guid(tw::guid_byte_order::windows);
+    const auto age = c.read<std::uint32_t>();
+    EXPECT_EQ(guid.to_string(), m.codeview_guid);
     EXPECT_EQ(std::to_string(age), m.codeview_age);
     ready_to_run += m.ready_to_run;
   }
@@ -180,12 +181,6 @@ TEST(portable_executable, a_file_that_cannot_be_read_is_an_error) {
   // A trace may name anything: a device must not be read forever.
   EXPECT_THROW(tw_prof::get_image_data("/dev/zero"), std::runtime_error);
   EXPECT_THROW(tw_prof::get_image_data("/tmp"), std::runtime_error);
-}
-
-TEST(mvid, guid_text_follows_the_dotnet_byte_order) {
-  const std::array<std::uint8_t, 16> g = {0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66,
-                                          0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
-  EXPECT_EQ(guid_to_string(g), "00112233-4455-6677-8899-aabbccddeeff");
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ class event_stream_writer {
           w.put(static_cast<std::uint8_t>(fields.template get<1>()));
           w.prefixed(e.payload.begin, length);
         } else if constexpr (layout.form == body::activity) {
-          w.raw(e.header.activity_id.data(), 16);
+          w.guid(e.header.activity_id);
         } else if constexpr (layout.form == body::fields) {
           write_fields(w, fields, std::make_index_sequence<layout.last_field + 1>{});
         }

@@ -4,6 +4,8 @@
 // (timestamp, thread id, version << 12 | kind), then a body of raw trace
 // bytes, length-prefixed bytes or fields one by one.
 
+#include "tw/utility/le_writer.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string_view>
@@ -14,7 +16,7 @@ inline constexpr std::uint16_t callstack_kind_word = 0x2000;
 
 class record_writer {
  public:
-  explicit record_writer(std::ostream& out) noexcept : out_(out) {}
+  explicit record_writer(std::ostream& out) noexcept : out_(tw::write_to(out)) {}
 
   void header(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t version, std::uint16_t kind) {
     put(timestamp);
@@ -24,12 +26,12 @@ class record_writer {
 
   template <class T>
   void put(T value) {
-    out_.write(reinterpret_cast<const char*>(&value), sizeof value);
+    out_.put(value);
   }
 
-  void raw(const std::uint8_t* data, std::size_t size) {
-    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  void raw(const std::uint8_t* data, std::size_t size) { out_.bytes(data, size); }
+
+  void guid(const tw::guid& g) { out_.guid(g, tw::guid_byte_order::windows); }
 
   // 1..65535 as one 16-bit word; anything else as a 16-bit zero and 32 bits.
   void length(std::uint64_t n) {
@@ -49,12 +51,10 @@ class record_writer {
   // UTF-16 units (any alignment) with their terminating zero, length first.
   void utf16(const std::uint8_t* units, std::size_t count) {
     length((count + 1) * 2);
-    raw(units, count * 2);
+    out_.utf16(units, count);
     put(std::uint16_t{0});
   }
-  void utf16(std::u16string_view text) {
-    utf16(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  }
+  void utf16(std::u16string_view text) { utf16(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); }
 
   // The 26-byte call-stack record that follows an event with a stack.
   void callstack(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t stack_kind, std::uint32_t leaf) {
@@ -66,7 +66,7 @@ class record_writer {
   }
 
  private:
-  std::ostream& out_;
+  tw::le_writer out_;
 };
 
 }  // namespace tarnwell::collector::inproc

@@ -2,7 +2,10 @@
 
 // A bounded cursor over bytes that came from another process or a file. Every
 // read checks what is left and throws instead of reading past the end, so a
-// decoder built on it cannot overrun its input whatever the input says.
+// decoder built on it cannot overrun its input whatever the input says. The
+// nettrace parser, the IPC answers and the module reader all read through it.
+
+#include "tw/utility/guid.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +14,7 @@
 #include <string>
 #include <type_traits>
 
-namespace tarnwell::nettrace {
+namespace tw {
 
 class truncated_data : public std::runtime_error {
  public:
@@ -29,6 +32,18 @@ class byte_cursor {
   const std::uint8_t* position() const noexcept { return pos_; }
   bool at_end() const noexcept { return pos_ == end_; }
 
+  // Moves to `offset` from the beginning; past the end throws.
+  void seek(std::size_t offset) {
+    const std::size_t size = static_cast<std::size_t>(end_ - begin_);
+    if (offset > size) {
+      throw truncated_data(std::string(what_) + ": offset " + std::to_string(offset) + " is past the end (" +
+                           std::to_string(size) + " bytes)");
+    }
+    pos_ = begin_ + offset;
+  }
+
+  void skip(std::size_t n) { take(n); }
+
   const std::uint8_t* take(std::size_t n) {
     if (n > remaining()) fail(n);
     const auto* p = pos_;
@@ -43,6 +58,8 @@ class byte_cursor {
     std::memcpy(&value, take(sizeof(T)), sizeof(T));
     return value;
   }
+
+  tw::guid guid(guid_byte_order order) { return tw::guid::from_bytes(take(16), order); }
 
   std::uint8_t byte() {
     if (pos_ == end_) fail(1);
@@ -101,7 +118,4 @@ class byte_cursor {
   const char* what_;
 };
 
-// Reads `units` UTF-16 code units stored little-endian at any alignment.
-std::u16string load_utf16(const std::uint8_t* data, std::size_t units);
-
-}  // namespace tarnwell::nettrace
+}  // namespace tw

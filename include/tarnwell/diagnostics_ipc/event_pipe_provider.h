@@ -1,6 +1,7 @@
 #pragma once
 
-// A provider as a session asks the runtime for it.
+// A provider as a session asks the runtime for it: what the collect-tracing
+// request carries for each provider.
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "event_pipe_api/src/providers/event_pipe_provider.h"
+#include "tarnwell/diagnostics_ipc/event_pipe_provider.h"
 
 #include "tw/utility/utf.h"
 
