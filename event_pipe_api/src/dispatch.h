@@ -1,12 +1,13 @@
 #pragma once
 
 // Routes each decoded event to a typed handler by provider name and event
-// key. A handler is called as handler(Provider{}, dispatched_event<Provider, N>)
+// key: the decoder's records become the catalogue's dispatched events. A handler is called as handler(Provider{}, dispatched_event<Provider, N>)
 // and must accept every (provider, event) of the lists it is wrapped with.
 
 #include "api/log.h"
 #include "event_pipe_api/src/nettrace/event_trace_record.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
+#include "event_pipe_api/src/providers/dispatched_event.h"
 #include "event_pipe_api/src/providers/providers.h"
 #include "tw/error/exception_text.h"
 
@@ -17,25 +18,6 @@
 #include <utility>
 
 namespace tarnwell::collector {
-
-template <class Provider, std::size_t N>
-struct dispatched_event {
-  using provider = Provider;
-  using format = typename Provider::events::template format<N>;
-  static constexpr std::size_t index = N;
-  static constexpr std::uint32_t key = Provider::events::keys[N];
-
-  nettrace::event_header header;
-  nettrace::byte_range payload;
-  nettrace::stack_view stack;
-  std::int32_t pointer_size = 8;
-  const std::shared_ptr<nettrace::event_pipe_metadata_reader>* metadata = nullptr;
-
-  tw::pattern_parser<format> fields() const noexcept {
-    return tw::pattern_parser<format>(payload.begin, payload.end, pointer_size);
-  }
-  static constexpr const char* name() noexcept { return Provider::event_names[N]; }
-};
 
 // Fallback for events of providers outside the list, when enabled.
 struct no_unknown_handler {

@@ -2,6 +2,7 @@
 
 #include "api/log.h"
 #include "collector/src/collector/metadata_writers.h"
+#include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
@@ -65,14 +66,11 @@ class netcore_profiler_api final : public prof_api_base,
     auto dispatcher = collector::wrap_event_pipe_handler(
         file_providers<with_tpl>{}, std::ref(processor_),
         [this](const nettrace::event_trace_record& r) { processor_.unknown(r); });
-    auto on_event = [dispatcher = std::move(dispatcher)](const nettrace::event_trace_record& r, bool sorted) mutable {
-      dispatcher(r, sorted);
-    };
     auto on_trace = [this](const nettrace::TraceObject& t) { processor_.set_trace(t); };
     auto on_sp = [this](const nettrace::sp_block& sp) { tw::write_to(*sequence_points_).put(sp.timestamp); };
-    auto handlers = std::make_shared<collector::event_pipe::event_pipe_handlers<decltype(on_event), decltype(on_trace),
-                                                                                  decltype(on_sp)>>(
-        std::move(on_event), on_trace, on_sp);
+    auto handlers = std::make_shared<
+        collector::event_pipe::event_pipe_handlers<decltype(dispatcher), decltype(on_trace), decltype(on_sp)>>(
+        std::move(dispatcher), on_trace, on_sp);
     consumer_ = std::make_unique<collector::event_pipe::event_pipe_consumer>(
         target_.path, target_.progress, handlers, false, [this](consumer_status status) {
           TW_LOG(info) << "Runtime session: finish status is " << status.status;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -74,17 +75,52 @@ class conversion : public testing::Test {
   fs::path dir_;
 };
 
-// What the snapshot should hold for a recording: records per (section, kind)
-// computed from the decoded events, the way the processor maps them.
-template <class Provider>
-inproc::record_layout layout_for(std::uint32_t key) {
-  return [&]<std::size_t... N>(std::index_sequence<N...>) {
-    inproc::record_layout found{};
-    ((Provider::events::keys[N] == key ? (found = inproc::layout_of<Provider, N>(), 0) : 0), ...);
-    return found;
-  }(std::make_index_sequence<Provider::events::size>{});
+// What the timeline keeps of each event, written here from the snapshot's
+// record kinds and independent of the library's own table: the stream,
+// the record kind, and whether a call-stack record (kind 0x2000) follows.
+struct kept {
+  std::uint16_t section;
+  std::uint16_t kind;  // 0: only the call-stack record
+  bool stack;
+};
+using event_id = std::tuple<std::string, int, int>;  // provider, id, version
+
+const std::map<event_id, kept>& expected_kinds() {
+  const std::string rt(Microsoft_Windows_DotNETRuntime::name);
+  const std::string tpl(System_Threading_Tasks_TplEventSource::name);
+  const std::string sql(Microsoft_Data_SqlClient_EventSource::name);
+  const std::string kestrel(Microsoft_AspNetCore_Server_Kestrel::name);
+  const std::string sampler(Microsoft_DotNETCore_SampleProfiler::name);
+  static const std::map<event_id, kept> table = {
+      {{rt, 1, 1}, {2121, 1, true}},    {{rt, 1, 2}, {2121, 1, true}},      // GC start
+      {{rt, 2, 0}, {2121, 2, false}},   {{rt, 2, 1}, {2121, 2, false}},     // GC end
+      {{rt, 3, 1}, {2121, 3, false}},                                       // restart EE end
+      {{rt, 4, 0}, {2121, 18, false}},  {{rt, 4, 1}, {2121, 19, false}},    // heap stats
+      {{rt, 4, 2}, {2121, 20, false}},
+      {{rt, 9, 0}, {2121, 4, false}},   {{rt, 9, 1}, {2121, 5, false}},     // suspend EE
+      {{rt, 10, 0}, {2121, 6, true}},   {{rt, 10, 1}, {2121, 21, true}},    // allocation tick
+      {{rt, 10, 2}, {2121, 22, true}},  {{rt, 10, 3}, {2121, 22, true}},    {{rt, 10, 4}, {2121, 22, true}},
+      {{rt, 14, 1}, {2121, 8, false}},                                      // finalizers
+      {{rt, 80, 1}, {2121, 9, true}},                                       // exception
+      {{rt, 81, 1}, {2121, 10, true}},  {{rt, 81, 2}, {2121, 17, true}},    // contention start
+      {{rt, 91, 0}, {2121, 12, false}}, {{rt, 91, 1}, {2121, 12, false}},   // contention stop
+      {{rt, 143, 0}, {2121, 0, true}},  {{rt, 143, 1}, {2121, 0, true}},    // method load: stack only
+      {{rt, 143, 2}, {2121, 0, true}},
+      {{rt, 145, 0}, {2121, 14, true}}, {{rt, 145, 1}, {2121, 14, true}},   // JIT started
+      {{rt, 190, 0}, {2121, 15, false}}, {{rt, 190, 1}, {2121, 16, false}}, // IL to native map
+      {{rt, 240, 0}, {2121, 23, false}}, {{rt, 241, 0}, {2121, 24, false}}, // debugger IPC
+      {{sampler, 0, 0}, {2177, 4, true}},
+      {{tpl, 7, 1}, {2120, 7, false}},  {{tpl, 10, 3}, {2120, 2, false}},   {{tpl, 14, 1}, {2120, 3, false}},
+      {{tpl, 15, 1}, {2120, 4, false}}, {{tpl, 17, 1}, {2120, 5, false}},   {{tpl, 18, 1}, {2120, 6, false}},
+      {{sql, 3, 0}, {2054, 1, false}},  {{sql, 4, 0}, {2054, 2, false}},    {{sql, 5, 0}, {2054, 3, false}},
+      {{sql, 9, 0}, {2054, 4, false}},  {{sql, 17, 0}, {2054, 5, false}},
+      {{kestrel, 1, 0}, {2055, 1, false}}, {{kestrel, 2, 0}, {2055, 2, false}},
+      {{kestrel, 3, 0}, {2055, 3, false}}, {{kestrel, 4, 0}, {2055, 4, false}},
+  };
+  return table;
 }
 
+// Records per (section, kind) that a recording's decoded events must give.
 std::map<section_kind, std::uint64_t> expected_records(const tw::tools::trace_stats& stats,
                                                        std::uint64_t& module_loads) {
   std::map<section_kind, std::uint64_t> out;
@@ -92,24 +128,14 @@ std::map<section_kind, std::uint64_t> expected_records(const tw::tools::trace_st
   for (const auto& [id, c] : stats.counts) {
     if (!c.dispatched) continue;
     const auto& [provider, event_id, version] = id;
-    const std::uint32_t key = (std::uint32_t{event_id} << 16) | version;
-    if (provider == Microsoft_Windows_DotNETRuntime::name) {
-      const auto layout = layout_for<Microsoft_Windows_DotNETRuntime>(key);
-      if (layout.kind) out[{2121, layout.kind}] += c.count;
-      if (tw_prof::netcore::carries_stack(key)) out[{2121, 0x2000}] += c.count;
-      if (event_id == 152) module_loads += c.count;
-    } else if (provider == Microsoft_Windows_DotNETRuntimeRundown::name) {
-      if (event_id == 154) module_loads += c.count;
-    } else if (provider == Microsoft_DotNETCore_SampleProfiler::name) {
-      out[{2177, 4}] += c.count;
-      out[{2177, 0x2000}] += c.count;
-    } else if (provider == System_Threading_Tasks_TplEventSource::name) {
-      out[{2120, layout_for<System_Threading_Tasks_TplEventSource>(key).kind}] += c.count;
-    } else if (provider == Microsoft_Data_SqlClient_EventSource::name) {
-      out[{2054, layout_for<Microsoft_Data_SqlClient_EventSource>(key).kind}] += c.count;
-    } else if (provider == Microsoft_AspNetCore_Server_Kestrel::name) {
-      out[{2055, layout_for<Microsoft_AspNetCore_Server_Kestrel>(key).kind}] += c.count;
-    }
+    if ((provider == Microsoft_Windows_DotNETRuntime::name && event_id == 152) ||
+        (provider == Microsoft_Windows_DotNETRuntimeRundown::name && event_id == 154))
+      module_loads += c.count;
+    const auto it = expected_kinds().find({provider, event_id, version});
+    if (it == expected_kinds().end()) continue;
+    const kept k = it->second;
+    if (k.kind) out[{k.section, k.kind}] += c.count;
+    if (k.stack) out[{k.section, 0x2000}] += c.count;
   }
   return out;
 }

@@ -43,9 +43,6 @@ struct empty_trace_object_handler {
 struct empty_sequence_point_handler {
   void operator()(const nettrace::sp_block&) const noexcept {}
 };
-struct empty_on_stop_handler {
-  void operator()(const consumer_status&) const noexcept {}
-};
 
 template <class OnEvent, class OnTrace = empty_trace_object_handler, class OnSequencePoint = empty_sequence_point_handler>
 class event_pipe_handlers final : public event_pipe_handlers_base {

@@ -1,5 +1,6 @@
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 
+#include "event_pipe_api/src/nettrace/metadata.h"
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/system/proc_utils.h"
 

@@ -1,16 +1,18 @@
 #pragma once
 
-// Turns decoded runtime events into snapshot records: each kept event is
-// written to its provider's stream with its call stack, method and module
-// loads feed the metadata and call-tree machinery, every thread met is
-// announced once per snapshot, and the process description is kept current.
+// Turns decoded runtime events into snapshot records as the timeline table
+// (timeline_events.h) says: each kept event is written to its provider's
+// stream with its call stack, method and module loads feed the metadata and
+// call-tree machinery, every thread met is announced once per snapshot, and
+// the process description is kept current.
 //
 // Threads: consumer threads of several sessions call in at once, and the
 // snapshot is attached and detached from another thread; the spin lock
 // serialises all of them for the whole of one event.
 
 #include "bridge/environment.h"
-#include "event_pipe_api/src/dispatch.h"
+#include "event_pipe_api/src/nettrace/event_trace_record.h"
+#include "event_pipe_api/src/providers/dispatched_event.h"
 #include "event_pipe_api/src/nettrace/trace_object.h"
 #include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
 #include "tw/utility/spinlock.h"
@@ -22,22 +24,6 @@
 #include <set>
 
 namespace tw_prof::netcore {
-
-// The runtime events whose call stacks a timeline shows: allocations,
-// exceptions, lock contention, collections, JIT starts and method loads.
-constexpr bool carries_stack(std::uint32_t key) noexcept {
-  switch (key) {
-    case 0x10001: case 0x10002:                                            // GC start
-    case 0xa0000: case 0xa0001: case 0xa0002: case 0xa0003: case 0xa0004:  // allocation tick
-    case 0x500001:                                                         // exception thrown
-    case 0x510001: case 0x510002:                                          // contention start
-    case 0x910000: case 0x910001:                                          // JIT started
-    case 0x8f0000: case 0x8f0001: case 0x8f0002:                           // method load
-      return true;
-    default:
-      return false;
-  }
-}
 
 class event_processor {
  public:

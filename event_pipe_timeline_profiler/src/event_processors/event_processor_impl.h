@@ -1,8 +1,10 @@
 #pragma once
 
-// The typed handlers of event_processor, instantiated per catalogue event.
+// The typed handlers of event_processor, instantiated per catalogue event;
+// what each event does is its row of the timeline table.
 
 #include "api/log.h"
+#include "collector/src/collector/streams/timeline_events.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/utf.h"
 
@@ -13,10 +15,8 @@ void event_processor::operator()(Provider, const dispatched_event<Provider, N>& 
   if (!accepting_.load(std::memory_order_relaxed)) return;
   std::lock_guard lock(lock_);
   if (!collector_) return;
-  constexpr bool runtime_session =
-      !std::is_same_v<Provider, Microsoft_Windows_DotNETRuntimeRundown> && !std::is_same_v<Provider, Microsoft_DotNETCore_EventPipe>;
   try {
-    if constexpr (runtime_session) {
+    if constexpr (inproc::timeline<Provider>::spans_session) {
       first_time_ = first_time_ ? std::min(*first_time_, e.header.timestamp) : e.header.timestamp;
       last_time_ = last_time_ ? std::max(*last_time_, e.header.timestamp) : e.header.timestamp;
       announce_thread(e.header.timestamp, e.header.thread_id);
@@ -32,18 +32,13 @@ void event_processor::operator()(Provider, const dispatched_event<Provider, N>& 
 template <class Provider, std::size_t N>
 void event_processor::process(const dispatched_event<Provider, N>& e) {
   namespace cs = tarnwell::etw_collector::callstacks;
+  using inproc::role;
   using format = typename dispatched_event<Provider, N>::format;
-  constexpr std::uint32_t key = dispatched_event<Provider, N>::key;
+  constexpr inproc::timeline_event row = inproc::timeline_event_of<Provider>(dispatched_event<Provider, N>::key);
+  constexpr bool with_stack = row.call_stack == inproc::stack::written;
   auto& c = *collector_;
 
-  constexpr bool method_load =
-      (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime> && (key >> 16) == 143) ||
-      (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntimeRundown> && (key >> 16) == 144);
-  constexpr bool module_load =
-      (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime> && (key >> 16) == 152) ||
-      (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntimeRundown> && (key >> 16) == 154);
-
-  if constexpr (method_load) {
+  if constexpr (row.what == role::method_load) {
     auto f = e.fields();
     cs::managed_method m;
     m.method_id = f.template get<0>();
@@ -56,9 +51,8 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     m.name = f.template get<7>().u16();
     m.signature = f.template get<8>().u16();
     c.metadata().function_loaded(m);
-    if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime>)
-      c.streams<Provider>().callstacks(e.header.timestamp, e.header.thread_id, e.stack);
-  } else if constexpr (module_load) {
+    if constexpr (with_stack) c.streams<Provider>().callstacks(e.header.timestamp, e.header.thread_id, e.stack);
+  } else if constexpr (row.what == role::module_load) {
     auto f = e.fields();
     cs::managed_module m;
     m.module_id = f.template get<0>();
@@ -68,13 +62,11 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     m.native_path = f.template get<5>().u16();
     m.load_time = e.header.timestamp;
     c.metadata().module_loaded(m);
-  } else if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntimeRundown>) {
-    if constexpr (key == event_key(187, 0)) {
-      auto f = e.fields();
-      runtime_version(f.template get<1>(), {f.template get<2>(), f.template get<3>(), f.template get<4>(),
-                                            f.template get<5>()});
-    }
-  } else if constexpr (std::is_same_v<Provider, Microsoft_DotNETCore_EventPipe>) {
+  } else if constexpr (row.what == role::runtime_information) {
+    auto f = e.fields();
+    runtime_version(f.template get<1>(),
+                    {f.template get<2>(), f.template get<3>(), f.template get<4>(), f.template get<5>()});
+  } else if constexpr (row.what == role::process_info) {
     auto f = e.fields();
     if constexpr (format::size == 3) {
       const auto os = f.template get<1>();
@@ -83,14 +75,15 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     } else {
       process_info(f.template get<0>(), nullptr, nullptr);
     }
-  } else if constexpr (std::is_same_v<Provider, Microsoft_DotNETCore_SampleProfiler>) {
-    c.samples().sample(e.header.timestamp, e.header.thread_id, static_cast<std::uint8_t>(e.fields().template get<0>()));
+  } else if constexpr (row.what == role::thread_sample) {
+    c.samples().sample(e.header.timestamp, e.header.thread_id, row.kind,
+                       static_cast<std::uint8_t>(e.fields().template get<0>()));
     c.sample_stacks()(e.header.timestamp, e.header.thread_id, e.stack);
-  } else {
+  } else if constexpr (row.kind != 0) {
     auto& streams = c.streams<Provider>();
     const bool written = streams.events(e);
-    if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime>) {
-      if (written && carries_stack(key)) streams.callstacks(e.header.timestamp, e.header.thread_id, e.stack);
+    if constexpr (with_stack) {
+      if (written) streams.callstacks(e.header.timestamp, e.header.thread_id, e.stack);
     }
   }
 }

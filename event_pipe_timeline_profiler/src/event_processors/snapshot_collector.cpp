@@ -23,8 +23,8 @@ struct snapshot_resolvers {
   }
 };
 
-std::shared_ptr<std::ostream> sample_section(const sections_gen& gen) {
-  return gen(stream_kind{}, inproc::stream_section<SampleProvider>::id, inproc::stream_section<SampleProvider>::version);
+std::shared_ptr<std::ostream> stream_of(const sections_gen& gen, inproc::stream_section_id section) {
+  return gen(stream_kind{}, section.id, section.version);
 }
 }  // namespace
 
@@ -35,15 +35,11 @@ netcore_snapshot_collector::netcore_snapshot_collector(const sections_gen& gen)
       metadata_(std::make_unique<shared_metadata_writer>(gen, header_, [tree = tree_] { return tree->end_offset(); })),
       frames_(std::make_unique<tarnwell::etw_collector::callstacks::loader_frame_address>(gen, header_)),
       empty_sections_{gen(stream_kind{}, 2133, 1), gen(stream_kind{}, 2135, 1), gen(stream_kind{}, 2144, 0)},
-      runtime_(inproc::create_snapshot_collector<Microsoft_Windows_DotNETRuntime>(gen, tree_)),
-      tpl_(inproc::create_snapshot_collector<System_Threading_Tasks_TplEventSource>(gen, tree_)),
-      sql_(inproc::create_snapshot_collector<Microsoft_Data_SqlClient_EventSource>(gen, tree_)),
-      kestrel_(inproc::create_snapshot_collector<Microsoft_AspNetCore_Server_Kestrel>(gen, tree_)),
-      sample_stream_(sample_section(gen)),
+      providers_(gen, tree_),
+      sample_stream_(stream_of(gen, inproc::timeline<SampleProvider>::stream)),
       samples_(sample_stream_),
       sample_stacks_(sample_stream_, tree_),
-      session_(gen(stream_kind{}, inproc::stream_section<ProfilerSessionDataProvider>::id,
-                   inproc::stream_section<ProfilerSessionDataProvider>::version)) {
+      session_(stream_of(gen, inproc::timeline<ProfilerSessionDataProvider>::stream)) {
   for (auto& s : empty_sections_) s.reset();  // created empty, closed at once
 }
 

@@ -20,13 +20,10 @@ class netcore_snapshot_collector {
   explicit netcore_snapshot_collector(const sections_gen& gen);
   ~netcore_snapshot_collector();
 
-  // Events with a call stack: the kinds a timeline shows stacks for.
+  // The stream of a provider the timeline keeps records of.
   template <class Provider>
   inproc::snapshot_collector<Provider>& streams() {
-    if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime>) return runtime_;
-    else if constexpr (std::is_same_v<Provider, System_Threading_Tasks_TplEventSource>) return tpl_;
-    else if constexpr (std::is_same_v<Provider, Microsoft_Data_SqlClient_EventSource>) return sql_;
-    else return kestrel_;
+    return providers_.get<Provider>();
   }
   inproc::sample_stream_writer& samples() noexcept { return samples_; }
   inproc::callstack_stream_writer<SampleProvider>& sample_stacks() noexcept { return sample_stacks_; }
@@ -43,10 +40,9 @@ class netcore_snapshot_collector {
   std::unique_ptr<shared_metadata_writer> metadata_;
   std::unique_ptr<tarnwell::etw_collector::callstacks::loader_frame_address> frames_;
   std::shared_ptr<std::ostream> empty_sections_[3];
-  inproc::snapshot_collector<Microsoft_Windows_DotNETRuntime> runtime_;
-  inproc::snapshot_collector<System_Threading_Tasks_TplEventSource> tpl_;
-  inproc::snapshot_collector<Microsoft_Data_SqlClient_EventSource> sql_;
-  inproc::snapshot_collector<Microsoft_AspNetCore_Server_Kestrel> kestrel_;
+  inproc::merged_collectors<Microsoft_Windows_DotNETRuntime, System_Threading_Tasks_TplEventSource,
+                            Microsoft_Data_SqlClient_EventSource, Microsoft_AspNetCore_Server_Kestrel>
+      providers_;
   std::shared_ptr<std::ostream> sample_stream_;
   inproc::sample_stream_writer samples_;
   inproc::callstack_stream_writer<SampleProvider> sample_stacks_;

@@ -185,12 +185,12 @@ TEST_F(call_tree_test, the_walker_reverses_trace_order_and_widens_small_frames) 
   auto builder = std::make_shared<calltree_builder>();
   stack_walker walker(tree_, builder);
   const std::uint32_t frames32[] = {0x30, 0x20, 0x10};  // leaf first, as the trace has it
-  const auto leaf = walker.walk(5, tarnwell::nettrace::stack_view{reinterpret_cast<const std::uint8_t*>(frames32), 3, 4});
+  const auto leaf = walker.walk(5, tarnwell::collector::stack_view{reinterpret_cast<const std::uint8_t*>(frames32), 3, 4});
   EXPECT_EQ(tree_->at(leaf)->key, 0x30u);
   const std::uint64_t frames64[] = {0x40, 0x30, 0x20, 0x10};
-  const auto deeper = walker.walk(5, tarnwell::nettrace::stack_view{reinterpret_cast<const std::uint8_t*>(frames64), 4, 8});
+  const auto deeper = walker.walk(5, tarnwell::collector::stack_view{reinterpret_cast<const std::uint8_t*>(frames64), 4, 8});
   EXPECT_EQ(tree_->at(deeper)->next_sibling & ~end_of_chain, leaf);
-  EXPECT_EQ(walker.walk(5, tarnwell::nettrace::stack_view{}), no_leaf);
+  EXPECT_EQ(walker.walk(5, tarnwell::collector::stack_view{}), no_leaf);
   EXPECT_EQ(walker.max_stack_size(), 4u);
 }
 

@@ -239,7 +239,7 @@ TEST(event_records, collector_own_streams) {
   auto samples = std::make_shared<std::ostringstream>();
   sample_stream_writer w(samples);
   w.thread_start(1, 9);
-  w.sample(2, 9, 1);
+  w.sample(2, 9, 4, 1);
   test_support::bytes expected_samples;
   expected_samples.raw(header_bytes(1, 9, 1)).raw(header_bytes(2, 9, 4)).put<std::uint8_t>(1);
   const auto got_samples = samples->str();
@@ -271,9 +271,9 @@ TEST_F(callstack_records, stacks_become_leaf_offsets_and_empty_ones_no_leaf) {
   auto stream = std::make_shared<std::ostringstream>();
   callstack_stream_writer<Microsoft_Windows_DotNETRuntime> writer(stream, tree_);
   const std::uint32_t small[] = {0x30, 0x20, 0x10};  // 4-byte frames, leaf first
-  const auto leaf = writer(100, 7, nettrace::stack_view{reinterpret_cast<const std::uint8_t*>(small), 3, 4});
+  const auto leaf = writer(100, 7, stack_view{reinterpret_cast<const std::uint8_t*>(small), 3, 4});
   EXPECT_EQ(tree_->at(leaf)->key, 0x30u);  // widened to 64 bits in the tree
-  writer(200, 7, nettrace::stack_view{});
+  writer(200, 7, stack_view{});
   test_support::bytes expected;
   expected.raw(header_bytes(100, 7, 0x2000)).put<std::int64_t>(100).put<std::uint32_t>(leaf);
   expected.raw(header_bytes(200, 7, 0x2000)).put<std::int64_t>(200).put<std::uint32_t>(0xFFFFFFFF);

@@ -128,11 +128,14 @@ TEST(ipc_answers, payloads_that_end_early_or_lie_about_lengths_are_refused) {
     for (std::size_t i = 0; i < units; ++i) b.put<std::uint16_t>(u'a');
     return b.b;
   };
+  auto cut = [](bytes b, std::size_t size) {
+    b.resize(size);
+    return b;
+  };
   const std::vector<row> rows = {
       {"no payload", {}, "8 bytes needed at offset 0 but only 0 left"},
       {"cookie cut short", le{}.put<std::uint64_t>(7).put<std::uint32_t>(0).b, "16 bytes needed at offset 8"},
-      {"no string count", bytes(process_info_with(0, 0).begin(), process_info_with(0, 0).begin() + 24),
-       "4 bytes needed at offset 24"},
+      {"no string count", cut(process_info_with(0, 0), 24), "4 bytes needed at offset 24"},
       {"count of 0", process_info_with(0, 4), "a string's count of 0"},
       {"count past the end", process_info_with(6, 4), "a string of 6 units runs past the 8 bytes left"},
       {"count at the 32-bit limit", process_info_with(0xFFFFFFFF, 1), "a string of 4294967295 units"},

@@ -43,7 +43,7 @@ stack_walker::~stack_walker() {
   if (max_stack_size_ != 0) TW_LOG(info) << "Stack walker stats: max stack size: " << max_stack_size_;
 }
 
-std::uint32_t stack_walker::walk(std::uint32_t thread_id, const nettrace::stack_view& stack) {
+std::uint32_t stack_walker::walk(std::uint32_t thread_id, const stack_view& stack) {
   if (stack.empty()) return no_leaf;
   frames_.resize(stack.size());
   // The trace lists the leaf first; the tree grows from the outermost frame.

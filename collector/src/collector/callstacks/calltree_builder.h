@@ -8,7 +8,7 @@
 // underneath is shared and lock-free.
 
 #include "collector/src/collector/callstacks/call_tree_data.h"
-#include "event_pipe_api/src/nettrace/event_trace_record.h"
+#include "event_pipe_api/src/providers/dispatched_event.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -54,7 +54,7 @@ class stack_walker {
   ~stack_walker();
 
   // no_leaf when the stack is empty.
-  std::uint32_t walk(std::uint32_t thread_id, const nettrace::stack_view& stack);
+  std::uint32_t walk(std::uint32_t thread_id, const stack_view& stack);
   std::size_t max_stack_size() const noexcept { return max_stack_size_; }
 
  private:

@@ -11,7 +11,8 @@
 #include "collector/src/collector/callstacks/calltree_builder.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "collector/src/collector/streams/record_writer.h"
-#include "event_pipe_api/src/dispatch.h"
+#include "collector/src/collector/streams/timeline_events.h"
+#include "event_pipe_api/src/providers/dispatched_event.h"
 #include "tw/error/exception_text.h"
 
 #include <array>
@@ -22,104 +23,6 @@
 #include <tuple>
 
 namespace tarnwell::collector::inproc {
-
-// Section id and version of each provider's stream.
-template <class Provider>
-struct stream_section;
-template <>
-struct stream_section<Microsoft_Windows_DotNETRuntime> {
-  static constexpr std::uint16_t id = 2121, version = 19;
-};
-template <>
-struct stream_section<SampleProvider> {
-  static constexpr std::uint16_t id = 2177, version = 17;
-};
-template <>
-struct stream_section<System_Threading_Tasks_TplEventSource> {
-  static constexpr std::uint16_t id = 2120, version = 17;
-};
-template <>
-struct stream_section<Microsoft_Data_SqlClient_EventSource> {
-  static constexpr std::uint16_t id = 2054, version = 16;
-};
-template <>
-struct stream_section<Microsoft_AspNetCore_Server_Kestrel> {
-  static constexpr std::uint16_t id = 2055, version = 16;
-};
-template <>
-struct stream_section<ProfilerSessionDataProvider> {
-  static constexpr std::uint16_t id = 2176, version = 2;
-};
-
-enum class body { none, raw, prefixed, fields, activity, one_byte_prefixed };
-
-// How an event of the catalogue is recorded: its kind, the body form and the
-// index of the last payload field the body holds. Kind 0: not recorded.
-struct record_layout {
-  std::uint16_t kind = 0;
-  body form = body::none;
-  int last_field = -1;
-};
-
-template <class Provider, std::size_t N>
-constexpr record_layout layout_of() {
-  constexpr std::uint32_t key = Provider::events::keys[N];
-  if constexpr (std::is_same_v<Provider, Microsoft_Windows_DotNETRuntime>) {
-    switch (key) {
-      case 0x10001: case 0x10002: return {1, body::raw, 3};
-      case 0x20000: case 0x20001: return {2, body::raw, 0};
-      case 0x30001: return {3, body::none};
-      case 0x90000: return {4, body::raw, 0};
-      case 0x90001: return {5, body::raw, 0};
-      case 0xa0000: return {6, body::raw, 1};
-      case 0xe0001: return {8, body::none};
-      case 0x500001: return {9, body::prefixed, 1};
-      case 0x510001: return {10, body::none};
-      case 0x5b0000: case 0x5b0001: return {12, body::none};
-      case 0x910000: case 0x910001: return {14, body::raw, 0};
-      case 0xbe0000: return {15, body::prefixed, 6};
-      case 0xbe0001: return {16, body::prefixed, 7};
-      case 0x510002: return {17, body::raw, 4};
-      case 0x40000: return {18, body::raw, 12};
-      case 0x40001: return {19, body::raw, 13};
-      case 0x40002: return {20, body::raw, 15};
-      case 0xa0001: return {21, body::raw, 2};
-      case 0xa0002: case 0xa0003: case 0xa0004: return {22, body::one_byte_prefixed, 2};
-      case 0xf00000: return {23, body::activity};
-      case 0xf10000: return {24, body::activity};
-      default: return {};
-    }
-  } else if constexpr (std::is_same_v<Provider, System_Threading_Tasks_TplEventSource>) {
-    switch (key) {
-      case 0xa0003: return {2, body::raw, 2};
-      case 0xe0001: return {3, body::prefixed, 1};
-      case 0xf0001: return {4, body::raw, 0};
-      case 0x110001: return {5, body::raw, 0};
-      case 0x120001: return {6, body::raw, 0};
-      case 0x70001: return {7, body::raw, 2};
-      default: return {};
-    }
-  } else if constexpr (std::is_same_v<Provider, Microsoft_Data_SqlClient_EventSource>) {
-    switch (key) {
-      case 0x30000: return {1, body::prefixed, 0};
-      case 0x40000: return {2, body::prefixed, 0};
-      case 0x50000: return {3, body::prefixed, 0};
-      case 0x90000: return {4, body::prefixed, 0};
-      case 0x110000: return {5, body::prefixed, 0};
-      default: return {};
-    }
-  } else if constexpr (std::is_same_v<Provider, Microsoft_AspNetCore_Server_Kestrel>) {
-    switch (key) {
-      case 0x10000: return {1, body::fields, 2};
-      case 0x20000: return {2, body::prefixed, 0};
-      case 0x30000: return {3, body::prefixed, 1};
-      case 0x40000: return {4, body::prefixed, 1};
-      default: return {};
-    }
-  } else {
-    return {};
-  }
-}
 
 // Counts per event type and version, reported when the writer goes.
 template <class Provider>
@@ -156,7 +59,7 @@ class event_stream_writer {
   // event. A serialisation error is logged and loses only this record.
   template <std::size_t N>
   bool operator()(const dispatched_event<Provider, N>& e) {
-    constexpr record_layout layout = layout_of<Provider, N>();
+    constexpr timeline_event layout = timeline_event_of<Provider>(dispatched_event<Provider, N>::key);
     if constexpr (layout.kind == 0) {
       return false;
     } else {
@@ -227,7 +130,7 @@ class callstack_stream_writer {
 
   // Inserts the stack (leaf first, as the trace has it) and writes the
   // record; an empty stack gets leaf 0xFFFFFFFF.
-  std::uint32_t operator()(std::int64_t timestamp, std::uint32_t thread_id, const nettrace::stack_view& stack,
+  std::uint32_t operator()(std::int64_t timestamp, std::uint32_t thread_id, const stack_view& stack,
                            std::uint8_t stack_kind = 0) {
     const std::uint32_t leaf = walker_.walk(thread_id, stack);
     record_writer(*stream_).callstack(timestamp, thread_id, stack_kind, leaf);
@@ -251,9 +154,9 @@ class sample_stream_writer {
   void thread_start(std::int64_t timestamp, std::uint32_t thread_id) {
     record_writer(*stream_).header(timestamp, thread_id, 0, 1);
   }
-  void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t sample_type) {
+  void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint16_t kind, std::uint8_t sample_type) {
     record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, 4);
+    w.header(timestamp, thread_id, 0, kind);
     w.put(sample_type);
   }
 
@@ -302,7 +205,8 @@ struct snapshot_collector {
 template <class Provider>
 snapshot_collector<Provider> create_snapshot_collector(const tw_prof::sections_gen& gen,
                                                         std::shared_ptr<call_tree_data> tree) {
-  auto stream = gen(tw_prof::stream_kind{}, stream_section<Provider>::id, stream_section<Provider>::version);
+  constexpr auto section = timeline<Provider>::stream;
+  auto stream = gen(tw_prof::stream_kind{}, section.id, section.version);
   return snapshot_collector<Provider>{event_stream_writer<Provider>(stream),
                                       callstack_stream_writer<Provider>(stream, std::move(tree))};
 }
@@ -311,7 +215,9 @@ snapshot_collector<Provider> create_snapshot_collector(const tw_prof::sections_g
 template <class... Providers>
 class merged_collectors {
  public:
-  explicit merged_collectors(snapshot_collector<Providers>... collectors) : collectors_(std::move(collectors)...) {}
+  merged_collectors(const tw_prof::sections_gen& gen, const std::shared_ptr<call_tree_data>& tree)
+      // Braces: the sections are created, and numbered, in provider order.
+      : collectors_{create_snapshot_collector<Providers>(gen, tree)...} {}
   template <class Provider>
   snapshot_collector<Provider>& get() {
     return std::get<snapshot_collector<Provider>>(collectors_);
@@ -320,10 +226,5 @@ class merged_collectors {
  private:
   std::tuple<snapshot_collector<Providers>...> collectors_;
 };
-
-template <class... Providers>
-merged_collectors<Providers...> merge_snapshot_collectors(snapshot_collector<Providers>... collectors) {
-  return merged_collectors<Providers...>(std::move(collectors)...);
-}
 
 }  // namespace tarnwell::collector::inproc

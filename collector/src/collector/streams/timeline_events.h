@@ -1,0 +1,205 @@
+#pragma once
+
+// What the timeline keeps of each catalogue event, in one table per provider
+// keyed by event key (id << 16 | version): the record kind in the provider's
+// stream, how the record's body is made from the payload, whether a
+// call-stack record follows it, and the event's role when it feeds the
+// metadata or the process description instead of (or besides) a record.
+// The event processor, the stream writers and their tests all read it; an
+// event without a row is decoded and dropped.
+
+#include "event_pipe_api/src/providers/providers.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnwell::collector::inproc {
+
+// How a record's body is made.
+enum class body : std::uint8_t {
+  none,               // the header alone
+  raw,                // payload bytes up to the end of field `last_field`
+  prefixed,           // the same bytes, preceded by their length
+  fields,             // fields 0..last_field one by one (text as length-prefixed UTF-16)
+  activity,           // the event's activity id
+  one_byte_prefixed,  // the low byte of field 1, then the prefixed bytes
+};
+
+enum class role : std::uint8_t {
+  record,               // written as a record of its kind (kind 0: not written)
+  method_load,          // a method's code range for the call-tree resolver
+  module_load,          // a module for the metadata sections
+  runtime_information,  // the runtime's version for the process description
+  process_info,         // the command line, operating system and architecture
+  thread_sample,        // a sample of the sampler's stream
+};
+
+enum class stack : std::uint8_t { none, written };
+
+struct timeline_event {
+  std::uint32_t key = 0;
+  std::uint16_t kind = 0;
+  body form = body::none;
+  int last_field = -1;
+  stack call_stack = stack::none;
+  role what = role::record;
+};
+
+struct stream_section_id {
+  std::uint16_t id = 0, version = 0;
+};
+
+template <class Provider>
+struct timeline;
+
+template <>
+struct timeline<Microsoft_Windows_DotNETRuntime> {
+  static constexpr stream_section_id stream{2121, 19};
+  static constexpr bool spans_session = true;
+  static constexpr auto s = stack::written;
+  static constexpr std::array events{
+      timeline_event{event_key(1, 1), 1, body::raw, 3, s},           // GC start
+      timeline_event{event_key(1, 2), 1, body::raw, 3, s},
+      timeline_event{event_key(2, 0), 2, body::raw, 0},              // GC end
+      timeline_event{event_key(2, 1), 2, body::raw, 0},
+      timeline_event{event_key(3, 1), 3, body::none},                // restart EE end
+      timeline_event{event_key(4, 0), 18, body::raw, 12},            // heap stats
+      timeline_event{event_key(4, 1), 19, body::raw, 13},
+      timeline_event{event_key(4, 2), 20, body::raw, 15},
+      timeline_event{event_key(9, 0), 4, body::raw, 0},              // suspend EE begin
+      timeline_event{event_key(9, 1), 5, body::raw, 0},
+      timeline_event{event_key(10, 0), 6, body::raw, 1, s},          // allocation tick
+      timeline_event{event_key(10, 1), 21, body::raw, 2, s},
+      timeline_event{event_key(10, 2), 22, body::one_byte_prefixed, 2, s},
+      timeline_event{event_key(10, 3), 22, body::one_byte_prefixed, 2, s},
+      timeline_event{event_key(10, 4), 22, body::one_byte_prefixed, 2, s},
+      timeline_event{event_key(14, 1), 8, body::none},               // finalizers begin
+      timeline_event{event_key(80, 1), 9, body::prefixed, 1, s},     // exception thrown
+      timeline_event{event_key(81, 1), 10, body::none, -1, s},       // contention start
+      timeline_event{event_key(81, 2), 17, body::raw, 4, s},
+      timeline_event{event_key(91, 0), 12, body::none},              // contention stop
+      timeline_event{event_key(91, 1), 12, body::none},
+      timeline_event{event_key(143, 0), 0, body::none, -1, s, role::method_load},  // method load verbose
+      timeline_event{event_key(143, 1), 0, body::none, -1, s, role::method_load},
+      timeline_event{event_key(143, 2), 0, body::none, -1, s, role::method_load},
+      timeline_event{event_key(145, 0), 14, body::raw, 0, s},        // JIT started
+      timeline_event{event_key(145, 1), 14, body::raw, 0, s},
+      timeline_event{event_key(152, 0), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(152, 1), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(152, 2), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(152, 3), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(190, 0), 15, body::prefixed, 6},      // IL to native map
+      timeline_event{event_key(190, 1), 16, body::prefixed, 7},
+      timeline_event{event_key(240, 0), 23, body::activity},         // debug IPC event start
+      timeline_event{event_key(241, 0), 24, body::activity},         // and stop
+  };
+};
+
+template <>
+struct timeline<Microsoft_Windows_DotNETRuntimeRundown> {
+  static constexpr bool spans_session = false;
+  static constexpr std::array events{
+      timeline_event{event_key(144, 0), 0, body::none, -1, stack::none, role::method_load},  // method DC end verbose
+      timeline_event{event_key(144, 1), 0, body::none, -1, stack::none, role::method_load},
+      timeline_event{event_key(144, 2), 0, body::none, -1, stack::none, role::method_load},
+      timeline_event{event_key(154, 0), 0, body::none, -1, stack::none, role::module_load},  // module DC end
+      timeline_event{event_key(154, 1), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(154, 2), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(154, 3), 0, body::none, -1, stack::none, role::module_load},
+      timeline_event{event_key(187, 0), 0, body::none, -1, stack::none, role::runtime_information},
+  };
+};
+
+template <>
+struct timeline<Microsoft_DotNETCore_EventPipe> {
+  static constexpr bool spans_session = false;
+  static constexpr std::array events{
+      timeline_event{event_key(1, 0), 0, body::none, -1, stack::none, role::process_info},
+      timeline_event{event_key(1, 1), 0, body::none, -1, stack::none, role::process_info},
+  };
+};
+
+// Samples land in the sampler's own stream (SampleProvider), kind 4.
+template <>
+struct timeline<Microsoft_DotNETCore_SampleProfiler> {
+  static constexpr bool spans_session = true;
+  static constexpr std::array events{
+      timeline_event{event_key(0, 0), 4, body::none, -1, stack::written, role::thread_sample},
+  };
+};
+
+template <>
+struct timeline<System_Threading_Tasks_TplEventSource> {
+  static constexpr stream_section_id stream{2120, 17};
+  static constexpr bool spans_session = true;
+  static constexpr std::array events{
+      timeline_event{event_key(7, 1), 7, body::raw, 2},       // task scheduled
+      timeline_event{event_key(10, 3), 2, body::raw, 2},      // task wait begin
+      timeline_event{event_key(14, 1), 3, body::prefixed, 1}, // operation begin
+      timeline_event{event_key(15, 1), 4, body::raw, 0},      // operation end
+      timeline_event{event_key(17, 1), 5, body::raw, 0},      // synchronous work begin
+      timeline_event{event_key(18, 1), 6, body::raw, 0},      // and end
+  };
+};
+
+template <>
+struct timeline<Microsoft_Data_SqlClient_EventSource> {
+  static constexpr stream_section_id stream{2054, 16};
+  static constexpr bool spans_session = true;
+  static constexpr std::array events{
+      timeline_event{event_key(3, 0), 1, body::prefixed, 0},   // trace
+      timeline_event{event_key(4, 0), 2, body::prefixed, 0},   // scope enter
+      timeline_event{event_key(5, 0), 3, body::prefixed, 0},   // scope leave
+      timeline_event{event_key(9, 0), 4, body::prefixed, 0},   // pooler scope enter
+      timeline_event{event_key(17, 0), 5, body::prefixed, 0},  // correlation trace
+  };
+};
+
+template <>
+struct timeline<Microsoft_AspNetCore_Server_Kestrel> {
+  static constexpr stream_section_id stream{2055, 16};
+  static constexpr bool spans_session = true;
+  static constexpr std::array events{
+      timeline_event{event_key(1, 0), 1, body::fields, 2},    // connection start
+      timeline_event{event_key(2, 0), 2, body::prefixed, 0},  // connection stop
+      timeline_event{event_key(3, 0), 3, body::prefixed, 1},  // request start
+      timeline_event{event_key(4, 0), 4, body::prefixed, 1},  // request stop
+  };
+};
+
+// The collector's own streams.
+template <>
+struct timeline<SampleProvider> {
+  static constexpr stream_section_id stream{2177, 17};
+};
+template <>
+struct timeline<ProfilerSessionDataProvider> {
+  static constexpr stream_section_id stream{2176, 2};
+};
+
+// The row of an event, or a row of kind 0 (nothing kept) when it has none.
+template <class Provider>
+constexpr timeline_event timeline_event_of(std::uint32_t key) noexcept {
+  for (const auto& e : timeline<Provider>::events)
+    if (e.key == key) return e;
+  return timeline_event{key};
+}
+
+// Every row names an event the catalogue dispatches: a row the decoder can
+// never deliver is a typo.
+template <class Provider>
+consteval bool rows_are_in_the_catalogue() {
+  for (const auto& e : timeline<Provider>::events)
+    if (Provider::events::index_of(e.key) == Provider::events::size) return false;
+  return true;
+}
+static_assert(rows_are_in_the_catalogue<Microsoft_Windows_DotNETRuntime>());
+static_assert(rows_are_in_the_catalogue<Microsoft_Windows_DotNETRuntimeRundown>());
+static_assert(rows_are_in_the_catalogue<Microsoft_DotNETCore_EventPipe>());
+static_assert(rows_are_in_the_catalogue<Microsoft_DotNETCore_SampleProfiler>());
+static_assert(rows_are_in_the_catalogue<System_Threading_Tasks_TplEventSource>());
+static_assert(rows_are_in_the_catalogue<Microsoft_Data_SqlClient_EventSource>());
+static_assert(rows_are_in_the_catalogue<Microsoft_AspNetCore_Server_Kestrel>());
+
+}  // namespace tarnwell::collector::inproc
