@@ -7,15 +7,14 @@
 #include "tw/progress/progress_handler.h"
 
 #include <chrono>
-#include <functional>
-#include <future>
-#include <thread>
-
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <functional>
+#include <future>
 #include <iomanip>
 #include <stdexcept>
+#include <thread>
+#include <unistd.h>
 
 namespace tw_prof {
 
@@ -131,11 +130,13 @@ void release_nettrace_collector(void* handle) {
     holder->snapshot_handle->reset();
     throw;
   }
-  if (holder->progress(90, 100, 0) != 0) {
+  const std::uint64_t total = holder->progress_total;
+  const std::uint64_t converted = holder->conversion_share;
+  if (holder->progress(converted, total, 0) != 0) {
     TW_LOG(info) << "NetTrace processing finished, saving converted snapshot...";
-    auto report = holder->progress;
-    progress_handler_impl handler([report](unsigned done, unsigned total) {
-      if (report(std::uint64_t{total} * 90 + done * 10ull, std::uint64_t{total} * 100, 0) == 0)
+    // The save gets what the conversion left of the scale.
+    progress_handler_impl handler([report = holder->progress, total, converted](unsigned done, unsigned of) {
+      if (report(of * converted + done * (total - converted), of * total, 0) == 0)
         throw tarnwell::collector::event_pipe::cancel_processing();
       return true;
     });
@@ -150,7 +151,7 @@ void release_nettrace_collector(void* handle) {
     holder->snapshot_handle->reset();
     TW_LOG(info) << "NetTrace processing was cancelled, notify managed side that everything finished";
   }
-  holder->progress(100, 100, 1);
+  holder->progress(total, total, 1);
   holder->snapshot_handle.reset();
   holder->done = {};
   holder->profiler.reset();

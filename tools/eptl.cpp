@@ -4,9 +4,10 @@
 //   eptl convert IN.nettrace [-o OUT]   a recorded trace into a snapshot
 //   eptl inspect SNAPSHOT [--json]      what a snapshot holds
 
+#include "api/collectors.h"
+#include "api/log.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
-#include "api/collectors.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
@@ -16,13 +17,27 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <unistd.h>
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+
+// What a failure is about: the file the command works on.
+std::string subject;
+
+// Inside a catch handler: one line for the person at the terminal, every
+// detail (source location, function) for the log, when one is open.
+int report_failure(const std::string& about) {
+  TW_LOG(error) << tw::current_exception_to_string();
+  const auto summary = tw::current_exception_summary();
+  std::cerr << "eptl: ";
+  if (!about.empty() && summary.find(about) == std::string::npos) std::cerr << about << ": ";
+  std::cerr << summary << "\n";
+  return 1;
+}
 
 int usage() {
   std::cerr << "usage: eptl stats FILE.nettrace [--json]\n"
@@ -53,15 +68,15 @@ int stats(const std::vector<std::string>& args) {
     try {
       std::rethrow_exception(result.status.error);
     } catch (...) {
-      std::cerr << "eptl: " << file << ": " << tw::current_exception_to_string() << "\n";
+      return report_failure(file);
     }
-    return 1;
   }
   return 0;
 }
 
 int sections(const std::vector<std::string>& args) {
   if (args.size() != 1) return usage();
+  subject = args[0];
   const tw::tools::snapshot_reader reader(args[0]);
   std::cout << "format 0x" << std::hex << reader.format() << std::dec;
   if (reader.version()) std::cout << ", version " << *reader.version();
@@ -83,6 +98,7 @@ int inspect(const std::vector<std::string>& args) {
     else return usage();
   }
   if (file.empty()) return usage();
+  subject = file;
   const auto summary = tw::tools::inspect_snapshot(file);
   if (json)
     tw::tools::print_json(std::cout, summary);
@@ -125,6 +141,7 @@ int convert(const std::vector<std::string>& args) {
       return usage();
   }
   if (in.empty()) return usage();
+  subject = in;
   if (out.empty()) out = std::filesystem::path(in).replace_extension(".dtt").string();
   progress_on_terminal = ::isatty(2);
   struct sigaction action {};
@@ -153,8 +170,7 @@ int main(int argc, char** argv) {
     if (command == "convert") return convert(args);
     if (command == "inspect") return inspect(args);
   } catch (...) {
-    std::cerr << "eptl: " << tw::current_exception_to_string() << "\n";
-    return 1;
+    return report_failure(subject);
   }
   return usage();
 }

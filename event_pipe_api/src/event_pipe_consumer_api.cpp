@@ -2,6 +2,7 @@
 
 #include "api/log.h"
 #include "event_pipe_api/src/nettrace/parse_stream.h"
+#include "event_pipe_api/src/session.h"
 #include "tw/error/exception_text.h"
 
 #include <atomic>
@@ -9,6 +10,28 @@
 #include <sstream>
 
 namespace tarnwell::collector::event_pipe {
+
+namespace {
+
+// One parse of one source, with or without the hex dump of what is read.
+template <class Progress>
+consumer_status parse_with(nettrace::stream_source& source, const std::shared_ptr<event_pipe_handlers_base>& handlers,
+                           Progress& progress, const std::atomic<bool>& stop, bool hex_dump) {
+  if (hex_dump) return nettrace::StreamParser<true>(handlers, progress, stop).parse(source);
+  return nettrace::StreamParser<false>(handlers, progress, stop).parse(source);
+}
+
+// on_stop must not turn a finished run into a failed future, nor kill the thread.
+void report_stop(const on_stop_function& on_stop, const consumer_status& status) {
+  if (!on_stop) return;
+  try {
+    on_stop(status);
+  } catch (...) {
+    TW_LOG(error) << "The consumer's stop handler failed: " << tw::current_exception_to_string();
+  }
+}
+
+}  // namespace
 
 consumer_status run_file(const std::filesystem::path& file, const progress_function& progress,
                          const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump) {
@@ -20,12 +43,7 @@ consumer_status run_file(const std::filesystem::path& file, const progress_funct
       TW_LOG(debug) << "Processing progress: " << position << " / " << size;
       return progress(position, size, 0);
     };
-    if (hex_dump) {
-      nettrace::StreamParser<true> parser(handlers, parser_progress, never_stopped);
-      return parser.parse(source);
-    }
-    nettrace::StreamParser<false> parser(handlers, parser_progress, never_stopped);
-    return parser.parse(source);
+    return parse_with(source, handlers, parser_progress, never_stopped, hex_dump);
   } catch (...) {
     return {consumer_status::failed, std::current_exception()};
   }
@@ -50,19 +68,57 @@ std::future<consumer_status> consume_from_file(std::filesystem::path file, progr
       quoted << std::quoted(file.string());
       TW_LOG(info) << "Finishing EventPipe consumer for file " << quoted.str();
     }
-    if (on_stop) {
-      try {
-        on_stop(status);
-      } catch (...) {
-        // on_stop must not turn a finished run into a failed future.
-      }
-    }
+    report_stop(on_stop, status);
     return status;
   });
 }
 
-// Defined with the session, which this file does not know.
-void stop_session(event_pipe_session* session);
+namespace {
+
+// Reads exactly what the parser asks for from a live session's main stream.
+class socket_source final : public nettrace::stream_source {
+ public:
+  explicit socket_source(std::shared_ptr<ipc_socket> s) : socket_(std::move(s)) {}
+  void read_exact(std::uint8_t* destination, std::size_t count) override {
+    boost::asio::read(*socket_, boost::asio::buffer(destination, count));
+  }
+
+ private:
+  std::shared_ptr<ipc_socket> socket_;
+};
+
+}  // namespace
+
+std::future<consumer_status> consume_live(event_pipe_session* session, progress_function progress,
+                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
+                                          on_stop_function on_stop) {
+  TW_LOG(info) << "Starting EventPipe consumer";
+  return std::async(std::launch::async, [session, progress = std::move(progress), handlers = std::move(handlers),
+                                         hex_dump, on_stop = std::move(on_stop)] {
+    consumer_status status;
+    try {
+      socket_source source(session->main_stream());
+      auto parser_progress = [&](unsigned long position) -> int {
+        return progress ? progress(position, 0, 0) : 1;
+      };
+      status = parse_with(source, handlers, parser_progress, session->stop_requested(), hex_dump);
+      session->mark_completed();
+    } catch (...) {
+      status = {consumer_status::failed, std::current_exception()};
+      TW_LOG(error) << tw::current_exception_to_string();
+    }
+    TW_LOG(info) << "Finishing EventPipe consumer for session " << session->id();
+    report_stop(on_stop, status);
+    return status;
+  });
+}
+
+event_pipe_consumer::event_pipe_consumer(event_pipe_session* session, std::shared_ptr<event_pipe_handlers_base> handlers,
+                                         bool hex_dump, on_stop_function on_stop)
+    : session_(session),
+      result_(consume_live(session, [](unsigned long, unsigned long, unsigned long) { return 1; }, std::move(handlers),
+                           hex_dump, std::move(on_stop))
+                  .share()) {}
 
 event_pipe_consumer::event_pipe_consumer(std::filesystem::path file, progress_function progress,
                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
@@ -73,7 +129,7 @@ event_pipe_consumer::event_pipe_consumer(std::filesystem::path file, progress_fu
 
 event_pipe_consumer::~event_pipe_consumer() {
   try {
-    if (session_) stop_session(session_);
+    if (session_) session_->stop_async();
     if (result_.valid()) result_.wait();
   } catch (const session_stopped&) {
   } catch (...) {

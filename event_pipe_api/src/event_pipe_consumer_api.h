@@ -1,7 +1,8 @@
 #pragma once
 
-// Runs the nettrace parser on a thread of its own and reports how the run
-// ended. All handler calls, progress calls and on_stop run on that thread.
+// Runs the nettrace parser on a thread of its own, over a recorded file or a
+// live session's stream, and reports how the run ended. All handler calls,
+// progress calls and on_stop run on that thread.
 
 #include "event_pipe_api/src/nettrace/handlers.h"
 
@@ -39,6 +40,12 @@ consumer_status run_file(const std::filesystem::path& file, const progress_funct
                          const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump);
 
 class event_pipe_session;
+
+// The live run: reads the session's main stream on a thread of its own until
+// the stream ends; progress(position, 0, 0) returning 0 stops it.
+std::future<consumer_status> consume_live(event_pipe_session* session, progress_function progress,
+                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
+                                          on_stop_function on_stop);
 
 class event_pipe_consumer {
  public:

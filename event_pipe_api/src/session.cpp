@@ -1,7 +1,6 @@
 #include "event_pipe_api/src/session.h"
 
 #include "api/log.h"
-#include "event_pipe_api/src/nettrace/parse_stream.h"
 #include "tw/error/exception_text.h"
 
 #include <boost/format.hpp>
@@ -408,15 +407,6 @@ void event_pipe_session::stop_async() {
   finish_stop();
 }
 
-void stop_session(event_pipe_session* session) { session->stop_async(); }
-
-event_pipe_consumer::event_pipe_consumer(event_pipe_session* session, std::shared_ptr<event_pipe_handlers_base> handlers,
-                                         bool hex_dump, on_stop_function on_stop)
-    : session_(session),
-      result_(consume_live(session, [](unsigned long, unsigned long, unsigned long) { return 1; }, std::move(handlers),
-                           hex_dump, std::move(on_stop))
-                  .share()) {}
-
 std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
   boost::asio::io_context io;
   ipc_socket s(io);
@@ -428,57 +418,6 @@ std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::
   auto result = std::make_pair(info.process_id, std::move(info.command_line));
   diag::shutdown(s);
   return result;
-}
-
-namespace {
-
-// Reads exactly what the parser asks for from the session's main stream.
-class socket_source final : public nettrace::stream_source {
- public:
-  explicit socket_source(std::shared_ptr<ipc_socket> s) : socket_(std::move(s)) {}
-  void read_exact(std::uint8_t* destination, std::size_t count) override {
-    boost::asio::read(*socket_, boost::asio::buffer(destination, count));
-  }
-
- private:
-  std::shared_ptr<ipc_socket> socket_;
-};
-
-}  // namespace
-
-std::future<consumer_status> consume_live(event_pipe_session* session, progress_function progress,
-                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
-                                          on_stop_function on_stop) {
-  TW_LOG(info) << "Starting EventPipe consumer";
-  return std::async(std::launch::async, [session, progress = std::move(progress), handlers = std::move(handlers),
-                                         hex_dump, on_stop = std::move(on_stop)] {
-    consumer_status status;
-    try {
-      socket_source source(session->main_stream());
-      auto parser_progress = [&](unsigned long position) -> int {
-        return progress ? progress(position, 0, 0) : 1;
-      };
-      if (hex_dump) {
-        nettrace::StreamParser<true> parser(handlers, parser_progress, session->stop_requested());
-        status = parser.parse(source);
-      } else {
-        nettrace::StreamParser<false> parser(handlers, parser_progress, session->stop_requested());
-        status = parser.parse(source);
-      }
-      session->mark_completed();
-    } catch (...) {
-      status = {consumer_status::failed, std::current_exception()};
-      TW_LOG(error) << tw::current_exception_to_string();
-    }
-    TW_LOG(info) << "Finishing EventPipe consumer for session " << session->id();
-    if (on_stop) {
-      try {
-        on_stop(status);
-      } catch (...) {
-      }
-    }
-    return status;
-  });
 }
 
 }  // namespace tarnwell::collector::event_pipe

@@ -121,9 +121,4 @@ class event_pipe_session {
 // over a connection of its own.
 std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path);
 
-// The live run: reads the session's main stream until it ends.
-std::future<consumer_status> consume_live(event_pipe_session* session, progress_function progress,
-                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
-                                          on_stop_function on_stop);
-
 }  // namespace tarnwell::collector::event_pipe

@@ -96,6 +96,9 @@ class netcore_profiler_api final : public prof_api_base,
   void destroy() override {
     if (destroyed_.exchange(true)) return;
     TW_LOG(info) << "Profiler destroying...";
+    // A stream may still be delivering: what arrives from now on belongs to
+    // no snapshot.
+    processor_.stop_accepting();
     TW_LOG(info) << "Profiler destroyed";
   }
 

@@ -37,6 +37,7 @@ struct progress_script {
   std::vector<std::array<unsigned long, 3>> calls;
   int refuse_after = -1;         // refuse every call from this one on
   bool refuse_save = false;      // refuse the (90, 100, 0) decision
+  bool refuse_saving = false;    // refuse the reports of the save, above 90 of 100
 };
 // The callback runs on the converter's threads: one script per test process.
 progress_script* script = nullptr;
@@ -44,6 +45,7 @@ progress_script* script = nullptr;
 int progress(unsigned long current, unsigned long total, unsigned long finished) {
   script->calls.push_back({current, total, finished});
   if (script->refuse_save && current == 90 && total == 100 && finished == 0) return 0;
+  if (script->refuse_saving && finished == 0 && current * 10 > total * 9) return 0;
   if (script->refuse_after >= 0 && static_cast<int>(script->calls.size()) > script->refuse_after) return 0;
   return 1;
 }
@@ -264,6 +266,22 @@ TEST_F(conversion, cancelling_during_conversion_or_at_the_save_decision_drops_th
   EXPECT_EQ(convert(in, (dir_ / "b.dtt").string(), at_save), "");
   EXPECT_EQ(at_save.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
   EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(conversion, cancelling_while_saving_removes_every_file_already_written) {
+  const auto in = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace";
+  progress_script saving;
+  saving.refuse_saving = true;
+  EXPECT_EQ(convert(in, (dir_ / "c.dtt").string(), saving), "Processing is cancelled");
+  const auto refused = std::find_if(saving.calls.begin(), saving.calls.end(),
+                                    [](const auto& c) { return c[2] == 0 && c[0] * 10 > c[1] * 9; });
+  ASSERT_NE(refused, saving.calls.end()) << "the save reported no progress to refuse";
+  EXPECT_EQ(files_left(), 0u);
+
+  // The same conversion, not refused, leaves the index and its section files.
+  progress_script kept;
+  EXPECT_EQ(convert(in, (dir_ / "d.dtt").string(), kept), "");
+  EXPECT_EQ(files_left(), 21u);
 }
 
 }  // namespace

@@ -69,6 +69,30 @@ TEST(eptl_stats, bad_input_gives_a_message_and_a_failing_exit_code) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_errors_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto garbage = (dir / "garbage.nettrace").string();
+  std::ofstream(garbage) << "this is not a trace at all, not even close";
+  struct row {
+    std::string command, line;
+  };
+  const row rows[] = {
+      {"convert " + garbage + " -o " + (dir / "out.dtt").string(),
+       "eptl: " + garbage + ": Invalid stream header received\n"},
+      {"inspect " + garbage, "eptl: " + garbage + ": not a snapshot index (bad signature)\n"},
+      {"convert " + samples + " -o " + (dir / "no" / "such" / "s.dtt").string(),
+       "eptl: " + samples + ": Fail to create file: " + (dir / "no" / "such" / "s.dtt").string() + " (Fail flag set)\n"},
+  };
+  for (const auto& r : rows) {
+    const auto result = run(r.command);
+    EXPECT_EQ(result.exit_code, 1) << r.command;
+    EXPECT_EQ(result.out, r.line) << r.command;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.dtt")) << "a failed conversion leaves no snapshot";
+  std::filesystem::remove_all(dir);
+}
+
 TEST(eptl_sections, prints_the_section_table_of_a_snapshot) {
   const auto dir = std::filesystem::temp_directory_path() / ("eptl_sections_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);

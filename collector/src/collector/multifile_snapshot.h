@@ -79,7 +79,9 @@ class multifile_snapshot : public std::enable_shared_from_this<multifile_snapsho
   // Drops the snapshot: the index is not written, every file is removed.
   void drop();
 
-  std::uint16_t section_count() const noexcept { return count_; }
+  // Who creates and removes the files; outlives the snapshot for whoever
+  // must remove a snapshot that was written but then abandoned.
+  const std::shared_ptr<file_factory>& factory() const noexcept { return factory_; }
 
  private:
   multifile_snapshot(std::unique_ptr<file_factory>&& factory, std::uint32_t format, std::uint16_t version);
@@ -88,7 +90,7 @@ class multifile_snapshot : public std::enable_shared_from_this<multifile_snapsho
   std::streamoff count_position_ = 0;
   std::uint16_t count_ = 0;
   bool versioned_ = false;
-  std::unique_ptr<file_factory> factory_;
+  std::shared_ptr<file_factory> factory_;
   stream_file index_file_;
   std::ostringstream index_;
   std::deque<file_cache> caches_;
@@ -113,11 +115,5 @@ class sections_gen {
  private:
   std::shared_ptr<multifile_snapshot> snapshot_;
 };
-
-namespace mono {
-inline sections_gen create_sections_gen(std::shared_ptr<multifile_snapshot> snapshot) {
-  return sections_gen(std::move(snapshot));
-}
-}  // namespace mono
 
 }  // namespace tw_prof

@@ -1,5 +1,7 @@
 #include "collector/src/collector/snapshot.h"
 
+#include "api/log.h"
+#include "tw/error/exception_text.h"
 #include "tw/progress/fake_progress.h"
 
 namespace tw_prof::mono {
@@ -17,7 +19,18 @@ void snapshot::save() {
 }
 
 void snapshot::save_with_progress(progress_handler& handler) {
-  run_under_fake_progress([this] { save(); }, handler);
+  try {
+    run_under_fake_progress([this] { save(); }, handler);
+  } catch (...) {
+    // The save ran to its end before the cancellation came back (the fake
+    // progress waits for it), so every file is closed and can go.
+    try {
+      if (factory_) factory_->remove_all();
+    } catch (...) {
+      TW_LOG(error) << "Failed to remove the files of an abandoned snapshot: " << tw::current_exception_to_string();
+    }
+    throw;
+  }
 }
 
 void snapshot::reset() {

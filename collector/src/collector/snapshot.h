@@ -23,10 +23,13 @@ namespace mono {
 
 // The subscription stops collection for this snapshot; saving then lets the
 // index be written when the last writer lets go, resetting removes the files.
+// A save that fails or is cancelled removes every file it had written: a
+// snapshot is either complete or absent.
 class snapshot final : public tw_prof::snapshot {
  public:
   snapshot(std::function<void()> subscription, std::shared_ptr<multifile_snapshot> files)
-      : subscription_(std::move(subscription)), held_(true), files_(std::move(files)) {}
+      : subscription_(std::move(subscription)), held_(true), files_(std::move(files)),
+        factory_(files_->factory()) {}
 
   void save() override;
   void save_with_progress(progress_handler& handler) override;
@@ -39,6 +42,7 @@ class snapshot final : public tw_prof::snapshot {
   std::function<void()> subscription_;
   bool held_;
   std::shared_ptr<multifile_snapshot> files_;
+  std::shared_ptr<file_factory> factory_;
 };
 
 }  // namespace mono

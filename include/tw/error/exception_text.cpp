@@ -1,6 +1,7 @@
 #include "tw/error/exception_text.h"
 
 #include "tw/error/hresult.h"
+#include "tw/utility/throw.h"
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/exception/get_error_info.hpp>
@@ -83,6 +84,38 @@ std::string current_exception_to_string() {
   } catch (const std::exception& e) {
     std::ostringstream out;
     print_exception(out, e, 0);
+    return out.str();
+  } catch (...) {
+    return "non-standard-exception error";
+  }
+}
+
+namespace {
+
+void write_summary(std::ostream& out, const std::exception& e) {
+  out << e.what();
+  if (const auto* be = dynamic_cast<const boost::exception*>(&e)) {
+    if (const auto* path = boost::get_error_info<errinfo_path>(*be)) out << ": " << *path;
+    if (const auto* text = boost::get_error_info<errinfo_errno_text>(*be)) out << " (" << *text << ")";
+    if (const auto* cause = boost::get_error_info<errinfo_cause>(*be)) out << " (" << *cause << ")";
+  }
+  try {
+    std::rethrow_if_nested(e);
+  } catch (const std::exception& nested) {
+    out << ": ";
+    write_summary(out, nested);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+std::string current_exception_summary() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    std::ostringstream out;
+    write_summary(out, e);
     return out.str();
   } catch (...) {
     return "non-standard-exception error";

@@ -16,6 +16,11 @@ void print_exception(std::ostream& out, const std::exception& e, int level = 0);
 
 std::string current_exception_to_string();
 
+// The same for a person: the message with the path and cause it concerns,
+// then nested messages after ": "; no source locations or function names,
+// which belong in the log.
+std::string current_exception_summary();
+
 std::uint32_t current_exception_to_hresult();
 
 }  // namespace tw

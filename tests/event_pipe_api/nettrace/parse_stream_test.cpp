@@ -10,7 +10,7 @@ namespace {
 using namespace tarnwell::nettrace;
 using tarnwell::collector::event_pipe::consumer_status;
 using test_support::bytes;
-using test_support::event_spec;
+using test_support::event_shape;
 using test_support::stream_writer;
 
 struct seen_event {
@@ -128,7 +128,7 @@ TEST(object_framing, a_stream_cut_inside_an_object_reports_unexpected_eof) {
 TEST(object_framing, a_declared_size_larger_than_the_content_is_refused) {
   auto w = with_metadata();
   bytes events;
-  test_support::compressed_event(events, event_spec{});
+  test_support::compressed_event(events, event_shape{});
   w.block("EventBlock", test_support::block_body(events), 8).end();
   EXPECT_EQ(run(w.data()).status.status, consumer_status::failed);
 }

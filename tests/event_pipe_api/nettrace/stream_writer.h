@@ -55,7 +55,7 @@ inline std::vector<std::uint8_t> metadata_payload(std::int32_t metadata_id, cons
 }
 
 // One compressed event with every field spelled out (flags 0x8F plus sorted).
-struct event_spec {
+struct event_shape {
   std::int32_t metadata_id = 1;
   std::uint32_t sequence_delta = 0;
   std::uint64_t thread_id = 100;
@@ -64,7 +64,7 @@ struct event_spec {
   std::vector<std::uint8_t> payload;
 };
 
-inline void compressed_event(bytes& b, const event_spec& e) {
+inline void compressed_event(bytes& b, const event_shape& e) {
   b.put<std::uint8_t>(0x01 | 0x02 | 0x04 | 0x08 | 0x80);
   b.varint(static_cast<std::uint32_t>(e.metadata_id));
   b.varint(e.sequence_delta).varint(e.thread_id).varint(0);  // capture thread, processor
@@ -84,7 +84,7 @@ inline bytes block_body(const bytes& events, std::uint16_t header_size = 20, std
 inline bytes metadata_block(const std::vector<std::vector<std::uint8_t>>& payloads) {
   bytes events;
   for (const auto& p : payloads) {
-    event_spec e;
+    event_shape e;
     e.metadata_id = 0;
     e.payload = p;
     compressed_event(events, e);

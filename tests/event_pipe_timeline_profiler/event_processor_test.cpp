@@ -1,0 +1,108 @@
+// The event processor fed one event at a time: what each kind of event
+// becomes in the snapshot, and that a processor told to stop accepting
+// writes nothing more.
+
+#include "api/path_file_factory.h"
+#include "collector/src/collector/multifile_snapshot.h"
+#include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
+#include "tools/snapshot_reader.h"
+#include "tools/snapshot_streams.h"
+#include "tw/utility/le_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tarnwell::collector;
+using rt = Microsoft_Windows_DotNETRuntime;
+
+template <std::uint32_t Key>
+using runtime_event = dispatched_event<rt, rt::events::index_of(Key)>;
+
+class processor_test : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("processor_" + std::to_string(::getpid()) + "_" +
+                                        testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    files_ = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>((dir_ / "s").string()),
+                                                 tw_prof::snapshot_format_id, 0);
+    processor_.emplace(std::make_shared<tw_prof::environment>(), nullptr, false);
+    tarnwell::nettrace::TraceObject trace;
+    trace.qpc_frequency = 1000000;
+    trace.process_id = 42;
+    processor_->set_trace(trace);
+    processor_->attach(tw_prof::sections_gen(files_));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  template <class Event>
+  void feed(Event e, std::int64_t timestamp, const std::vector<std::uint8_t>& payload) {
+    e.header.timestamp = timestamp;
+    e.header.thread_id = 7;
+    e.header.version = static_cast<std::uint8_t>(Event::key & 0xFF);
+    e.payload = {payload.data(), payload.data() + payload.size()};
+    static const std::uint64_t frames[] = {0x1000, 0x2000};
+    e.stack = {reinterpret_cast<const std::uint8_t*>(frames), 2, 8};
+    (*processor_)(rt{}, e);
+  }
+
+  // Records of the runtime stream by kind, once the snapshot is written.
+  std::map<std::uint16_t, int> runtime_records() {
+    processor_->detach();
+    processor_.reset();
+    files_.reset();
+    const tw::tools::snapshot_reader reader(dir_ / "s");
+    std::map<std::uint16_t, int> kinds;
+    tw::tools::for_each_record(2121, reader.read(2121), 8, [&](const tw::tools::stream_record& r) { ++kinds[r.kind]; });
+    return kinds;
+  }
+
+  fs::path dir_;
+  std::shared_ptr<tw_prof::multifile_snapshot> files_;
+  std::optional<tw_prof::netcore::event_processor> processor_;
+};
+
+std::vector<std::uint8_t> gc_end(std::uint32_t count) {
+  std::vector<std::uint8_t> b;
+  auto w = tw::write_to(b);
+  w.put(count);
+  w.put(std::uint32_t{2});
+  w.put(std::uint16_t{1});
+  return b;
+}
+
+std::vector<std::uint8_t> exception(std::u16string_view type) {
+  std::vector<std::uint8_t> b;
+  auto w = tw::write_to(b);
+  w.utf16z(type);
+  w.utf16z(u"message");
+  w.put(std::uint64_t{0x1234});
+  w.put(std::uint32_t{0x80131500});
+  w.put(std::uint16_t{0});
+  w.put(std::uint16_t{1});
+  return b;
+}
+
+TEST_F(processor_test, events_become_their_records_and_call_stacks) {
+  feed(runtime_event<event_key(2, 1)>{}, 10, gc_end(1));              // GC end: kind 2, no stack
+  feed(runtime_event<event_key(80, 1)>{}, 20, exception(u"E"));       // exception: kind 9 and a stack
+  feed(runtime_event<event_key(85, 0)>{}, 30, std::vector<std::uint8_t>(30));  // thread created: not kept
+  EXPECT_EQ(runtime_records(), (std::map<std::uint16_t, int>{{2, 1}, {9, 1}, {0x2000, 1}}));
+}
+
+TEST_F(processor_test, nothing_is_written_once_it_stops_accepting) {
+  feed(runtime_event<event_key(2, 1)>{}, 10, gc_end(1));
+  processor_->stop_accepting();
+  feed(runtime_event<event_key(2, 1)>{}, 20, gc_end(2));
+  feed(runtime_event<event_key(80, 1)>{}, 30, exception(u"E"));
+  EXPECT_EQ(runtime_records(), (std::map<std::uint16_t, int>{{2, 1}}));
+}
+
+}  // namespace
