@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 trace=bench/data/stress.nettrace
 
 if [[ ! -f $trace ]]; then bash bench/run_decode_bench.sh; fi
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target convert_bench eptl
 dotnet build -c Release tests/dotnet/TraceLogBench/TraceLogBench.csproj -o tests/dotnet/TraceLogBench/bin/out >/dev/null
 

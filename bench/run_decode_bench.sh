@@ -8,7 +8,7 @@ min_bytes=$((300 * 1000 * 1000))
 trace=bench/data/stress.nettrace
 
 bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target decode_bench
 dotnet build -c Release tests/dotnet/Workload/Workload.csproj -o tests/dotnet/Workload/bin/out >/dev/null
 dotnet build -c Release tests/dotnet/TraceEventBench/TraceEventBench.csproj \

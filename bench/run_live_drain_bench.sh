@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 events=${1:-2000000}
 
 bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target live_drain_bench
 dotnet build -c Release tests/dotnet/Workload/Workload.csproj -o tests/dotnet/Workload/bin/out >/dev/null
 if [[ ! -x bench/tools/dotnet-trace ]]; then
