@@ -93,6 +93,25 @@ class byte_cursor {
     throw std::runtime_error("Too long variable length encoded number");
   }
 
+  // An ECMA-335 compressed unsigned integer (II.23.2): 1, 2 or 4 bytes,
+  // big-endian, the width in the top bits of the first byte.
+  std::uint32_t compressed_uint() {
+    const std::uint8_t first = byte();
+    const std::size_t size = compressed_uint_size(first);
+    if (size == 0) throw std::runtime_error("Invalid counter encoding");
+    std::uint32_t value = first & (size == 1 ? 0x7F : size == 2 ? 0x3F : 0x1F);
+    const auto* rest = take(size - 1);
+    for (std::size_t i = 0; i + 1 < size; ++i) value = value << 8 | rest[i];
+    return value;
+  }
+  // The width a compressed integer's first byte announces; 0: not one.
+  static constexpr std::size_t compressed_uint_size(std::uint8_t first) noexcept {
+    if ((first & 0x80) == 0) return 1;
+    if ((first & 0xC0) == 0x80) return 2;
+    if ((first & 0xE0) == 0xC0) return 4;
+    return 0;
+  }
+
   // A zero-terminated UTF-16 string; returns its units without the terminator
   // and moves past the terminator.
   std::pair<const std::uint8_t*, std::size_t> utf16z() {
