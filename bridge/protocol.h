@@ -107,33 +107,28 @@ inline constexpr std::uint8_t snapshot_file_handle_type = 2;
 // Parameters of an answer, composed field by field.
 class bridge_params {
  public:
-  bridge_params() : out_(tw::write_to(bytes_)) {}
-  bridge_params(const bridge_params&) = delete;
-  bridge_params& operator=(const bridge_params&) = delete;
-
   template <class T>
   bridge_params& put(T value) {
-    out_.put(value);
+    tw::write_to(bytes_).put(value);
     return *this;
   }
   bridge_params& boolean(bool value) { return put(static_cast<std::uint8_t>(value ? 1 : 0)); }
   bridge_params& counter(std::uint32_t value) {
-    out_.compressed_uint(value);
+    tw::write_to(bytes_).compressed_uint(value);
     return *this;
   }
   bridge_params& sized_string(std::string_view text) {
-    out_.compressed_string(text);
+    tw::write_to(bytes_).compressed_string(text);
     return *this;
   }
   bridge_params& guid(const tw::guid& g) {
-    out_.guid(g, tw::guid_byte_order::windows);
+    tw::write_to(bytes_).guid(g, tw::guid_byte_order::windows);
     return *this;
   }
   const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
 
  private:
   std::vector<std::uint8_t> bytes_;
-  tw::buffer_writer out_;
 };
 
 // One frame: the code, the parameters' size as a counter, the parameters.

@@ -23,10 +23,10 @@ set(rules
   "collector/src/collector/|tw/ tarnwell/common/ event_pipe_api/src/providers/ collector/src/collector/ api/log.h api/file_factory.h"
   "event_pipe_api/src/|tw/ tarnwell/diagnostics_ipc/ event_pipe_api/src/ api/log.h"
   "bridge/environment|tw/ bridge/environment.h"
-  "bridge/protocol|tw/ bridge/protocol.h"
+  "bridge/protocol.|tw/ bridge/protocol.h"
   "event_pipe_timeline_profiler/src/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/environment.h event_pipe_timeline_profiler/src/ api/log.h api/file_factory.h"
   "api/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/ event_pipe_timeline_profiler/src/ api/"
-  "bridge/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/ event_pipe_timeline_profiler/src/ api/"
+  "bridge/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/ event_pipe_timeline_profiler/src/ api/log.h api/file_factory.h"
 )
 
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
