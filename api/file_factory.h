@@ -3,6 +3,7 @@
 // The interface through which a snapshot creates its files. Who names the
 // files differs: a path rule for conversion, the front end for live profiling.
 
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -31,5 +32,11 @@ class file_factory {
   // Removes every file created so far.
   virtual void remove_all() = 0;
 };
+
+// What every factory does once it knows the path. A stream is opened binary
+// and truncated; failing, it throws "Fail to create file" with the path and
+// the cause. A descriptor is opened read-write, or is -1.
+std::shared_ptr<std::ostream> open_file_stream(const std::filesystem::path& path);
+int open_file_handle(const std::filesystem::path& path);
 
 }  // namespace tw_prof

@@ -9,6 +9,21 @@
 
 namespace tw_prof {
 
+std::shared_ptr<std::ostream> open_file_stream(const std::filesystem::path& path) {
+  try {
+    auto stream = std::make_shared<std::ofstream>(path, std::ios::out | std::ios::binary | std::ios::trunc);
+    if (stream->fail() || stream->bad()) throw std::runtime_error("Fail flag set");
+    return stream;
+  } catch (const std::exception& e) {
+    TW_THROW(boost::enable_error_info(std::runtime_error("Fail to create file"))
+             << tw::errinfo_path(path.string()) << tw::errinfo_cause(e.what()));
+  }
+}
+
+int open_file_handle(const std::filesystem::path& path) {
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+}
+
 std::filesystem::path path_file_factory::gen_file_path(bool main) const {
   if (main) return base_path_;
   const std::size_t number = created_.empty() ? 0 : created_.size() - 1;
@@ -23,21 +38,10 @@ std::filesystem::path path_file_factory::register_path(const file_request& reque
   return path;
 }
 
-int path_file_factory::create_file(const file_request& request) {
-  const auto path = register_path(request);
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-}
+int path_file_factory::create_file(const file_request& request) { return open_file_handle(register_path(request)); }
 
 std::shared_ptr<std::ostream> path_file_factory::create_stream(const file_request& request) {
-  const auto path = register_path(request);
-  try {
-    auto stream = std::make_shared<std::ofstream>(path, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (stream->fail() || stream->bad()) throw std::runtime_error("Fail flag set");
-    return stream;
-  } catch (const std::exception& e) {
-    TW_THROW(boost::enable_error_info(std::runtime_error("Fail to create file"))
-             << tw::errinfo_path(path.string()) << tw::errinfo_cause(e.what()));
-  }
+  return open_file_stream(register_path(request));
 }
 
 void path_file_factory::remove_all() {

@@ -1,0 +1,70 @@
+// Files created where the host's answers say, and removed by the remover.
+
+#include "bridge/bridge_file_factory.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tw_prof;
+
+TEST(bridge_file_factory, creates_each_file_at_the_answered_path) {
+  std::string dir_name = "bff_";
+  dir_name.append(std::to_string(::getpid()));
+  const auto dir = fs::temp_directory_path() / dir_name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::vector<std::string> asked;
+  std::vector<fs::path> answered;
+  int removals = 0;
+  bridge_file_factory factory(
+      [&](const file_request& r) {
+        std::string what = "slave ";
+        if (const auto* host = std::get_if<host_file>(&r))
+          what = host->main ? "main" : "host";
+        else
+          what.append(std::get<slave_file>(r).name);
+        asked.push_back(what);
+        std::string name = "f";
+        name.append(std::to_string(answered.size()));
+        answered.push_back(dir / name);
+        return answered.back();
+      },
+      [&] {
+        ++removals;
+        for (const auto& p : answered) fs::remove(p);
+      });
+  *factory.create_stream(host_file{true}) << "index";
+  const int fd = factory.create_file(host_file{false});
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  factory.create_stream(slave_file{"x"});
+  EXPECT_EQ(asked, (std::vector<std::string>{"main", "host", "slave x"}));
+  for (const auto& p : answered) EXPECT_TRUE(fs::exists(p)) << p;
+  std::ifstream index(answered[0]);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(index), {}), "index");
+
+  factory.remove_all();
+  EXPECT_EQ(removals, 1);
+  EXPECT_TRUE(fs::is_empty(dir));
+  fs::remove_all(dir);
+}
+
+TEST(bridge_file_factory, a_path_that_cannot_be_created_is_reported_with_the_path) {
+  bridge_file_factory factory([](const file_request&) { return fs::path("/proc/self/no/such/file"); }, nullptr);
+  try {
+    factory.create_stream(host_file{true});
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Fail to create file");
+  }
+  EXPECT_EQ(factory.create_file(host_file{false}), -1);
+  factory.remove_all();  // no remover: nothing to do, no crash
+}
+
+}  // namespace
