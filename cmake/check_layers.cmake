@@ -4,8 +4,8 @@ cmake_minimum_required(VERSION 3.25)
 #
 # The data path runs upwards: shared utilities, then the catalogue, the IPC
 # layer and the allocators, then the decoder and the snapshot writers side by
-# side, then consumption and sessions, then the profiler, then the exported
-# interface. A file may include its own layer and the layers it builds on,
+# side, then consumption and sessions, then the profiler, then the bridge and
+# the protocol objects that join the two, then the exported interface. A file may include its own layer and the layers it builds on,
 # never one above it nor (for the decoder and the writers) its sibling.
 #
 # Run as: cmake -DSOURCE_DIR=... -DSTAMP=... -P check_layers.cmake
@@ -24,6 +24,8 @@ set(rules
   "event_pipe_api/src/|tw/ tarnwell/diagnostics_ipc/ event_pipe_api/src/ api/log.h"
   "bridge/environment|tw/ bridge/environment.h"
   "bridge/protocol.|tw/ bridge/protocol.h"
+  "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto|tw/ tarnwell/ event_pipe_api/src/ bridge/ event_pipe_timeline_profiler/src/ api/log.h"
+  "event_pipe_timeline_profiler/src/test_prof/|tw/ tarnwell/ event_pipe_api/src/ bridge/ event_pipe_timeline_profiler/src/ api/log.h"
   "event_pipe_timeline_profiler/src/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/environment.h event_pipe_timeline_profiler/src/ api/log.h api/file_factory.h"
   "api/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/ event_pipe_timeline_profiler/src/ api/"
   "bridge/|tw/ tarnwell/ event_pipe_api/src/ collector/src/collector/ bridge/ event_pipe_timeline_profiler/src/ api/log.h api/file_factory.h"

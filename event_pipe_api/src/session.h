@@ -81,6 +81,7 @@ class event_pipe_session {
   ipc_stream_status main_status() const noexcept { return main_status_.load(); }
   std::uint64_t id() const noexcept { return session_id_; }
   int pid() const noexcept { return pid_; }
+  session_type type() const noexcept { return type_; }
   bool is_started() const noexcept { return started_.load(); }
   const std::string& transport_path() const noexcept { return transport_path_; }
 

@@ -1,0 +1,19 @@
+#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
+
+#include "tw/utility/throw.h"
+
+namespace tw_prof {
+
+netcore_test_profiler_bridge_proto::netcore_test_profiler_bridge_proto(std::uint32_t pid,
+                                                                       std::optional<std::filesystem::path> recording)
+    : netcore_profiler_bridge_proto(pid, "", "", true, false, nullptr), recording_(std::move(recording)) {}
+
+std::shared_ptr<prof_api_base> netcore_test_profiler_bridge_proto::create_prof(
+    const timeline_info& info, bool use_api, const init_data& data, std::unique_ptr<bridge_notifier> notifier) {
+  if (!recording_) return netcore_profiler_bridge_proto::create_prof(info, use_api, data, std::move(notifier));
+  TW_CHECK(use_api == false);
+  nettrace_param file{recording_->string(), "", [](unsigned long, unsigned long, unsigned long) { return 1; }};
+  return create_netcore_profiler_api(std::move(file), false, with_tasks_, false, std::move(notifier));
+}
+
+}  // namespace tw_prof

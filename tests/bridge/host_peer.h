@@ -1,0 +1,146 @@
+#pragma once
+
+// The host's side of the bridge, as a front end speaks it: it listens on
+// loopback, accepts the profiler's connection, answers the handshake, sends
+// commands, and answers every file request with a fresh path in its folder
+// and a fresh identifier, remembering both in the order it gave them.
+
+#include "bridge/protocol.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+using bytes = std::vector<std::uint8_t>;
+using tw_prof::host_bridge_answer;
+using tw_prof::host_bridge_command;
+
+struct frame {
+  std::uint8_t code = 0;
+  bytes params;
+  tw::byte_cursor cursor() const { return tw::byte_cursor(params.data(), params.data() + params.size(), "frame"); }
+  host_bridge_answer answer() const { return static_cast<host_bridge_answer>(code); }
+};
+
+class host_peer {
+ public:
+  explicit host_peer(std::filesystem::path dir) : dir_(std::move(dir)) {}
+
+  std::string endpoint() const {
+    std::string text = "127.0.0.1:";
+    text.append(std::to_string(acceptor_.local_endpoint().port()));
+    return text;
+  }
+  void accept() { acceptor_.accept(socket_); }
+  boost::asio::ip::tcp::socket& socket() { return socket_; }
+
+  frame read_frame() {
+    frame f;
+    std::uint8_t head[2];
+    boost::asio::read(socket_, boost::asio::buffer(head, 2));
+    f.code = head[0];
+    bytes counter{head[1]};
+    const std::size_t width = tw::byte_cursor::compressed_uint_size(head[1]);
+    if (width > 1) {
+      counter.resize(width);
+      boost::asio::read(socket_, boost::asio::buffer(counter.data() + 1, width - 1));
+    }
+    tw::byte_cursor c(counter.data(), counter.data() + counter.size(), "counter");
+    f.params.resize(c.compressed_uint());
+    if (!f.params.empty()) boost::asio::read(socket_, boost::asio::buffer(f.params));
+    return f;
+  }
+
+  void send(host_bridge_command c, const tw_prof::bridge_params& params = {}) { send_raw(tw_prof::encode_frame(
+      static_cast<std::uint8_t>(c), params.bytes())); }
+  void send_raw(const bytes& b) { boost::asio::write(socket_, boost::asio::buffer(b)); }
+
+  // The next frame that is not a file request; file requests on the way are
+  // answered as a front end answers them.
+  frame next() {
+    for (;;) {
+      auto f = read_frame();
+      if (f.answer() != host_bridge_answer::handle_request && f.answer() != host_bridge_answer::handle_request_slave)
+        return f;
+      auto c = f.cursor();
+      const auto id = c.read<std::uint32_t>();
+      answer_file_request(id);
+    }
+  }
+
+  // Serves file requests until the profiler closes the connection; returns
+  // the other frames that came.
+  std::vector<frame> drain() {
+    std::vector<frame> frames;
+    try {
+      for (;;) frames.push_back(next());
+    } catch (const std::exception&) {
+      // the end of the connection
+    }
+    return frames;
+  }
+
+  void answer_file_request(std::uint32_t id) {
+    // Named as the profiler's own converter names them: the first file of a
+    // snapshot is its index, the others take the index's name and a number.
+    if (paths_.empty()) ++snapshots_;
+    std::string name = "snapshot";
+    name.append(std::to_string(snapshots_));
+    if (!paths_.empty()) {
+      char number[8];
+      std::snprintf(number, sizeof number, ".%04zX", paths_.size() - 1);
+      name.append(number);
+    }
+    const auto path = dir_ / name;
+    const auto identifier = tw::guid::random();
+    paths_.push_back(path);
+    identifiers_.push_back(identifier);
+    tw_prof::bridge_params p;
+    p.put(id).put(std::uint8_t{1}).sized_string(path.string()).guid(identifier);
+    send(host_bridge_command::handle, p);
+  }
+
+  // The handshake as the host sees it: initialize in, accepted out, the
+  // announcements in. Returns the initialize frame.
+  frame handshake(std::uint8_t control_kind, bool collect_from_start) {
+    auto initialize = read_frame();
+    tw_prof::bridge_params p;
+    p.put(control_kind).sized_string("").counter(0).sized_string("");
+    p.boolean(collect_from_start).put(std::uint32_t{0}).boolean(false).put(std::uint32_t{0});
+    for (int i = 0; i < 6; ++i) p.boolean(false);
+    p.sized_string("").put(std::uint32_t{0});
+    send(host_bridge_command::accepted, p);
+    announcements_ = {read_frame().code, read_frame().code, read_frame().code};
+    return initialize;
+  }
+
+  const std::vector<std::uint8_t>& announcements() const { return announcements_; }
+  const std::vector<std::filesystem::path>& paths() const { return paths_; }
+  const std::vector<tw::guid>& identifiers() const { return identifiers_; }
+  void forget_files() {
+    paths_.clear();
+    identifiers_.clear();
+  }
+
+ private:
+  std::filesystem::path dir_;
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::acceptor acceptor_{io_,
+                                           {boost::asio::ip::address_v4::loopback(), 0}};
+  boost::asio::ip::tcp::socket socket_{io_};
+  std::vector<std::filesystem::path> paths_;
+  std::vector<tw::guid> identifiers_;
+  std::vector<std::uint8_t> announcements_;
+  int snapshots_ = 0;
+};
+
+}  // namespace test_support

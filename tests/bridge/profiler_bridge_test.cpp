@@ -1,0 +1,488 @@
+// The bridge driven by a host peer over loopback TCP: the handshake, every
+// measure command, saving with file requests, and hosts that misbehave.
+
+#include "bridge/profiler_bridge.h"
+#include "collector/src/collector/multifile_snapshot.h"
+#include "collector/src/collector/snapshot.h"
+#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
+#include "tests/bridge/host_peer.h"
+#include "tools/snapshot_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tw_prof;
+using namespace test_support;
+using clock_type = std::chrono::steady_clock;
+
+// A profiler that needs no runtime: each snapshot holds the environment, a
+// short event stream and the end time, and it stays active until destroyed.
+class still_profiler final : public prof_api_base, public std::enable_shared_from_this<still_profiler> {
+ public:
+  std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env) override {
+    auto files = multifile_snapshot::create(std::move(factory), snapshot_format_id, 0);
+    auto state = std::make_shared<open_sections>(files);
+    state->environment = state->gen(stream_kind{}, 0, 9);
+    write_environment(*state->environment, env, filetime_now());
+    state->events = state->gen(stream_kind{}, 2121, 19);
+    *state->events << "records";
+    return std::make_unique<mono::snapshot>(
+        [state] {
+          write_post_environment(*state->gen(stream_kind{}, 1, 0), filetime_now());
+          state->environment.reset();
+          state->events.reset();
+        },
+        std::move(files));
+  }
+  void destroy() override { active_ = false; }
+  bool is_active() const override { return active_; }
+  tarnwell::collector::event_pipe::consumer_status stream_status() const override { return {}; }
+
+ private:
+  struct open_sections {
+    explicit open_sections(std::shared_ptr<multifile_snapshot> files) : gen(std::move(files)) {}
+    sections_gen gen;
+    std::shared_ptr<std::ostream> environment, events;
+  };
+  std::atomic<bool> active_{true};
+};
+
+class still_proto final : public netcore_test_profiler_bridge_proto {
+ public:
+  still_proto() : netcore_test_profiler_bridge_proto(static_cast<std::uint32_t>(::getpid())) {}
+  std::shared_ptr<prof_api_base> create_prof(const timeline_info&, bool, const init_data&,
+                                             std::unique_ptr<bridge_notifier>) override {
+    return std::make_shared<still_profiler>();
+  }
+};
+
+class bridge_test : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = "bridge_";
+    name.append(std::to_string(::getpid())).append("_").append(
+        testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / name;
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    host_ = std::make_unique<host_peer>(dir_);
+  }
+  void TearDown() override {
+    release_dropping();
+    fs::remove_all(dir_);
+  }
+
+  // Ends the bridge while the host serves what the drop asks of it.
+  void release_dropping() {
+    if (!bridge_) return;
+    std::thread host([&] {
+      if (host_) host_->drain();
+    });
+    bridge_->destroy(false);
+    bridge_.reset();
+    host.join();
+  }
+
+  // Waits for the bridge's end while the host serves it.
+  std::vector<frame> drain_until_done() {
+    auto done = bridge_->extract_done_future();
+    auto frames = host_->drain();
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    return frames;
+  }
+
+  // The next frame other than a notification of the target's changes.
+  frame next_but_notifications() {
+    for (;;) {
+      auto f = host_->next();
+      if (f.answer() != host_bridge_answer::runtime_updated && f.answer() != host_bridge_answer::command_line_updated)
+        return f;
+      notifications_.push_back(f);
+    }
+  }
+
+  // Creates the bridge against the host peer, which answers the handshake
+  // and sends go; returns what go was answered with.
+  frame connect(std::unique_ptr<prof_bridge_proto> proto, std::uint8_t control_kind = 0,
+                bool collect_from_start = false) {
+    frame after_go;
+    std::thread host([&] {
+      host_->accept();
+      initialize_ = host_->handshake(control_kind, collect_from_start);
+      host_->send(host_bridge_command::go);
+      after_go = host_->next();
+    });
+    try {
+      bridge_ = create_profiler_bridge_controller(std::move(proto), host_->endpoint());
+    } catch (...) {
+      host.join();
+      throw;
+    }
+    host.join();
+    return after_go;
+  }
+  frame connect() { return connect(std::make_unique<still_proto>()); }
+
+  std::size_t files_left() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+  }
+
+  // The params of operation_started and snapshot_done begin with the session.
+  static bytes session_prefix() {
+    bridge_params p;
+    p.guid(bridge_constants::test_session_1()).put(std::uint32_t{0}).guid(bridge_constants::test_session_2());
+    return p.bytes();
+  }
+
+  // Saves the running snapshot as the host sees it; returns snapshot_done.
+  frame save_and_expect_done(host_bridge_command command = host_bridge_command::measure_snapshot_stop_save) {
+    host_->send(command);
+    return expect_save();
+  }
+  frame expect_save() {
+    auto started = next_but_notifications();
+    EXPECT_EQ(started.answer(), host_bridge_answer::operation_started);
+    bytes expected{1};
+    const auto prefix = session_prefix();
+    expected.insert(expected.end(), prefix.begin(), prefix.end());
+    expected.push_back(0);
+    EXPECT_EQ(started.params, expected);
+    frame f = host_->next();
+    while (f.answer() == host_bridge_answer::operation_progress) f = host_->next();
+    EXPECT_EQ(f.answer(), host_bridge_answer::operation_finished);
+    return host_->next();
+  }
+
+  void expect_done_lists_the_files(const frame& done) {
+    ASSERT_EQ(done.answer(), host_bridge_answer::snapshot_done);
+    bridge_params expected;
+    expected.guid(bridge_constants::test_session_1()).put(std::uint32_t{0}).guid(bridge_constants::test_session_2());
+    const auto& ids = host_->identifiers();
+    ASSERT_GE(ids.size(), 2u);
+    expected.guid(ids[0]).counter(static_cast<std::uint32_t>(ids.size() - 1));
+    for (std::size_t i = 1; i < ids.size(); ++i) expected.guid(ids[i]);
+    EXPECT_EQ(done.params, expected.bytes());
+    const tw::tools::snapshot_reader reader(host_->paths()[0]);  // the index names files beside it
+    EXPECT_EQ(reader.format(), snapshot_format_id);
+    EXPECT_EQ(reader.read(2121).size(), 7u);
+    for (const auto& p : host_->paths()) EXPECT_TRUE(fs::exists(p)) << p;
+  }
+
+  fs::path dir_;
+  std::unique_ptr<host_peer> host_;
+  std::unique_ptr<profiler_bridge_controller> bridge_;
+  frame initialize_;
+  std::vector<frame> notifications_;
+};
+
+TEST_F(bridge_test, handshake_announces_the_profiler_and_go_starts_nothing_by_default) {
+  const auto go = connect();
+  EXPECT_EQ(go.answer(), host_bridge_answer::measure_snapshot_stopped);
+  EXPECT_EQ(host_->announcements(), (std::vector<std::uint8_t>{0xFC, 0xA3, 0xD1}));
+  auto c = initialize_.cursor();
+  EXPECT_EQ(c.guid(tw::guid_byte_order::windows), bridge_constants::host_bridge_version());
+  EXPECT_EQ(c.read<std::int32_t>(), ::getpid());
+  EXPECT_EQ(c.guid(tw::guid_byte_order::windows), bridge_constants::profiler_kind());
+  EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  const auto done = save_and_expect_done();
+  expect_done_lists_the_files(done);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
+}
+
+TEST_F(bridge_test, drop_leaves_no_file) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  EXPECT_GT(files_left(), 0u);
+  host_->send(host_bridge_command::measure_snapshot_stop_drop);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
+  EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(bridge_test, save_start_and_drop_start_chain_snapshots) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  const auto done = save_and_expect_done(host_bridge_command::measure_snapshot_stop_save_start);
+  expect_done_lists_the_files(done);
+  const auto first = host_->paths();
+  host_->forget_files();
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  const auto dropped = host_->paths();
+  host_->send(host_bridge_command::measure_snapshot_stop_drop_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  for (const auto& p : dropped) EXPECT_FALSE(fs::exists(p)) << "dropped: " << p;
+  for (const auto& p : first) EXPECT_TRUE(fs::exists(p)) << "saved before: " << p;
+  // Releasing the bridge saves the running one.
+  std::thread release([&] { bridge_->destroy(true); });
+  const auto last = expect_save();
+  host_->drain();
+  release.join();
+  EXPECT_EQ(last.answer(), host_bridge_answer::snapshot_done);
+}
+
+TEST_F(bridge_test, go_with_collection_from_the_start_starts_a_snapshot) {
+  EXPECT_EQ(connect(std::make_unique<still_proto>(), 0, true).answer(), host_bridge_answer::measure_snapshot_started);
+  EXPECT_GT(files_left(), 0u);
+  host_->send(host_bridge_command::measure_snapshot_stop_drop);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
+}
+
+TEST_F(bridge_test, go_under_the_measure_api_is_unsupported) {
+  EXPECT_EQ(connect(std::make_unique<still_proto>(), 1, true).answer(), host_bridge_answer::measure_unsupported);
+  EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(bridge_test, kill_is_accepted_then_the_snapshot_dropped_and_the_bridge_ends) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  host_->send(host_bridge_command::kill);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::kill_accepted);
+  EXPECT_TRUE(drain_until_done().empty());
+  EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(bridge_test, detach_drops_without_an_answer_and_ends_the_bridge) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  host_->send(host_bridge_command::detach);
+  EXPECT_TRUE(drain_until_done().empty()) << "no answer to detach";
+  EXPECT_EQ(files_left(), 0u);
+}
+
+// An alert's text, from its parameters.
+std::string alert_text(const frame& f) {
+  auto c = f.cursor();
+  c.byte();
+  c.read<std::uint32_t>();
+  return read_sized_string(c);
+}
+
+TEST_F(bridge_test, unknown_commands_are_alerts_and_the_loop_goes_on) {
+  connect();
+  for (auto code : {host_bridge_command::memory_force_gc, host_bridge_command::throw_exception,
+                    host_bridge_command::handle, host_bridge_command{0x77}}) {
+    host_->send(code);
+    const auto alert = host_->next();
+    ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
+    EXPECT_NE(alert_text(alert).find("Unknown command"), std::string::npos) << alert_text(alert);
+  }
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+}
+
+TEST_F(bridge_test, a_second_start_is_an_alert_that_ends_the_loop_and_drops_the_snapshot) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  host_->send(host_bridge_command::measure_snapshot_start);
+  const auto alert = host_->next();
+  ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
+  EXPECT_NE(alert_text(alert).find("Snapshot already exists"), std::string::npos);
+  drain_until_done();
+  EXPECT_EQ(files_left(), 0u);
+}
+
+// Hostile answers to a file request: each ends the loop with the documented
+// message as an alert, and leaves no file of the snapshot.
+TEST_F(bridge_test, hostile_handle_answers_end_the_loop_with_their_message) {
+  struct row {
+    const char* name;
+    std::function<void(host_peer&, std::uint32_t id)> answer;
+    const char* message;
+  };
+  const row rows[] = {
+      {"stale request id",
+       [](host_peer& h, std::uint32_t id) {
+         bridge_params p;
+         p.put(id + 7).put(std::uint8_t{1}).sized_string("/tmp/x").guid(tw::guid::random());
+         h.send(host_bridge_command::handle, p);
+       },
+       "Unexpected handle request id: "},
+      {"file type 2",
+       [](host_peer& h, std::uint32_t id) {
+         bridge_params p;
+         p.put(id).put(std::uint8_t{2}).sized_string("/tmp/x").guid(tw::guid::random());
+         h.send(host_bridge_command::handle, p);
+       },
+       "Unexpected file type. Identified file was expected: 2"},
+      {"another command", [](host_peer& h, std::uint32_t) { h.send(host_bridge_command::go); },
+       "Unexpected command: go"},
+      {"a path that cannot be created",
+       [](host_peer& h, std::uint32_t id) {
+         bridge_params p;
+         p.put(id).put(std::uint8_t{1}).sized_string("/proc/self/no/such/file").guid(tw::guid::random());
+         h.send(host_bridge_command::handle, p);
+       },
+       "Fail to create file"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    host_ = std::make_unique<host_peer>(dir_);
+    connect();
+    host_->send(host_bridge_command::measure_snapshot_start);
+    // Serve the first request (the index), spoil the second.
+    auto f = host_->read_frame();
+    ASSERT_EQ(f.answer(), host_bridge_answer::handle_request);
+    host_->answer_file_request(f.cursor().read<std::uint32_t>());
+    f = host_->read_frame();
+    ASSERT_EQ(f.answer(), host_bridge_answer::handle_request);
+    r.answer(*host_, f.cursor().read<std::uint32_t>());
+    const auto alert = host_->read_frame();
+    ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
+    EXPECT_NE(alert_text(alert).find(r.message), std::string::npos) << alert_text(alert);
+    drain_until_done();
+    bridge_.reset();
+    EXPECT_EQ(files_left(), 0u);
+    host_->forget_files();
+  }
+}
+
+TEST_F(bridge_test, a_host_that_never_answers_a_file_request_cannot_hold_up_destroy) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  ASSERT_EQ(host_->read_frame().answer(), host_bridge_answer::handle_request);  // and never answered
+  const auto begin = clock_type::now();
+  bridge_->destroy(true);
+  const auto took = clock_type::now() - begin;
+  EXPECT_LT(took, std::chrono::seconds(13));
+  EXPECT_GE(took, std::chrono::seconds(9)) << "the bridge waits 10 s before closing by force";
+  bridge_.reset();
+  EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(bridge_test, a_host_gone_mid_save_or_mid_handshake_ends_the_bridge) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  host_->send(host_bridge_command::measure_snapshot_stop_save);
+  EXPECT_EQ(host_->read_frame().answer(), host_bridge_answer::operation_started);
+  host_->socket().close();
+  EXPECT_EQ(bridge_->extract_done_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  bridge_.reset();
+  EXPECT_EQ(files_left(), 0u) << "a save the host abandoned leaves nothing";
+
+  host_ = std::make_unique<host_peer>(dir_);
+  std::thread host([&] {
+    host_->accept();
+    host_->read_frame();  // initialize
+    host_->socket().close();
+  });
+  EXPECT_THROW(create_profiler_bridge_controller(std::make_unique<still_proto>(), host_->endpoint()),
+               std::exception);
+  host.join();
+}
+
+TEST_F(bridge_test, refusals_of_the_handshake_reach_the_creator) {
+  std::thread host([&] {
+    host_->accept();
+    host_->read_frame();
+    host_->send(host_bridge_command::unaccepted_invalid_version);
+  });
+  try {
+    create_profiler_bridge_controller(std::make_unique<still_proto>(), host_->endpoint());
+    ADD_FAILURE() << "created";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "unaccepted_invalid_version");
+  }
+  host.join();
+}
+
+TEST(bridge_endpoint, only_loopback_addresses_are_accepted_and_nothing_is_sent_elsewhere) {
+  for (const char* endpoint : {"10.1.2.3:5000", "192.168.0.1:80", "8.8.8.8:53"}) {
+    try {
+      create_profiler_bridge_controller(std::make_unique<still_proto>(), endpoint);
+      ADD_FAILURE() << endpoint;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("loopback"), std::string::npos) << e.what();
+    }
+  }
+  for (const char* endpoint : {"5000", ":5000", ""}) {
+    if (*endpoint == 0) continue;  // empty: listening, checked below
+    try {
+      create_profiler_bridge_controller(std::make_unique<still_proto>(), endpoint);
+      ADD_FAILURE() << endpoint;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "Invalid address parameter");
+    }
+  }
+  auto listening = create_profiler_bridge_controller(std::make_unique<still_proto>(), "");
+  EXPECT_EQ(listening->get_endpoint().rfind("127.0.0.1:", 0), 0u) << listening->get_endpoint();
+  EXPECT_NE(listening->get_endpoint(), "127.0.0.1:0");
+  const auto begin = clock_type::now();
+  listening.reset();
+  EXPECT_LT(clock_type::now() - begin, std::chrono::seconds(2)) << "nobody came: nothing to wait for";
+}
+
+std::size_t entries(const char* dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+TEST_F(bridge_test, no_thread_or_descriptor_outlives_the_bridge) {
+  host_.reset();  // counted without the host's own sockets
+  const auto threads = entries("/proc/self/task");
+  const auto descriptors = entries("/proc/self/fd");
+  host_ = std::make_unique<host_peer>(dir_);
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  std::thread release([&] { bridge_.reset(); });
+  expect_save();
+  host_->drain();
+  release.join();
+  host_.reset();
+  if (entries("/proc/self/task") != threads) {
+    for (const auto& t : fs::directory_iterator("/proc/self/task")) {
+      std::ifstream comm(t.path() / "comm");
+      std::string name;
+      std::getline(comm, name);
+      ADD_FAILURE() << "thread " << t.path().filename() << " " << name;
+    }
+  }
+  EXPECT_EQ(entries("/proc/self/task"), threads);
+  if (entries("/proc/self/fd") != descriptors) {
+    for (const auto& f : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      ADD_FAILURE() << "descriptor " << f.path().filename() << " -> " << fs::read_symlink(f.path(), ec);
+    }
+  }
+  EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+}
+
+TEST_F(bridge_test, a_recording_profiled_through_the_bridge_is_saved_when_its_stream_ends) {
+  connect(std::make_unique<netcore_test_profiler_bridge_proto>(
+      static_cast<std::uint32_t>(::getpid()), fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-core.nettrace"));
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  // The file ends as a target exits: the bridge saves what it holds.
+  const auto done = expect_save();
+  ASSERT_EQ(done.answer(), host_bridge_answer::snapshot_done);
+  drain_until_done();
+  const tw::tools::snapshot_reader reader(host_->paths()[0]);
+  EXPECT_GT(reader.read(2121).size(), 1000u);
+  // The recording's rundown names its runtime: the host hears of it.
+  ASSERT_FALSE(notifications_.empty());
+  auto runtime = notifications_.front().cursor();
+  EXPECT_EQ(notifications_.front().answer(), host_bridge_answer::runtime_updated);
+  EXPECT_EQ(runtime.byte(), static_cast<std::uint8_t>(runtime_type::core_clr));
+  EXPECT_EQ(runtime.read<std::uint16_t>(), 10) << "major version";
+  for (const auto& p : host_->paths()) EXPECT_TRUE(fs::exists(p)) << p;
+}
+
+}  // namespace
