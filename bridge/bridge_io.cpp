@@ -30,7 +30,7 @@ std::size_t write_answer(const void* bridge, bridge_socket& socket, host_bridge_
 
 bridge_command read_command(const void* bridge, bridge_socket& socket, std::vector<std::uint8_t>& buffer) {
   TW_LOG(info) << bridge_prefix(bridge) << "read next command";
-  std::uint8_t head[4];
+  std::uint8_t head[5];  // the code and a counter of up to 4 bytes
   boost::asio::read(socket, boost::asio::buffer(head, 2));
   const std::size_t counter_size = tw::byte_cursor::compressed_uint_size(head[1]);
   if (counter_size == 0) throw std::runtime_error("Invalid counter encoding");

@@ -1,33 +1,60 @@
 #!/usr/bin/env bash
-# Fuzzes the nettrace stream parser for a given number of seconds (default
-# 600), seeded with the beginnings of every real recording at hand. Findings
-# land in build/fuzz/findings/.
+# Fuzzes, for a given number of seconds each (default 600):
+# - the nettrace stream parser, seeded with the beginnings of every real
+#   recording at hand;
+# - what a host sends to the bridge (the handshake's answer, commands, file
+#   request answers), seeded with well-formed exchanges.
+# Name targets after the seconds to run only those: fuzz.sh 60 bridge.
+# Findings land in build/fuzz/findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
+shift || true
+targets=("$@")
+((${#targets[@]})) || targets=(nettrace bridge)
 
 bash scripts/setup.sh
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTW_FUZZ=ON -DTW_BUILD_TESTS=OFF -DTW_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target nettrace_fuzzer
-
-seeds=build/fuzz/seeds
-mkdir -p "$seeds" build/fuzz/corpus build/fuzz/findings
+cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer
+mkdir -p build/fuzz/findings
 shopt -s nullglob
-for f in tests/data/*.nettrace tests/data/public/*.zip; do
-  name=$(basename "$f")
-  if [[ $f == *.zip ]]; then
-    unzip -p "$f" >"$seeds/$name.full"
-  else
-    cp "$f" "$seeds/$name.full"
-  fi
-  # Whole recordings are large; their beginnings hold the header, the
-  # metadata and the first blocks, which is where the parser's decisions are.
-  head -c 65536 "$seeds/$name.full" >"$seeds/$name.64k"
-  head -c 8192 "$seeds/$name.full" >"$seeds/$name.8k"
-  rm "$seeds/$name.full"
-done
 
-build/fuzz/nettrace_fuzzer build/fuzz/corpus "$seeds" \
-  -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=20 \
-  -artifact_prefix=build/fuzz/findings/ -print_final_stats=1
+nettrace_seeds() {
+  local seeds=$1
+  for f in tests/data/*.nettrace tests/data/public/*.zip; do
+    name=$(basename "$f")
+    if [[ $f == *.zip ]]; then
+      unzip -p "$f" >"$seeds/$name.full"
+    else
+      cp "$f" "$seeds/$name.full"
+    fi
+    # Whole recordings are large; their beginnings hold the header, the
+    # metadata and the first blocks, which is where the parser's decisions are.
+    head -c 65536 "$seeds/$name.full" >"$seeds/$name.64k"
+    head -c 8192 "$seeds/$name.full" >"$seeds/$name.8k"
+    rm "$seeds/$name.full"
+  done
+}
+
+bridge_seeds() {
+  local seeds=$1
+  # accepted: control kind 0, "", no variables, "", timeline_info, a word.
+  local accepted='\xd0\x19\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+  printf "$accepted" >"$seeds/accepted"
+  printf "$accepted"'\xdf\x00\x10\x00\x12\x00' >"$seeds/go-start-save"
+  # handle: request 0, identified file, "/tmp/a", a GUID; then a cancellation.
+  printf "$accepted"'\xfd\x1c\x00\x00\x00\x00\x01\x06/tmp/a0123456789abcdef\xfe\x01\x01' >"$seeds/handle-cancel"
+  printf '\xd0\x03\x01\x81\x00' >"$seeds/variables"
+  printf '\xd2\x00' >"$seeds/refused"
+}
+
+for target in "${targets[@]}"; do
+  seeds=build/fuzz/seeds-$target
+  mkdir -p "$seeds" "build/fuzz/corpus-$target"
+  "${target}_seeds" "$seeds"
+  echo "== $target: $seconds s"
+  "build/fuzz/${target}_fuzzer" "build/fuzz/corpus-$target" "$seeds" \
+    -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=20 \
+    -artifact_prefix=build/fuzz/findings/ -print_final_stats=1
+done

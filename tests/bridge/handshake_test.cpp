@@ -203,6 +203,7 @@ TEST(handshake, refusals_and_hostile_answers_end_it_with_their_message) {
       {"counter starting with 111", {0xD0, 0xE0, 0x00, 0x00, 0x00}, false, "Invalid counter encoding"},
       {"parameters beyond 1 MiB", oversized, false, "exceed the 1048576-byte receive buffer"},
       {"accepted cut short", {0xD0, 0x02, 0x00, 0x05}, false, "bytes needed"},
+      {"a four-byte counter for a small size", {0xD0, 0xC0, 0x00, 0x00, 0x02, 0x00, 0x05}, false, "bytes needed"},
       {"host closes mid-handshake", {0xD0, 0x10, 0x00}, true, "End of file"},
   };
   for (const auto& r : rows) {

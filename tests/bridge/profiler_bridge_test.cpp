@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,9 @@ using clock_type = std::chrono::steady_clock;
 // short event stream and the end time, and it stays active until destroyed.
 class still_profiler final : public prof_api_base, public std::enable_shared_from_this<still_profiler> {
  public:
+  // How long the end of a snapshot takes once its last file is open.
+  explicit still_profiler(std::chrono::milliseconds stop_time = {}) : stop_time_(stop_time) {}
+
   std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env) override {
     auto files = multifile_snapshot::create(std::move(factory), snapshot_format_id, 0);
     auto state = std::make_shared<open_sections>(files);
@@ -35,8 +39,9 @@ class still_profiler final : public prof_api_base, public std::enable_shared_fro
     state->events = state->gen(stream_kind{}, 2121, 19);
     *state->events << "records";
     return std::make_unique<mono::snapshot>(
-        [state] {
+        [state, stop_time = stop_time_] {
           write_post_environment(*state->gen(stream_kind{}, 1, 0), filetime_now());
+          std::this_thread::sleep_for(stop_time);
           state->environment.reset();
           state->events.reset();
         },
@@ -52,16 +57,21 @@ class still_profiler final : public prof_api_base, public std::enable_shared_fro
     sections_gen gen;
     std::shared_ptr<std::ostream> environment, events;
   };
+  std::chrono::milliseconds stop_time_;
   std::atomic<bool> active_{true};
 };
 
 class still_proto final : public netcore_test_profiler_bridge_proto {
  public:
-  still_proto() : netcore_test_profiler_bridge_proto(static_cast<std::uint32_t>(::getpid())) {}
+  explicit still_proto(std::chrono::milliseconds stop_time = {})
+      : netcore_test_profiler_bridge_proto(static_cast<std::uint32_t>(::getpid())), stop_time_(stop_time) {}
   std::shared_ptr<prof_api_base> create_prof(const timeline_info&, bool, const init_data&,
                                              std::unique_ptr<bridge_notifier>) override {
-    return std::make_shared<still_profiler>();
+    return std::make_shared<still_profiler>(stop_time_);
   }
+
+ private:
+  std::chrono::milliseconds stop_time_;
 };
 
 class bridge_test : public testing::Test {
@@ -233,6 +243,38 @@ TEST_F(bridge_test, save_start_and_drop_start_chain_snapshots) {
   host_->drain();
   release.join();
   EXPECT_EQ(last.answer(), host_bridge_answer::snapshot_done);
+}
+
+TEST_F(bridge_test, cancel_operation_during_a_save_leaves_no_file_and_no_snapshot_done) {
+  connect(std::make_unique<still_proto>(std::chrono::milliseconds(700)));
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  host_->send(host_bridge_command::measure_snapshot_stop_save);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::operation_started);
+  // The end of the snapshot asks for its last file; the cancellation comes after.
+  const auto request = host_->read_frame();
+  ASSERT_EQ(request.answer(), host_bridge_answer::handle_request);
+  host_->answer_file_request(request.cursor().read<std::uint32_t>());
+  bridge_params way;
+  way.put(std::uint8_t{1});  // kill
+  host_->send(host_bridge_command::cancel_operation, way);
+  std::vector<host_bridge_answer> seen;
+  for (frame f = host_->next(); f.answer() != host_bridge_answer::measure_snapshot_stopped; f = host_->next()) {
+    seen.push_back(f.answer());
+    if (f.answer() == host_bridge_answer::operation_progress) {
+      auto c = f.cursor();
+      const auto done = c.read<std::uint32_t>();
+      EXPECT_LE(done, c.read<std::uint32_t>());
+      EXPECT_EQ(read_sized_string(c), "");
+      EXPECT_EQ(c.compressed_uint(), 0u);
+      EXPECT_TRUE(c.at_end());
+    }
+  }
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen.front(), host_bridge_answer::operation_progress);
+  EXPECT_EQ(seen.back(), host_bridge_answer::operation_finished);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), host_bridge_answer::snapshot_done), 0);
+  EXPECT_EQ(files_left(), 0u);
 }
 
 TEST_F(bridge_test, go_with_collection_from_the_start_starts_a_snapshot) {
