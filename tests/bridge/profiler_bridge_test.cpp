@@ -1,6 +1,7 @@
 // The bridge driven by a host peer over loopback TCP: the handshake, every
 // measure command, saving with file requests, and hosts that misbehave.
 
+#include "api/log.h"
 #include "bridge/profiler_bridge.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "collector/src/collector/snapshot.h"
@@ -15,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iostream>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +76,14 @@ class still_proto final : public netcore_test_profiler_bridge_proto {
  private:
   std::chrono::milliseconds stop_time_;
 };
+
+// An alert's text, from its parameters.
+std::string alert_text(const frame& f) {
+  auto c = f.cursor();
+  c.byte();
+  c.read<std::uint32_t>();
+  return read_sized_string(c);
+}
 
 class bridge_test : public testing::Test {
  protected:
@@ -204,6 +215,33 @@ TEST_F(bridge_test, handshake_announces_the_profiler_and_go_starts_nothing_by_de
   EXPECT_EQ(files_left(), 0u);
 }
 
+// Answers without parameters are the code and a zero counter.
+bytes raw(const frame& f) {
+  bytes b{f.code};
+  bridge_params p;
+  p.counter(static_cast<std::uint32_t>(f.params.size()));
+  b.insert(b.end(), p.bytes().begin(), p.bytes().end());
+  b.insert(b.end(), f.params.begin(), f.params.end());
+  return b;
+}
+
+TEST_F(bridge_test, answers_are_exact_frames) {
+  EXPECT_EQ(raw(connect()), (bytes{0x91, 0x00}));  // go: measure_snapshot_stopped
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(raw(host_->next()), (bytes{0x90, 0x00}));
+  host_->send(host_bridge_command::measure_snapshot_stop_drop);
+  EXPECT_EQ(raw(host_->next()), (bytes{0x91, 0x00}));
+  host_->send(host_bridge_command::memory_dump);
+  const auto alert = host_->next();
+  bridge_params expected;
+  expected.put(std::uint8_t{1}).put(std::uint32_t{0x80004005}).sized_string(alert_text(alert));
+  EXPECT_EQ(alert.params, expected.bytes()) << "error severity, E_FAIL, the text";
+  EXPECT_EQ(alert_text(alert).rfind("Unknown command: memory_dump", 0), 0u) << alert_text(alert);
+  host_->send(host_bridge_command::kill);
+  EXPECT_EQ(raw(host_->next()), (bytes{0xF4, 0x00}));
+  drain_until_done();
+}
+
 TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
   connect();
   host_->send(host_bridge_command::measure_snapshot_start);
@@ -308,14 +346,6 @@ TEST_F(bridge_test, detach_drops_without_an_answer_and_ends_the_bridge) {
   EXPECT_EQ(files_left(), 0u);
 }
 
-// An alert's text, from its parameters.
-std::string alert_text(const frame& f) {
-  auto c = f.cursor();
-  c.byte();
-  c.read<std::uint32_t>();
-  return read_sized_string(c);
-}
-
 TEST_F(bridge_test, unknown_commands_are_alerts_and_the_loop_goes_on) {
   connect();
   for (auto code : {host_bridge_command::memory_force_gc, host_bridge_command::throw_exception,
@@ -376,6 +406,8 @@ TEST_F(bridge_test, hostile_handle_answers_end_the_loop_with_their_message) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
+    std::ostringstream log;
+    tw_prof::log::logger::instance().reset(log, tw_prof::log::default_mask);
     host_ = std::make_unique<host_peer>(dir_);
     connect();
     host_->send(host_bridge_command::measure_snapshot_start);
@@ -391,6 +423,11 @@ TEST_F(bridge_test, hostile_handle_answers_end_the_loop_with_their_message) {
     EXPECT_NE(alert_text(alert).find(r.message), std::string::npos) << alert_text(alert);
     drain_until_done();
     bridge_.reset();
+    tw_prof::log::logger::instance().reset(std::cout, 0);
+    EXPECT_NE(log.str().find("<warning> Bridge "), std::string::npos);
+    EXPECT_NE(log.str().find("Exception has occurred during the main command loop: "), std::string::npos);
+    EXPECT_NE(log.str().find(r.message), std::string::npos);
+    EXPECT_NE(log.str().find("Alert command has been sent: "), std::string::npos);
     EXPECT_EQ(files_left(), 0u);
     host_->forget_files();
   }
@@ -407,6 +444,21 @@ TEST_F(bridge_test, a_host_that_never_answers_a_file_request_cannot_hold_up_dest
   EXPECT_GE(took, std::chrono::seconds(9)) << "the bridge waits 10 s before closing by force";
   bridge_.reset();
   EXPECT_EQ(files_left(), 0u);
+}
+
+TEST_F(bridge_test, a_host_gone_while_a_file_request_waits_ends_the_bridge_at_once) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  auto f = host_->read_frame();
+  ASSERT_EQ(f.answer(), host_bridge_answer::handle_request);
+  host_->answer_file_request(f.cursor().read<std::uint32_t>());
+  ASSERT_EQ(host_->read_frame().answer(), host_bridge_answer::handle_request);
+  const auto begin = clock_type::now();
+  host_->socket().close();
+  EXPECT_EQ(bridge_->extract_done_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_LT(clock_type::now() - begin, std::chrono::seconds(5));
+  bridge_.reset();
+  EXPECT_EQ(files_left(), 0u) << "the index the host had named is removed";
 }
 
 TEST_F(bridge_test, a_host_gone_mid_save_or_mid_handshake_ends_the_bridge) {
