@@ -315,6 +315,42 @@ TEST_F(bridge_test, cancel_operation_during_a_save_leaves_no_file_and_no_snapsho
   EXPECT_EQ(files_left(), 0u);
 }
 
+TEST_F(bridge_test, measure_operations_run_in_the_loop_and_return_once_done) {
+  connect();
+  std::vector<frame> seen;
+  std::thread host([&] { seen = host_->drain(); });
+  bridge_->start_snapshot();
+  EXPECT_GT(files_left(), 0u) << "the snapshot's files exist when the call returns";
+  bridge_->start_group("group");
+  bridge_->end_group();
+  bridge_->start_collecting();
+  bridge_->stop_collecting();
+  bridge_->save_snapshot();
+  try {
+    bridge_->save_snapshot();
+    ADD_FAILURE() << "saved twice";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "No snapshot");
+  }
+  bridge_->reset_snapshot();  // nothing to drop: no error
+  bridge_->destroy(false);
+  host.join();
+  // One progress report at least; a slow machine gives one per 200 ms more.
+  std::vector<host_bridge_answer> answers;
+  int progress = 0;
+  for (const auto& f : seen) {
+    if (f.answer() == host_bridge_answer::operation_progress)
+      ++progress;
+    else
+      answers.push_back(f.answer());
+  }
+  EXPECT_GE(progress, 1);
+  EXPECT_EQ(answers, (std::vector<host_bridge_answer>{host_bridge_answer::operation_started,
+                                                      host_bridge_answer::operation_finished,
+                                                      host_bridge_answer::snapshot_done}));
+  EXPECT_THROW(bridge_->start_snapshot(), std::runtime_error) << "the loop has ended";
+}
+
 TEST_F(bridge_test, go_with_collection_from_the_start_starts_a_snapshot) {
   EXPECT_EQ(connect(std::make_unique<still_proto>(), 0, true).answer(), host_bridge_answer::measure_snapshot_started);
   EXPECT_GT(files_left(), 0u);
