@@ -137,10 +137,17 @@ class profiler_bridge final : public profiler_bridge_controller {
   static const char* to_string(api_command c);
   static const char* to_string(bridge_state s);
 
+  // How a request ended. Only text crosses back to the caller: an exception
+  // object shared between threads is released by whichever lets go last,
+  // inside a standard library the race detectors cannot see into.
+  struct api_outcome {
+    bool failed = false;
+    std::string message;
+  };
   struct api_request {
     api_command command;
     std::function<void()> callback;
-    std::shared_ptr<std::promise<void>> done;  // null: nobody waits
+    std::shared_ptr<std::promise<api_outcome>> done;  // null: nobody waits
   };
 
   class notifier final : public bridge_notifier {
@@ -185,7 +192,7 @@ class profiler_bridge final : public profiler_bridge_controller {
   std::unique_ptr<prof_bridge_proto> proto_;
   asio::io_context io_;
   std::mutex ready_mutex_;
-  std::promise<void> ready_;
+  std::promise<api_outcome> ready_;
   bool ready_set_ = false;
   std::vector<std::uint8_t> buffer_;
   std::string endpoint_;
@@ -269,11 +276,10 @@ profiler_bridge::profiler_bridge(std::unique_ptr<prof_bridge_proto> proto, std::
   });
   log_info("Waiting for the profiler is being ready");
   if (acceptor_) set_ready(nullptr);
-  try {
-    ready_.get_future().get();
-  } catch (...) {
+  const auto ready = ready_.get_future().get();
+  if (ready.failed) {
     destroy(false);
-    throw;
+    throw std::runtime_error(ready.message);
   }
   log_info("Profiler is ready");
 }
@@ -290,10 +296,17 @@ void profiler_bridge::set_ready(std::exception_ptr error) {
   std::lock_guard lock(ready_mutex_);
   if (ready_set_) return;
   ready_set_ = true;
-  if (error)
-    ready_.set_exception(error);
-  else
-    ready_.set_value();
+  api_outcome outcome;
+  if (error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      outcome = {true, e.what()};
+    } catch (...) {
+      outcome = {true, "non-standard-exception error"};
+    }
+  }
+  ready_.set_value(std::move(outcome));
 }
 
 awaitable<void> profiler_bridge::connect_and_run() {
@@ -362,9 +375,9 @@ awaitable<void> profiler_bridge::run() {
       pending_.pop_front();
       try {
         process_api(request);
-        if (request.done) request.done->set_value();
-      } catch (...) {
-        if (request.done) request.done->set_exception(std::current_exception());
+        if (request.done) request.done->set_value({});
+      } catch (const std::exception& e) {
+        if (request.done) request.done->set_value({true, e.what()});
         if (request.command == api_command::execute && !request.done) throw;  // a notification's error
       }
       continue;
@@ -625,8 +638,8 @@ void profiler_bridge::send_alert(std::exception_ptr error) {
 }
 
 void profiler_bridge::apply_api_command(api_command command, std::function<void()> callback, bool wait) {
-  auto done = wait ? std::make_shared<std::promise<void>>() : nullptr;
-  std::future<void> result;
+  auto done = wait ? std::make_shared<std::promise<api_outcome>>() : nullptr;
+  std::future<api_outcome> result;
   if (done) result = done->get_future();
   {
     std::lock_guard lock(api_mutex_);
@@ -636,7 +649,9 @@ void profiler_bridge::apply_api_command(api_command command, std::function<void(
       idle_timer_.cancel();
     });
   }
-  if (done) result.get();
+  if (!done) return;
+  const auto outcome = result.get();
+  if (outcome.failed) throw std::runtime_error(outcome.message);
 }
 
 void profiler_bridge::finish_api_requests() {
@@ -645,8 +660,7 @@ void profiler_bridge::finish_api_requests() {
     loop_finished_ = true;
   }
   for (auto& request : pending_) {
-    if (request.done)
-      request.done->set_exception(std::make_exception_ptr(std::runtime_error("The bridge's command loop has ended")));
+    if (request.done) request.done->set_value({true, "The bridge's command loop has ended"});
   }
   pending_.clear();
 }
