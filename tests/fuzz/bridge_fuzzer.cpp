@@ -1,8 +1,12 @@
 // libFuzzer target: any byte string as what a host sends to the bridge (the
 // answer to initialize, then commands, handle answers and cancellations),
-// through a real loopback connection into the handshake and the command
+// through a connected stream socket into the handshake and the command
 // reader, with every record the loop would parse parsed. The run must end in
 // an error or at the end of the input, never in a crash, a leak or a hang.
+//
+// The socket is one end of a UNIX socket pair under the bridge's TCP socket
+// type: the same reads and writes, without a TCP connection per input, whose
+// closed ports would pile up by the hundred thousand.
 
 #include "bridge/handshake.h"
 
@@ -12,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,16 +47,23 @@ class fixed_target final : public prof_bridge_proto {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static boost::asio::io_context io;
-  static tcp::acceptor acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
   static std::vector<std::uint8_t> buffer(bridge_constants::receive_buffer_size);
   static fixed_target target;
 
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  // The whole input waits in the socket: make room for the largest.
+  const int room = 1 << 20;
+  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   bridge_socket ours(io);
-  tcp::socket host(io);
-  ours.connect(acceptor.local_endpoint());
-  acceptor.accept(host);
-  boost::asio::write(host, boost::asio::buffer(data, size));
-  host.shutdown(tcp::socket::shutdown_send);
+  ours.assign(tcp::v4(), fds[0]);
+  for (std::size_t written = 0; written < size;) {
+    const auto n = ::write(fds[1], data + written, size - written);
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  ::shutdown(fds[1], SHUT_WR);  // the end of the input; initialize still has somewhere to go
   try {
     init_bridge(&target, ours, buffer, target);
     for (;;) {
@@ -67,5 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } catch (const std::exception&) {
   }
+  ::close(fds[1]);
   return 0;
 }
