@@ -133,6 +133,9 @@ TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_i
     session.start();
   }
   EXPECT_EQ(fs::path(session.transport_path()).parent_path(), dir);
+  // The stream must be read: a runtime whose stream is full answers no stop.
+  live_counts counts;
+  auto drained = consume_live(&session, nullptr, counting(counts), false, nullptr);
   // Until the managed entry point runs, the runtime knows only its host's
   // path; ask again, as the profiler's command-line polling does.
   std::uint64_t pid = 0;
@@ -144,6 +147,7 @@ TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_i
   EXPECT_EQ(pid, static_cast<std::uint64_t>(target.pid()));
   EXPECT_NE(command_line.find("Workload.dll cpu 6"), std::string::npos) << "[" << command_line << "]";
   session.stop_async();
+  EXPECT_EQ(drained.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   fs::remove_all(dir);
 }
 
@@ -165,7 +169,10 @@ TEST(live_session, a_stale_socket_with_a_larger_key_is_skipped_after_its_failed_
   }
   EXPECT_TRUE(session.is_started());
   EXPECT_NE(session.transport_path(), stale.string());
+  live_counts counts;
+  auto drained = consume_live(&session, nullptr, counting(counts), false, nullptr);
   session.stop_async();
+  EXPECT_EQ(drained.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   fs::remove_all(dir);
 }
 
