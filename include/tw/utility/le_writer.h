@@ -1,8 +1,9 @@
 #pragma once
 
 // The one writer of little-endian binary formats: snapshot records and
-// sections, the snapshot index, and messages to the runtime. Every target
-// this library runs on is little-endian, so a value's bytes are its memory.
+// sections, the snapshot index, messages to the runtime and frames to the
+// front end. Every target this library runs on is little-endian, so a
+// value's bytes are its memory.
 //
 // A writer puts its bytes into a sink: an output stream, or a byte buffer
 // for a message that is built whole before it is sent.
