@@ -158,6 +158,7 @@ class profiler_bridge final : public profiler_bridge_controller {
     void on_error(const tw::presentable_error& error) override;
 
    private:
+    void post(const char* about, const char* kind, std::function<void()> send);
     profiler_bridge& bridge_;
   };
 
@@ -167,6 +168,7 @@ class profiler_bridge final : public profiler_bridge_controller {
   bool process_command(const bridge_command& command);
   void process_api(api_request& request);
   void create_new_snapshot();
+  void remove_snapshot_files() noexcept;
   void drop();
   void save();
   std::filesystem::path request_file(const file_request& request);
@@ -398,7 +400,6 @@ awaitable<void> profiler_bridge::run() {
     co_await idle_wait();
   }
   log_info("End of command processing loop");
-  finish_api_requests();
   if (state_.load() != bridge_state::stop_drop && !use_api_ && snapshot_ && snapshot_->is_started()) save();
   drop();
 }
@@ -495,23 +496,21 @@ void profiler_bridge::create_new_snapshot() {
   file_ids_.clear();
   file_paths_.clear();
   main_file_id_ = {};
-  auto factory = std::make_unique<bridge_file_factory>(
-      [this](const file_request& r) { return request_file(r); },
-      [this] {
-        for (const auto& path : file_paths_) {
-          std::error_code ignored;
-          std::filesystem::remove(path, ignored);
-        }
-      });
+  auto factory = std::make_unique<bridge_file_factory>([this](const file_request& r) { return request_file(r); },
+                                                        [this] { remove_snapshot_files(); });
   try {
     snapshot_ = profiler_->start_snapshot(std::move(factory), env_);
   } catch (...) {
     // The files the host named before the failure belong to no snapshot.
-    for (const auto& path : file_paths_) {
-      std::error_code ignored;
-      std::filesystem::remove(path, ignored);
-    }
+    remove_snapshot_files();
     throw;
+  }
+}
+
+void profiler_bridge::remove_snapshot_files() noexcept {
+  for (const auto& path : file_paths_) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
   }
 }
 
@@ -719,59 +718,44 @@ void profiler_bridge::destroy(bool save) {
   log_info("Bridge is destroyed");
 }
 
-void profiler_bridge::notifier::on_environment_updated(runtime_type type, runtime_version_t version, std::string text) {
-  bridge_.log_info("Going to run execute_callback_no_sync to notify about new runtime version");
+// Runs `send` on the I/O thread without waiting for it; the logs name the
+// notification.
+void profiler_bridge::notifier::post(const char* about, const char* kind, std::function<void()> send) {
+  bridge_.log_info("Going to run execute_callback_no_sync to notify about ", about);
   try {
-    bridge_.apply_api_command(
-        api_command::execute,
-        [&b = bridge_, type, version, text] {
-          b.log_info("Notifying about new runtime version");
-          bridge_params params;
-          params.put(static_cast<std::uint8_t>(type)).put(version.major).put(version.minor).put(version.build);
-          params.put(version.revision).sized_string(text);
-          b.answer(host_bridge_answer::runtime_updated, params);
-          b.log_info("Runtime update notification sent");
-        },
-        false);
+    bridge_.apply_api_command(api_command::execute, std::move(send), false);
   } catch (...) {
     TW_LOG(warning) << bridge_.prefix_ << tw::current_exception_to_string();
   }
-  bridge_.log_info("execute_callback_no_sync (runtime) done");
+  bridge_.log_info("execute_callback_no_sync (", kind, ") done");
+}
+
+void profiler_bridge::notifier::on_environment_updated(runtime_type type, runtime_version_t version, std::string text) {
+  post("new runtime version", "runtime", [&b = bridge_, type, version, text] {
+    b.log_info("Notifying about new runtime version");
+    bridge_params params;
+    params.put(static_cast<std::uint8_t>(type)).put(version.major).put(version.minor).put(version.build);
+    params.put(version.revision).sized_string(text);
+    b.answer(host_bridge_answer::runtime_updated, params);
+    b.log_info("Runtime update notification sent");
+  });
 }
 
 void profiler_bridge::notifier::on_command_line_updated(const std::string& text) {
-  bridge_.log_info("Going to run execute_callback_no_sync to notify about new command line value");
-  try {
-    bridge_.apply_api_command(
-        api_command::execute,
-        [&b = bridge_, text] {
-          b.log_info("Notifying about new command line value");
-          bridge_params params;
-          params.sized_string(text);
-          b.answer(host_bridge_answer::command_line_updated, params);
-          b.log_info("Command line update notification sent");
-        },
-        false);
-  } catch (...) {
-    TW_LOG(warning) << bridge_.prefix_ << tw::current_exception_to_string();
-  }
-  bridge_.log_info("execute_callback_no_sync (command line) done");
+  post("new command line value", "command line", [&b = bridge_, text] {
+    b.log_info("Notifying about new command line value");
+    bridge_params params;
+    params.sized_string(text);
+    b.answer(host_bridge_answer::command_line_updated, params);
+    b.log_info("Command line update notification sent");
+  });
 }
 
 void profiler_bridge::notifier::on_error(const tw::presentable_error& error) {
-  bridge_.log_info("Going to run execute_callback_no_sync to notify about the error");
-  try {
-    bridge_.apply_api_command(
-        api_command::execute,
-        [&b = bridge_, error] {
-          b.log_info("Notifying about the error");
-          throw error;
-        },
-        false);
-  } catch (...) {
-    TW_LOG(warning) << bridge_.prefix_ << tw::current_exception_to_string();
-  }
-  bridge_.log_info("execute_callback_no_sync (error) done");
+  post("the error", "error", [&b = bridge_, error] {
+    b.log_info("Notifying about the error");
+    throw error;
+  });
 }
 
 std::unique_ptr<profiler_bridge_controller> create_profiler_bridge_controller(std::unique_ptr<prof_bridge_proto> proto,

@@ -55,16 +55,4 @@ TEST(bridge_file_factory, creates_each_file_at_the_answered_path) {
   fs::remove_all(dir);
 }
 
-TEST(bridge_file_factory, a_path_that_cannot_be_created_is_reported_with_the_path) {
-  bridge_file_factory factory([](const file_request&) { return fs::path("/proc/self/no/such/file"); }, nullptr);
-  try {
-    factory.create_stream(host_file{true});
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Fail to create file");
-  }
-  EXPECT_EQ(factory.create_file(host_file{false}), -1);
-  factory.remove_all();  // no remover: nothing to do, no crash
-}
-
 }  // namespace

@@ -3,13 +3,10 @@
 // refuses.
 
 #include "bridge/handshake.h"
+#include "tests/bridge/fixed_target.h"
+#include "tests/bridge/host_peer.h"
 
 #include <gtest/gtest.h>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 
 #include <cstdlib>
 #include <functional>
@@ -17,67 +14,16 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace tw_prof;
-using bytes = std::vector<std::uint8_t>;
+using namespace test_support;
 using boost::asio::ip::tcp;
-
-// A target whose every property is fixed, so that the frame is predictable.
-class fixed_target final : public prof_bridge_proto {
- public:
-  explicit fixed_target(bool outprocess = true) : outprocess_(outprocess) {}
-  bool is_test_prof() const override { return true; }
-  std::uint32_t get_pid() const override { return 4711; }
-  std::string get_process_name() const override { return "/usr/bin/dotnet"; }
-  std::string get_command_line() const override { return "dotnet app.dll"; }
-  std::string get_working_dir() const override { return "/srv"; }
-  runtime_type get_runtime() const override { return runtime_type::core_clr; }
-  runtime_version_t get_runtime_version() const override { return {10, 0, 1, 2}; }
-  std::uint16_t get_architecture() const override { return 9; }
-  std::string get_user_name() const override { return "me"; }
-  std::string get_computer_name() const override { return "box"; }
-  bool is_detach_allowed() const override { return true; }
-  bool is_outprocess() const override { return outprocess_; }
-  std::shared_ptr<prof_api_base> create_prof(const timeline_info&, bool, const init_data&,
-                                             std::unique_ptr<bridge_notifier>) override {
-    return nullptr;
-  }
-
- private:
-  bool outprocess_;
-};
-
-// The host's side of one connection, run on its own thread.
-struct host_peer {
-  boost::asio::io_context io;
-  tcp::acceptor acceptor{io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
-  tcp::socket socket{io};
-
-  bytes read_frame() {
-    std::uint8_t head[2];
-    boost::asio::read(socket, boost::asio::buffer(head, 2));
-    bytes frame(head, head + 2);
-    std::size_t size = head[1];
-    if (head[1] & 0x80) {
-      std::uint8_t more[3];
-      const std::size_t extra = (head[1] & 0x40) ? 3 : 1;
-      boost::asio::read(socket, boost::asio::buffer(more, extra));
-      frame.insert(frame.end(), more, more + extra);
-      size = (head[1] & 0x40) ? (std::size_t{head[1] & 0x1Fu} << 24 | std::size_t{more[0]} << 16 |
-                                 std::size_t{more[1]} << 8 | more[2])
-                              : (std::size_t{head[1] & 0x3Fu} << 8 | more[0]);
-    }
-    bytes params(size);
-    if (size) boost::asio::read(socket, boost::asio::buffer(params));
-    frame.insert(frame.end(), params.begin(), params.end());
-    return frame;
-  }
-  void send(const bytes& frame) { boost::asio::write(socket, boost::asio::buffer(frame)); }
-};
 
 // The initialize frame the fixed target must produce, built from the
 // protocol's description; the two snapshot identifiers are random and are
 // taken from the frame itself.
 bytes expected_initialize(const bytes& got) {
+  // got is the whole frame; its parameters are short enough for a one-byte counter.
   bridge_params p;
   p.guid(bridge_constants::host_bridge_version()).put(std::int32_t{4711}).guid(bridge_constants::profiler_kind());
   bytes b = p.bytes();
@@ -90,23 +36,12 @@ bytes expected_initialize(const bytes& got) {
   return encode_frame(0xD0, b);
 }
 
-bytes accepted_frame(std::uint8_t control_kind, const std::vector<std::string>& variables = {}) {
-  bridge_params p;
-  p.put(control_kind).sized_string("one").counter(static_cast<std::uint32_t>(variables.size()));
-  for (const auto& v : variables) p.sized_string(v).put(std::uint8_t{0});
-  p.sized_string("two").boolean(true).put(std::uint32_t{1}).boolean(false).put(std::uint32_t{2});
-  for (int i = 0; i < 6; ++i) p.boolean(false);
-  p.sized_string("").put(std::uint32_t{0});
-  return encode_frame(0xD0, p.bytes());
-}
-
 // Runs the handshake against `host`, which sees the initialize frame.
 init_data handshake(fixed_target& target, const std::function<void(host_peer&, const bytes&)>& host) {
-  host_peer peer;
-  const auto port = peer.acceptor.local_endpoint().port();
+  host_peer peer(fs::temp_directory_path());
   std::thread host_thread([&] {
-    peer.acceptor.accept(peer.socket);
-    host(peer, peer.read_frame());
+    peer.accept();
+    host(peer, raw(peer.read_frame()));
   });
   struct joiner {
     std::thread& t;
@@ -114,7 +49,7 @@ init_data handshake(fixed_target& target, const std::function<void(host_peer&, c
   } join{host_thread};
   boost::asio::io_context io;
   bridge_socket socket(io);
-  socket.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), port));
+  socket.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), peer.port()));
   std::vector<std::uint8_t> buffer(bridge_constants::receive_buffer_size);
   return init_bridge(&target, socket, buffer, target);
 }
@@ -124,7 +59,7 @@ TEST(handshake, initialize_is_exact_and_accepted_yields_the_settings) {
   bytes initialize;
   const auto data = handshake(target, [&](host_peer& host, const bytes& frame) {
     initialize = frame;
-    host.send(accepted_frame(0, {"TW_HANDSHAKE_TEST_VAR"}));
+    host.send_raw(accepted_frame(0, {"TW_HANDSHAKE_TEST_VAR"}));
   });
   EXPECT_EQ(initialize, expected_initialize(initialize));
   EXPECT_EQ(data.env.session_id_1, bridge_constants::test_session_1());
@@ -160,7 +95,7 @@ TEST(handshake, control_kinds_choose_the_api_or_the_bridge) {
     bool core_first_sent = false;
     const auto data = handshake(target, [&](host_peer& host, const bytes& frame) {
       core_first_sent = frame.back() == 1;
-      host.send(accepted_frame(r.control_kind));
+      host.send_raw(accepted_frame(r.control_kind));
     });
     EXPECT_EQ(core_first_sent, r.core_first && std::string(r.core_first) == "1");
     EXPECT_EQ(data.use_api, r.use_api);
@@ -173,13 +108,13 @@ TEST(handshake, an_in_process_profiler_removes_the_listed_variables) {
   ::setenv("TW_HANDSHAKE_CLEANED", "x", 1);
   ::setenv("TW_HANDSHAKE_KEPT", "y", 1);
   fixed_target in_process(false);
-  handshake(in_process, [](host_peer& host, const bytes&) { host.send(accepted_frame(0, {"TW_HANDSHAKE_CLEANED"})); });
+  handshake(in_process, [](host_peer& host, const bytes&) { host.send_raw(accepted_frame(0, {"TW_HANDSHAKE_CLEANED"})); });
   EXPECT_EQ(std::getenv("TW_HANDSHAKE_CLEANED"), nullptr);
   EXPECT_NE(std::getenv("TW_HANDSHAKE_KEPT"), nullptr);
 
   ::setenv("TW_HANDSHAKE_CLEANED", "x", 1);
   fixed_target out_of_process(true);
-  handshake(out_of_process, [](host_peer& host, const bytes&) { host.send(accepted_frame(0, {"TW_HANDSHAKE_CLEANED"})); });
+  handshake(out_of_process, [](host_peer& host, const bytes&) { host.send_raw(accepted_frame(0, {"TW_HANDSHAKE_CLEANED"})); });
   EXPECT_NE(std::getenv("TW_HANDSHAKE_CLEANED"), nullptr) << "an out-of-process profiler keeps them";
   ::unsetenv("TW_HANDSHAKE_CLEANED");
   ::unsetenv("TW_HANDSHAKE_KEPT");
@@ -211,8 +146,8 @@ TEST(handshake, refusals_and_hostile_answers_end_it_with_their_message) {
     fixed_target target;
     try {
       handshake(target, [&](host_peer& host, const bytes&) {
-        host.send(r.answer);
-        if (r.close_after) host.socket.close();
+        host.send_raw(r.answer);
+        if (r.close_after) host.socket().close();
       });
       ADD_FAILURE() << "no error";
     } catch (const std::exception& e) {

@@ -31,13 +31,30 @@ struct frame {
   host_bridge_answer answer() const { return static_cast<host_bridge_answer>(code); }
 };
 
+// A frame as it was on the wire.
+inline bytes raw(const frame& f) { return tw_prof::encode_frame(f.code, f.params); }
+
+// accepted, with the strings "one" and "two", the variables named (flag 0),
+// and timeline settings whose first flag asks for collection from the start.
+inline bytes accepted_frame(std::uint8_t control_kind, const std::vector<std::string>& variables = {},
+                            bool collect_from_start = true) {
+  tw_prof::bridge_params p;
+  p.put(control_kind).sized_string("one").counter(static_cast<std::uint32_t>(variables.size()));
+  for (const auto& v : variables) p.sized_string(v).put(std::uint8_t{0});
+  p.sized_string("two").boolean(collect_from_start).put(std::uint32_t{1}).boolean(false).put(std::uint32_t{2});
+  for (int i = 0; i < 6; ++i) p.boolean(false);
+  p.sized_string("").put(std::uint32_t{0});
+  return tw_prof::encode_frame(static_cast<std::uint8_t>(host_bridge_command::accepted), p.bytes());
+}
+
 class host_peer {
  public:
   explicit host_peer(std::filesystem::path dir) : dir_(std::move(dir)) {}
 
+  unsigned short port() const { return acceptor_.local_endpoint().port(); }
   std::string endpoint() const {
     std::string text = "127.0.0.1:";
-    text.append(std::to_string(acceptor_.local_endpoint().port()));
+    text.append(std::to_string(port()));
     return text;
   }
   void accept() { acceptor_.accept(socket_); }
@@ -113,12 +130,7 @@ class host_peer {
   // announcements in. Returns the initialize frame.
   frame handshake(std::uint8_t control_kind, bool collect_from_start) {
     auto initialize = read_frame();
-    tw_prof::bridge_params p;
-    p.put(control_kind).sized_string("").counter(0).sized_string("");
-    p.boolean(collect_from_start).put(std::uint32_t{0}).boolean(false).put(std::uint32_t{0});
-    for (int i = 0; i < 6; ++i) p.boolean(false);
-    p.sized_string("").put(std::uint32_t{0});
-    send(host_bridge_command::accepted, p);
+    send_raw(accepted_frame(control_kind, {}, collect_from_start));
     announcements_ = {read_frame().code, read_frame().code, read_frame().code};
     return initialize;
   }

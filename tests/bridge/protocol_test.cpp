@@ -155,17 +155,4 @@ TEST(bridge_accepted, hostile_parameters_are_refused) {
   }
 }
 
-TEST(bridge_handle, carries_request_id_type_path_and_identifier) {
-  const auto id = tw::guid::random();
-  bridge_params p;
-  p.put(std::uint32_t{3}).put(std::uint8_t{1}).sized_string("/tmp/s.dtt").guid(id);
-  auto c = cursor_over(p.bytes());
-  const auto h = read_handle(c);
-  EXPECT_EQ(h.request_id, 3u);
-  EXPECT_EQ(h.file_type, 1);
-  EXPECT_EQ(h.path, "/tmp/s.dtt");
-  EXPECT_EQ(h.file_id, id);
-  EXPECT_TRUE(c.at_end());
-}
-
 }  // namespace

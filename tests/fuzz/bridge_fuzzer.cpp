@@ -9,6 +9,7 @@
 // closed ports would pile up by the hundred thousand.
 
 #include "bridge/handshake.h"
+#include "tests/bridge/fixed_target.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -22,26 +23,8 @@
 namespace {
 
 using namespace tw_prof;
+using test_support::fixed_target;
 using boost::asio::ip::tcp;
-
-class fixed_target final : public prof_bridge_proto {
- public:
-  bool is_test_prof() const override { return true; }
-  std::uint32_t get_pid() const override { return 1; }
-  std::string get_process_name() const override { return "fuzz"; }
-  std::string get_command_line() const override { return "fuzz"; }
-  std::string get_working_dir() const override { return "/"; }
-  runtime_type get_runtime() const override { return runtime_type::core_clr; }
-  std::uint16_t get_architecture() const override { return 9; }
-  std::string get_user_name() const override { return "fuzz"; }
-  std::string get_computer_name() const override { return "fuzz"; }
-  bool is_detach_allowed() const override { return true; }
-  bool is_outprocess() const override { return true; }
-  std::shared_ptr<prof_api_base> create_prof(const timeline_info&, bool, const init_data&,
-                                             std::unique_ptr<bridge_notifier>) override {
-    return nullptr;
-  }
-};
 
 }  // namespace
 

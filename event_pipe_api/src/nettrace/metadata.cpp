@@ -6,12 +6,6 @@
 
 namespace tarnwell::nettrace {
 
-std::u16string load_utf16(const std::uint8_t* data, std::size_t units) {
-  std::u16string s(units, u'\0');
-  std::memcpy(s.data(), data, units * 2);
-  return s;
-}
-
 namespace {
 
 constexpr const char* type_code_names[] = {

@@ -36,10 +36,8 @@ class metadata_reader {
 namespace tarnwell::nettrace {
 
 using tw::byte_cursor;
+using tw::load_utf16;
 using tw::truncated_data;
-
-// Reads `units` UTF-16 code units stored little-endian at any alignment.
-std::u16string load_utf16(const std::uint8_t* data, std::size_t units);
 
 enum class TypeCode : std::int32_t {
   Empty = 0, Object = 1, DBNull = 2, Boolean = 3, Char = 4, SByte = 5, Byte = 6, Int16 = 7, UInt16 = 8,

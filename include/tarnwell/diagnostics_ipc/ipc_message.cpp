@@ -83,9 +83,7 @@ std::string read_string(tw::byte_cursor& payload) {
     throw tw::truncated_data("IPC answer payload: a string of " + std::to_string(count) + " units runs past the " +
                              std::to_string(payload.remaining()) + " bytes left");
   const auto* units = payload.take(std::size_t{count} * 2);
-  std::u16string text(count - 1, u'\0');
-  std::memcpy(text.data(), units, (count - 1) * 2);
-  return kv521::utf::utf16_to_utf8(text);
+  return kv521::utf::utf16_to_utf8(tw::load_utf16(units, count - 1));
 }
 
 std::uint32_t read_error_code(const ipc_message& answer) { return answer.payload().read<std::uint32_t>(); }

@@ -137,4 +137,11 @@ class byte_cursor {
   const char* what_;
 };
 
+// Copies `units` UTF-16 code units stored little-endian at any alignment.
+inline std::u16string load_utf16(const std::uint8_t* data, std::size_t units) {
+  std::u16string s(units, u'\0');
+  if (units) std::memcpy(s.data(), data, units * 2);
+  return s;
+}
+
 }  // namespace tw
