@@ -2,7 +2,11 @@
 
 #include "api/log.h"
 #include "api/path_file_factory.h"
+#include "bridge/profiler_bridge.h"
+#include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
+#include "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto.h"
+#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
 #include "tw/error/exception_text.h"
 #include "tw/progress/progress_handler.h"
 
@@ -12,8 +16,12 @@
 #include <functional>
 #include <future>
 #include <iomanip>
+#include <mutex>
+#include <stop_token>
 #include <stdexcept>
 #include <thread>
+#include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 namespace tw_prof {
@@ -30,9 +38,56 @@ void init_logging(const char* source_name) {
 
 }  // namespace
 
+namespace {
+
+using tarnwell::collector::event_pipe::event_pipe_session;
+using tarnwell::collector::event_pipe::non_existing_process;
+using tarnwell::collector::event_pipe::session_stopped;
+using tarnwell::collector::event_pipe::transport_not_found;
+
+// The handle of a live collector.
+struct bridge_holder {
+  std::mutex mutex;
+  std::atomic<bool> abandoned{false};  // the regular path must not start the bridge any more
+  bool bridge_started = false;
+  std::unique_ptr<event_pipe_session> lifetime_session;
+  std::future<profiler_bridge_controller*> controller;
+  // Ends a bridge creation still waiting for its host when the collector is
+  // released.
+  std::stop_source release;
+};
+
+tarnwell::diagnostics_ipc::session_configuration lifetime_configuration() {
+  tarnwell::diagnostics_ipc::session_configuration c;
+  c.circular_buffer_mb = 256;
+  c.providers = {tarnwell::collector::event_pipe_provider(u"Microsoft-Windows-DotNETRuntime",
+                                                          tarnwell::collector::EventLevel::informational, 0)};
+  return c;
+}
+
+// The ends a target or a session may come to on its own: they are no error
+// of the release.
+bool is_expected_end(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const session_stopped&) {
+    return true;
+  } catch (const transport_not_found&) {
+    return true;
+  } catch (const non_existing_process&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_t pid,
                                 const std::string& process_path, const std::string& command_line,
-                                const std::string& diagnostic_port, bool, bool) {
+                                const std::string& diagnostic_port, bool with_tasks, bool test_mode) {
+  auto holder = std::make_unique<bridge_holder>();
+  std::unique_lock lock(holder->mutex);
   init_logging("Tarnwell.Net[Core]TimelineProfiler");
   TW_LOG(info) << "Start creating collector";
   TW_LOG(info) << bridge_endpoint;
@@ -41,12 +96,71 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   TW_LOG(info) << std::quoted(process_path);
   TW_LOG(info) << command_line;
   TW_LOG(info) << "Running EventPipe-based profiler for .NET (Core) in timeline mode";
-  throw std::runtime_error("The live timeline collector is not available in this build");
+  if (!diagnostic_port.empty())
+    throw std::runtime_error("Reverse connections through a diagnostic port are not available in this build");
+  if (pid == 0) throw std::invalid_argument("The process id is 0");
+  // Both are known now: the caller hears of them at once rather than at the
+  // release.
+  check_bridge_endpoint(bridge_endpoint);
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) throw non_existing_process(static_cast<int>(pid));
+  holder->lifetime_session = std::make_unique<event_pipe_session>(static_cast<int>(pid), lifetime_configuration());
+  lock.unlock();
+
+  auto* h = holder.get();
+  holder->controller = std::async(std::launch::async, [h, bridge_endpoint, pid, process_path, command_line, with_tasks,
+                                                       test_mode]() -> profiler_bridge_controller* {
+    TW_LOG(info) << "Starting regular EventPipe session for profiling lifetime";
+    h->lifetime_session->start();
+    TW_LOG(info) << "Regular EventPipe session for profiling lifetime started";
+    std::lock_guard lock(h->mutex);
+    if (h->abandoned.load()) {
+      h->lifetime_session->stop_async();
+      return nullptr;
+    }
+    TW_LOG(info) << "Starting the bridge with regular session (for process " << h->lifetime_session->pid() << ")";
+    h->bridge_started = true;
+    std::unique_ptr<prof_bridge_proto> proto;
+    if (test_mode)
+      proto = std::make_unique<netcore_test_profiler_bridge_proto>(pid, process_path, command_line, with_tasks, false,
+                                                                    h->lifetime_session.get());
+    else
+      proto = std::make_unique<netcore_profiler_bridge_proto>(pid, process_path, command_line, with_tasks, false,
+                                                               h->lifetime_session.get());
+    return create_profiler_bridge_controller(std::move(proto), bridge_endpoint, h->release.get_token()).release();
+  });
+  return holder.release();
 }
 
-void release_timeline_collector(void* holder) {
-  if (holder == nullptr) throw std::invalid_argument("The timeline collector handle is null");
-  throw std::runtime_error("The live timeline collector is not available in this build");
+void release_timeline_collector(void* handle) {
+  if (handle == nullptr) throw std::invalid_argument("The timeline collector handle is null");
+  // The handle is gone after this call whatever happens.
+  std::unique_ptr<bridge_holder> holder(static_cast<bridge_holder*>(handle));
+  try {
+    // A bridge that failed before the release is reported; one still waiting
+    // for its host gives up now, and that is no failure.
+    const bool settled = holder->controller.valid() &&
+                         holder->controller.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    holder->release.request_stop();
+    {
+      std::lock_guard lock(holder->mutex);
+      if (holder->lifetime_session) holder->lifetime_session->stop_async();
+    }
+    if (holder->controller.valid()) {
+      std::unique_ptr<profiler_bridge_controller> controller;
+      try {
+        controller.reset(holder->controller.get());
+      } catch (...) {
+        if (settled && !holder->abandoned.load()) throw;
+        TW_LOG(info) << "The bridge ended before its host was ready: " << tw::current_exception_to_string();
+      }
+      // The running bridge saves its last snapshot and ends.
+      controller.reset();
+    }
+    holder->lifetime_session.reset();
+    TW_LOG(info) << "EventPipe-based Timeline profiler for .NET (Core) stopped";
+  } catch (...) {
+    if (!is_expected_end(std::current_exception())) throw;
+  }
 }
 
 namespace {
@@ -104,7 +218,8 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   holder->progress = progress;
   nettrace_param target{nettrace_path, parameter,
                         make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress)};
-  holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, std::make_unique<bridge_notifier>());
+  holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, nullptr,
+                                                 std::make_unique<bridge_notifier>());
   holder->snapshot_handle =
       holder->profiler->start_snapshot(std::make_unique<path_file_factory>(snapshot_path), make_random_environment());
   // The worker sees the end of the file; a failed read (other than the

@@ -91,7 +91,7 @@ std::vector<tcp::endpoint> loopback_endpoints(const std::string& endpoint) {
 // to whoever runs a file request while the I/O thread waits for it.
 class profiler_bridge final : public profiler_bridge_controller {
  public:
-  profiler_bridge(std::unique_ptr<prof_bridge_proto> proto, std::string endpoint);
+  profiler_bridge(std::unique_ptr<prof_bridge_proto> proto, std::string endpoint, std::stop_token abandon);
   ~profiler_bridge() override;
 
   void destroy(bool save) override;
@@ -202,6 +202,7 @@ class profiler_bridge final : public profiler_bridge_controller {
   std::optional<tcp::acceptor> acceptor_;
   tcp::socket socket_;
   std::atomic<int> socket_fd_{-1};
+  std::atomic<bool> abandoned_{false};
   environment env_;
   std::unique_ptr<snapshot> snapshot_;
   tw::guid main_file_id_;
@@ -246,7 +247,8 @@ const char* profiler_bridge::to_string(bridge_state s) {
   return "unknown";
 }
 
-profiler_bridge::profiler_bridge(std::unique_ptr<prof_bridge_proto> proto, std::string endpoint)
+profiler_bridge::profiler_bridge(std::unique_ptr<prof_bridge_proto> proto, std::string endpoint,
+                                 std::stop_token abandon)
     : prefix_(bridge_prefix(this)),
       proto_(std::move(proto)),
       buffer_(bridge_constants::receive_buffer_size),
@@ -278,7 +280,21 @@ profiler_bridge::profiler_bridge(std::unique_ptr<prof_bridge_proto> proto, std::
   });
   log_info("Waiting for the profiler is being ready");
   if (acceptor_) set_ready(nullptr);
-  const auto ready = ready_.get_future().get();
+  api_outcome ready;
+  {
+    // The I/O thread may sit in a connect (the post ends it) or in a blocking
+    // handshake read (the shutdown does); the flag covers a connect that
+    // completes in between.
+    std::stop_callback on_abandon(abandon, [this] {
+      abandoned_.store(true);
+      asio::post(io_, [this] {
+        boost::system::error_code ec;
+        socket_.close(ec);
+      });
+      force_shutdown();
+    });
+    ready = ready_.get_future().get();
+  }
   if (ready.failed) {
     destroy(false);
     throw std::runtime_error(ready.message);
@@ -320,6 +336,7 @@ awaitable<void> profiler_bridge::connect_and_run() {
       co_await asio::async_connect(socket_, targets_, asio::use_awaitable);
     }
     socket_fd_.store(socket_.native_handle());
+    if (abandoned_.load()) throw std::runtime_error("The bridge was abandoned before the host was ready");
     co_await run();
   } catch (...) {
     const auto error = std::current_exception();
@@ -758,9 +775,14 @@ void profiler_bridge::notifier::on_error(const tw::presentable_error& error) {
   });
 }
 
+void check_bridge_endpoint(const std::string& endpoint) {
+  if (!endpoint.empty()) loopback_endpoints(endpoint);
+}
+
 std::unique_ptr<profiler_bridge_controller> create_profiler_bridge_controller(std::unique_ptr<prof_bridge_proto> proto,
-                                                                              std::string endpoint) {
-  return std::make_unique<profiler_bridge>(std::move(proto), std::move(endpoint));
+                                                                              std::string endpoint,
+                                                                              std::stop_token abandon) {
+  return std::make_unique<profiler_bridge>(std::move(proto), std::move(endpoint), std::move(abandon));
 }
 
 }  // namespace tw_prof

@@ -11,6 +11,7 @@
 
 #include <future>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 namespace tw_prof {
@@ -38,11 +39,18 @@ class profiler_bridge_controller {
   virtual void end_group() = 0;
 };
 
+// Throws std::invalid_argument when `endpoint` is not empty and names no
+// loopback "address:port".
+void check_bridge_endpoint(const std::string& endpoint);
+
 // Connects to `endpoint` ("address:port", the address a loopback one), or
 // with an empty endpoint listens on 127.0.0.1 at a port the system picks.
 // Returns once the bridge is ready: connected and told "go" by the host, or
-// listening. Throws what kept it from getting there.
+// listening. Throws what kept it from getting there; a stop requested on
+// `abandon` while it waits ends the wait (a host that never comes, or never
+// answers, cannot hold the caller forever).
 std::unique_ptr<profiler_bridge_controller> create_profiler_bridge_controller(std::unique_ptr<prof_bridge_proto> proto,
-                                                                              std::string endpoint);
+                                                                              std::string endpoint,
+                                                                              std::stop_token abandon = {});
 
 }  // namespace tw_prof

@@ -82,6 +82,10 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
         s.first_tick = static_cast<std::int64_t>(load<std::uint64_t>(r.body, 12));
       } else if (r.kind == 3) {
         s.last_tick = static_cast<std::int64_t>(load<std::uint64_t>(r.body, 0));
+      } else if (r.kind == 5) {
+        std::size_t at = load<std::uint16_t>(r.body, 0) ? 2 : 6;
+        std::vector<std::uint8_t> body(r.body.begin(), r.body.end());
+        s.thread_names[r.thread_id] = utf16z_at(body, at);
       }
       ++s.records[{2176, r.kind}];
     });
@@ -93,7 +97,10 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
     for_each_record(2121, reader.read(2121), 8, [&](const stream_record& r) {
       ++s.records[{2121, r.kind}];
       switch (r.kind) {
-        case 1: ++s.gc_count; break;
+        case 1:
+          ++s.gc_count;
+          s.gc_numbers.push_back(load<std::uint32_t>(r.body, 0));
+          break;
         case 4: case 5: suspend_start[r.thread_id] = r.timestamp; break;
         case 3:
           if (const auto it = suspend_start.find(r.thread_id); it != suspend_start.end()) {
@@ -125,12 +132,16 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
   if (has(2055)) {
     for_each_record(2055, reader.read(2055), 8, [&](const stream_record& r) {
       ++s.records[{2055, r.kind}];
-      if (r.kind == 3) {
-        // connectionId and requestId; the path is not kept in the stream.
-        std::size_t at = load<std::uint16_t>(r.body, 0) ? 2 : 6;
-        std::vector<std::uint8_t> body(r.body.begin(), r.body.end());
-        const auto connection = utf16z_at(body, at);
-        s.kestrel_requests.push_back(connection + "/" + utf16z_at(body, at));
+      // Every kind begins with the connection id; requests go on with the
+      // request id.
+      std::size_t at = load<std::uint16_t>(r.body, 0) ? 2 : 6;
+      std::vector<std::uint8_t> body(r.body.begin(), r.body.end());
+      auto connection = utf16z_at(body, at);
+      switch (r.kind) {
+        case 1: s.kestrel_connections.push_back(connection); break;
+        case 2: s.kestrel_connection_stops.push_back(connection); break;
+        case 3: s.kestrel_requests.push_back(connection.append("/").append(utf16z_at(body, at))); break;
+        case 4: s.kestrel_request_stops.push_back(connection.append("/").append(utf16z_at(body, at))); break;
       }
     });
   }
@@ -184,6 +195,7 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
       if (r.kind == 1) threads.insert(r.thread_id);
       if (r.kind == 4) {
         ++s.samples;
+        ++s.samples_per_thread[r.thread_id];
         expect_stack = true;
         return;
       }
@@ -196,6 +208,8 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
         if (f >= 0) {
           ++s.samples_resolved_managed;
           ++methods[name_of(f)].exclusive;
+        } else if ((node_key(leaf) >> 61) == 4) {
+          ++s.samples_resolved_module_only;
         }
         std::set<std::string> seen;
         for (std::uint32_t n = leaf; n >= 32 + 32 && n != 0x7FFFFFFF; n = parent_of(n)) {

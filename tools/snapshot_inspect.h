@@ -28,7 +28,13 @@ struct snapshot_summary {
   std::map<std::string, std::uint64_t> exceptions;
   std::uint64_t contentions = 0;
   double contention_ms = 0;
-  std::vector<std::string> kestrel_requests;
+  std::vector<std::string> kestrel_requests;  // "connection/request" of each request start
+  std::vector<std::string> kestrel_request_stops;
+  std::vector<std::string> kestrel_connections, kestrel_connection_stops;  // connection ids
+  std::vector<std::uint32_t> gc_numbers;  // the Count of each collection start, in order
+  std::map<std::uint32_t, std::string> thread_names;
+  std::map<std::uint32_t, std::uint64_t> samples_per_thread;
+  std::uint64_t samples_resolved_module_only = 0;  // in a known module, no method
   std::uint64_t samples = 0;
   std::uint64_t samples_with_stack = 0;
   std::uint64_t samples_resolved_managed = 0;

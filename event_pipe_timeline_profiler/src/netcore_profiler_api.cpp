@@ -3,13 +3,21 @@
 #include "api/log.h"
 #include "collector/src/collector/metadata_writers.h"
 #include "event_pipe_api/src/dispatch.h"
+#include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace tw_prof {
 
@@ -24,28 +32,113 @@ void put_filetime(tw::le_writer& out, std::uint64_t t) {
   out.put(static_cast<std::uint32_t>(t >> 32));
 }
 
+// What every stream of the profiler is read with: the runtime, rundown and
+// EventPipe providers, and task events when they are asked for.
 template <bool with_tpl>
-using file_providers = std::conditional_t<
+using stream_providers = std::conditional_t<
     with_tpl, collector::all_providers,
     collector::provider_list<collector::Microsoft_Windows_DotNETRuntime, collector::Microsoft_Windows_DotNETRuntimeRundown,
                              collector::Microsoft_DotNETCore_EventPipe, collector::Microsoft_DotNETCore_SampleProfiler,
                              collector::Microsoft_Data_SqlClient_EventSource,
                              collector::Microsoft_AspNetCore_Server_Kestrel>>;
 
+using collector::EventLevel;
+using collector::event_pipe::event_pipe_consumer;
+using collector::event_pipe::event_pipe_session;
+using collector::event_pipe::session_configuration;
+
+session_configuration runtime_configuration(bool with_tpl) {
+  session_configuration c;
+  c.circular_buffer_mb = 512;
+  c.providers = {
+      collector::event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001C0F9),
+      collector::event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0),
+      collector::event_pipe_provider(u"Microsoft.Data.SqlClient.EventSource", EventLevel::verbose, -1),
+      collector::event_pipe_provider(u"Microsoft-AspNetCore-Server-Kestrel", EventLevel::verbose, -1)};
+  if (with_tpl)
+    c.providers.emplace_back(u"System.Threading.Tasks.TplEventSource", EventLevel::informational, 0x23);
+  return c;
+}
+
+session_configuration rundown_configuration() {
+  session_configuration c;
+  c.circular_buffer_mb = 512;
+  c.request_rundown = true;
+  c.providers = {collector::event_pipe_provider(u"Microsoft-Windows-DotNETRuntimeRundown", EventLevel::verbose, 0)};
+  return c;
+}
+
+std::string exception_text(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (...) {
+    return tw::current_exception_to_string();
+  }
+}
+
+// A socket closed by the runtime in the middle of a stop.
+bool is_end_of_file(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const boost::system::system_error& error) {
+    return error.code() == boost::asio::error::eof;
+  } catch (...) {
+    return false;
+  }
+}
+
 template <bool with_tpl>
 class netcore_profiler_api final : public prof_api_base,
                                    public std::enable_shared_from_this<netcore_profiler_api<with_tpl>> {
  public:
-  netcore_profiler_api(nettrace_param target, std::unique_ptr<bridge_notifier> notifier)
+  netcore_profiler_api(profiler_target target, bool resume_runtime, bool poll_command_line,
+                       event_pipe_session* lifetime_session, std::unique_ptr<bridge_notifier> notifier,
+                       std::uint32_t snapshot_format)
       : target_(std::move(target)),
+        snapshot_format_(snapshot_format),
         env_(std::make_shared<environment>()),
         notifier_(std::move(notifier)),
-        processor_(env_, notifier_, false) {}
+        processor_(env_, notifier_, std::holds_alternative<std::uint32_t>(target_)),
+        resume_pending_(resume_runtime),
+        poll_command_line_(poll_command_line),
+        lifetime_session_(lifetime_session) {}
+
+  // Once owned by a shared pointer: the threads started here call back.
+  void begin() {
+    if (lifetime_session_ != nullptr) {
+      auto dispatcher = collector::wrap_event_pipe_handler(
+          collector::provider_list<collector::Microsoft_Windows_DotNETRuntime>{}, [this](auto, const auto& e) {
+            using event = std::decay_t<decltype(e)>;
+            if constexpr (event::key == collector::event_key(187, 0)) {
+              auto f = e.fields();
+              processor_.lifetime_runtime_information(
+                  f.template get<1>(), {f.template get<2>(), f.template get<3>(), f.template get<4>(), f.template get<5>()});
+            }
+          });
+      auto handlers =
+          std::make_shared<collector::event_pipe::event_pipe_handlers<decltype(dispatcher)>>(std::move(dispatcher));
+      lifetime_consumer_ = std::make_unique<event_pipe_consumer>(
+          lifetime_session_, handlers, false,
+          [this](consumer_status status) { on_profiling_lifetime_session_stop(status); });
+    }
+    if (poll_command_line_ && !resume_pending_.load()) start_polling();
+  }
 
   ~netcore_profiler_api() override {
     try {
+      TW_LOG(info) << "Come into ~netcore_profiler()";
       destroy();
-      consumer_.reset();
+      if (lifetime_consumer_) {
+        TW_LOG(info) << "Waiting for profiling_lifetime_session finish";
+        lifetime_consumer_->wait_for_result();
+        lifetime_consumer_.reset();
+        TW_LOG(info) << "profiling_lifetime_session finished";
+      }
+      TW_LOG(info) << "Waiting for command line polling thread termination";
+      if (polling_.joinable()) polling_.join();
+      run_.reset();
+      file_consumer_.reset();
+      TW_LOG(info) << "Left ~netcore_profiler()";
     } catch (...) {
       TW_LOG(error) << tw::current_exception_to_string();
     }
@@ -54,8 +147,11 @@ class netcore_profiler_api final : public prof_api_base,
   std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env) override {
     std::lock_guard lock(mutex_);
     if (running_) throw std::runtime_error("Profiler is already started");
-    *env_ = env;
-    auto files = multifile_snapshot::create(std::move(factory), snapshot_format_id, 0);
+    if (destroyed_.load()) throw std::runtime_error("The profiled application has ended");
+    // What is left of the last snapshot's sessions goes before new ones come.
+    replace_run(nullptr);
+    processor_.reset_environment(env);
+    auto files = multifile_snapshot::create(std::move(factory), snapshot_format_, 0);
     gen_.emplace(files);
     environment_section_ = (*gen_)(stream_kind{}, 0, 9);
     sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
@@ -63,43 +159,75 @@ class netcore_profiler_api final : public prof_api_base,
     start_time_ = filetime_now();
     running_ = true;
 
-    auto dispatcher = collector::wrap_event_pipe_handler(
-        file_providers<with_tpl>{}, std::ref(processor_),
-        [this](const nettrace::event_trace_record& r) { processor_.unknown(r); });
-    auto on_trace = [this](const nettrace::TraceObject& t) { processor_.set_trace(t); };
-    auto on_sp = [this](const nettrace::sp_block& sp) { tw::write_to(*sequence_points_).put(sp.timestamp); };
-    auto handlers = std::make_shared<
-        collector::event_pipe::event_pipe_handlers<decltype(dispatcher), decltype(on_trace), decltype(on_sp)>>(
-        std::move(dispatcher), on_trace, on_sp);
-    consumer_ = std::make_unique<collector::event_pipe::event_pipe_consumer>(
-        target_.path, target_.progress, handlers, false, [this](consumer_status status) {
-          TW_LOG(info) << "Runtime session: finish status is " << status.status;
-          if (status.error) {
-            try {
-              std::rethrow_exception(status.error);
-            } catch (...) {
-              TW_LOG(error) << "Runtime session: crash occurred during profiling (is profiled application killed?): "
-                            << tw::current_exception_to_string();
-            }
-          }
-          {
-            std::lock_guard lock(status_mutex_);
-            status_ = status;
-          }
-          if (status.status == consumer_status::finished || status.status == consumer_status::failed) destroy();
-          TW_LOG(info) << "Runtime session: on stop finished";
-        });
+    if (auto* file = std::get_if<nettrace_param>(&target_)) {
+      file_consumer_ = std::make_unique<event_pipe_consumer>(file->path, file->progress, make_handlers(true), false,
+                                                             on_runtime_session_stop(true));
+    } else {
+      const auto pid = static_cast<int>(std::get<std::uint32_t>(target_));
+      auto run = std::make_shared<snapshot_run>();
+      run->runtime = std::make_shared<event_pipe_session>(pid, runtime_configuration(with_tpl));
+      run->rundown = std::make_shared<event_pipe_session>(pid, rundown_configuration());
+      auto started = run->started.get_future();
+      {
+        // The chain thread only reaches the run through this pointer: the
+        // run waits for it before it goes.
+        std::lock_guard runs(run_mutex_);
+        run->chain = std::async(std::launch::async, [this, r = run.get()] { start_live(*r); }).share();
+        run_ = std::move(run);
+      }
+      // "Started" means that the runtime sends events: what the user does
+      // next is in the snapshot, and a stop cannot cut the start short.
+      try {
+        started.get();
+      } catch (...) {
+        processor_.detach();
+        environment_section_.reset();
+        {
+          std::lock_guard sp(sequence_points_mutex_);
+          sequence_points_.reset();
+        }
+        gen_.reset();
+        running_ = false;
+        replace_run(nullptr);
+        throw;
+      }
+    }
     return std::make_unique<mono::snapshot>([self = this->shared_from_this()] { self->stop_snapshot(); },
                                             std::move(files));
   }
 
   void destroy() override {
     if (destroyed_.exchange(true)) return;
-    TW_LOG(info) << "Profiler destroying...";
-    // A stream may still be delivering: what arrives from now on belongs to
-    // no snapshot.
-    processor_.stop_accepting();
-    TW_LOG(info) << "Profiler destroyed";
+    try {
+      TW_LOG(info) << "Profiler destroying...";
+      // A stream may still be delivering: what arrives from now on belongs to
+      // no snapshot.
+      processor_.stop_accepting();
+      polling_wake_.notify_all();
+      if (lifetime_session_ != nullptr) {
+        TW_LOG(info) << "Stopping profiling_lifetime_session (" << lifetime_session_->id() << ")";
+        lifetime_session_->stop_async();
+        TW_LOG(info) << "Stopping profiling_lifetime_session finished";
+      }
+      std::shared_ptr<event_pipe_session> runtime;
+      std::shared_future<void> chain;
+      {
+        std::lock_guard runs(run_mutex_);
+        if (run_) {
+          runtime = run_->runtime;
+          chain = run_->chain;
+        }
+      }
+      TW_LOG(info) << "Stopping runtime session";
+      if (runtime) runtime->stop_async();
+      TW_LOG(info) << "Waiting for the chain task in destroy";
+      if (chain.valid()) chain.wait();
+      TW_LOG(info) << "Waiting for the chain task in destroy finished";
+      TW_LOG(info) << "Profiler destroyed";
+    } catch (...) {
+      TW_LOG(error) << tw::current_exception_to_string();
+    }
+    TW_LOG(info) << "Profiler destroy() left";
   }
 
   bool is_active() const override { return !destroyed_.load(); }
@@ -110,35 +238,250 @@ class netcore_profiler_api final : public prof_api_base,
   }
 
  private:
-  // A recorded file has no session to stop: the stop waits for the file to
-  // be read, then writes the closing sections and resolves the call tree.
+  // The sessions of one snapshot. Members go in reverse order: the chain
+  // thread first (it writes the consumer), then the consumer (it reads the
+  // runtime session), then the sessions.
+  struct snapshot_run {
+    std::shared_ptr<event_pipe_session> runtime;
+    std::shared_ptr<event_pipe_session> rundown;
+    std::unique_ptr<event_pipe_consumer> consumer;  // set by the chain thread
+    std::promise<void> started;                     // the runtime session runs, or could not start
+    std::shared_future<void> chain;
+  };
+
+  std::shared_ptr<collector::event_pipe::event_pipe_handlers_base> make_handlers(bool sequence_points) {
+    auto dispatcher = collector::wrap_event_pipe_handler(
+        stream_providers<with_tpl>{}, std::ref(processor_),
+        [this](const nettrace::event_trace_record& r) { processor_.unknown(r); });
+    auto on_trace = [this](const nettrace::TraceObject& t) { processor_.set_trace(t); };
+    auto on_sp = [this, sequence_points](const nettrace::sp_block& sp) {
+      if (!sequence_points) return;
+      std::lock_guard lock(sequence_points_mutex_);
+      if (sequence_points_) tw::write_to(*sequence_points_).put(sp.timestamp);
+    };
+    return std::make_shared<
+        collector::event_pipe::event_pipe_handlers<decltype(dispatcher), decltype(on_trace), decltype(on_sp)>>(
+        std::move(dispatcher), on_trace, on_sp);
+  }
+
+  void replace_run(std::shared_ptr<snapshot_run> next) {
+    std::shared_ptr<snapshot_run> previous;
+    {
+      std::lock_guard runs(run_mutex_);
+      previous = std::exchange(run_, std::move(next));
+    }
+    // Waits for its threads here, outside the lock destroy() takes.
+    previous.reset();
+  }
+
+  // The chain task: the runtime session, its consumer, then the rundown
+  // (or, for a runtime that waits for us, its resumption).
+  void start_live(snapshot_run& run) {
+    TW_LOG(info) << "Come into chain_task lambda";
+    struct leave {
+      ~leave() { TW_LOG(info) << "Left chain task lambda"; }
+    } on_leave;
+    try {
+      // A target gone before the snapshot began has nothing to start.
+      if (destroyed_.load()) throw std::runtime_error("The profiled application has ended");
+      TW_LOG(info) << "Starting runtime profiler session";
+      run.runtime->start();
+      TW_LOG(info) << "Runtime profiler session id is " << run.runtime->id();
+      run.consumer = std::make_unique<event_pipe_consumer>(run.runtime.get(), make_handlers(true), false,
+                                                           on_runtime_session_stop(true));
+    } catch (...) {
+      run.started.set_exception(std::current_exception());
+      throw;
+    }
+    run.started.set_value();
+    if (resume_pending_.exchange(false)) {
+      lifetime_session_->resume_runtime(true);
+      if (poll_command_line_) start_polling();
+      return;
+    }
+    TW_LOG(info) << "Starting rundown profiler session";
+    run.rundown->start(std::filesystem::path(run.runtime->transport_path()));
+    TW_LOG(info) << "Rundown profiler session id is " << run.rundown->id();
+    event_pipe_consumer rundown(run.rundown.get(), make_handlers(false), false, nullptr);
+    TW_LOG(info) << "Stopping rundown profiler session";
+    run.rundown->stop_async();
+    TW_LOG(info) << "Waiting for rundown profiler session finish";
+    const auto status = rundown.wait_for_result();
+    TW_LOG(info) << "Rundown session: finish status is " << status.status;
+    if (status.error)
+      TW_LOG(error) << "Rundown session: crash occurred during profiling (is profiled application killed?): "
+                    << exception_text(status.error);
+    else
+      TW_LOG(info) << "Rundown session finished successfully";
+  }
+
+  std::function<void(consumer_status)> on_runtime_session_stop(bool destroy_on_finish) {
+    return [this, destroy_on_finish](consumer_status status) {
+      TW_LOG(info) << "Runtime session: finish status is " << status.status;
+      {
+        std::lock_guard lock(status_mutex_);
+        status_ = status;
+      }
+      if ((status.status == consumer_status::finished || status.status == consumer_status::failed) &&
+          !status.error && destroy_on_finish)
+        destroy();
+      if (status.error) {
+        TW_LOG(error) << "Runtime session: crash occurred during profiling (is profiled application killed?): "
+                      << exception_text(status.error);
+        // A recorded file that cannot be read ends the conversion too.
+        if (std::holds_alternative<nettrace_param>(target_)) destroy();
+      }
+      TW_LOG(info) << "Runtime session: on stop finished";
+    };
+  }
+
+  // The target has ended, or we left it.
+  void on_profiling_lifetime_session_stop(consumer_status status) {
+    TW_LOG(info) << "Come into on_profiling_lifetime_session_stop handler";
+    TW_LOG(info) << "profiling lifetime session: finish status is " << status.status;
+    try {
+      std::shared_ptr<snapshot_run> run;
+      {
+        std::lock_guard runs(run_mutex_);
+        run = run_;
+      }
+      if (run) {
+        // The chain thread writes the consumer; it ends quickly once the
+        // target has gone.
+        run->chain.wait();
+        if (run->consumer) {
+          if (run->consumer->wait_for(session_finish_timeout) != std::future_status::ready) {
+            TW_LOG(warning) << "Runtime session isn't finished within 2 minutes after application termination, "
+                               "stopping it explicitly";
+            run->runtime->stop_async();
+          }
+          const auto result = run->consumer->wait_for_result();
+          if (result.error) TW_LOG(error) << "runtime consumer crashed: " << exception_text(result.error);
+        }
+      }
+    } catch (...) {
+      TW_LOG(error) << "runtime consumer crashed: " << tw::current_exception_to_string();
+    }
+    if (status.status == consumer_status::finished)
+      TW_LOG(info) << "Application is terminated";
+    else
+      TW_LOG(info) << "Profiler has being detached from the application or runtime session has finished";
+    destroy();
+    if (status.error)
+      TW_LOG(error) << "Lifetime session: crash occurred during profiling (is profiled application killed?): "
+                    << exception_text(status.error);
+    TW_LOG(info) << "Left on_profiling_lifetime_session_stop handler";
+  }
+
+  void start_polling() {
+    polling_ = std::thread([this] { poll_command_line(); });
+  }
+
+  void poll_command_line() {
+    try {
+      while (!destroyed_.load()) {
+        auto value = lifetime_session_->get_command_line();
+        bool changed = false;
+        {
+          std::lock_guard lock(command_line_mutex_);
+          changed = !command_line_ || *command_line_ != value;
+          if (changed) command_line_ = value;
+        }
+        if (changed) {
+          TW_LOG(info) << "New command line value from polling thread: " << value;
+          if (notifier_) notifier_->on_command_line_updated(value);
+        }
+        std::unique_lock lock(command_line_mutex_);
+        polling_wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return destroyed_.load(); });
+      }
+    } catch (const collector::event_pipe::session_stopped&) {
+    } catch (...) {
+      TW_LOG(error) << "Error occured during command line polling: " << tw::current_exception_to_string();
+    }
+    TW_LOG(info) << "Command line polling thread finished";
+  }
+
+  // The end of a snapshot: the closing sections, then (for a process) the
+  // runtime session is stopped and its stream read to the end.
   void stop_snapshot() {
     std::lock_guard lock(mutex_);
     if (!running_) return;
-    if (consumer_) consumer_->wait_for_result();
-    write_environment(*environment_section_, *env_, start_time_);
-    write_post_environment(*(*gen_)(stream_kind{}, 1, 0), filetime_now());
-    environment_section_.reset();
-    sequence_points_.reset();
+    running_ = false;
+    const bool live = std::holds_alternative<std::uint32_t>(target_);
+    // A recorded file is read to its end before the snapshot closes.
+    if (file_consumer_) file_consumer_->wait_for_result();
+    const auto end_time = filetime_now();
+    auto env = processor_.current_environment();
+    {
+      std::lock_guard command_line(command_line_mutex_);
+      if (command_line_) env.command_line = *command_line_;
+    }
+    write_environment(*environment_section_, env, start_time_);
+    write_post_environment(*(*gen_)(stream_kind{}, 1, 0), end_time);
     processor_.detach();
+    environment_section_.reset();
+    {
+      std::lock_guard sp(sequence_points_mutex_);
+      sequence_points_.reset();
+    }
     // The index is written once the last holder of the snapshot lets go.
     gen_.reset();
-    running_ = false;
+    if (!live) return;
+
+    std::shared_ptr<snapshot_run> run;
+    {
+      std::lock_guard runs(run_mutex_);
+      run = run_;
+    }
+    if (!run) return;
+    try {
+      TW_LOG(info) << "Calling prof.stop()";
+      TW_LOG(info) << "Stopping runtime session " << run->runtime->id() << " from stop()";
+      run->runtime->stop_async();
+      TW_LOG(info) << "Waiting for the chain task in stop";
+      run->chain.get();
+      TW_LOG(info) << "Waiting for the chain task in stop finished";
+      TW_LOG(info) << "Waiting for runtime session consumer in stop()";
+      if (run->consumer->wait_for(session_finish_timeout) != std::future_status::ready) {
+        TW_LOG(warning) << "Runtime session isn't finished for 2min after stop request, stopping it explicitly";
+        run->runtime->stop_async();
+      }
+      TW_LOG(info) << "Getting runtime session result in stop()";
+      const auto result = run->consumer->wait_for_result();
+      if (result.error) std::rethrow_exception(result.error);
+      TW_LOG(info) << "prof.stop() called";
+    } catch (...) {
+      if (is_end_of_file(std::current_exception())) TW_LOG(warning) << "Unexpected EOF on profiler stop";
+      throw;
+    }
   }
 
  private:
-  nettrace_param target_;
+  profiler_target target_;
+  std::uint32_t snapshot_format_;
   std::shared_ptr<environment> env_;
   std::shared_ptr<bridge_notifier> notifier_;
   netcore::event_processor processor_;
-  std::mutex mutex_;
-  bool running_ = false;
+  std::atomic<bool> resume_pending_;
+  bool poll_command_line_;
+  event_pipe_session* lifetime_session_;
+  std::unique_ptr<event_pipe_consumer> lifetime_consumer_;
+  std::mutex command_line_mutex_;
+  std::optional<std::string> command_line_;
+  std::condition_variable polling_wake_;
+  std::thread polling_;
   std::atomic<bool> destroyed_{false};
+
+  std::mutex mutex_;  // snapshot start and stop
+  bool running_ = false;
   std::shared_ptr<std::ostream> environment_section_;
+  std::mutex sequence_points_mutex_;
   std::shared_ptr<std::ostream> sequence_points_;
   std::optional<sections_gen> gen_;
   std::uint64_t start_time_ = 0;
-  std::unique_ptr<collector::event_pipe::event_pipe_consumer> consumer_;
+  std::unique_ptr<event_pipe_consumer> file_consumer_;
+  std::mutex run_mutex_;
+  std::shared_ptr<snapshot_run> run_;
   mutable std::mutex status_mutex_;
   consumer_status status_;
 };
@@ -189,12 +532,27 @@ void write_post_environment(std::ostream& stream, std::uint64_t end_filetime) {
   put_filetime(out, end_filetime);
 }
 
-std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, bool, bool with_tpl, bool,
-                                                           std::unique_ptr<bridge_notifier> notifier) {
-  auto* file = std::get_if<nettrace_param>(&target);
-  if (file == nullptr) throw std::runtime_error("Live profiling of a process is not available in this build");
-  if (with_tpl) return std::make_shared<netcore_profiler_api<true>>(std::move(*file), std::move(notifier));
-  return std::make_shared<netcore_profiler_api<false>>(std::move(*file), std::move(notifier));
+namespace {
+template <bool with_tpl>
+std::shared_ptr<prof_api_base> make_profiler(profiler_target target, bool resume_runtime, bool poll_command_line,
+                                             event_pipe_session* lifetime_session,
+                                             std::unique_ptr<bridge_notifier> notifier, std::uint32_t format) {
+  auto profiler = std::make_shared<netcore_profiler_api<with_tpl>>(std::move(target), resume_runtime, poll_command_line,
+                                                                   lifetime_session, std::move(notifier), format);
+  profiler->begin();
+  return profiler;
+}
+}  // namespace
+
+std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, bool resume_runtime, bool with_tpl,
+                                                           bool poll_command_line, event_pipe_session* lifetime_session,
+                                                           std::unique_ptr<bridge_notifier> notifier,
+                                                           std::uint32_t snapshot_format) {
+  if (with_tpl)
+    return make_profiler<true>(std::move(target), resume_runtime, poll_command_line, lifetime_session,
+                               std::move(notifier), snapshot_format);
+  return make_profiler<false>(std::move(target), resume_runtime, poll_command_line, lifetime_session,
+                              std::move(notifier), snapshot_format);
 }
 
 }  // namespace tw_prof

@@ -1,21 +1,32 @@
 #pragma once
 
-// The profiler object a front end drives: it starts snapshots, feeds the
-// runtime's events to the event processor and stops them. This build reads
-// recorded files; live targets come with the EventPipe sessions.
+// The profiler object a front end drives for one .NET process, or for one
+// recorded file. For a process it runs three EventPipe sessions: the
+// lifetime session (handed in, open while the target lives, telling when it
+// ends), a runtime session per snapshot (the events of the timeline) and a
+// rundown session started and stopped at once after it (the methods and
+// modules loaded before the snapshot began). For a file, a consumer reads
+// the file instead.
 //
-// Threads: the caller's thread starts and stops snapshots; the file
-// consumer's thread delivers events; destroy() may come from either.
+// Threads: the caller's thread starts and stops snapshots; a chain thread per
+// snapshot starts the sessions; one consumer thread per session delivers
+// events and runs the stop callbacks; the command-line polling thread asks
+// the lifetime session. destroy() may come from any of them.
 
 #include "api/file_factory.h"
 #include "bridge/environment.h"
 #include "collector/src/collector/snapshot.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <variant>
+
+namespace tarnwell::collector::event_pipe {
+class event_pipe_session;
+}
 
 namespace tw_prof {
 
@@ -41,9 +52,19 @@ struct nettrace_param {
 
 using profiler_target = std::variant<std::uint32_t, nettrace_param>;
 
-std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, bool resume_runtime, bool with_tpl,
-                                                           bool poll_command_line,
-                                                           std::unique_ptr<bridge_notifier> notifier);
+// How long a stop waits for a session's stream to end before it asks again.
+inline constexpr std::chrono::milliseconds session_finish_timeout{120000};
+
+// lifetime_session: started, not owned, may be null (nothing then tells
+// that the target has ended but the runtime session's own end).
+// snapshot_format: the snapshot format id (the test variant has its own).
+std::shared_ptr<prof_api_base> create_netcore_profiler_api(
+    profiler_target target, bool resume_runtime, bool with_tpl, bool poll_command_line,
+    tarnwell::collector::event_pipe::event_pipe_session* lifetime_session, std::unique_ptr<bridge_notifier> notifier,
+    std::uint32_t snapshot_format = 0x4D455444);
+
+// The snapshot format id of the test variant.
+inline constexpr std::uint32_t test_snapshot_format_id = 0x12345678;
 
 // Section 0: the environment and the snapshot's start time.
 void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime);

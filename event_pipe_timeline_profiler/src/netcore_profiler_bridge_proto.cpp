@@ -25,7 +25,7 @@ std::shared_ptr<prof_api_base> netcore_profiler_bridge_proto::create_prof(const 
   // Without collection from the start nothing waits for the first snapshot.
   if (reversed && !info.collect_from_start) lifetime_session_->resume_runtime(true);
   return create_netcore_profiler_api(pid_, info.collect_from_start && reversed, with_tasks_, poll_command_line_,
-                                     std::move(notifier));
+                                     lifetime_session_, std::move(notifier), snapshot_format());
 }
 
 }  // namespace tw_prof

@@ -32,6 +32,8 @@ class netcore_profiler_bridge_proto : public prof_bridge_proto {
                                              std::unique_ptr<bridge_notifier> notifier) override;
 
  protected:
+  virtual std::uint32_t snapshot_format() const { return 0x4D455444; }
+
   std::uint32_t pid_;
   std::string process_name_;
   std::string command_line_;

@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
 
   static const event_pipe_char16 empty[] = {0};
   static const event_pipe_char16 endpoint[] = {'1', '2', '7', '.', '0', '.', '0', '.', '1', ':', '1', 0};
+  static const event_pipe_char16 remote[] = {'1', '0', '.', '1', '.', '2', '.', '3', ':', '8', 0};
   static const event_pipe_char16 lone_low[] = {'/', 't', 0xDC01, 'x', 0};
   static const event_pipe_char16 lone_high[] = {'/', 't', 0xD801, 0};
   static const event_pipe_char16 missing[] = {'/', 'n', 'o', '/', 's', 'u', 'c', 'h', '.', 'n', 'e', 't', 't',
@@ -107,7 +108,15 @@ int main(int argc, char** argv) {
 
   error = NULL;
   handle = create_collector(empty, 0, empty, empty, empty, 0, 0, &error);
-  expect_error("live: empty arguments", handle, error, "not available");
+  expect_error("live: empty arguments", handle, error, "The process id is 0");
+
+  error = NULL;
+  handle = create_collector(endpoint, 0x7FFFFFF0, empty, empty, empty, 0, 0, &error);
+  expect_error("live: no such process", handle, error, "is not alive");
+
+  error = NULL;
+  handle = create_collector(remote, 1, empty, empty, empty, 0, 0, &error);
+  expect_error("live: endpoint off the loopback interface", handle, error, "only on the loopback interface");
 
   error = NULL;
   release_collector(NULL, &error);

@@ -8,6 +8,10 @@
 
 namespace tw_prof::netcore {
 
+namespace {
+runtime_type runtime_kind(std::uint16_t sku) { return static_cast<runtime_type>(sku <= 4 ? sku : 0); }
+}  // namespace
+
 event_processor::event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live)
     : env_(std::move(env)), notifier_(std::move(notifier)), live_(live) {}
 
@@ -17,6 +21,32 @@ void event_processor::set_trace(const tarnwell::nettrace::TraceObject& trace) {
   pid_ = static_cast<std::uint32_t>(trace.process_id);
   // A recording names its process; a conversion's environment starts empty.
   if (env_->pid == 0) env_->pid = pid_;
+}
+
+void event_processor::reset_environment(const environment& env) {
+  std::lock_guard lock(lock_);
+  const auto runtime = env_->runtime;
+  const auto version = env_->runtime_version;
+  *env_ = env;
+  if (env.runtime == runtime_type::unknown && runtime != runtime_type::unknown) {
+    env_->runtime = runtime;
+    env_->runtime_version = version;
+  }
+}
+
+environment event_processor::current_environment() {
+  std::lock_guard lock(lock_);
+  return *env_;
+}
+
+void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_version_t version) {
+  std::lock_guard lock(lock_);
+  env_->runtime = runtime_kind(sku);
+  env_->runtime_version = version;
+  if (notifier_) notifier_->on_environment_updated(env_->runtime, version, "");
+  TW_LOG(info) << "Update runtime version";
+  TW_LOG(info) << "Runtime version received by profiling lifetime consumer: " << to_string(env_->runtime) << " "
+               << version.major << "." << version.minor << "." << version.build << "." << version.revision;
 }
 
 void event_processor::attach(const sections_gen& gen) {
@@ -33,6 +63,11 @@ void event_processor::detach() {
   if (timer_resolution_ == 0) {
     TW_LOG(error) << "Timer resolution was not set!!!";
     timer_resolution_ = 1000000000;
+  }
+  if (live_ && last_time_) {
+    // A thread met before the program named it (its first event may come
+    // before the name is set) gets the name it has now.
+    for (auto& [thread_id, name] : threads_) write_thread_name(*last_time_, thread_id, false);
   }
   if (first_time_) {
     const auto self = static_cast<std::uint32_t>(::gettid());
@@ -56,18 +91,25 @@ void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {
 }
 
 void event_processor::announce_thread(std::int64_t timestamp, std::uint32_t thread_id) {
-  if (!threads_.insert(thread_id).second) return;
+  if (!threads_.try_emplace(thread_id).second) return;
   collector_->samples().thread_start(timestamp, thread_id);
   // A recorded file's process is gone (or, worse, its pid now names another
   // process): only a live target's threads are asked for their names.
-  if (!live_) return;
+  if (live_) write_thread_name(timestamp, thread_id, true);
+}
+
+void event_processor::write_thread_name(std::int64_t timestamp, std::uint32_t thread_id, bool warn) {
   try {
     auto name = tw::detail_proc_utils::get_native_thread_name(static_cast<pid_t>(pid_), static_cast<pid_t>(thread_id));
     if (!name.empty() && name.back() == '\n') name.pop_back();
+    auto& written = threads_[thread_id];
+    if (name == written) return;
     collector_->session().thread_name(timestamp, thread_id, kv521::utf::utf8_to_utf16(name));
+    written = std::move(name);
   } catch (...) {
-    TW_LOG(warning) << "Failed to get thread name for thread #" << thread_id << " from process " << pid_ << ": "
-                    << tw::current_exception_to_string();
+    if (warn)
+      TW_LOG(warning) << "Failed to get thread name for thread #" << thread_id << " from process " << pid_ << ": "
+                      << tw::current_exception_to_string();
   }
 }
 
@@ -115,7 +157,7 @@ void event_processor::process_info(const tw::utf16_text& command_line, const tw:
 }
 
 void event_processor::runtime_version(std::uint16_t sku, runtime_version_t version) {
-  env_->runtime = sku == 2 ? runtime_type::core_clr : static_cast<runtime_type>(sku <= 4 ? sku : 0);
+  env_->runtime = runtime_kind(sku);
   env_->runtime_version = version;
   TW_LOG(info) << "Update runtime version to " << version.major << "." << version.minor << "." << version.build << "."
                << version.revision;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <set>
 
 namespace tw_prof::netcore {
@@ -31,6 +32,12 @@ class event_processor {
   event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live);
 
   void set_trace(const tarnwell::nettrace::TraceObject& trace);
+  // The front end's description of the target; what the runtime has told of
+  // its version before (the lifetime session hears it first) is kept.
+  void reset_environment(const environment& env);
+  environment current_environment();
+  // Sku and version of the runtime information event of the lifetime session.
+  void lifetime_runtime_information(std::uint16_t sku, runtime_version_t version);
   void attach(const sections_gen& gen);
   void detach();
   void stop_accepting() noexcept { accepting_.store(false); }
@@ -43,6 +50,7 @@ class event_processor {
   template <class Provider, std::size_t N>
   void process(const dispatched_event<Provider, N>& e);
   void announce_thread(std::int64_t timestamp, std::uint32_t thread_id);
+  void write_thread_name(std::int64_t timestamp, std::uint32_t thread_id, bool warn);
   void process_info(const tw::utf16_text& command_line, const tw::utf16_text* os, const tw::utf16_text* arch);
   void runtime_version(std::uint16_t sku, runtime_version_t version);
 
@@ -52,7 +60,9 @@ class event_processor {
   std::uint64_t timer_resolution_ = 0;
   std::uint32_t pid_ = 0;
   std::atomic<bool> accepting_{true};
-  std::set<std::uint32_t> threads_;
+  // Threads announced in this snapshot, with the name written for each
+  // (empty: none could be read).
+  std::map<std::uint32_t, std::string> threads_;
   std::shared_ptr<environment> env_;
   std::shared_ptr<bridge_notifier> notifier_;
   bool live_;

@@ -12,6 +12,9 @@
 //   live S         CPU work with frequent collections for S seconds
 //   emit N         after a line on stdin, emit N events of Tarnwell-Bench
 //   wait           print the pid, then run "all" after a line on stdin
+//   target         a live target driven over stdin: "ready PORT PID" once its
+//                  Kestrel server listens, then per line "work" (one burst of
+//                  every family, answered "done") or "exit"
 using System.Diagnostics;
 using System.Runtime.CompilerServices;
 using Microsoft.AspNetCore.Builder;
@@ -73,6 +76,9 @@ public static class Program
                 Console.WriteLine($"emitted {count}");
                 Console.Out.Flush();
                 Thread.Sleep(1000);
+                return 0;
+            case "target":
+                await LiveTarget.Run();
                 return 0;
             case "wait":
                 Console.WriteLine($"pid {Environment.ProcessId}");
@@ -285,5 +291,124 @@ public static class Stress
         }
         Thread.SpinWait(200);
         return n;
+    }
+}
+
+// The program a live profiling session watches. Before any session, the
+// methods of BeforeSession are compiled; the first "work" compiles those of
+// AfterSession, so a snapshot holds samples in code of both kinds. Optimised
+// at once (no tiering): each method is compiled exactly once.
+public static class LiveTarget
+{
+    public const int BusyThreads = 4;
+    public static readonly string[] ExceptionTypes = { "InvalidOperationException", "FormatException" };
+    public const int InvalidOperations = 5, Formats = 3, Collections = 3;
+
+    public static async Task Run()
+    {
+        var builder = WebApplication.CreateSlimBuilder();
+        builder.Logging.ClearProviders();
+        builder.WebHost.UseUrls("http://127.0.0.1:0");
+        var app = builder.Build();
+        app.Run(context => context.Response.WriteAsync(context.Request.Path.Value ?? ""));
+        await app.StartAsync();
+        var port = new Uri(app.Urls.First()).Port;
+        BeforeSession.Spin(100);
+        Console.WriteLine($"ready {port} {Environment.ProcessId}");
+        Console.Out.Flush();
+        string? line;
+        while ((line = Console.ReadLine()) != null)
+        {
+            if (line == "exit") break;
+            if (line == "work")
+            {
+                await Work();
+                Console.WriteLine("done");
+                Console.Out.Flush();
+            }
+        }
+        await app.StopAsync();
+    }
+
+    static async Task Work()
+    {
+        var stop = Stopwatch.StartNew();
+        var busy = Enumerable.Range(0, BusyThreads).Select(i => new Thread(() =>
+        {
+            long sum = 0;
+            while (stop.ElapsedMilliseconds < 1500)
+                sum += i % 2 == 0 ? BeforeSession.Spin(2000) : AfterSession.Spin(2000);
+            GC.KeepAlive(sum);
+        }) { Name = $"tw-busy-{i}" }).ToList();
+        busy.ForEach(t => t.Start());
+
+        for (int i = 0; i < InvalidOperations; i++)
+            try { throw new InvalidOperationException("live target"); } catch (InvalidOperationException) { }
+        for (int i = 0; i < Formats; i++)
+            try { int.Parse("not a number"); } catch (FormatException) { }
+
+        var gate = new object();
+        var contenders = Enumerable.Range(0, 3).Select(_ => new Thread(() =>
+        {
+            for (int i = 0; i < 20; i++)
+                lock (gate) { Thread.Sleep(2); }
+        }) { Name = "tw-contender" }).ToList();
+        contenders.ForEach(t => t.Start());
+
+        var keep = new List<byte[]>();
+        for (int i = 0; i < 4000; i++)
+        {
+            var block = new byte[8 * 1024];
+            if (i % 50 == 0) keep.Add(block);
+        }
+        GC.KeepAlive(keep);
+        for (int i = 0; i < Collections; i++) GC.Collect(2, GCCollectionMode.Forced, blocking: true);
+
+        var squares = await Task.WhenAll(Enumerable.Range(0, 8).Select(i => Task.Run(async () =>
+        {
+            await Task.Delay(5);
+            return i * i;
+        })));
+        GC.KeepAlive(squares);
+
+        contenders.ForEach(t => t.Join());
+        busy.ForEach(t => t.Join());
+    }
+}
+
+public static class BeforeSession
+{
+    [MethodImpl(MethodImplOptions.NoInlining | MethodImplOptions.AggressiveOptimization)]
+    public static long Spin(int limit) => HotLoop.SpinPrimes(limit) + Primes(limit);
+
+    [MethodImpl(MethodImplOptions.NoInlining | MethodImplOptions.AggressiveOptimization)]
+    static long Primes(int limit)
+    {
+        long sum = 0;
+        for (int n = 2; n < limit; n++)
+        {
+            bool prime = true;
+            for (int d = 2; d * d <= n; d++)
+                if (n % d == 0) { prime = false; break; }
+            if (prime) sum += n;
+        }
+        return sum;
+    }
+}
+
+public static class AfterSession
+{
+    [MethodImpl(MethodImplOptions.NoInlining | MethodImplOptions.AggressiveOptimization)]
+    public static long Spin(int limit)
+    {
+        long sum = 0;
+        for (int n = 2; n < limit; n++)
+        {
+            bool prime = true;
+            for (int d = 2; d * d <= n; d++)
+                if (n % d == 0) { prime = false; break; }
+            if (prime) sum += n * 3;
+        }
+        return sum;
     }
 }

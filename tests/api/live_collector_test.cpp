@@ -1,0 +1,331 @@
+// Live profiling from start to finish as a front end does it: a real .NET
+// program, the library through its exported functions, and the host's side
+// of the bridge over loopback TCP.
+
+#include "tests/api/live_target.h"
+#include "tests/bridge/host_peer.h"
+#include "tools/snapshot_inspect.h"
+#include "tools/snapshot_reader.h"
+
+#include "event_pipe_api/src/dispatch.h"
+#include "event_pipe_api/src/session.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <set>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test_support;
+using tw_prof::host_bridge_answer;
+using tw_prof::host_bridge_command;
+using clock_type = std::chrono::steady_clock;
+
+class live_collector : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = "live_";
+    name.append(std::to_string(::getpid())).append("_").append(
+        testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / name;
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A collector on `target` whose bridge has been answered and told go.
+  struct session {
+    std::unique_ptr<host_peer> host;
+    void* handle = nullptr;
+    std::vector<frame> notifications;
+
+    // The next frame other than a notification of the target's changes.
+    frame next() {
+      for (;;) {
+        auto f = host->next();
+        if (f.answer() != host_bridge_answer::runtime_updated && f.answer() != host_bridge_answer::command_line_updated)
+          return f;
+        notifications.push_back(f);
+      }
+    }
+    // The snapshot's files are asked for as it starts.
+    void start_snapshot() {
+      host->forget_files();
+      host->send(host_bridge_command::measure_snapshot_start);
+      ASSERT_EQ(next().answer(), host_bridge_answer::measure_snapshot_started);
+    }
+    // Saves the running snapshot; returns the index of the files it wrote.
+    fs::path save() {
+      host->send(host_bridge_command::measure_snapshot_stop_save);
+      EXPECT_EQ(next().answer(), host_bridge_answer::operation_started);
+      auto f = next();
+      while (f.answer() == host_bridge_answer::operation_progress) f = next();
+      EXPECT_EQ(f.answer(), host_bridge_answer::operation_finished);
+      EXPECT_EQ(next().answer(), host_bridge_answer::snapshot_done);
+      EXPECT_EQ(next().answer(), host_bridge_answer::measure_snapshot_stopped);
+      return host->paths().empty() ? fs::path() : host->paths()[0];
+    }
+  };
+
+  session open(const live_target& target, const std::string& host_dir = {}) {
+    session s;
+    s.host = std::make_unique<host_peer>(host_dir.empty() ? dir_ : fs::path(host_dir));
+    std::string error;
+    s.handle = create_collector(s.host->endpoint(), target.pid(), false, error);
+    EXPECT_EQ(error, "");
+    EXPECT_NE(s.handle, nullptr);
+    s.host->accept();
+    s.host->handshake(0, false);
+    s.host->send(host_bridge_command::go);
+    EXPECT_EQ(s.next().answer(), host_bridge_answer::measure_snapshot_stopped);
+    return s;
+  }
+
+  // Releases the collector while the host serves what the release asks of
+  // it; returns the release's error and the frames that came.
+  static std::pair<std::string, std::vector<frame>> release(session& s) {
+    std::vector<frame> frames;
+    std::thread host([&] { frames = s.host->drain(); });
+    auto error = release_collector(s.handle);
+    host.join();
+    return {error, frames};
+  }
+
+  static bool eptl_accepts(const fs::path& index) {
+    for (const char* command : {"sections", "inspect"}) {
+      const std::string line = std::string(TW_EPTL_PATH) + " " + command + " '" + index.string() + "' >/dev/null 2>&1";
+      if (std::system(line.c_str()) != 0) return false;
+    }
+    return true;
+  }
+
+  fs::path dir_;
+};
+
+// The summary's managed-code samples, checked against the target's threads.
+void expect_busy_threads_sampled_and_named(const tw::tools::snapshot_summary& s) {
+  std::set<std::string> named;
+  for (const auto& [tid, name] : s.thread_names) {
+    if (name.rfind("tw-busy-", 0) != 0) continue;
+    named.insert(name);
+    const auto it = s.samples_per_thread.find(tid);
+    EXPECT_TRUE(it != s.samples_per_thread.end() && it->second > 10) << name << " has too few samples";
+  }
+  std::string all;
+  for (const auto& [tid, name] : s.thread_names) all.append(std::to_string(tid)).append("=").append(name).append(" ");
+  EXPECT_EQ(named, (std::set<std::string>{"tw-busy-0", "tw-busy-1", "tw-busy-2", "tw-busy-3"})) << all;
+}
+
+bool has_method(const tw::tools::snapshot_summary& s, const std::string& name) {
+  return std::any_of(s.methods.begin(), s.methods.end(),
+                     [&](const auto& m) { return m.name.find(name) != std::string::npos && m.exclusive > 0; });
+}
+
+TEST_F(live_collector, a_snapshot_holds_what_the_target_did_and_a_second_one_saves_on_release) {
+  live_target target;
+  const auto before = held_resources::now(dir_);
+  auto s = open(target);
+
+  s.start_snapshot();
+  const std::vector<std::string> paths{"/a", "/b/c", "/d", "/e", "/f"};
+  for (const auto& p : paths) EXPECT_EQ(http_get(target.port(), p), "HTTP/1.1 200 OK");
+  target.work();
+  const auto first = s.save();
+  ASSERT_FALSE(first.empty());
+  EXPECT_TRUE(eptl_accepts(first));
+  const auto summary = tw::tools::inspect_snapshot(first.string());
+
+  EXPECT_EQ(summary.pid, static_cast<std::uint32_t>(target.pid()));
+  EXPECT_EQ(summary.runtime_version.rfind("10.", 0), 0u) << summary.runtime_version;
+  // One connection per request, each start paired with its stop.
+  EXPECT_EQ(summary.kestrel_requests.size(), paths.size());
+  auto starts = summary.kestrel_requests, stops = summary.kestrel_request_stops;
+  std::sort(starts.begin(), starts.end());
+  std::sort(stops.begin(), stops.end());
+  EXPECT_EQ(starts, stops);
+  EXPECT_EQ(std::set<std::string>(starts.begin(), starts.end()).size(), paths.size());
+  auto connections = summary.kestrel_connections, connection_stops = summary.kestrel_connection_stops;
+  std::sort(connections.begin(), connections.end());
+  std::sort(connection_stops.begin(), connection_stops.end());
+  EXPECT_EQ(connections.size(), paths.size());
+  EXPECT_EQ(connections, connection_stops);
+
+  EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
+  EXPECT_EQ(summary.exceptions.at("System.FormatException"), 3u);
+  EXPECT_GT(summary.contentions, 0u);
+  // The forced collections, numbered one after another.
+  ASSERT_GE(summary.gc_numbers.size(), 3u);
+  for (std::size_t i = 1; i < summary.gc_numbers.size(); ++i)
+    EXPECT_EQ(summary.gc_numbers[i], summary.gc_numbers[i - 1] + 1);
+  std::uint64_t allocation_ticks = 0, task_records = 0;
+  for (const auto& [what, n] : summary.records) {
+    if (what.first == 2121 && (what.second == 6 || what.second == 21 || what.second == 22)) allocation_ticks += n;
+    if (what.first == 2120) task_records += n;
+  }
+  EXPECT_GT(allocation_ticks, 10u);
+  EXPECT_GT(task_records, 0u);
+
+  expect_busy_threads_sampled_and_named(summary);
+  ASSERT_GT(summary.samples_with_stack, 1000u);
+  const auto in_managed_code = summary.samples_resolved_managed + summary.samples_resolved_module_only;
+  EXPECT_GE(summary.samples_resolved_managed * 100, in_managed_code * 99)
+      << summary.samples_resolved_managed << " of " << in_managed_code << " resolved";
+  // Compiled before the session (known through rundown) and after it.
+  EXPECT_TRUE(has_method(summary, "BeforeSession"));
+  EXPECT_TRUE(has_method(summary, "AfterSession"));
+  // The lifetime session told the runtime's version.
+  EXPECT_TRUE(std::any_of(s.notifications.begin(), s.notifications.end(),
+                          [](const frame& f) { return f.answer() == host_bridge_answer::runtime_updated; }));
+
+  // Drop one, then a snapshot that the release saves.
+  s.start_snapshot();
+  s.host->send(host_bridge_command::measure_snapshot_stop_drop);
+  EXPECT_EQ(s.next().answer(), host_bridge_answer::measure_snapshot_stopped);
+  s.start_snapshot();
+  target.work();
+  const auto [error, frames] = release(s);
+  EXPECT_EQ(error, "");
+  EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
+                          [](const frame& f) { return f.answer() == host_bridge_answer::snapshot_done; }));
+  ASSERT_FALSE(s.host->paths().empty());
+  const auto last = s.host->paths()[0];
+  EXPECT_TRUE(eptl_accepts(last));
+  const auto second = tw::tools::inspect_snapshot(last.string());
+  EXPECT_EQ(second.exceptions.at("System.FormatException"), 3u);
+  expect_busy_threads_sampled_and_named(second);
+  EXPECT_TRUE(has_method(second, "AfterSession"));
+
+  // Nothing of the collector is left in this process once the host's own
+  // sockets are gone.
+  EXPECT_TRUE(target.alive());
+  s.host.reset();
+  EXPECT_EQ(held_resources::now(dir_), before);
+}
+
+TEST_F(live_collector, a_target_that_exits_mid_snapshot_leaves_what_it_sent) {
+  live_target target;
+  auto s = open(target);
+  s.start_snapshot();
+  target.work();
+  target.exit();
+  // The bridge saves on its own and ends.
+  const auto frames = s.host->drain();
+  EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
+                          [](const frame& f) { return f.answer() == host_bridge_answer::snapshot_done; }));
+  ASSERT_FALSE(s.host->paths().empty());
+  EXPECT_TRUE(eptl_accepts(s.host->paths()[0]));
+  const auto summary = tw::tools::inspect_snapshot(s.host->paths()[0].string());
+  EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
+  expect_busy_threads_sampled_and_named(summary);
+  EXPECT_EQ(release_collector(s.handle), "");
+}
+
+// Events of a fresh session to the target, counted for a second.
+int events_of_a_fresh_session(pid_t pid) {
+  using namespace tarnwell::collector;
+  using namespace tarnwell::collector::event_pipe;
+  session_configuration c;
+  c.providers = {event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0)};
+  event_pipe_session fresh(pid, c);
+  fresh.start();
+  std::atomic<int> events{0};
+  auto on_event = [&events](const tarnwell::nettrace::event_trace_record&, bool) { ++events; };
+  auto result =
+      consume_live(&fresh, nullptr, std::make_shared<event_pipe_handlers<decltype(on_event)>>(on_event), false, nullptr);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  fresh.stop_async();
+  if (result.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return -1;
+  return events.load();
+}
+
+TEST_F(live_collector, a_host_that_vanishes_leaves_no_thread_and_no_wedged_runtime) {
+  live_target target;
+  const auto before = held_resources::now(dir_);
+  auto s = open(target);
+  s.start_snapshot();
+  // A reset, not a close: nothing more is said.
+  ::linger hard{1, 0};
+  ::setsockopt(s.host->socket().native_handle(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  s.host->socket().close();
+  const auto deadline = clock_type::now() + std::chrono::seconds(15);
+  while (held_resources::now(dir_).threads > before.threads && clock_type::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(held_resources::now(dir_).threads, before.threads);
+  EXPECT_TRUE(target.alive());
+  EXPECT_GT(events_of_a_fresh_session(target.pid()), 100);
+  EXPECT_EQ(release_collector(s.handle), "");
+  s.host.reset();
+  EXPECT_EQ(held_resources::now(dir_), before);
+}
+
+TEST_F(live_collector, release_ends_a_bridge_whose_host_never_answered_and_one_in_the_middle_of_a_save) {
+  live_target target;
+  const auto before = held_resources::now(dir_);
+  {
+    // The host listens but says nothing.
+    host_peer silent(dir_);
+    std::string error;
+    void* handle = create_collector(silent.endpoint(), target.pid(), false, error);
+    ASSERT_EQ(error, "");
+    silent.accept();
+    const auto start = clock_type::now();
+    EXPECT_EQ(release_collector(handle), "");
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(10));
+  }
+  {
+    // Nobody listens at all.
+    std::string error;
+    void* handle = create_collector("127.0.0.1:1", target.pid(), false, error);
+    ASSERT_EQ(error, "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto message = release_collector(handle);
+    EXPECT_NE(message.find("refused"), std::string::npos) << message;
+  }
+  {
+    auto s = open(target);
+    s.start_snapshot();
+    target.work();
+    s.host->send(host_bridge_command::measure_snapshot_stop_save);
+    EXPECT_EQ(s.next().answer(), host_bridge_answer::operation_started);
+    const auto [error, frames] = release(s);
+    EXPECT_EQ(error, "");
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
+                            [](const frame& f) { return f.answer() == host_bridge_answer::snapshot_done; }));
+  }
+  EXPECT_TRUE(target.alive());
+  EXPECT_EQ(held_resources::now(dir_), before);
+}
+
+TEST_F(live_collector, two_collectors_on_two_processes_save_their_own_snapshots) {
+  live_target one, two;
+  fs::create_directories(dir_ / "a");
+  fs::create_directories(dir_ / "b");
+  auto a = open(one, (dir_ / "a").string());
+  auto b = open(two, (dir_ / "b").string());
+  a.start_snapshot();
+  b.start_snapshot();
+  std::thread work_one([&] { one.work(); });
+  two.work();
+  work_one.join();
+  auto saved_b = std::async(std::launch::async, [&] { return b.save(); });
+  const auto index_a = a.save();
+  const auto index_b = saved_b.get();
+  for (const auto& [index, target] : {std::pair{index_a, &one}, std::pair{index_b, &two}}) {
+    ASSERT_FALSE(index.empty());
+    const auto summary = tw::tools::inspect_snapshot(index.string());
+    EXPECT_EQ(summary.pid, static_cast<std::uint32_t>(target->pid()));
+    EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
+    expect_busy_threads_sampled_and_named(summary);
+  }
+  EXPECT_EQ(release(a).first, "");
+  EXPECT_EQ(release(b).first, "");
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+#pragma once
+
+// What the live collector tests drive: a real .NET program (the workload's
+// "target" mode) over its standard input and output, the library through its
+// exported functions, plain HTTP requests to the target's Kestrel server,
+// and counts of what this process holds.
+
+#include "api/event_pipe_api.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace test_support {
+
+// The workload in its "target" mode, with pipes to its standard streams.
+class live_target {
+ public:
+  live_target() {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      const char* argv[] = {"dotnet", TW_Workload_DLL, "target", nullptr};
+      ::execvp("dotnet", const_cast<char* const*>(argv));
+      _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+    std::istringstream ready(read_line(std::chrono::seconds(60)));
+    std::string word;
+    int pid = 0;
+    ready >> word >> port_ >> pid;
+    if (word != "ready" || pid != pid_) throw std::runtime_error("the target did not start");
+  }
+  ~live_target() {
+    ::close(to_);
+    ::close(from_);
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  live_target(const live_target&) = delete;
+  live_target& operator=(const live_target&) = delete;
+
+  pid_t pid() const { return pid_; }
+  unsigned short port() const { return port_; }
+  bool alive() const { return ::kill(pid_, 0) == 0 && !exited_now(); }
+
+  // One burst of every event family; returns once the target says so.
+  void work() {
+    send("work");
+    if (read_line(std::chrono::seconds(60)) != "done") throw std::runtime_error("the target's work did not end");
+  }
+  // Asks the target to end and waits until it has.
+  void exit() {
+    send("exit");
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+ private:
+  bool exited_now() const {
+    int status = 0;
+    return ::waitpid(pid_, &status, WNOHANG) == pid_;
+  }
+  void send(const std::string& line) {
+    const std::string text = line + "\n";
+    if (::write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+      throw std::runtime_error("the target's input is closed");
+  }
+  std::string read_line(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (const auto eol = buffer_.find('\n'); eol != std::string::npos) {
+        auto line = buffer_.substr(0, eol);
+        buffer_.erase(0, eol + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{from_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        throw std::runtime_error("the target did not answer in time");
+      char chunk[256];
+      const auto n = ::read(from_, chunk, sizeof chunk);
+      if (n <= 0) throw std::runtime_error("the target's output ended");
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+  unsigned short port_ = 0;
+  std::string buffer_;
+};
+
+// GET path over a connection of its own; returns the status line.
+inline std::string http_get(unsigned short port, const std::string& path) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket socket(io);
+  socket.connect({boost::asio::ip::address_v4::loopback(), port});
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  boost::asio::write(socket, boost::asio::buffer(request));
+  std::string response;
+  boost::system::error_code ec;
+  boost::asio::read(socket, boost::asio::dynamic_buffer(response), ec);
+  return response.substr(0, response.find("\r\n"));
+}
+
+inline std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// The text of an error record, which is then released; empty for none.
+inline std::string take_error(error_info* error) {
+  if (error == nullptr) return {};
+  std::string text = error->message ? error->message : "";
+  ReleaseErrorInfo(error);
+  return text.empty() ? "(an error without text)" : text;
+}
+
+// A live collector created through the exports.
+inline void* create_collector(const std::string& endpoint, pid_t pid, bool test_mode, std::string& error) {
+  error_info* e = nullptr;
+  const auto ep = u16(endpoint), empty = u16("");
+  auto text = [](const std::u16string& s) { return reinterpret_cast<const event_pipe_char16*>(s.c_str()); };
+  void* handle = EventPipeApiCreateCollector(text(ep), static_cast<std::uint32_t>(pid), text(empty), text(empty),
+                                             text(empty), 1, test_mode ? 1 : 0, &e);
+  error = take_error(e);
+  return handle;
+}
+
+inline std::string release_collector(void* handle) {
+  error_info* e = nullptr;
+  EventPipeApiReleaseCollector(handle, &e);
+  return take_error(e);
+}
+
+// What this process holds that a collector could leave behind.
+struct held_resources {
+  std::size_t threads = 0;
+  std::size_t descriptors = 0;  // log files left out: the log outlives collectors
+  std::vector<std::string> descriptor_targets;  // to tell what was left
+  std::size_t mapped_files = 0;  // mappings of files under `dir`
+
+  static held_resources now(const std::filesystem::path& dir) {
+    held_resources r;
+    namespace fs = std::filesystem;
+    for (const auto& e : fs::directory_iterator("/proc/self/task")) {
+      (void)e;
+      ++r.threads;
+    }
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      const auto target = fs::read_symlink(e.path(), ec).string();
+      if (target.find("TarnLogs") == std::string::npos) {
+        ++r.descriptors;
+        r.descriptor_targets.push_back(target);
+      }
+    }
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+      if (line.find(dir.string()) != std::string::npos) ++r.mapped_files;
+    return r;
+  }
+  friend bool operator==(const held_resources& a, const held_resources& b) {
+    return a.threads == b.threads && a.descriptors == b.descriptors && a.mapped_files == b.mapped_files;
+  }
+  friend std::ostream& operator<<(std::ostream& out, const held_resources& r) {
+    out << r.threads << " threads, " << r.descriptors << " descriptors (";
+    for (const auto& t : r.descriptor_targets) out << t << " ";
+    return out << "), " << r.mapped_files << " mapped files";
+  }
+};
+
+}  // namespace test_support
