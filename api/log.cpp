@@ -40,7 +40,7 @@ logger::logger(std::ostream& stream, std::uint32_t mask, clock_function clock) n
 
 void logger::reset(std::ostream& stream, std::uint32_t mask) noexcept {
   std::lock_guard guard(lock_);
-  stream_ = &stream;
+  stream_.store(&stream, std::memory_order_release);
   mask_.store(mask, std::memory_order_relaxed);
 }
 

@@ -51,14 +51,16 @@ class logger {
     return (mask_.load(std::memory_order_relaxed) >> static_cast<unsigned>(s)) & 1u;
   }
   std::uint32_t mask() const noexcept { return mask_.load(std::memory_order_relaxed); }
-  std::ostream& stream() const noexcept { return *stream_; }
+  std::ostream& stream() const noexcept { return *stream_.load(std::memory_order_acquire); }
   tw::spinlock& lock() noexcept { return lock_; }
   clock_function clock() const noexcept { return clock_; }
 
   void reset(std::ostream& stream, std::uint32_t mask) noexcept;
 
  private:
-  std::ostream* stream_;
+  // A second collector re-initialises the log while the first one's threads
+  // write to it.
+  std::atomic<std::ostream*> stream_;
   std::atomic<std::uint32_t> mask_;
   tw::spinlock lock_;
   clock_function clock_;

@@ -155,7 +155,10 @@ class netcore_profiler_api final : public prof_api_base,
     gen_.emplace(files);
     environment_section_ = (*gen_)(stream_kind{}, 0, 9);
     sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
-    processor_.attach(*gen_);
+    std::shared_ptr<netcore::thread_name_watcher> names;
+    if (const auto* pid = std::get_if<std::uint32_t>(&target_))
+      names = std::make_shared<netcore::thread_name_watcher>(static_cast<pid_t>(*pid));
+    processor_.attach(*gen_, std::move(names));
     start_time_ = filetime_now();
     running_ = true;
 
@@ -401,16 +404,24 @@ class netcore_profiler_api final : public prof_api_base,
     TW_LOG(info) << "Command line polling thread finished";
   }
 
-  // The end of a snapshot: the closing sections, then (for a process) the
-  // runtime session is stopped and its stream read to the end.
+  // The end of a snapshot. The runtime session is stopped and its stream
+  // read to the end before the snapshot closes: the runtime hands events over
+  // in batches and a busy consumer lags, so what happened before the stop is
+  // still on its way. Then the closing sections are written.
   void stop_snapshot() {
     std::lock_guard lock(mutex_);
     if (!running_) return;
     running_ = false;
-    const bool live = std::holds_alternative<std::uint32_t>(target_);
-    // A recorded file is read to its end before the snapshot closes.
-    if (file_consumer_) file_consumer_->wait_for_result();
     const auto end_time = filetime_now();
+    std::exception_ptr failure;
+    try {
+      if (file_consumer_)
+        file_consumer_->wait_for_result();
+      else
+        stop_runtime_session();
+    } catch (...) {
+      failure = std::current_exception();
+    }
     auto env = processor_.current_environment();
     {
       std::lock_guard command_line(command_line_mutex_);
@@ -426,8 +437,10 @@ class netcore_profiler_api final : public prof_api_base,
     }
     // The index is written once the last holder of the snapshot lets go.
     gen_.reset();
-    if (!live) return;
+    if (failure) std::rethrow_exception(failure);
+  }
 
+  void stop_runtime_session() {
     std::shared_ptr<snapshot_run> run;
     {
       std::lock_guard runs(run_mutex_);

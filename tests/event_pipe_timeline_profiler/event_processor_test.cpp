@@ -13,6 +13,9 @@
 
 #include <filesystem>
 #include <map>
+#include <atomic>
+#include <pthread.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -106,3 +109,24 @@ TEST_F(processor_test, nothing_is_written_once_it_stops_accepting) {
 }
 
 }  // namespace
+
+// A thread that ends before the processor meets its first event keeps the
+// name it had; a thread never seen has none.
+TEST(thread_name_watcher, remembers_the_name_of_a_thread_that_has_ended) {
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> named{false}, leave{false};
+  std::thread short_lived([&] {
+    ::pthread_setname_np(::pthread_self(), "tw-short");
+    tid = ::gettid();
+    named = true;
+    while (!leave) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!named) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  tw_prof::netcore::thread_name_watcher watcher(::getpid());
+  EXPECT_EQ(watcher.name(tid), "tw-short");
+  leave = true;
+  short_lived.join();
+  EXPECT_THROW(tw_prof::netcore::read_thread_name(::getpid(), tid), std::exception);
+  EXPECT_EQ(watcher.name(tid), "tw-short");
+  EXPECT_EQ(watcher.name(0x3FFFFFFF), std::nullopt);
+}

@@ -49,15 +49,17 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
                << version.major << "." << version.minor << "." << version.build << "." << version.revision;
 }
 
-void event_processor::attach(const sections_gen& gen) {
+void event_processor::attach(const sections_gen& gen, std::shared_ptr<thread_name_watcher> names) {
   std::lock_guard lock(lock_);
   collector_.emplace(gen);
+  names_ = std::move(names);
   first_time_.reset();
   last_time_.reset();
   threads_.clear();
 }
 
 void event_processor::detach() {
+  std::shared_ptr<thread_name_watcher> names;  // its thread is joined once the lock is let go
   std::lock_guard lock(lock_);
   if (!collector_) return;
   if (timer_resolution_ == 0) {
@@ -78,6 +80,7 @@ void event_processor::detach() {
     TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
   }
   collector_.reset();
+  names = std::move(names_);
   first_time_.reset();
   last_time_.reset();
   threads_.clear();
@@ -100,8 +103,14 @@ void event_processor::announce_thread(std::int64_t timestamp, std::uint32_t thre
 
 void event_processor::write_thread_name(std::int64_t timestamp, std::uint32_t thread_id, bool warn) {
   try {
-    auto name = tw::detail_proc_utils::get_native_thread_name(static_cast<pid_t>(pid_), static_cast<pid_t>(thread_id));
-    if (!name.empty() && name.back() == '\n') name.pop_back();
+    std::string name;
+    if (names_) {
+      auto known = names_->name(static_cast<pid_t>(thread_id));
+      if (!known) throw std::runtime_error("the thread has ended before its name was read");
+      name = std::move(*known);
+    } else {
+      name = read_thread_name(static_cast<pid_t>(pid_), static_cast<pid_t>(thread_id));
+    }
     auto& written = threads_[thread_id];
     if (name == written) return;
     collector_->session().thread_name(timestamp, thread_id, kv521::utf::utf8_to_utf16(name));
