@@ -80,7 +80,8 @@ void print_text(std::ostream& out, const trace_stats& s) {
   out << "file size: " << s.file_size << " bytes, events: " << s.events << ", sequence points: " << s.sequence_points
       << "\n";
   static const char* status_names[] = {"stopped", "finished", "failed"};
-  out << "status: " << status_names[s.status.status] << "\n";
+  out << "status: " << status_names[s.status.status] << ", events lost by the runtime: " << s.status.events_lost
+      << "\n";
   std::string provider;
   for (const auto& [id, c] : s.counts) {
     if (std::get<0>(id) != provider) {
@@ -96,7 +97,7 @@ void print_text(std::ostream& out, const trace_stats& s) {
 
 void print_json(std::ostream& out, const trace_stats& s) {
   out << "{\"file_size\":" << s.file_size << ",\"events\":" << s.events << ",\"sequence_points\":" << s.sequence_points
-      << ",\"status\":" << s.status.status;
+      << ",\"status\":" << s.status.status << ",\"events_lost\":" << s.status.events_lost;
   if (s.trace) {
     const auto& t = *s.trace;
     out << ",\"trace\":{\"year\":" << t.year << ",\"month\":" << t.month << ",\"day\":" << t.day

@@ -321,6 +321,9 @@ class netcore_profiler_api final : public prof_api_base,
   std::function<void(consumer_status)> on_runtime_session_stop(bool destroy_on_finish) {
     return [this, destroy_on_finish](consumer_status status) {
       TW_LOG(info) << "Runtime session: finish status is " << status.status;
+      if (status.events_lost != 0)
+        TW_LOG(warning) << "Runtime session: " << status.events_lost
+                        << " events were lost by the runtime (its buffers were full)";
       {
         std::lock_guard lock(status_mutex_);
         status_ = status;

@@ -27,6 +27,7 @@ struct consumer_status {
   enum : std::int32_t { stopped = 0, finished = 1, failed = 2 };
   std::int32_t status = stopped;
   std::exception_ptr error;
+  std::uint64_t events_lost = 0;  // see StreamParser::events_lost
 };
 
 class event_pipe_handlers_base {

@@ -171,7 +171,7 @@ template <bool enable_hex_dump>
 collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_objects() {
   using collector::event_pipe::consumer_status;
   for (;;) {
-    if (progress_(position_) == 0) return {consumer_status::stopped, nullptr};
+    if (progress_(position_) == 0) return {consumer_status::stopped, nullptr, events_lost_};
 
     const std::uint8_t begin_tag = read_value<std::uint8_t>();
     TW_LOG(debug) << "Begin tag or NullReference tag expected";
@@ -242,10 +242,10 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
   TW_LOG(debug) << "NullReference tag received, the end of the stream";
   if (stop_.load()) {
     TW_LOG(debug) << "Returning Stopped status";
-    return {consumer_status::stopped, nullptr};
+    return {consumer_status::stopped, nullptr, events_lost_};
   }
   TW_LOG(debug) << "Returning Finished status";
-  return {consumer_status::finished, nullptr};
+  return {consumer_status::finished, nullptr, events_lost_};
 }
 
 template <bool enable_hex_dump>
@@ -370,6 +370,7 @@ bool StreamParser<enable_hex_dump>::process_event_block(const std::uint8_t* bloc
       TW_LOG(warning) << "EventBlock: Timestamp " << h.timestamp << " is out of range [ " << header.min_timestamp
                       << "; " << header.max_timestamp << "]";
     record.stack = find_stack(h.stack_id);
+    note_sequence(h.capture_thread_id, static_cast<std::uint32_t>(h.sequence_number), false);
     if (progress_(position_) == 0) return false;
     TW_LOG(debug) << h.to_string();
     handlers_->handle_event(record, h.is_sorted);
@@ -398,6 +399,20 @@ void StreamParser<enable_hex_dump>::process_stack_block(const std::uint8_t* bloc
 }
 
 template <bool enable_hex_dump>
+void StreamParser<enable_hex_dump>::note_sequence(std::int64_t capture_thread, std::uint32_t sequence,
+                                                  bool at_sequence_point) {
+  if (capture_thread != last_capture_thread_ || last_sequence_ == nullptr) {
+    last_sequence_ = &sequences_.try_emplace(capture_thread, 0).first->second;
+    last_capture_thread_ = capture_thread;
+  }
+  // An event follows the one before it; a sequence point repeats the number
+  // of the thread's last event.
+  const std::uint32_t expected = at_sequence_point ? *last_sequence_ : *last_sequence_ + 1;
+  if (sequence > expected) events_lost_ += sequence - expected;
+  if (sequence > *last_sequence_) *last_sequence_ = sequence;
+}
+
+template <bool enable_hex_dump>
 void StreamParser<enable_hex_dump>::process_sequence_point_block(const std::uint8_t* block, std::size_t size) {
   byte_cursor c(block, block + size, "sequence point block");
   sp_block sp;
@@ -412,6 +427,7 @@ void StreamParser<enable_hex_dump>::process_sequence_point_block(const std::uint
     const auto number = c.read<std::uint32_t>();
     TW_LOG(debug) << "ThreadId = " << thread << ", SequenceNumber = " << number;
     sp.threads.emplace_back(thread, number);
+    note_sequence(thread, number, true);
   }
   handlers_->handle_sequence_point(sp);
   stacks_.clear();

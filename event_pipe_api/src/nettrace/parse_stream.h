@@ -83,6 +83,9 @@ class StreamParser {
   std::unique_ptr<std::uint8_t[]> take_buffer() noexcept { return std::move(buffer_); }
 
   std::uint64_t position() const noexcept { return position_; }
+  // Events the runtime counted but did not send (its buffers were full):
+  // gaps in each thread's sequence numbers.
+  std::uint64_t events_lost() const noexcept { return events_lost_; }
   const std::optional<TraceObject>& trace() const noexcept { return trace_; }
 
  private:
@@ -110,6 +113,7 @@ class StreamParser {
   void process_sequence_point_block(const std::uint8_t* block, std::size_t size);
   const metadata_entry& find_metadata(std::int32_t id);
   stack_view find_stack(std::int32_t id);
+  void note_sequence(std::int64_t capture_thread, std::uint32_t sequence, bool at_sequence_point);
 
   handlers_ptr handlers_;
   progress_function progress_;
@@ -129,6 +133,13 @@ class StreamParser {
   std::unordered_map<std::int32_t, stored_stack> stacks_;
   std::vector<std::uint8_t> stack_bytes_;
   std::uint32_t stack_element_size_ = 8;
+
+  // The last sequence number of each capture thread; events of one thread
+  // come in runs, so the last entry is kept at hand.
+  std::unordered_map<std::int64_t, std::uint32_t> sequences_;
+  std::int64_t last_capture_thread_ = -1;
+  std::uint32_t* last_sequence_ = nullptr;
+  std::uint64_t events_lost_ = 0;
 };
 
 extern template class StreamParser<false>;

@@ -288,6 +288,32 @@ TEST(stack_block, a_sequence_point_frees_stack_ids_for_reuse) {
             (std::vector<std::pair<std::int64_t, std::uint32_t>>{{7, 1}, {8, 3}}));
 }
 
+// The runtime numbers every event of a thread, the ones it had to drop
+// included: gaps are lost events, and so is a sequence point ahead of the
+// thread's last event.
+TEST(sequence_point_block, gaps_in_a_threads_sequence_count_as_lost_events) {
+  auto w = with_metadata();
+  bytes events;
+  test_support::compressed_event(events, {1, 0, 7, 0, 1, {}});  // 1
+  test_support::compressed_event(events, {1, 0, 7, 0, 1, {}});  // 2
+  test_support::compressed_event(events, {1, 3, 7, 0, 1, {}});  // 6: 3, 4, 5 lost
+  // Deltas run across threads: from 6 back to 1.
+  test_support::compressed_event(events, {1, static_cast<std::uint32_t>(-6), 9, 0, 1, {}});
+  w.block("EventBlock", test_support::block_body(events));
+  // Thread 7 dropped its 7th; thread 8 sent none of its two; thread 9 is even.
+  w.block("SPBlock", test_support::sequence_point_block(77, {{7, 7}, {8, 2}, {9, 1}})).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
+  EXPECT_EQ(r.status.events_lost, 3u + 1u + 2u);
+
+  auto even = with_metadata();
+  bytes in_order;
+  for (int i = 0; i < 3; ++i) test_support::compressed_event(in_order, {1, 0, 7, 0, 1, {}});
+  even.block("EventBlock", test_support::block_body(in_order));
+  even.block("SPBlock", test_support::sequence_point_block(78, {{7, 3}})).end();
+  EXPECT_EQ(run(even.data()).status.events_lost, 0u);
+}
+
 TEST(stack_block, a_stack_larger_than_its_block_fails) {
   auto w = with_metadata();
   bytes body;
