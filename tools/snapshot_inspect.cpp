@@ -208,8 +208,6 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
         if (f >= 0) {
           ++s.samples_resolved_managed;
           ++methods[name_of(f)].exclusive;
-        } else if ((node_key(leaf) >> 61) == 4) {
-          ++s.samples_resolved_module_only;
         }
         std::set<std::string> seen;
         for (std::uint32_t n = leaf; n >= 32 + 32 && n != 0x7FFFFFFF; n = parent_of(n)) {

@@ -34,7 +34,6 @@ struct snapshot_summary {
   std::vector<std::uint32_t> gc_numbers;  // the Count of each collection start, in order
   std::map<std::uint32_t, std::string> thread_names;
   std::map<std::uint32_t, std::uint64_t> samples_per_thread;
-  std::uint64_t samples_resolved_module_only = 0;  // in a known module, no method
   std::uint64_t samples = 0;
   std::uint64_t samples_with_stack = 0;
   std::uint64_t samples_resolved_managed = 0;

@@ -112,7 +112,7 @@ TEST_F(processor_test, nothing_is_written_once_it_stops_accepting) {
 
 // A thread that ends before the processor meets its first event keeps the
 // name it had; a thread never seen has none.
-TEST(thread_name_watcher, remembers_the_name_of_a_thread_that_has_ended) {
+TEST(process_watcher, remembers_the_name_of_a_thread_that_has_ended) {
   std::atomic<pid_t> tid{0};
   std::atomic<bool> named{false}, leave{false};
   std::thread short_lived([&] {
@@ -122,7 +122,7 @@ TEST(thread_name_watcher, remembers_the_name_of_a_thread_that_has_ended) {
     while (!leave) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
   while (!named) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  tw_prof::netcore::thread_name_watcher watcher(::getpid());
+  tw_prof::netcore::process_watcher watcher(::getpid());
   EXPECT_EQ(watcher.name(tid), "tw-short");
   leave = true;
   short_lived.join();

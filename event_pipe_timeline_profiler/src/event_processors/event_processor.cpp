@@ -49,7 +49,7 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
                << version.major << "." << version.minor << "." << version.build << "." << version.revision;
 }
 
-void event_processor::attach(const sections_gen& gen, std::shared_ptr<thread_name_watcher> names) {
+void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> names) {
   std::lock_guard lock(lock_);
   collector_.emplace(gen);
   names_ = std::move(names);
@@ -59,7 +59,7 @@ void event_processor::attach(const sections_gen& gen, std::shared_ptr<thread_nam
 }
 
 void event_processor::detach() {
-  std::shared_ptr<thread_name_watcher> names;  // its thread is joined once the lock is let go
+  std::shared_ptr<process_watcher> names;  // its thread is joined once the lock is let go
   std::lock_guard lock(lock_);
   if (!collector_) return;
   if (timer_resolution_ == 0) {
@@ -79,6 +79,7 @@ void event_processor::detach() {
     collector_->session().session_stop(*last_time_, self, static_cast<std::uint64_t>(*last_time_));
     TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
   }
+  if (names_) collector_->set_precompiled_code(std::make_shared<precompiled_code>(names_->images()));
   collector_.reset();
   names = std::move(names_);
   first_time_.reset();

@@ -15,7 +15,7 @@
 #include "event_pipe_api/src/providers/dispatched_event.h"
 #include "event_pipe_api/src/nettrace/trace_object.h"
 #include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
-#include "event_pipe_timeline_profiler/src/event_processors/thread_names.h"
+#include "event_pipe_timeline_profiler/src/event_processors/process_watcher.h"
 #include "tw/utility/spinlock.h"
 
 #include <atomic>
@@ -40,7 +40,7 @@ class event_processor {
   // Sku and version of the runtime information event of the lifetime session.
   void lifetime_runtime_information(std::uint16_t sku, runtime_version_t version);
   // names: a live target's thread names, kept while the snapshot runs.
-  void attach(const sections_gen& gen, std::shared_ptr<thread_name_watcher> names = nullptr);
+  void attach(const sections_gen& gen, std::shared_ptr<process_watcher> names = nullptr);
   void detach();
   void stop_accepting() noexcept { accepting_.store(false); }
 
@@ -65,7 +65,7 @@ class event_processor {
   // Threads announced in this snapshot, with the name written for each
   // (empty: none could be read).
   std::map<std::uint32_t, std::string> threads_;
-  std::shared_ptr<thread_name_watcher> names_;
+  std::shared_ptr<process_watcher> names_;
   std::shared_ptr<environment> env_;
   std::shared_ptr<bridge_notifier> notifier_;
   bool live_;

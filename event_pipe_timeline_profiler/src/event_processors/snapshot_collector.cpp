@@ -3,18 +3,28 @@
 #include "api/log.h"
 #include "collector/src/collector/callstacks/call_stack_resolver.h"
 #include "tw/error/exception_text.h"
+#include "tw/utility/utf.h"
 
 namespace tw_prof::netcore {
 
 namespace {
 
-// Exactly two resolvers: managed functions first, then whatever is left
-// becomes a frame address.
+// Exactly two resolvers: managed functions first (announced ones, then a
+// live target's precompiled code), then whatever is left becomes a frame
+// address.
 struct snapshot_resolvers {
   tarnwell::etw_collector::callstacks::loader_net& net;
   tarnwell::etw_collector::callstacks::loader_frame_address& frames;
+  precompiled_code* precompiled;
 
   tree_node_key operator()(flag_tag<uid_flags::managed_function>, tree_node_key key, std::uint32_t offset, bool) {
+    const auto resolved = net.resolve(key, offset);
+    if (resolved != key || precompiled == nullptr) return resolved;
+    auto found = precompiled->find(key);
+    if (!found) return key;
+    const auto module = net.module_id_of(kv521::utf::utf8_to_utf16(*found->path));
+    found->method.module_id = module.value_or(0);
+    net.function_loaded(found->method);
     return net.resolve(key, offset);
   }
   tree_node_key operator()(flag_tag<uid_flags::frame_address>, tree_node_key key, std::uint32_t, bool) {
@@ -47,7 +57,7 @@ netcore_snapshot_collector::~netcore_snapshot_collector() {
   try {
     TW_LOG(info) << "Callstacks resolving started";
     call_stack_resolver resolver(tree_);
-    resolver.resolve(snapshot_resolvers{metadata_->net(), *frames_});
+    resolver.resolve(snapshot_resolvers{metadata_->net(), *frames_, precompiled_.get()});
     TW_LOG(info) << "Callstacks resolving finished";
   } catch (...) {
     TW_LOG(error) << "Call-tree resolution failed: " << tw::current_exception_to_string();

@@ -7,6 +7,7 @@
 #include "collector/src/collector/callstacks/call_tree_owner.h"
 #include "collector/src/collector/metadata_writers.h"
 #include "collector/src/collector/streams/event_stream_writer.h"
+#include "event_pipe_timeline_profiler/src/event_processors/precompiled_code.h"
 
 #include <memory>
 #include <optional>
@@ -30,6 +31,9 @@ class netcore_snapshot_collector {
   inproc::session_stream_writer& session() noexcept { return session_; }
   shared_metadata_writer& metadata() noexcept { return *metadata_; }
   call_tree_data& tree() noexcept { return *tree_; }
+  // A live target's precompiled code, for the addresses no announced method
+  // holds when the call tree is resolved.
+  void set_precompiled_code(std::shared_ptr<precompiled_code> code) { precompiled_ = std::move(code); }
 
  private:
   // Declaration order is teardown order reversed: the tree owner outlives
@@ -47,6 +51,7 @@ class netcore_snapshot_collector {
   inproc::sample_stream_writer samples_;
   inproc::callstack_stream_writer<SampleProvider> sample_stacks_;
   inproc::session_stream_writer session_;
+  std::shared_ptr<precompiled_code> precompiled_;
 };
 
 }  // namespace tw_prof::netcore

@@ -64,6 +64,7 @@ portable_executable::portable_executable(std::vector<std::uint8_t> image, read_m
     TW_THROW(boost::enable_error_info(std::runtime_error("Invalid NT header signature"))
              << errinfo_signature(nt_signature) << errinfo_file_name(name_));
   const std::size_t file_header = nt + 4;
+  machine_ = c.at<std::uint16_t>(file_header);
   const auto section_count = c.at<std::uint16_t>(file_header + 2);
   const auto optional_size = c.at<std::uint16_t>(file_header + 16);
   if (optional_size <= 1) fail("Invalid option header size", name_);
@@ -104,6 +105,7 @@ portable_executable::portable_executable(std::vector<std::uint8_t> image, read_m
   const std::size_t cor = offset_of(cor_rva, cor_size, found);
   if (!found) fail("Can't get cor image directory virtual address", name_);
   if (c.at<std::uint32_t>(cor) != 72) fail("Invalid cor header size, version 2.0 expected", name_);
+  native_header_ = {c.at<std::uint32_t>(cor + 64), c.at<std::uint32_t>(cor + 68)};
   const auto md_rva = c.at<std::uint32_t>(cor + 8);
   const auto md_size = c.at<std::uint32_t>(cor + 12);
   if (md_rva == 0 || md_size == 0) fail("Invalid metadata image directory ", name_);
@@ -163,6 +165,13 @@ std::size_t portable_executable::offset_of(std::uint32_t rva, std::uint32_t size
   return 0;
 }
 
+const std::uint8_t* portable_executable::at_rva(std::uint32_t rva, std::uint32_t size) const {
+  bool found = false;
+  const std::size_t offset = offset_of(rva, size, found);
+  if (!found || offset > image_.size() || image_.size() - offset < size) return nullptr;
+  return image_.data() + offset;
+}
+
 guid extract_mvid(const std::vector<std::uint8_t>& md) {
   const std::string name = "metadata";
   image_cursor c(md, name);
@@ -203,11 +212,7 @@ guid extract_mvid(const std::vector<std::uint8_t>& md) {
   return mvid;
 }
 
-}  // namespace tw
-
-namespace tw_prof {
-
-image_data get_image_data(const std::string& path) {
+std::vector<std::uint8_t> read_module_file(const std::string& path) {
   // Paths come from the trace: never read a device, a pipe or a giant.
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec))
@@ -217,8 +222,15 @@ image_data get_image_data(const std::string& path) {
     TW_THROW(boost::enable_error_info(std::runtime_error("Module file is too large")) << tw::errinfo_path(path));
   std::ifstream in(path, std::ios::binary);
   if (!in) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot open module file")) << tw::errinfo_path(path));
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  tw::portable_executable pe(std::move(bytes), tw::read_mode::file, path);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace tw
+
+namespace tw_prof {
+
+image_data get_image_data(const std::string& path) {
+  tw::portable_executable pe(tw::read_module_file(path), tw::read_mode::file, path);
   image_data data;
   data.metadata = pe.metadata();
   data.debug_entries = pe.debug_entries();

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tw {
@@ -30,6 +31,12 @@ class portable_executable {
 
   const std::vector<std::uint8_t>& metadata() const noexcept { return metadata_; }
   const std::vector<debug_directory_entry>& debug_entries() const noexcept { return debug_; }
+  // The CLI header's managed native header (RVA, size): a ReadyToRun image's
+  // own header; zero for IL-only images.
+  std::pair<std::uint32_t, std::uint32_t> managed_native_header() const noexcept { return native_header_; }
+  std::uint16_t machine() const noexcept { return machine_; }
+  // The image's bytes at an RVA, or null when they are not all in it.
+  const std::uint8_t* at_rva(std::uint32_t rva, std::uint32_t size) const;
 
  private:
   std::size_t offset_of(std::uint32_t rva, std::uint32_t size, bool& found) const;
@@ -41,9 +48,15 @@ class portable_executable {
     std::uint32_t virtual_address, virtual_size, raw_size, raw_pointer;
   };
   std::vector<section> sections_;
+  std::pair<std::uint32_t, std::uint32_t> native_header_{0, 0};
+  std::uint16_t machine_ = 0;
   std::vector<std::uint8_t> metadata_;
   std::vector<debug_directory_entry> debug_;
 };
+
+// A module file's bytes; throws std::runtime_error for anything but a
+// regular file of at most 1 GiB.
+std::vector<std::uint8_t> read_module_file(const std::string& path);
 
 // The metadata's module version id.
 guid extract_mvid(const std::vector<std::uint8_t>& metadata);

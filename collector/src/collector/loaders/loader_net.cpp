@@ -43,7 +43,14 @@ tree_node_key loader_net::module_loaded(const managed_module& m) {
     modules_.emplace(m.module_id, module_node{index, data_offset});
   }
   modules_section_->write(std::make_tuple(index, m.module_id, data_offset));
+  module_paths_[m.path] = m.module_id;
   return module_key(index);
+}
+
+std::optional<std::uint64_t> loader_net::module_id_of(const std::u16string& path) const {
+  const auto it = module_paths_.find(path);
+  if (it == module_paths_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::uint32_t loader_net::module_index(std::uint64_t module_id) {

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -73,6 +74,8 @@ class loader_net {
   tree_node_key resolve(tree_node_key address, std::uint32_t offset) const;
 
   std::size_t module_count() const noexcept { return modules_.size(); }
+  // The id of the module loaded from `path` (its IL path), when one was.
+  std::optional<std::uint64_t> module_id_of(const std::u16string& path) const;
   std::size_t function_count() const noexcept { return functions_.size(); }
 
  private:
@@ -96,6 +99,7 @@ class loader_net {
   std::unique_ptr<section_writer<managed_function_data_section_tag>> function_data_;
   std::function<std::uint32_t()> end_offset_;
   std::unordered_map<std::uint64_t, module_node> modules_;
+  std::unordered_map<std::u16string, std::uint64_t> module_paths_;
   std::map<std::pair<std::uint64_t, std::uint64_t>, tree_node_key> known_;  // (method id, start) -> key
   std::vector<function_range> functions_;
   boost::icl::interval_map<std::uint64_t, std::set<std::uint32_t>> ranges_;

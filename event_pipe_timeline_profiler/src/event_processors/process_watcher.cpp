@@ -1,0 +1,124 @@
+#include "event_pipe_timeline_profiler/src/event_processors/process_watcher.h"
+
+#include "tw/system/linux/detail_proc_utils.h"
+
+#include <charconv>
+#include <chrono>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <memory>
+
+namespace tw_prof::netcore {
+
+namespace {
+// Short enough for a thread that lives a fraction of a second, long enough
+// to cost nothing next to the stream.
+constexpr auto poll_period = std::chrono::milliseconds(50);
+// Modules load rarely: their mappings are read every 20th poll.
+constexpr unsigned image_poll_every = 20;
+}  // namespace
+
+std::string read_thread_name(pid_t pid, pid_t tid) {
+  auto name = tw::detail_proc_utils::get_native_thread_name(pid, tid);
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+std::vector<image_mapping> read_image_mappings(pid_t pid) {
+  std::vector<image_mapping> images;
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::map<std::string, image_mapping> by_path;
+  for (std::string line; std::getline(maps, line);) {
+    // start-end perms offset dev inode path
+    std::istringstream fields(line);
+    std::string range, perms, offset, device, inode, path;
+    fields >> range >> perms >> offset >> device >> inode;
+    std::getline(fields >> std::ws, path);
+    if (path.size() < 4 || path.compare(path.size() - 4, 4, ".dll") != 0) continue;
+    // The runtime also maps the whole file shared, elsewhere, to read it
+    // flat; the image it runs is mapped privately, section by section.
+    if (perms.size() < 4 || perms[3] != 'p') continue;
+    const auto dash = range.find('-');
+    if (dash == std::string::npos) continue;
+    const std::uint64_t start = std::stoull(range.substr(0, dash), nullptr, 16);
+    const std::uint64_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
+    auto [it, added] = by_path.try_emplace(path, image_mapping{path, 0, end});
+    if (std::stoull(offset, nullptr, 16) == 0 && (it->second.base == 0 || start < it->second.base))
+      it->second.base = start;
+    it->second.end = std::max(it->second.end, end);
+  }
+  for (auto& [path, image] : by_path)
+    if (image.base != 0) images.push_back(std::move(image));
+  return images;
+}
+
+process_watcher::process_watcher(pid_t pid) : pid_(pid) {
+  poll_once();
+  read_images();
+  thread_ = std::thread([this] {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, poll_period, [this] { return stopping_; })) {
+      lock.unlock();
+      poll_once();
+      if (++polls_ % image_poll_every == 0) read_images();
+      lock.lock();
+    }
+  });
+}
+
+process_watcher::~process_watcher() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+std::optional<std::string> process_watcher::name(pid_t tid) const {
+  try {
+    return read_thread_name(pid_, tid);
+  } catch (...) {
+    // Gone: what it was called last.
+  }
+  std::lock_guard lock(mutex_);
+  const auto it = names_.find(tid);
+  if (it == names_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<image_mapping> process_watcher::images() const {
+  auto now = read_image_mappings(pid_);
+  if (!now.empty()) return now;
+  std::lock_guard lock(mutex_);
+  return images_;
+}
+
+void process_watcher::read_images() {
+  auto images = read_image_mappings(pid_);
+  if (images.empty()) return;
+  std::lock_guard lock(mutex_);
+  images_ = std::move(images);
+}
+
+void process_watcher::poll_once() {
+  const std::string task = "/proc/" + std::to_string(pid_) + "/task";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(task.c_str()), &::closedir);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    pid_t tid = 0;
+    const char* end = entry->d_name + std::char_traits<char>::length(entry->d_name);
+    if (std::from_chars(entry->d_name, end, tid).ptr != end || tid <= 0) continue;
+    try {
+      auto name = read_thread_name(pid_, tid);
+      std::lock_guard lock(mutex_);
+      names_[tid] = std::move(name);
+    } catch (...) {
+      // ended between the listing and the read
+    }
+  }
+}
+
+}  // namespace tw_prof::netcore

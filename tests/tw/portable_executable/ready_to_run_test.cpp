@@ -1,0 +1,85 @@
+// The precompiled methods of the framework images installed on this machine.
+
+#include "tw/portable_executable/ready_to_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The shared framework's folder of the newest runtime `dotnet` lists.
+fs::path framework_folder() {
+  FILE* pipe = ::popen("dotnet --list-runtimes 2>/dev/null", "r");
+  std::string out;
+  char buffer[512];
+  while (pipe && std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+  if (pipe) ::pclose(pipe);
+  std::istringstream lines(out);
+  fs::path found;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Microsoft.NETCore.App ", 0) != 0) continue;
+    const auto version = line.substr(22, line.find(' ', 22) - 22);
+    const auto open = line.find('['), close = line.find(']');
+    found = fs::path(line.substr(open + 1, close - open - 1)) / version;
+  }
+  return found;
+}
+
+std::vector<tw::ready_to_run_method> methods_of(const fs::path& file) {
+  const tw::portable_executable pe(tw::read_module_file(file.string()), tw::read_mode::file, file.string());
+  return tw::read_ready_to_run_methods(pe);
+}
+
+TEST(ready_to_run, the_core_library_lists_its_methods_by_address_with_their_names) {
+  const auto folder = framework_folder();
+  ASSERT_FALSE(folder.empty()) << "no .NET runtime listed";
+  const auto methods = methods_of(folder / "System.Private.CoreLib.dll");
+  ASSERT_GT(methods.size(), 10000u);
+  std::set<std::uint32_t> tokens;
+  std::set<std::tuple<std::string, std::string, std::string>> names;
+  for (std::size_t i = 0; i < methods.size(); ++i) {
+    const auto& m = methods[i];
+    EXPECT_LT(m.begin_rva, m.end_rva) << m.name;
+    if (i > 0) {
+      EXPECT_LE(methods[i - 1].end_rva, m.begin_rva) << "overlap at " << m.name;
+    }
+    EXPECT_EQ(m.token >> 24, 0x06u);
+    EXPECT_TRUE(tokens.insert(m.token).second);
+    EXPECT_FALSE(m.name.empty());
+    names.emplace(m.type_namespace, m.type_name, m.name);
+  }
+  EXPECT_TRUE(names.count({"System.Threading", "Thread", "Join"}));
+  EXPECT_TRUE(names.count({"System", "Version", "op_LessThan"}));
+  // A nested type is named after the type that encloses it.
+  EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const auto& n) {
+    return std::get<0>(n) == "System" && std::get<1>(n) == "RuntimeType+RuntimeTypeCache";
+  }));
+}
+
+TEST(ready_to_run, an_image_without_native_code_has_no_methods_and_a_cut_one_fails_cleanly) {
+  const auto folder = framework_folder();
+  ASSERT_FALSE(folder.empty());
+  // The workload is built as IL only.
+  EXPECT_TRUE(methods_of(TW_WORKLOAD_DLL).empty());
+
+  auto bytes = tw::read_module_file((folder / "System.Net.Sockets.dll").string());
+  ASSERT_GT(bytes.size(), 4096u);
+  bytes.resize(bytes.size() / 3);
+  try {
+    const tw::portable_executable pe(std::move(bytes), tw::read_mode::file, "cut");
+    const auto methods = tw::read_ready_to_run_methods(pe);
+    ADD_FAILURE() << "a third of an image read as " << methods.size() << " methods";
+  } catch (const std::runtime_error&) {
+  }
+}
+
+}  // namespace
