@@ -9,6 +9,7 @@
 
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"
+#include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
 
 #include <gtest/gtest.h>
 
@@ -77,11 +78,11 @@ class live_collector : public testing::Test {
     }
   };
 
-  session open(const live_target& target, const std::string& host_dir = {}) {
+  session open(const live_target& target, const std::string& host_dir = {}, bool test_mode = false) {
     session s;
     s.host = std::make_unique<host_peer>(host_dir.empty() ? dir_ : fs::path(host_dir));
     std::string error;
-    s.handle = create_collector(s.host->endpoint(), target.pid(), false, error);
+    s.handle = create_collector(s.host->endpoint(), target.pid(), test_mode, error);
     EXPECT_EQ(error, "");
     EXPECT_NE(s.handle, nullptr);
     s.host->accept();
@@ -334,6 +335,31 @@ TEST_F(live_collector, two_collectors_on_two_processes_save_their_own_snapshots)
   }
   EXPECT_EQ(release(a).first, "");
   EXPECT_EQ(release(b).first, "");
+}
+
+// The test variant: fixed session identifiers on the bridge and snapshots of
+// a format of their own, of the same live target.
+TEST_F(live_collector, the_test_variant_profiles_live_with_fixed_identifiers_and_its_own_format) {
+  live_target target;
+  auto s = open(target, {}, true);
+  s.start_snapshot();
+  target.work();
+  s.host->send(host_bridge_command::measure_snapshot_stop_save);
+  const auto started = s.next();
+  ASSERT_EQ(started.answer(), host_bridge_answer::operation_started);
+  tw_prof::bridge_params session_ids;
+  session_ids.guid(tw_prof::bridge_constants::test_session_1()).put(std::uint32_t{0});
+  session_ids.guid(tw_prof::bridge_constants::test_session_2());
+  const auto& expected = session_ids.bytes();
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), started.params.begin() + 1));
+  auto f = s.next();
+  while (f.answer() == host_bridge_answer::operation_progress) f = s.next();
+  EXPECT_EQ(s.next().answer(), host_bridge_answer::snapshot_done);
+  EXPECT_EQ(s.next().answer(), host_bridge_answer::measure_snapshot_stopped);
+  const tw::tools::snapshot_reader reader(s.host->paths().at(0));
+  EXPECT_EQ(reader.format(), tw_prof::test_snapshot_format_id);
+  EXPECT_EQ(tw::tools::inspect_snapshot(s.host->paths()[0].string()).exceptions.at("System.FormatException"), 3u);
+  EXPECT_EQ(release(s).first, "");
 }
 
 }  // namespace

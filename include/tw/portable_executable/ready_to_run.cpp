@@ -374,6 +374,9 @@ std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_execut
   const std::uint32_t function_count = functions.second / 12;
   const rva_span entries(entry_bytes, entry_points.first, entry_points.second);
   const native_array array(entries, entry_points.first);
+  // One entry per MethodDef row at most: a larger count is a lie that would
+  // only cost time.
+  if (array.size() > (1u << 24)) bad("the entry point table claims too many methods");
   const method_names names(image.metadata());
 
   for (std::uint32_t index = 0; index < array.size(); ++index) {
