@@ -10,7 +10,10 @@
 #include "tw/error/exception_text.h"
 #include "tw/progress/progress_handler.h"
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,8 +23,6 @@
 #include <stop_token>
 #include <stdexcept>
 #include <thread>
-#include <cerrno>
-#include <csignal>
 #include <unistd.h>
 
 namespace tw_prof {

@@ -155,10 +155,10 @@ class netcore_profiler_api final : public prof_api_base,
     gen_.emplace(files);
     environment_section_ = (*gen_)(stream_kind{}, 0, 9);
     sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
-    std::shared_ptr<netcore::process_watcher> names;
+    std::shared_ptr<netcore::process_watcher> watcher;
     if (const auto* pid = std::get_if<std::uint32_t>(&target_))
-      names = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
-    processor_.attach(*gen_, std::move(names));
+      watcher = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
+    processor_.attach(*gen_, std::move(watcher));
     start_time_ = filetime_now();
     running_ = true;
 

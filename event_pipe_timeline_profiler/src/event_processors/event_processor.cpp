@@ -49,17 +49,17 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
                << version.major << "." << version.minor << "." << version.build << "." << version.revision;
 }
 
-void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> names) {
+void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher) {
   std::lock_guard lock(lock_);
   collector_.emplace(gen);
-  names_ = std::move(names);
+  watcher_ = std::move(watcher);
   first_time_.reset();
   last_time_.reset();
   threads_.clear();
 }
 
 void event_processor::detach() {
-  std::shared_ptr<process_watcher> names;  // its thread is joined once the lock is let go
+  std::shared_ptr<process_watcher> watcher;  // its thread is joined once the lock is let go
   std::lock_guard lock(lock_);
   if (!collector_) return;
   if (timer_resolution_ == 0) {
@@ -79,9 +79,9 @@ void event_processor::detach() {
     collector_->session().session_stop(*last_time_, self, static_cast<std::uint64_t>(*last_time_));
     TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
   }
-  if (names_) collector_->set_precompiled_code(std::make_shared<precompiled_code>(names_->images()));
+  if (watcher_) collector_->set_precompiled_code(std::make_shared<precompiled_code>(watcher_->images()));
   collector_.reset();
-  names = std::move(names_);
+  watcher = std::move(watcher_);
   first_time_.reset();
   last_time_.reset();
   threads_.clear();
@@ -105,8 +105,8 @@ void event_processor::announce_thread(std::int64_t timestamp, std::uint32_t thre
 void event_processor::write_thread_name(std::int64_t timestamp, std::uint32_t thread_id, bool warn) {
   try {
     std::string name;
-    if (names_) {
-      auto known = names_->name(static_cast<pid_t>(thread_id));
+    if (watcher_) {
+      auto known = watcher_->name(static_cast<pid_t>(thread_id));
       if (!known) throw std::runtime_error("the thread has ended before its name was read");
       name = std::move(*known);
     } else {

@@ -39,7 +39,7 @@ class event_processor {
   environment current_environment();
   // Sku and version of the runtime information event of the lifetime session.
   void lifetime_runtime_information(std::uint16_t sku, runtime_version_t version);
-  // names: a live target's thread names, kept while the snapshot runs.
+  // watcher: what /proc tells of a live target while the snapshot runs.
   void attach(const sections_gen& gen, std::shared_ptr<process_watcher> names = nullptr);
   void detach();
   void stop_accepting() noexcept { accepting_.store(false); }
@@ -65,7 +65,7 @@ class event_processor {
   // Threads announced in this snapshot, with the name written for each
   // (empty: none could be read).
   std::map<std::uint32_t, std::string> threads_;
-  std::shared_ptr<process_watcher> names_;
+  std::shared_ptr<process_watcher> watcher_;
   std::shared_ptr<environment> env_;
   std::shared_ptr<bridge_notifier> notifier_;
   bool live_;
