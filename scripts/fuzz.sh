@@ -3,7 +3,9 @@
 # - the nettrace stream parser, seeded with the beginnings of every real
 #   recording at hand;
 # - what a host sends to the bridge (the handshake's answer, commands, file
-#   request answers), seeded with well-formed exchanges.
+#   request answers), seeded with well-formed exchanges;
+# - module images (PE/CLI headers, metadata, ReadyToRun code tables), seeded
+#   with the smaller precompiled assemblies of the installed runtime.
 # Name targets after the seconds to run only those: fuzz.sh 60 bridge.
 # Findings land in build/fuzz/findings/.
 set -euo pipefail
@@ -11,12 +13,12 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(nettrace bridge)
+((${#targets[@]})) || targets=(nettrace bridge module_image)
 
 bash scripts/setup.sh
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTW_FUZZ=ON -DTW_BUILD_TESTS=OFF -DTW_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer
+cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer module_image_fuzzer
 mkdir -p build/fuzz/findings
 shopt -s nullglob
 
@@ -49,12 +51,20 @@ bridge_seeds() {
   printf '\xd2\x00' >"$seeds/refused"
 }
 
+module_image_seeds() {
+  local seeds=$1 framework
+  framework=$(dotnet --list-runtimes | awk '/^Microsoft.NETCore.App /{v=$2; d=$3} END{gsub(/[\[\]]/, "", d); print d "/" v}')
+  find "$framework" -name '*.dll' -size -160k -size +8k | head -n 12 | while read -r dll; do
+    cp "$dll" "$seeds/"
+  done
+}
+
 for target in "${targets[@]}"; do
   seeds=build/fuzz/seeds-$target
   mkdir -p "$seeds" "build/fuzz/corpus-$target"
   "${target}_seeds" "$seeds"
   echo "== $target: $seconds s"
   "build/fuzz/${target}_fuzzer" "build/fuzz/corpus-$target" "$seeds" \
-    -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -timeout=20 \
+    -max_total_time="$seconds" -max_len=262144 -rss_limit_mb=4096 -timeout=20 \
     -artifact_prefix=build/fuzz/findings/ -print_final_stats=1
 done
