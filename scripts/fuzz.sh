@@ -54,9 +54,9 @@ bridge_seeds() {
 module_image_seeds() {
   local seeds=$1 framework
   framework=$(dotnet --list-runtimes | awk '/^Microsoft.NETCore.App /{v=$2; d=$3} END{gsub(/[\[\]]/, "", d); print d "/" v}')
-  find "$framework" -name '*.dll' -size -160k -size +8k | head -n 12 | while read -r dll; do
-    cp "$dll" "$seeds/"
-  done
+  local dlls
+  mapfile -t dlls < <(find "$framework" -name '*.dll' -size -160k -size +8k | sort)
+  cp "${dlls[@]:0:12}" "$seeds/"
 }
 
 for target in "${targets[@]}"; do

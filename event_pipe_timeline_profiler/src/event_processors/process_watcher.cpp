@@ -2,13 +2,14 @@
 
 #include "tw/system/linux/detail_proc_utils.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <memory>
+#include <sstream>
 
 namespace tw_prof::netcore {
 
