@@ -9,7 +9,7 @@
 namespace tw_prof::netcore {
 
 precompiled_code::precompiled_code(std::vector<image_mapping> images) {
-  for (auto& m : images) images_.push_back({std::move(m), false, {}});
+  for (auto& m : images) images_.push_back({std::move(m), false, nullptr, nullptr});
   std::sort(images_.begin(), images_.end(), [](const auto& a, const auto& b) { return a.mapping.base < b.mapping.base; });
 }
 
@@ -22,20 +22,19 @@ std::optional<precompiled_code::found> precompiled_code::find(std::uint64_t addr
   if (!img.read) {
     img.read = true;
     try {
-      const tw::portable_executable pe(tw::read_module_file(img.mapping.path), tw::read_mode::file, img.mapping.path);
-      img.methods = tw::read_ready_to_run_methods(pe);
-      TW_LOG(info) << "Precompiled methods of " << img.mapping.path << ": " << img.methods.size();
+      img.file = std::make_unique<tw::portable_executable>(tw::read_module_file(img.mapping.path), tw::read_mode::file,
+                                                           img.mapping.path);
+      img.code = std::make_unique<tw::ready_to_run_code>(*img.file);
+      TW_LOG(info) << "Precompiled methods of " << img.mapping.path << ": " << img.code->methods().size();
     } catch (...) {
+      img.code.reset();
       TW_LOG(warning) << "Precompiled code of " << img.mapping.path
                       << " cannot be read: " << tw::current_exception_to_string();
     }
   }
-  const std::uint64_t rva = address - img.mapping.base;
-  auto m = std::upper_bound(img.methods.begin(), img.methods.end(), rva,
-                            [](std::uint64_t r, const tw::ready_to_run_method& x) { return r < x.begin_rva; });
-  if (m == img.methods.begin()) return std::nullopt;
-  --m;
-  if (rva >= m->end_rva) return std::nullopt;
+  if (!img.code || address - img.mapping.base > 0xFFFFFFFFull) return std::nullopt;
+  const auto m = img.code->find(static_cast<std::uint32_t>(address - img.mapping.base));
+  if (!m) return std::nullopt;
   found f{&img.mapping.path, {}};
   auto& method = f.method;
   method.start = img.mapping.base + m->begin_rva;

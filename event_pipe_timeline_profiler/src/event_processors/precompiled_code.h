@@ -12,6 +12,7 @@
 #include "tw/portable_executable/ready_to_run.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,7 +36,8 @@ class precompiled_code {
   struct image {
     image_mapping mapping;
     bool read = false;
-    std::vector<tw::ready_to_run_method> methods;  // by begin address
+    std::unique_ptr<tw::portable_executable> file;
+    std::unique_ptr<tw::ready_to_run_code> code;
   };
   std::vector<image> images_;  // by base
 };

@@ -222,7 +222,14 @@ std::vector<std::uint8_t> read_module_file(const std::string& path) {
     TW_THROW(boost::enable_error_info(std::runtime_error("Module file is too large")) << tw::errinfo_path(path));
   std::ifstream in(path, std::ios::binary);
   if (!in) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot open module file")) << tw::errinfo_path(path));
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // In one read: a framework image is megabytes.
+  in.seekg(0, std::ios::end);
+  const auto size = static_cast<std::streamoff>(in.tellg());
+  in.seekg(0);
+  std::vector<std::uint8_t> bytes(size > 0 ? static_cast<std::size_t>(size) : 0);
+  if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), size))
+    TW_THROW(boost::enable_error_info(std::runtime_error("Cannot read module file")) << tw::errinfo_path(path));
+  return bytes;
 }
 
 }  // namespace tw

@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint32_t ready_to_run_signature = 0x00525452;  // "RTR"
 constexpr std::uint32_t runtime_functions_section = 102;
 constexpr std::uint32_t method_def_entry_points_section = 103;
+constexpr std::uint32_t instance_method_entry_points_section = 109;
 constexpr std::uint32_t owner_composite_executable_section = 116;
 constexpr std::uint16_t machine_amd64 = 0x8664;
 
@@ -27,6 +28,8 @@ bool is_amd64(std::uint16_t machine) {
 }
 
 [[noreturn]] void bad(const std::string& what) { throw std::runtime_error("ReadyToRun image: " + what); }
+
+}  // namespace
 
 // Bytes of the image addressed by RVA, bounded by one region.
 class rva_span {
@@ -74,6 +77,8 @@ class rva_span {
   std::uint32_t rva_;
   std::uint32_t size_;
 };
+
+namespace {
 
 // The native format's sparse array: blocks of 16 entries, each found
 // through a small binary tree of offsets.
@@ -125,6 +130,128 @@ class native_array {
   std::uint32_t base_ = 0;
   std::uint32_t count_ = 0;
   std::uint32_t entry_index_size_ = 0;
+};
+
+// The signed variant of the native format's integers: the top byte read
+// carries the sign.
+std::uint32_t decode_signed(const rva_span& span, std::uint32_t rva, std::int32_t& value) {
+  const std::uint32_t b = span.byte(rva);
+  auto sign = [&](std::uint32_t at) { return static_cast<std::int32_t>(static_cast<std::int8_t>(span.byte(at))); };
+  if ((b & 1) == 0) {
+    value = sign(rva) >> 1;
+    return rva + 1;
+  }
+  if ((b & 2) == 0) {
+    value = static_cast<std::int32_t>(b >> 2) | (sign(rva + 1) * (1 << 6));
+    return rva + 2;
+  }
+  if ((b & 4) == 0) {
+    value = static_cast<std::int32_t>((b >> 3) | (std::uint32_t{span.byte(rva + 1)} << 5)) | (sign(rva + 2) * (1 << 13));
+    return rva + 3;
+  }
+  if ((b & 8) == 0) {
+    value = static_cast<std::int32_t>((b >> 4) | (std::uint32_t{span.byte(rva + 1)} << 4) |
+                                      (std::uint32_t{span.byte(rva + 2)} << 12)) |
+            (sign(rva + 3) * (1 << 20));
+    return rva + 4;
+  }
+  if ((b & 16) == 0) {
+    value = static_cast<std::int32_t>(span.at<std::uint32_t>(rva + 1));
+    return rva + 5;
+  }
+  bad("a signed integer of the native format is malformed");
+}
+
+// A method signature of the instance entry point table (ECMA-335
+// compressed integers, with the ReadyToRun flags and element types): read
+// far enough to know its MethodDef and where it ends.
+class method_signature {
+ public:
+  method_signature(const rva_span& span, std::uint32_t rva) : span_(span), at_(rva) {}
+
+  // The MethodDef row, or 0 for a method named otherwise (a MemberRef or a
+  // slot); `end` is where the entry point data begins.
+  std::uint32_t read(std::uint32_t& end) {
+    const auto flags = uint();
+    constexpr std::uint32_t slot_instead_of_token = 0x08, member_ref_token = 0x10, method_instantiation = 0x04,
+                            constrained = 0x20, owner_type = 0x40, update_context = 0x80;
+    if (flags & update_context) uint();
+    if (flags & owner_type) skip_type(0);
+    std::uint32_t rid = uint();
+    if (flags & (slot_instead_of_token | member_ref_token)) rid = 0;
+    if (flags & method_instantiation) {
+      const auto count = uint();
+      if (count > 64) bad("a method instantiation has too many arguments");
+      for (std::uint32_t i = 0; i < count; ++i) skip_type(0);
+    }
+    if (flags & constrained) skip_type(0);
+    end = at_;
+    return rid;
+  }
+
+ private:
+  std::uint32_t uint() {
+    const std::uint32_t b = span_.byte(at_);
+    if ((b & 0x80) == 0) {
+      at_ += 1;
+      return b;
+    }
+    if ((b & 0xC0) == 0x80) {
+      const std::uint32_t v = ((b & 0x3F) << 8) | span_.byte(at_ + 1);
+      at_ += 2;
+      return v;
+    }
+    if ((b & 0xE0) == 0xC0) {
+      const std::uint32_t v = ((b & 0x1F) << 24) | (std::uint32_t{span_.byte(at_ + 1)} << 16) |
+                              (std::uint32_t{span_.byte(at_ + 2)} << 8) | span_.byte(at_ + 3);
+      at_ += 4;
+      return v;
+    }
+    bad("a compressed integer of a signature is malformed");
+  }
+  void skip_type(int depth) {
+    if (depth > 32) bad("a type signature nests too deep");
+    const auto element = span_.byte(at_++);
+    switch (element) {
+      case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07: case 0x08: case 0x09:
+      case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x0E: case 0x16: case 0x18: case 0x19: case 0x1C:
+      case 0x3E:  // a canonical type argument
+        return;
+      case 0x0F: case 0x10: case 0x1D: case 0x45:  // pointer, reference, vector, pinned
+        return skip_type(depth + 1);
+      case 0x11: case 0x12:  // value type, class: a TypeDefOrRef
+        uint();
+        return;
+      case 0x13: case 0x1E:  // type and method generic parameters
+        uint();
+        return;
+      case 0x14: {  // array: element, rank, sizes, lower bounds
+        skip_type(depth + 1);
+        uint();
+        for (auto n = uint(); n > 0; --n) uint();
+        for (auto n = uint(); n > 0; --n) uint();
+        return;
+      }
+      case 0x15: {  // generic instantiation
+        skip_type(depth + 1);
+        const auto count = uint();
+        if (count > 64) bad("a generic instantiation has too many arguments");
+        for (std::uint32_t i = 0; i < count; ++i) skip_type(depth + 1);
+        return;
+      }
+      case 0x1F: case 0x20:  // custom modifiers
+        uint();
+        return skip_type(depth + 1);
+      case 0x3F:  // a type of another module: its index, then the type
+        uint();
+        return skip_type(depth + 1);
+      default:
+        bad("a type signature holds an element type this reader does not know");
+    }
+  }
+
+  const rva_span& span_;
+  std::uint32_t at_;
 };
 
 // The layout of the metadata tables (ECMA-335 II.22), as far as the
@@ -224,6 +351,8 @@ const coded_kind& coded_of(std::uint8_t c) {
   };
   return kinds[c - type_def_or_ref];
 }
+
+}  // namespace
 
 // Just enough of the metadata to name a MethodDef: its name and the
 // namespace and name of the type that owns it, nested types joined by "+".
@@ -342,31 +471,30 @@ class method_names {
   std::map<std::uint32_t, std::uint32_t> enclosing_;  // nested TypeDef -> enclosing TypeDef
 };
 
-}  // namespace
-
-std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_executable& image) {
-  std::vector<ready_to_run_method> methods;
+ready_to_run_code::ready_to_run_code(const portable_executable& image) {
   const auto [header_rva, header_size] = image.managed_native_header();
-  if (header_rva == 0 || !is_amd64(image.machine())) return methods;
+  if (header_rva == 0 || !is_amd64(image.machine())) return;
   const auto* header = image.at_rva(header_rva, 16);
   if (header == nullptr) bad("the header is outside the image");
   const rva_span head(header, header_rva, 16);
-  if (head.at<std::uint32_t>(header_rva) != ready_to_run_signature) return methods;
+  if (head.at<std::uint32_t>(header_rva) != ready_to_run_signature) return;
   const auto section_count = head.at<std::uint32_t>(header_rva + 12);
+  if (section_count > 4096) bad("the header claims too many sections");
   const auto* table = image.at_rva(header_rva + 16, section_count * 12);
   if (table == nullptr) bad("the section table is outside the image");
   const rva_span sections(table, header_rva + 16, section_count * 12);
-  std::pair<std::uint32_t, std::uint32_t> functions{0, 0}, entry_points{0, 0};
+  std::pair<std::uint32_t, std::uint32_t> functions{0, 0}, entry_points{0, 0}, instances{0, 0};
   for (std::uint32_t i = 0; i < section_count; ++i) {
     const std::uint32_t at = header_rva + 16 + 12 * i;
     const auto type = sections.at<std::uint32_t>(at);
     const std::pair section{sections.at<std::uint32_t>(at + 4), sections.at<std::uint32_t>(at + 8)};
     if (type == runtime_functions_section) functions = section;
     if (type == method_def_entry_points_section) entry_points = section;
+    if (type == instance_method_entry_points_section) instances = section;
     // A component of a composite image keeps its code in the composite file.
-    if (type == owner_composite_executable_section) return methods;
+    if (type == owner_composite_executable_section) return;
   }
-  if (functions.second == 0 || entry_points.second == 0) return methods;
+  if (functions.second == 0 || entry_points.second == 0) return;
   const auto* function_bytes = image.at_rva(functions.first, functions.second);
   const auto* entry_bytes = image.at_rva(entry_points.first, entry_points.second);
   if (function_bytes == nullptr || entry_bytes == nullptr) bad("a section is outside the image");
@@ -377,7 +505,6 @@ std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_execut
   // One entry per MethodDef row at most: a larger count is a lie that would
   // only cost time.
   if (array.size() > (1u << 24)) bad("the entry point table claims too many methods");
-  const method_names names(image.metadata());
 
   for (std::uint32_t index = 0; index < array.size(); ++index) {
     std::uint32_t offset = 0;
@@ -391,10 +518,85 @@ std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_execut
     m.begin_rva = runtime_functions.at<std::uint32_t>(functions.first + 12 * id);
     m.end_rva = runtime_functions.at<std::uint32_t>(functions.first + 12 * id + 4);
     m.token = 0x06000000u | (index + 1);
-    names.name(index + 1, m);
-    methods.push_back(std::move(m));
+    methods_.push_back(std::move(m));
   }
-  std::sort(methods.begin(), methods.end(), [](const auto& a, const auto& b) { return a.begin_rva < b.begin_rva; });
+  // Generic methods compiled for given type arguments: a hashtable whose
+  // entries are a method signature followed by the same entry data.
+  if (instances.second != 0) {
+    if (const auto* instance_bytes = image.at_rva(instances.first, instances.second)) {
+      const rva_span table(instance_bytes, instances.first, instances.second);
+      read_instances(table, instances.first, runtime_functions, functions.first, function_count);
+    }
+  }
+  std::sort(methods_.begin(), methods_.end(), [](const auto& a, const auto& b) { return a.begin_rva < b.begin_rva; });
+  // An instantiation shares its code with others: one range, one method.
+  methods_.erase(std::unique(methods_.begin(), methods_.end(),
+                             [](const auto& a, const auto& b) { return a.begin_rva == b.begin_rva; }),
+                 methods_.end());
+  if (!methods_.empty()) names_ = std::make_unique<method_names>(image.metadata());
+}
+
+ready_to_run_code::~ready_to_run_code() = default;
+
+void ready_to_run_code::read_instances(const rva_span& table, std::uint32_t rva, const rva_span& functions,
+                                       std::uint32_t functions_rva, std::uint32_t function_count) {
+  const std::uint32_t header = table.byte(rva);
+  const std::uint32_t base = rva + 1;
+  const std::uint32_t shift = header >> 2;
+  if (shift > 24) bad("the instance table claims too many buckets");
+  const std::uint32_t entry_index_size = header & 3;
+  const std::uint32_t buckets = 1u << shift;
+  auto bucket_offset = [&](std::uint32_t bucket) -> std::uint32_t {
+    if (entry_index_size == 0) return table.byte(base + bucket);
+    if (entry_index_size == 1) return table.at<std::uint16_t>(base + 2 * bucket);
+    return table.at<std::uint32_t>(base + 4 * bucket);
+  };
+  for (std::uint32_t bucket = 0; bucket < buckets; ++bucket) {
+    std::uint32_t at = base + bucket_offset(bucket);
+    const std::uint32_t end = base + bucket_offset(bucket + 1);
+    while (at < end) {
+      at += 1;  // the low byte of the hash code
+      std::int32_t delta = 0;
+      const std::uint32_t entry_at = at;
+      at = decode_signed(table, at, delta);
+      try {
+        std::uint32_t data = 0;
+        const auto rid = method_signature(table, entry_at + static_cast<std::uint32_t>(delta)).read(data);
+        std::uint32_t id = 0;
+        table.decode_unsigned(data, id);
+        id = (id & 1) ? id >> 2 : id >> 1;
+        if (rid == 0 || id >= function_count) continue;
+        ready_to_run_method m;
+        m.begin_rva = functions.at<std::uint32_t>(functions_rva + 12 * id);
+        m.end_rva = functions.at<std::uint32_t>(functions_rva + 12 * id + 4);
+        m.token = 0x06000000u | rid;
+        methods_.push_back(m);
+      } catch (const std::runtime_error&) {
+        // An entry this reader cannot follow resolves nothing; the others do.
+      }
+    }
+  }
+}
+
+std::optional<ready_to_run_method> ready_to_run_code::find(std::uint32_t rva) const {
+  auto m = std::upper_bound(methods_.begin(), methods_.end(), rva,
+                            [](std::uint32_t r, const ready_to_run_method& x) { return r < x.begin_rva; });
+  if (m == methods_.begin()) return std::nullopt;
+  --m;
+  if (rva >= m->end_rva) return std::nullopt;
+  auto found = *m;
+  name(found);
+  return found;
+}
+
+void ready_to_run_code::name(ready_to_run_method& m) const {
+  if (names_) names_->name(m.token & 0x00FFFFFFu, m);
+}
+
+std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_executable& image) {
+  const ready_to_run_code code(image);
+  auto methods = code.methods();
+  for (auto& m : methods) code.name(m);
   return methods;
 }
 

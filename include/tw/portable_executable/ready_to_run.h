@@ -10,6 +10,8 @@
 #include "tw/portable_executable/parser.h"
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,10 +26,37 @@ struct ready_to_run_method {
   std::string name;
 };
 
-// The image's precompiled methods (those of its MethodDef entry points), by
-// begin address. Empty for an image without native code or of a machine
-// other than x64. Throws std::runtime_error for an image that lies about
-// its own layout.
+class method_names;
+class rva_span;
+
+// The code tables of one image, read once; names are looked up only for the
+// methods asked about (a framework image has tens of thousands).
+class ready_to_run_code {
+ public:
+  // `image` must outlive this object. Throws std::runtime_error for an image
+  // that lies about its own layout.
+  explicit ready_to_run_code(const portable_executable& image);
+  ~ready_to_run_code();
+  ready_to_run_code(const ready_to_run_code&) = delete;
+  ready_to_run_code& operator=(const ready_to_run_code&) = delete;
+
+  // The precompiled methods (those of the MethodDef entry points) without
+  // their names, by begin address. Empty for an image without native code
+  // or of a machine other than x64.
+  const std::vector<ready_to_run_method>& methods() const noexcept { return methods_; }
+  // The method whose code holds `rva`, named.
+  std::optional<ready_to_run_method> find(std::uint32_t rva) const;
+  void name(ready_to_run_method& m) const;
+
+ private:
+  void read_instances(const rva_span& table, std::uint32_t rva, const rva_span& functions, std::uint32_t functions_rva,
+                      std::uint32_t function_count);
+
+  std::vector<ready_to_run_method> methods_;
+  std::unique_ptr<method_names> names_;
+};
+
+// Every precompiled method of the image, named.
 std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_executable& image);
 
 }  // namespace tw
