@@ -5,6 +5,10 @@
 #include "tw/utility/throw.h"
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,7 +25,7 @@ using errinfo_file_name = boost::error_info<struct tag_file_name, std::string>;
 // Reads at absolute offsets of the image, which its headers name.
 class image_cursor {
  public:
-  image_cursor(const std::vector<std::uint8_t>& bytes, const std::string& name)
+  image_cursor(std::span<const std::uint8_t> bytes, const std::string& name)
       : cursor_(bytes.data(), bytes.data() + bytes.size(), "image"), name_(name) {}
 
   template <class T>
@@ -41,6 +45,16 @@ class image_cursor {
   const std::string& name_;
 };
 
+// Paths come from the trace: never read a device, a pipe or a giant.
+void check_module_file(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec))
+    TW_THROW(boost::enable_error_info(std::runtime_error("Module file is not a regular file")) << tw::errinfo_path(path));
+  constexpr std::uintmax_t max_module_size = std::uintmax_t{1} << 30;
+  if (std::filesystem::file_size(path, ec) > max_module_size)
+    TW_THROW(boost::enable_error_info(std::runtime_error("Module file is too large")) << tw::errinfo_path(path));
+}
+
 [[noreturn]] void fail(const char* message, const std::string& name) {
   TW_THROW(boost::enable_error_info(std::runtime_error(message)) << errinfo_file_name(name));
 }
@@ -48,7 +62,34 @@ class image_cursor {
 }  // namespace
 
 portable_executable::portable_executable(std::vector<std::uint8_t> image, read_mode mode, std::string name)
-    : image_(std::move(image)), mode_(mode), name_(std::move(name)) {
+    : mode_(mode), name_(std::move(name)) {
+  auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(image));
+  image_ = std::span<const std::uint8_t>(bytes->data(), bytes->size());
+  owner_ = std::move(bytes);
+  read_headers();
+}
+
+portable_executable::portable_executable(std::shared_ptr<const void> owner, std::span<const std::uint8_t> image,
+                                         read_mode mode, std::string name)
+    : owner_(std::move(owner)), image_(image), mode_(mode), name_(std::move(name)) {
+  read_headers();
+}
+
+portable_executable portable_executable::map_file(const std::string& path) {
+  check_module_file(path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot open module file")) << tw::errinfo_path(path));
+  struct stat st {};
+  const bool sized = ::fstat(fd, &st) == 0;
+  const std::size_t size = sized ? static_cast<std::size_t>(st.st_size) : 0;
+  void* at = size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+  ::close(fd);
+  if (at == MAP_FAILED) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot map module file")) << tw::errinfo_path(path));
+  std::shared_ptr<const void> owner(at, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+  return portable_executable(std::move(owner), {static_cast<const std::uint8_t*>(at), size}, read_mode::file, path);
+}
+
+void portable_executable::read_headers() {
   if (mode_ != read_mode::file && mode_ != read_mode::mapped_image) fail("Unknown read metadata mode", name_);
   image_cursor c(image_, name_);
   const auto dos = c.at<std::uint16_t>(0);
@@ -116,8 +157,7 @@ portable_executable::portable_executable(std::vector<std::uint8_t> image, read_m
   if (md_signature != 0x424A5342)
     TW_THROW(boost::enable_error_info(std::runtime_error("Invalid metadata signature"))
              << errinfo_signature(md_signature) << errinfo_file_name(name_));
-  metadata_.assign(image_.begin() + static_cast<std::ptrdiff_t>(md),
-                   image_.begin() + static_cast<std::ptrdiff_t>(md + md_size));
+  metadata_ = image_.subspan(md, md_size);
 
   // Debug directory.
   const auto [debug_rva, debug_size] = directory(6);
@@ -172,7 +212,7 @@ const std::uint8_t* portable_executable::at_rva(std::uint32_t rva, std::uint32_t
   return image_.data() + offset;
 }
 
-guid extract_mvid(const std::vector<std::uint8_t>& md) {
+guid extract_mvid(std::span<const std::uint8_t> md) {
   const std::string name = "metadata";
   image_cursor c(md, name);
   std::size_t at = 12;
@@ -213,13 +253,7 @@ guid extract_mvid(const std::vector<std::uint8_t>& md) {
 }
 
 std::vector<std::uint8_t> read_module_file(const std::string& path) {
-  // Paths come from the trace: never read a device, a pipe or a giant.
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec))
-    TW_THROW(boost::enable_error_info(std::runtime_error("Module file is not a regular file")) << tw::errinfo_path(path));
-  constexpr std::uintmax_t max_module_size = std::uintmax_t{1} << 30;
-  if (std::filesystem::file_size(path, ec) > max_module_size)
-    TW_THROW(boost::enable_error_info(std::runtime_error("Module file is too large")) << tw::errinfo_path(path));
+  check_module_file(path);
   std::ifstream in(path, std::ios::binary);
   if (!in) TW_THROW(boost::enable_error_info(std::runtime_error("Cannot open module file")) << tw::errinfo_path(path));
   // In one read: a framework image is megabytes.
@@ -237,9 +271,9 @@ std::vector<std::uint8_t> read_module_file(const std::string& path) {
 namespace tw_prof {
 
 image_data get_image_data(const std::string& path) {
-  tw::portable_executable pe(tw::read_module_file(path), tw::read_mode::file, path);
+  const auto pe = tw::portable_executable::map_file(path);
   image_data data;
-  data.metadata = pe.metadata();
+  data.metadata.assign(pe.metadata().begin(), pe.metadata().end());
   data.debug_entries = pe.debug_entries();
   data.mvid = tw::extract_mvid(data.metadata);
   return data;

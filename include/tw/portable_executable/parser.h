@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,8 +30,12 @@ class portable_executable {
  public:
   // `image` is the file's bytes (file mode) or a loaded image (mapped mode).
   portable_executable(std::vector<std::uint8_t> image, read_mode mode, std::string name);
+  // A module file mapped rather than read: only the pages looked at are
+  // touched (a framework image is megabytes of code nobody reads here).
+  // Throws as read_module_file does.
+  static portable_executable map_file(const std::string& path);
 
-  const std::vector<std::uint8_t>& metadata() const noexcept { return metadata_; }
+  std::span<const std::uint8_t> metadata() const noexcept { return metadata_; }
   const std::vector<debug_directory_entry>& debug_entries() const noexcept { return debug_; }
   // The CLI header's managed native header (RVA, size): a ReadyToRun image's
   // own header; zero for IL-only images.
@@ -39,9 +45,13 @@ class portable_executable {
   const std::uint8_t* at_rva(std::uint32_t rva, std::uint32_t size) const;
 
  private:
+  portable_executable(std::shared_ptr<const void> owner, std::span<const std::uint8_t> image, read_mode mode,
+                      std::string name);
+  void read_headers();
   std::size_t offset_of(std::uint32_t rva, std::uint32_t size, bool& found) const;
 
-  std::vector<std::uint8_t> image_;
+  std::shared_ptr<const void> owner_;  // keeps the bytes of image_
+  std::span<const std::uint8_t> image_;
   read_mode mode_;
   std::string name_;
   struct section {
@@ -50,7 +60,7 @@ class portable_executable {
   std::vector<section> sections_;
   std::pair<std::uint32_t, std::uint32_t> native_header_{0, 0};
   std::uint16_t machine_ = 0;
-  std::vector<std::uint8_t> metadata_;
+  std::span<const std::uint8_t> metadata_;
   std::vector<debug_directory_entry> debug_;
 };
 
@@ -59,7 +69,7 @@ class portable_executable {
 std::vector<std::uint8_t> read_module_file(const std::string& path);
 
 // The metadata's module version id.
-guid extract_mvid(const std::vector<std::uint8_t>& metadata);
+guid extract_mvid(std::span<const std::uint8_t> metadata);
 
 }  // namespace tw
 

@@ -358,7 +358,7 @@ const coded_kind& coded_of(std::uint8_t c) {
 // namespace and name of the type that owns it, nested types joined by "+".
 class method_names {
  public:
-  explicit method_names(const std::vector<std::uint8_t>& md) : md_(md) {
+  explicit method_names(std::span<const std::uint8_t> md) : md_(md) {
     byte_cursor c(md.data(), md.data() + md.size(), "metadata");
     auto offset_now = [&] { return static_cast<std::size_t>(c.position() - md.data()); };
     c.seek(12);
@@ -461,7 +461,7 @@ class method_names {
     return std::string(reinterpret_cast<const char*>(md_.data() + from), to - from);
   }
 
-  const std::vector<std::uint8_t>& md_;
+  std::span<const std::uint8_t> md_;
   bool readable_ = false;
   std::pair<std::uint32_t, std::uint32_t> strings_{0, 0};
   std::array<std::size_t, 3> heap_index_{2, 2, 2};
@@ -514,11 +514,8 @@ ready_to_run_code::ready_to_run_code(const portable_executable& image) {
     // The low bit says whether fixups follow the id.
     id = (id & 1) ? id >> 2 : id >> 1;
     if (id >= function_count) bad("an entry point names a runtime function that is not there");
-    ready_to_run_method m;
-    m.begin_rva = runtime_functions.at<std::uint32_t>(functions.first + 12 * id);
-    m.end_rva = runtime_functions.at<std::uint32_t>(functions.first + 12 * id + 4);
-    m.token = 0x06000000u | (index + 1);
-    methods_.push_back(std::move(m));
+    methods_.push_back({runtime_functions.at<std::uint32_t>(functions.first + 12 * id),
+                        runtime_functions.at<std::uint32_t>(functions.first + 12 * id + 4), 0x06000000u | (index + 1)});
   }
   // Generic methods compiled for given type arguments: a hashtable whose
   // entries are a method signature followed by the same entry data.
@@ -566,11 +563,8 @@ void ready_to_run_code::read_instances(const rva_span& table, std::uint32_t rva,
         table.decode_unsigned(data, id);
         id = (id & 1) ? id >> 2 : id >> 1;
         if (rid == 0 || id >= function_count) continue;
-        ready_to_run_method m;
-        m.begin_rva = functions.at<std::uint32_t>(functions_rva + 12 * id);
-        m.end_rva = functions.at<std::uint32_t>(functions_rva + 12 * id + 4);
-        m.token = 0x06000000u | rid;
-        methods_.push_back(m);
+        methods_.push_back({functions.at<std::uint32_t>(functions_rva + 12 * id),
+                            functions.at<std::uint32_t>(functions_rva + 12 * id + 4), 0x06000000u | rid});
       } catch (const std::runtime_error&) {
         // An entry this reader cannot follow resolves nothing; the others do.
       }
@@ -580,23 +574,27 @@ void ready_to_run_code::read_instances(const rva_span& table, std::uint32_t rva,
 
 std::optional<ready_to_run_method> ready_to_run_code::find(std::uint32_t rva) const {
   auto m = std::upper_bound(methods_.begin(), methods_.end(), rva,
-                            [](std::uint32_t r, const ready_to_run_method& x) { return r < x.begin_rva; });
+                            [](std::uint32_t r, const code_range& x) { return r < x.begin_rva; });
   if (m == methods_.begin()) return std::nullopt;
   --m;
   if (rva >= m->end_rva) return std::nullopt;
-  auto found = *m;
-  name(found);
-  return found;
+  return named(*m);
 }
 
-void ready_to_run_code::name(ready_to_run_method& m) const {
-  if (names_) names_->name(m.token & 0x00FFFFFFu, m);
+ready_to_run_method ready_to_run_code::named(const code_range& code) const {
+  ready_to_run_method m;
+  m.begin_rva = code.begin_rva;
+  m.end_rva = code.end_rva;
+  m.token = code.token;
+  if (names_) names_->name(code.token & 0x00FFFFFFu, m);
+  return m;
 }
 
 std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_executable& image) {
   const ready_to_run_code code(image);
-  auto methods = code.methods();
-  for (auto& m : methods) code.name(m);
+  std::vector<ready_to_run_method> methods;
+  methods.reserve(code.methods().size());
+  for (const auto& range : code.methods()) methods.push_back(code.named(range));
   return methods;
 }
 

@@ -17,6 +17,13 @@
 
 namespace tw {
 
+// One method's code: its main body, by RVA.
+struct code_range {
+  std::uint32_t begin_rva = 0;
+  std::uint32_t end_rva = 0;
+  std::uint32_t token = 0;  // MethodDef
+};
+
 struct ready_to_run_method {
   std::uint32_t begin_rva = 0;
   std::uint32_t end_rva = 0;  // of the method's main body and its funclets
@@ -43,16 +50,16 @@ class ready_to_run_code {
   // The precompiled methods (those of the MethodDef entry points) without
   // their names, by begin address. Empty for an image without native code
   // or of a machine other than x64.
-  const std::vector<ready_to_run_method>& methods() const noexcept { return methods_; }
+  const std::vector<code_range>& methods() const noexcept { return methods_; }
   // The method whose code holds `rva`, named.
   std::optional<ready_to_run_method> find(std::uint32_t rva) const;
-  void name(ready_to_run_method& m) const;
+  ready_to_run_method named(const code_range& code) const;
 
  private:
   void read_instances(const rva_span& table, std::uint32_t rva, const rva_span& functions, std::uint32_t functions_rva,
                       std::uint32_t function_count);
 
-  std::vector<ready_to_run_method> methods_;
+  std::vector<code_range> methods_;
   std::unique_ptr<method_names> names_;
 };
 
