@@ -11,7 +11,8 @@
 // Threads: the caller's thread starts and stops snapshots; a chain thread per
 // snapshot starts the sessions; one consumer thread per session delivers
 // events and runs the stop callbacks; the command-line polling thread asks
-// the lifetime session. destroy() may come from any of them.
+// the lifetime session; a watcher thread per snapshot reads /proc (thread
+// names, module mappings). destroy() may come from any of them.
 
 #include "api/file_factory.h"
 #include "bridge/environment.h"
