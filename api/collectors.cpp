@@ -2,7 +2,9 @@
 
 #include "api/log.h"
 #include "api/path_file_factory.h"
+#include "api/profiler_connection_data.h"
 #include "bridge/profiler_bridge.h"
+#include "event_pipe_api/src/diagnostic_ports_server.h"
 #include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto.h"
@@ -41,6 +43,8 @@ void init_logging(const char* source_name) {
 
 namespace {
 
+using tarnwell::collector::event_pipe::basic_connection_data;
+using tarnwell::collector::event_pipe::diagnostic_ports_server;
 using tarnwell::collector::event_pipe::event_pipe_session;
 using tarnwell::collector::event_pipe::non_existing_process;
 using tarnwell::collector::event_pipe::session_stopped;
@@ -56,6 +60,7 @@ struct bridge_holder {
   // Ends a bridge creation still waiting for its host when the collector is
   // released.
   std::stop_source release;
+  std::shared_ptr<diagnostic_ports_server> ports_server;
 };
 
 tarnwell::diagnostics_ipc::session_configuration lifetime_configuration() {
@@ -97,17 +102,43 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   TW_LOG(info) << std::quoted(process_path);
   TW_LOG(info) << command_line;
   TW_LOG(info) << "Running EventPipe-based profiler for .NET (Core) in timeline mode";
-  if (!diagnostic_port.empty())
-    throw std::runtime_error("Reverse connections through a diagnostic port are not available in this build");
-  if (pid == 0) throw std::invalid_argument("The process id is 0");
-  // Both are known now: the caller hears of them at once rather than at the
+  // With a diagnostic port alone, every runtime that connects is profiled
+  // and no process is named beforehand.
+  if (pid == 0 && diagnostic_port.empty()) throw std::invalid_argument("The process id is 0");
+  // These are known now: the caller hears of them at once rather than at the
   // release.
   check_bridge_endpoint(bridge_endpoint);
-  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) throw non_existing_process(static_cast<int>(pid));
-  holder->lifetime_session = std::make_unique<event_pipe_session>(static_cast<int>(pid), lifetime_configuration());
+  if (pid != 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+    throw non_existing_process(static_cast<int>(pid));
+  if (pid != 0)
+    holder->lifetime_session = std::make_unique<event_pipe_session>(static_cast<int>(pid), lifetime_configuration());
   lock.unlock();
 
   auto* h = holder.get();
+  if (!diagnostic_port.empty()) {
+    const reverse_bridge_settings settings{bridge_endpoint, with_tasks, true, test_mode};
+    holder->ports_server = std::make_shared<diagnostic_ports_server>(
+        [h] { h->abandoned.exchange(true); },
+        [](const std::filesystem::path& path) {
+          return std::make_unique<event_pipe_session>(path, lifetime_configuration());
+        },
+        [h, pid, settings](std::unique_ptr<event_pipe_session> session) -> std::shared_ptr<basic_connection_data> {
+          std::lock_guard lock(h->mutex);
+          if (pid != 0 && static_cast<std::uint32_t>(session->pid()) == pid && h->bridge_started &&
+              h->controller.valid()) {
+            TW_LOG(info) << "Process " << pid << " connected back; its running bridge is kept";
+            return std::make_shared<profiler_connection_data>(std::move(session), std::move(h->controller));
+          }
+          return std::make_shared<profiler_connection_data>(std::move(session), settings);
+        },
+        diagnostic_port, false);
+    holder->ports_server->run();
+  }
+  if (pid == 0) return holder.release();
+
+  // Under the mutex: a reverse connection of the same process may look at
+  // the future from the server's thread.
+  std::lock_guard guard(holder->mutex);
   holder->controller = std::async(std::launch::async, [h, bridge_endpoint, pid, process_path, command_line, with_tasks,
                                                        test_mode]() -> profiler_bridge_controller* {
     TW_LOG(info) << "Starting regular EventPipe session for profiling lifetime";
@@ -145,6 +176,11 @@ void release_timeline_collector(void* handle) {
     {
       std::lock_guard lock(holder->mutex);
       if (holder->lifetime_session) holder->lifetime_session->stop_async();
+    }
+    if (holder->ports_server) {
+      holder->ports_server->stop();
+      holder->ports_server->wait();
+      holder->ports_server.reset();
     }
     if (holder->controller.valid()) {
       std::unique_ptr<profiler_bridge_controller> controller;

@@ -203,6 +203,7 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
   if (stopped_.load()) throw session_stopped();
   TW_LOG(info) << "Starting EventPipe session (Diagnostics IPC)";
   auto stream = load_main();
+  main_used_.store(true);
   const diag::ipc_message request(
       diag::make_header(diag::command_set::event_pipe, diag::event_pipe_command::collect_tracing_2), configuration_);
   const auto answer = diag::send_message_and_receive_response<10240>(*stream, request);
@@ -299,7 +300,51 @@ void event_pipe_session::resume_runtime(bool use_command_stream) {
   const auto answer = diag::send_message_and_receive_response<20>(
       *stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
   if (answer.status() != diag::status_ok) throw std::runtime_error("Failed to resume runtime");
+  resumed_.store(true);
   TW_LOG(info) << "CoreCLR runtime resumed successfully";
+}
+
+void event_pipe_session::resume_runtime_if_waiting(std::chrono::milliseconds timeout) noexcept {
+  if (type_ != session_type::server || resumed_.load()) return;
+  auto resume = [this](ipc_socket& stream) {
+    const auto answer = diag::send_message_and_receive_response<20>(
+        stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
+    if (answer.status() != diag::status_ok) {
+      TW_LOG(warning) << "The runtime of pid " << pid_ << " refused to resume";
+      return;
+    }
+    resumed_.store(true);
+    TW_LOG(info) << "CoreCLR runtime resumed successfully";
+  };
+  try {
+    {
+      // Held for the exchange: a start must not talk on the same stream.
+      std::lock_guard lock(session_mutex_);
+      if (!stop_requested_.load() && !main_used_.exchange(true)) {
+        if (auto main = load_main()) {
+          TW_LOG(info) << "Resuming runtime for pid " << pid_ << " through its first connection";
+          resume(*main);
+          return;
+        }
+      }
+    }
+    // A connection the runtime used, or that we shut, makes it connect
+    // again: that one is free.
+    std::shared_ptr<ipc_socket> stream;
+    {
+      std::unique_lock lock(command_mutex_);
+      if (!command_ready_.wait_for(lock, timeout, [&] { return command_stream_ != nullptr; })) {
+        TW_LOG(warning) << "The runtime of pid " << pid_ << " could not be resumed: it did not connect within "
+                        << timeout.count() << " ms";
+        return;
+      }
+      stream = std::move(command_stream_);
+    }
+    TW_LOG(info) << "Resuming runtime for pid " << pid_;
+    resume(*stream);
+  } catch (...) {
+    TW_LOG(warning) << "Failed to resume runtime: " << tw::current_exception_to_string();
+  }
 }
 
 std::string event_pipe_session::get_command_line() {

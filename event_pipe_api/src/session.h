@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
@@ -65,6 +66,12 @@ class event_pipe_session {
   void start(std::optional<std::filesystem::path> path = std::nullopt);
   void stop_async();
   void resume_runtime(bool use_command_stream);
+  // For a runtime that may still wait suspended when its client ends, stopped
+  // session or not: resumes it through its first connection if nothing was
+  // sent there yet, else through the next connection the runtime makes
+  // within `timeout`. Reports instead of throwing.
+  void resume_runtime_if_waiting(std::chrono::milliseconds timeout) noexcept;
+  bool runtime_resumed() const noexcept { return resumed_.load(); }
   std::string get_command_line();
   void set_main_stream(std::shared_ptr<ipc_socket> stream, std::optional<int> pid);
   void set_command_stream(std::shared_ptr<ipc_socket> stream);
@@ -100,6 +107,8 @@ class event_pipe_session {
   std::atomic<bool> started_{false};
   std::atomic<bool> stopped_{false};
   std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> main_used_{false};  // a request went out on the main stream
+  std::atomic<bool> resumed_{false};
   // Threads inside start(): destruction waits for them once it has shut the
   // main stream down, so their exchange ends before the sockets' services go.
   std::atomic<int> starting_{0};

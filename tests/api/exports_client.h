@@ -26,12 +26,13 @@ inline std::string take_error(error_info* error) {
 }
 
 // A live collector created through the exports.
-inline void* create_collector(const std::string& endpoint, pid_t pid, bool test_mode, std::string& error) {
+inline void* create_collector(const std::string& endpoint, pid_t pid, bool test_mode, std::string& error,
+                              const std::string& diagnostic_port = {}) {
   error_info* e = nullptr;
-  const auto ep = u16(endpoint), empty = u16("");
+  const auto ep = u16(endpoint), empty = u16(""), port = u16(diagnostic_port);
   auto text = [](const std::u16string& s) { return reinterpret_cast<const event_pipe_char16*>(s.c_str()); };
   void* handle = EventPipeApiCreateCollector(text(ep), static_cast<std::uint32_t>(pid), text(empty), text(empty),
-                                             text(empty), 1, test_mode ? 1 : 0, &e);
+                                             text(port), 1, test_mode ? 1 : 0, &e);
   error = take_error(e);
   return handle;
 }

@@ -58,6 +58,9 @@ class host_peer {
     return text;
   }
   void accept() { acceptor_.accept(socket_); }
+  // The next connection to `listener`'s endpoint: a second profiled process
+  // talks to the same host.
+  void accept_from(host_peer& listener) { socket_ = listener.acceptor_.accept(io_); }
   boost::asio::ip::tcp::socket& socket() { return socket_; }
 
   frame read_frame() {

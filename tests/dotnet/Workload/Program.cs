@@ -12,6 +12,8 @@
 //   live S         CPU work with frequent collections for S seconds
 //   emit N         after a line on stdin, emit N events of Tarnwell-Bench
 //   wait           print the pid, then run "all" after a line on stdin
+//   startup [MS]   the first thing it does: burn CPU in its own method for
+//                  MS milliseconds (300), then exit with code 42
 //   busy S T       print the pid, wait for a line on stdin, then keep T
 //                  named threads busy in compiled code for S seconds; says
 //                  "done" and exits after another line
@@ -34,6 +36,10 @@ public static class Program
             case "all":
                 await Everything();
                 return 0;
+            case "startup":
+                var startupMs = args.Length > 1 ? int.Parse(args[1]) : 300;
+                Console.WriteLine($"checksum {Startup.FirstWork(startupMs)}");
+                return 42;
             case "core":
                 Allocate();
                 ThrowAndCatch();
@@ -227,6 +233,20 @@ public static class Program
         {
             Console.WriteLine($"sql failed as expected: {e.GetType().Name}");
         }
+    }
+}
+
+public static class Startup
+{
+    // Runs only in the program's first moments: samples in it were taken
+    // then.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static long FirstWork(int milliseconds)
+    {
+        var watch = Stopwatch.StartNew();
+        long sum = 0;
+        while (watch.ElapsedMilliseconds < milliseconds) sum += HotLoop.SpinPrimes(5000);
+        return sum;
     }
 }
 

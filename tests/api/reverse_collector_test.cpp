@@ -1,0 +1,261 @@
+// Profiling from the first instruction: real .NET programs started with a
+// diagnostic port (suspended until the profiler resumes them), the library
+// through its exported functions listening on that port, and the host's side
+// of the bridge over loopback TCP.
+
+#include "tests/api/exports_client.h"
+#include "tests/bridge/host_peer.h"
+#include "tools/snapshot_inspect.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test_support;
+using tw_prof::host_bridge_answer;
+using tw_prof::host_bridge_command;
+
+constexpr int startup_exit_code = 42;
+
+// A program started with DOTNET_DiagnosticPorts, killed if a test leaves it.
+class suspended_program {
+ public:
+  suspended_program(const fs::path& port, std::vector<std::string> args) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::setenv("DOTNET_DiagnosticPorts", port.c_str(), 1);
+      std::vector<char*> argv{const_cast<char*>("dotnet"), const_cast<char*>(TW_Workload_DLL)};
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp("dotnet", argv.data());
+      _exit(127);
+    }
+  }
+  ~suspended_program() {
+    if (!exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  suspended_program(const suspended_program&) = delete;
+  suspended_program& operator=(const suspended_program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The exit code, or -1 when the program has not ended within `timeout`
+  // (a runtime left suspended never does).
+  int wait_exit(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+};
+
+class reverse_collector : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = "rev_";
+    name.append(std::to_string(::getpid())).append("_").append(
+        testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / name;
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::permissions(dir_, fs::perms::owner_all);
+    port_ = dir_ / "port.sock";
+    std::thread([] {}).join();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void* create(const host_peer& host, pid_t pid = 0) {
+    std::string error;
+    void* handle = create_collector(host.endpoint(), pid, false, error, port_.string());
+    EXPECT_EQ(error, "");
+    EXPECT_NE(handle, nullptr);
+    return handle;
+  }
+
+  // The bridge of a runtime that connected back: handshake, go; returns
+  // the answer to go.
+  static host_bridge_answer open_bridge(host_peer& host, bool collect_from_start) {
+    host.handshake(0, collect_from_start);
+    host.send(host_bridge_command::go);
+    for (;;) {
+      auto f = host.next();
+      if (f.answer() != host_bridge_answer::runtime_updated && f.answer() != host_bridge_answer::command_line_updated)
+        return f.answer();
+    }
+  }
+
+  static bool has_snapshot_done(const std::vector<frame>& frames) {
+    return std::any_of(frames.begin(), frames.end(),
+                       [](const frame& f) { return f.answer() == host_bridge_answer::snapshot_done; });
+  }
+
+  static std::uint64_t inclusive(const tw::tools::snapshot_summary& s, const std::string& name) {
+    std::uint64_t n = 0;
+    for (const auto& m : s.methods)
+      if (m.name.find(name) != std::string::npos) n = std::max(n, m.inclusive);
+    return n;
+  }
+
+  fs::path dir_;
+  fs::path port_;
+};
+
+TEST_F(reverse_collector, a_program_started_suspended_is_profiled_from_its_first_instruction) {
+  host_peer host(dir_);
+  const auto before = held_resources::now(dir_);
+  void* handle = create(host);
+
+  // The port belongs to its owner alone.
+  struct stat info {};
+  ASSERT_EQ(::stat(port_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // Somebody who is no runtime is turned away, and the port still serves.
+  {
+    boost::asio::io_context io;
+    boost::asio::local::stream_protocol::socket stranger(io);
+    stranger.connect(port_.string());
+    const std::string hello = "GET / HTTP/1.1\r\n\r\n0123456789abcdef01";
+    boost::asio::write(stranger, boost::asio::buffer(hello));
+    char byte;
+    boost::system::error_code ec;
+    stranger.read_some(boost::asio::buffer(&byte, 1), ec);
+    // Closed unread, the connection may end with a reset.
+    EXPECT_TRUE(ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset) << ec.message();
+  }
+
+  suspended_program program(port_, {"startup", "300"});
+  host.accept();
+  ASSERT_EQ(open_bridge(host, true), host_bridge_answer::measure_snapshot_started);
+  // The program runs once the runtime session does, ends by itself, and the
+  // bridge saves what it recorded.
+  const auto frames = host.drain();
+  EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+  ASSERT_TRUE(has_snapshot_done(frames));
+  ASSERT_FALSE(host.paths().empty());
+
+  const auto s = tw::tools::inspect_snapshot(host.paths()[0].string());
+  EXPECT_EQ(s.pid, static_cast<std::uint32_t>(program.pid()));
+  // Nothing ran before the session and no rundown is made for a resumed
+  // runtime: a resolved frame of the program's own code can only come from
+  // the compilation recorded in the session. The work it sampled is the
+  // first thing the program does.
+  EXPECT_GT(inclusive(s, "Program.Main"), 0u);
+  EXPECT_GT(inclusive(s, "Startup.FirstWork"), 5u);
+  EXPECT_GT(inclusive(s, "HotLoop.SpinPrimes"), 5u);
+
+  EXPECT_EQ(release_collector(handle), "");
+  EXPECT_FALSE(fs::exists(port_));
+  host.socket().close();
+  EXPECT_EQ(held_resources::now(dir_), before);
+}
+
+TEST_F(reverse_collector, a_suspended_program_is_resumed_whatever_ends_its_bridge_first) {
+  struct failure {
+    const char* what;
+    std::function<void(host_peer&)> host;  // null: nobody listens
+  };
+  const std::vector<failure> failures = {
+      {"the host refuses the handshake",
+       [](host_peer& h) {
+         h.accept();
+         h.read_frame();
+         h.send(host_bridge_command::unaccepted_invalid_version);
+       }},
+      {"the host leaves before go",
+       [](host_peer& h) {
+         h.accept();
+         h.handshake(0, true);
+         ::linger abrupt{1, 0};
+         ::setsockopt(h.socket().native_handle(), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+         h.socket().close();
+       }},
+      {"the host sends kill before go",
+       [](host_peer& h) {
+         h.accept();
+         h.handshake(0, true);
+         h.send(host_bridge_command::kill);
+         h.drain();
+       }},
+      {"nobody listens for the bridge", nullptr},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.what);
+    auto host = std::make_unique<host_peer>(dir_);
+    std::string endpoint = host->endpoint();
+    if (!f.host) host.reset();  // the port is closed again
+    std::string error;
+    void* handle = create_collector(endpoint, 0, false, error, port_.string());
+    ASSERT_EQ(error, "");
+    suspended_program program(port_, {"startup", "50"});
+    if (f.host) f.host(*host);
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+    EXPECT_EQ(release_collector(handle), "");
+    EXPECT_FALSE(fs::exists(port_));
+  }
+}
+
+TEST_F(reverse_collector, two_programs_on_one_port_get_two_bridges_and_two_snapshots) {
+  host_peer first(dir_ / "a"), second(dir_ / "b");
+  fs::create_directories(dir_ / "a");
+  fs::create_directories(dir_ / "b");
+  void* handle = create(first);
+  suspended_program one(port_, {"startup", "400"});
+  suspended_program two(port_, {"startup", "400"});
+  first.accept();
+  second.accept_from(first);
+  // Both runtimes wait until their own bridge has started a snapshot.
+  std::vector<frame> frames_one, frames_two;
+  std::thread a([&] {
+    if (open_bridge(first, true) == host_bridge_answer::measure_snapshot_started) frames_one = first.drain();
+  });
+  std::thread b([&] {
+    if (open_bridge(second, true) == host_bridge_answer::measure_snapshot_started) frames_two = second.drain();
+  });
+  a.join();
+  b.join();
+  EXPECT_EQ(one.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+  EXPECT_EQ(two.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+  ASSERT_TRUE(has_snapshot_done(frames_one));
+  ASSERT_TRUE(has_snapshot_done(frames_two));
+
+  std::set<std::uint32_t> pids;
+  for (auto* host : {&first, &second}) {
+    const auto s = tw::tools::inspect_snapshot(host->paths()[0].string());
+    pids.insert(s.pid);
+    EXPECT_GT(inclusive(s, "Startup.FirstWork"), 5u);
+  }
+  EXPECT_EQ(pids, (std::set<std::uint32_t>{static_cast<std::uint32_t>(one.pid()),
+                                           static_cast<std::uint32_t>(two.pid())}));
+  EXPECT_EQ(release_collector(handle), "");
+}
+
+}  // namespace
