@@ -3,9 +3,13 @@
 // through its exported functions listening on that port, and the host's side
 // of the bridge over loopback TCP.
 
-#include "tests/api/exports_client.h"
+#include "tests/api/live_target.h"
 #include "tests/bridge/host_peer.h"
 #include "tools/snapshot_inspect.h"
+
+#include "api/profiler_connection_data.h"
+#include "event_pipe_api/src/diagnostic_ports_server.h"
+#include "tw/utility/le_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -256,6 +260,74 @@ TEST_F(reverse_collector, two_programs_on_one_port_get_two_bridges_and_two_snaps
   EXPECT_EQ(pids, (std::set<std::uint32_t>{static_cast<std::uint32_t>(one.pid()),
                                            static_cast<std::uint32_t>(two.pid())}));
   EXPECT_EQ(release_collector(handle), "");
+}
+
+TEST_F(reverse_collector, a_runtime_whose_session_is_refused_is_resumed_and_its_client_kept_as_failed) {
+  using namespace tarnwell::collector::event_pipe;
+  host_peer host(dir_);
+  // No provider: the runtime refuses such a session.
+  diagnostic_ports_server server(
+      {}, [](const fs::path& path) { return std::make_unique<event_pipe_session>(path, session_configuration{}); },
+      [&](std::unique_ptr<event_pipe_session> s) {
+        return std::make_shared<tw_prof::profiler_connection_data>(
+            std::move(s), tw_prof::reverse_bridge_settings{host.endpoint(), true, true, false});
+      },
+      port_, false);
+  server.run();
+  suspended_program program(port_, {"startup", "50"});
+  EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server.failed_count() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server.failed_count(), 1u);
+  // No bridge was started for it.
+  EXPECT_FALSE(host.another_connection_waiting());
+}
+
+TEST_F(reverse_collector, the_same_process_connecting_back_keeps_its_running_bridge) {
+  live_target target;
+  host_peer host(dir_);
+  void* handle = create(host, target.pid());
+  host.accept();
+  ASSERT_EQ(open_bridge(host, false), host_bridge_answer::measure_snapshot_stopped);
+
+  // The target's runtime connects to the port (as one started with a
+  // diagnostic port that does not suspend it does, again and again).
+  boost::asio::io_context io;
+  boost::asio::local::stream_protocol::socket back(io);
+  back.connect(port_.string());
+  std::vector<std::uint8_t> advertise{'A', 'D', 'V', 'R', '_', 'V', '1', 0};
+  auto w = tw::write_to(advertise);
+  const auto cookie = tw::guid::random().bytes(tw::guid_byte_order::windows);
+  w.bytes(cookie.data(), cookie.size());
+  w.put(static_cast<std::uint64_t>(target.pid()));
+  w.put(std::uint16_t{0});
+  boost::asio::write(back, boost::asio::buffer(advertise));
+  // It is told to resume, in case it waits, and nothing else.
+  tarnwell::diagnostics_ipc::ipc_header request;
+  boost::asio::read(back, boost::asio::buffer(&request, sizeof request));
+  EXPECT_EQ(request.command_set, tarnwell::diagnostics_ipc::command_set::process);
+  EXPECT_EQ(request.command_id, tarnwell::diagnostics_ipc::process_command::resume_runtime);
+  const auto ok = tarnwell::diagnostics_ipc::make_header(0xFF, tarnwell::diagnostics_ipc::status_ok);
+  boost::asio::write(back, boost::asio::buffer(&ok, sizeof ok));
+
+  // The first bridge goes on; no second one comes.
+  EXPECT_FALSE(host.another_connection_waiting());
+  host.send(host_bridge_command::measure_snapshot_start);
+  frame f = host.next();
+  while (f.answer() == host_bridge_answer::runtime_updated || f.answer() == host_bridge_answer::command_line_updated)
+    f = host.next();
+  ASSERT_EQ(f.answer(), host_bridge_answer::measure_snapshot_started);
+  target.work();
+  std::vector<frame> frames;
+  std::thread serve([&] { frames = host.drain(); });
+  EXPECT_EQ(release_collector(handle), "");
+  serve.join();
+  ASSERT_TRUE(has_snapshot_done(frames));
+  const auto s = tw::tools::inspect_snapshot(host.paths()[0].string());
+  EXPECT_EQ(s.pid, static_cast<std::uint32_t>(target.pid()));
+  EXPECT_EQ(s.exceptions.at("System.InvalidOperationException"), 5u);
+  EXPECT_FALSE(fs::exists(port_));
 }
 
 }  // namespace

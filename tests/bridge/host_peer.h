@@ -61,6 +61,15 @@ class host_peer {
   // The next connection to `listener`'s endpoint: a second profiled process
   // talks to the same host.
   void accept_from(host_peer& listener) { socket_ = listener.acceptor_.accept(io_); }
+  // Whether another connection is waiting to be accepted (it is taken).
+  bool another_connection_waiting() {
+    boost::system::error_code ec;
+    acceptor_.non_blocking(true, ec);
+    auto other = acceptor_.accept(io_, ec);
+    const bool taken = !ec;
+    acceptor_.non_blocking(false, ec);
+    return taken;
+  }
   boost::asio::ip::tcp::socket& socket() { return socket_; }
 
   frame read_frame() {
