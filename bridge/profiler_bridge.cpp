@@ -1,5 +1,7 @@
 #include "bridge/profiler_bridge.h"
 
+#include "bridge/core_api.h"
+
 #include "api/log.h"
 #include "bridge/bridge_file_factory.h"
 #include "bridge/bridge_io.h"
@@ -219,6 +221,8 @@ class profiler_bridge final : public profiler_bridge_controller {
   asio::steady_timer idle_timer_;
   std::atomic<std::thread::id> io_thread_;
   bool use_api_ = false;
+  // The application's measure calls, when it runs the profiler itself.
+  std::unique_ptr<core_api_subscription> subscription_;
   bool collect_from_start_ = false;
   std::promise<void> finished_;  // for whoever holds the bridge
   std::shared_future<void> done_;  // the I/O thread, for destroy
@@ -346,6 +350,14 @@ awaitable<void> profiler_bridge::connect_and_run() {
     set_ready(error);
   }
   finish_api_requests();
+  if (subscription_) {
+    try {
+      subscription_->destroy();
+    } catch (...) {
+      TW_LOG(error) << prefix_ << "Measure API: " << tw::current_exception_to_string();
+    }
+    subscription_.reset();
+  }
   try {
     drop();  // what an error left of the snapshot: no half-saved files
   } catch (...) {
@@ -376,6 +388,7 @@ awaitable<void> profiler_bridge::run() {
   log_info("Creating the profiler");
   profiler_ = proto_->create_prof(data.info, data.use_api, data, std::make_unique<notifier>(*this));
   log_info("Profiler is created");
+  if (data.use_api && !proto_->is_outprocess()) subscription_ = subscribe_core_api(*this);
   if (proto_->is_detach_allowed()) answer(host_bridge_answer::enable_detach);
   if (proto_->is_outprocess()) answer(host_bridge_answer::outprocess_profiler);
   answer(host_bridge_answer::initialize_done);
@@ -661,6 +674,14 @@ void profiler_bridge::apply_api_command(api_command command, std::function<void(
     std::lock_guard lock(api_mutex_);
     if (loop_finished_) throw std::runtime_error("The bridge's command loop has ended");
     asio::post(io_, [this, request = api_request{command, std::move(callback), done}]() mutable {
+      {
+        // Queued just before the loop ended: nobody would ever run it.
+        std::lock_guard finished(api_mutex_);
+        if (loop_finished_) {
+          if (request.done) request.done->set_value({true, "The bridge's command loop has ended"});
+          return;
+        }
+      }
       pending_.push_back(std::move(request));
       idle_timer_.cancel();
     });

@@ -5,7 +5,11 @@
 # - what a host sends to the bridge (the handshake's answer, commands, file
 #   request answers), seeded with well-formed exchanges;
 # - module images (PE/CLI headers, metadata, ReadyToRun code tables), seeded
-#   with the smaller precompiled assemblies of the installed runtime.
+#   with the smaller precompiled assemblies of the installed runtime;
+# - what a process sends first on the diagnostic port (advertise), seeded
+#   with good, cut and foreign messages;
+# - a runtime's answers on a Diagnostics IPC connection (ipc_answer), seeded
+#   with a refusal, a new session's id and process information.
 # Name targets after the seconds to run only those: fuzz.sh 60 bridge.
 # Findings land in build/fuzz/findings/.
 set -euo pipefail
@@ -13,12 +17,12 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(nettrace bridge module_image)
+((${#targets[@]})) || targets=(nettrace bridge module_image advertise ipc_answer)
 
 bash scripts/setup.sh
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTW_FUZZ=ON -DTW_BUILD_TESTS=OFF -DTW_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer module_image_fuzzer
+cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer module_image_fuzzer advertise_fuzzer ipc_answer_fuzzer
 mkdir -p build/fuzz/findings
 shopt -s nullglob
 
@@ -57,6 +61,24 @@ module_image_seeds() {
   local dlls
   mapfile -t dlls < <(find "$framework" -name '*.dll' -size -160k -size +8k | sort)
   cp "${dlls[@]:0:12}" "$seeds/"
+}
+
+advertise_seeds() {
+  local seeds=$1
+  local message='ADVR_V1\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x39\x30\x00\x00\x00\x00\x00\x00\x00\x00'
+  printf "$message" >"$seeds/one"
+  printf "$message$message" >"$seeds/two"
+  printf 'ADVR_V1\x00\x01\x02' >"$seeds/cut"
+  printf 'GET / HTTP/1.1\r\n\r\n' >"$seeds/foreign"
+}
+
+ipc_answer_seeds() {
+  local seeds=$1
+  local magic='DOTNET_IPC_V1\x00'
+  # A refusal with its HRESULT, a session id, process information.
+  printf "$magic"'\x18\x00\xff\xff\x00\x00\x84\x13\x13\x80' >"$seeds/error"
+  printf "$magic"'\x1c\x00\xff\x00\x00\x00\x01\x02\x03\x04\x05\x06\x07\x08' >"$seeds/session"
+  printf "$magic"'\x36\x00\xff\x00\x00\x00\x39\x30\x00\x00\x00\x00\x00\x00''0123456789abcdef''\x03\x00\x00\x00a\x00b\x00\x00\x00' >"$seeds/process_info"
 }
 
 for target in "${targets[@]}"; do

@@ -143,7 +143,12 @@ class host_peer {
   frame handshake(std::uint8_t control_kind, bool collect_from_start) {
     auto initialize = read_frame();
     send_raw(accepted_frame(control_kind, {}, collect_from_start));
-    announcements_ = {read_frame().code, read_frame().code, read_frame().code};
+    // What the profiler allows, as many as it announces, then initialize_done.
+    announcements_.clear();
+    do {
+      announcements_.push_back(read_frame().code);
+    } while (announcements_.back() != static_cast<std::uint8_t>(host_bridge_answer::initialize_done) &&
+             announcements_.size() < 8);
     return initialize;
   }
 

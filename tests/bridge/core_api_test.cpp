@@ -1,0 +1,281 @@
+// The measure API end to end: a bridge whose profiler runs in this process,
+// a host peer that hands snapshot control to the application, and the
+// module of measure calls built by the tests, called from application
+// threads; then the registration's own failures.
+
+#include "bridge/core_api.h"
+#include "tests/bridge/host_peer.h"
+#include "tests/bridge/still_profiler.h"
+#include "tw/error/hresult.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tw_prof;
+using namespace test_support;
+
+const fs::path module_path = fs::path(TW_CORE_API_DIR) / tag_Measure::module_name;
+
+// The module's test entry points, found in the loaded module.
+struct module_calls {
+  void* handle = nullptr;
+  std::int32_t (*check_active)(std::uint32_t*) = nullptr;
+  std::int32_t (*start_collecting)(const char16_t*) = nullptr;
+  std::int32_t (*stop_collecting)() = nullptr;
+  std::int32_t (*save)(const char16_t*) = nullptr;
+  std::int32_t (*drop)() = nullptr;
+  std::int32_t (*detach)() = nullptr;
+  unsigned (*registered_id)() = nullptr;
+  void (*refuse_next_register)(std::int32_t) = nullptr;
+  void (*refuse_next_unregister)(std::int32_t) = nullptr;
+
+  // Only a module somebody loaded: this handle must not keep it loaded.
+  static module_calls find() {
+    module_calls m;
+    m.handle = ::dlopen(module_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!m.handle) return m;
+    auto get = [&](auto& f, const char* name) { f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(::dlsym(m.handle, name)); };
+    get(m.check_active, "CoreApiTest_CheckActive");
+    get(m.start_collecting, "CoreApiTest_StartCollecting");
+    get(m.stop_collecting, "CoreApiTest_StopCollecting");
+    get(m.save, "CoreApiTest_Save");
+    get(m.drop, "CoreApiTest_Drop");
+    get(m.detach, "CoreApiTest_Detach");
+    get(m.registered_id, "CoreApiTest_RegisteredId");
+    get(m.refuse_next_register, "CoreApiTest_RefuseNextRegister");
+    get(m.refuse_next_unregister, "CoreApiTest_RefuseNextUnregister");
+    return m;
+  }
+  ~module_calls() {
+    if (handle) ::dlclose(handle);
+  }
+  module_calls(module_calls&& o) noexcept { *this = std::move(o); }
+  module_calls& operator=(module_calls&& o) noexcept {
+    std::swap(handle, o.handle);
+    check_active = o.check_active;
+    start_collecting = o.start_collecting;
+    stop_collecting = o.stop_collecting;
+    save = o.save;
+    drop = o.drop;
+    detach = o.detach;
+    registered_id = o.registered_id;
+    refuse_next_register = o.refuse_next_register;
+    refuse_next_unregister = o.refuse_next_unregister;
+    return *this;
+  }
+  module_calls() = default;
+};
+
+// The profiler's side of what the measure calls did.
+struct profiler_log {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  void add(std::string e) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(e));
+  }
+  std::vector<std::string> take() {
+    std::lock_guard lock(mutex);
+    return std::exchange(events, {});
+  }
+};
+
+class recording_profiler final : public prof_api_base {
+ public:
+  explicit recording_profiler(profiler_log& log) : log_(log) {}
+  void start_collecting() override { log_.add("start_collecting"); }
+  void stop_collecting() override { log_.add("stop_collecting"); }
+  void start_group(const char* name) override { log_.add(std::string("group ") + name); }
+  void end_group() override { log_.add("end_group"); }
+  std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> f, const environment& env) override {
+    log_.add("snapshot");
+    return inner_.start_snapshot(std::move(f), env);
+  }
+  void destroy() override { inner_.destroy(); }
+  bool is_active() const override { return inner_.is_active(); }
+  tarnwell::collector::event_pipe::consumer_status stream_status() const override { return {}; }
+
+ private:
+  profiler_log& log_;
+  still_profiler inner_;
+};
+
+// A protocol object for a profiler inside this process.
+class in_process_proto final : public netcore_test_profiler_bridge_proto {
+ public:
+  explicit in_process_proto(profiler_log& log)
+      : netcore_test_profiler_bridge_proto(static_cast<std::uint32_t>(::getpid())), log_(log) {}
+  bool is_outprocess() const override { return false; }
+  std::shared_ptr<prof_api_base> create_prof(const timeline_info&, bool, const init_data&,
+                                             std::unique_ptr<bridge_notifier>) override {
+    return std::make_shared<recording_profiler>(log_);
+  }
+
+ private:
+  profiler_log& log_;
+};
+
+std::size_t count(const std::vector<frame>& frames, host_bridge_answer a) {
+  return static_cast<std::size_t>(
+      std::count_if(frames.begin(), frames.end(), [&](const frame& f) { return f.answer() == a; }));
+}
+
+// A controller for registrations that are never called.
+class idle_controller final : public profiler_bridge_controller {
+ public:
+  void destroy(bool) override {}
+  std::future<void> extract_done_future() override { return {}; }
+  std::string get_endpoint() const override { return {}; }
+  void start_collecting() override {}
+  void stop_collecting() override {}
+  void start_snapshot() override {}
+  void save_snapshot() override {}
+  void reset_snapshot() override {}
+  void start_group(const char*) override {}
+  void end_group() override {}
+};
+
+class measure_api : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("measure_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(measure_api, calls_from_application_threads_drive_the_snapshots_and_errors_come_back_as_hresults) {
+  host_peer host(dir_);
+  profiler_log log;
+  std::unique_ptr<profiler_bridge_controller> bridge;
+  std::thread connect([&] {
+    bridge = create_profiler_bridge_controller(std::make_unique<in_process_proto>(log), host.endpoint());
+  });
+  host.accept();
+  host.handshake(1, false);  // the application controls the snapshots
+  host.send(host_bridge_command::go);
+  EXPECT_EQ(host.next().answer(), host_bridge_answer::measure_unsupported);
+  connect.join();
+  ASSERT_TRUE(bridge);
+
+  auto m = module_calls::find();
+  ASSERT_NE(m.handle, nullptr) << "the bridge did not load the module";
+  EXPECT_EQ(m.registered_id(), measure_api_id);
+
+  std::vector<frame> frames;
+  std::thread serve([&] { frames = host.drain(); });
+  auto on_app_thread = [](auto call) { return std::async(std::launch::async, call).get(); };
+
+  std::uint32_t features = 0;
+  EXPECT_EQ(on_app_thread([&] { return m.check_active(&features); }), 0);
+  EXPECT_EQ(features, 1u);
+  // The same group twice: one snapshot, one group; another group ends it.
+  EXPECT_EQ(on_app_thread([&] { return m.start_collecting(u"warm-up"); }), 0);
+  EXPECT_EQ(on_app_thread([&] { return m.start_collecting(u"warm-up"); }), 0);
+  EXPECT_EQ(on_app_thread([&] { return m.start_collecting(u"steady"); }), 0);
+  EXPECT_EQ(on_app_thread([&] { return m.save(u"first"); }), 0);
+  EXPECT_EQ(log.take(), (std::vector<std::string>{"snapshot", "group warm-up", "start_collecting",
+                                                  "start_collecting", "end_group", "group steady", "end_group"}));
+  // A save with nothing started starts a snapshot and saves it at once.
+  EXPECT_EQ(on_app_thread([&] { return m.save(nullptr); }), 0);
+  EXPECT_EQ(log.take(), (std::vector<std::string>{"snapshot"}));
+  // A drop with nothing started does nothing; a stop starts a snapshot.
+  EXPECT_EQ(on_app_thread([&] { return m.drop(); }), 0);
+  EXPECT_EQ(on_app_thread([&] { return m.stop_collecting(); }), 0);
+  EXPECT_EQ(on_app_thread([&] { return m.drop(); }), 0);
+  EXPECT_EQ(log.take(), (std::vector<std::string>{"snapshot", "stop_collecting"}));
+  EXPECT_EQ(on_app_thread([&] { return m.detach(); }), static_cast<std::int32_t>(tw::e_notimpl));
+
+  // Several application threads at once: each call waits its turn.
+  std::vector<std::future<std::int32_t>> saves;
+  for (int t = 0; t < 4; ++t)
+    saves.push_back(std::async(std::launch::async, [&] {
+      std::int32_t worst = 0;
+      for (int i = 0; i < 5; ++i) worst = std::min(worst, m.save(u"burst"));
+      return worst;
+    }));
+  for (auto& s : saves) EXPECT_EQ(s.get(), 0);
+  EXPECT_EQ(log.take().size(), 20u);
+
+  // A bridge error ("Snapshot already exists": a snapshot was started
+  // behind the interface's back) comes back as an HRESULT.
+  EXPECT_EQ(on_app_thread([&] { return m.start_collecting(u""); }), 0);
+  EXPECT_EQ(on_app_thread([&] { return m.save(u"again"); }), 0);
+  bridge->start_snapshot();
+  EXPECT_EQ(on_app_thread([&] { return m.start_collecting(u"late"); }), static_cast<std::int32_t>(tw::e_fail));
+
+  bridge->destroy(false);
+  bridge.reset();
+  serve.join();
+  EXPECT_EQ(count(frames, host_bridge_answer::snapshot_done), 1u + 1u + 20u + 1u);
+  // Unregistered with the bridge's end: the module calls nobody now.
+  EXPECT_EQ(m.registered_id(), 0u);
+  EXPECT_NE(m.save(u"after"), 0);
+}
+
+TEST_F(measure_api, registration_failures_are_reported_and_leave_no_registration_behind) {
+  idle_controller controller;
+  core_api api(controller);
+  const auto here = fs::path(TW_CORE_API_DIR);
+
+  try {
+    api_v1_proxy<tag_Measure>::init(dir_, measure_api_id, &api);
+    ADD_FAILURE() << "a directory without the module was accepted";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Dynamic module error: ", 0), 0u) << e.what();
+    EXPECT_NE(std::string(e.what()).find(tag_Measure::module_name), std::string::npos) << e.what();
+  }
+  try {
+    api_v1_proxy<tag_Measure>::init(here / "core_api_without_unregister", measure_api_id, &api);
+    ADD_FAILURE() << "a module without its unregistration was accepted";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("V1_MeasureApi_Unregister"), std::string::npos) << e.what();
+  }
+
+  {
+    auto first = api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
+    try {
+      api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
+      ADD_FAILURE() << "a second registration was accepted";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()), "Can't register API twice");
+    }
+    auto m = module_calls::find();
+    ASSERT_NE(m.handle, nullptr);
+    EXPECT_EQ(m.registered_id(), measure_api_id);
+    m.refuse_next_unregister(static_cast<std::int32_t>(tw::e_accessdenied));
+    try {
+      first->unregister();
+      ADD_FAILURE() << "a refused unregistration passed";
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(&e.code().category(), &tw::hresult_category());
+      EXPECT_EQ(static_cast<std::uint32_t>(e.code().value()), tw::e_accessdenied);
+      EXPECT_NE(std::string(e.what()).find("Failed to unregister profiler API"), std::string::npos);
+    }
+    m.refuse_next_register(static_cast<std::int32_t>(tw::e_outofmemory));
+    try {
+      api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
+      ADD_FAILURE() << "a refused registration passed";
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(static_cast<std::uint32_t>(e.code().value()), tw::e_outofmemory);
+      EXPECT_NE(std::string(e.what()).find("Failed to register profiler API"), std::string::npos);
+    }
+  }
+  // Each failure let go of the module and of the registration.
+  EXPECT_EQ(::dlopen(module_path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+  auto again = api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
+  EXPECT_EQ(module_calls::find().registered_id(), measure_api_id);
+}
+
+}  // namespace

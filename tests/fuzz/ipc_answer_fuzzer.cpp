@@ -1,0 +1,56 @@
+// libFuzzer target: any byte string as a runtime's answers on a Diagnostics
+// IPC connection, read as the session reads them: the answer to a request
+// (header, then a body of the size it claims), then its payload as an error
+// code, a session id and process information. Every read must end in a
+// value or an error, never in a crash, a read past the end or a hang.
+
+#include "tarnwell/diagnostics_ipc/ipc_message.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  namespace diag = tarnwell::diagnostics_ipc;
+  static boost::asio::io_context io;
+
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  const int room = 1 << 20;
+  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+  ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+  for (std::size_t done = 0; done < size;) {
+    const auto n = ::write(fds[1], data + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::shutdown(fds[1], SHUT_WR);
+  diag::ipc_socket runtime_end(io, boost::asio::local::stream_protocol(), fds[0]);
+  try {
+    for (int i = 0; i < 16; ++i) {
+      // Each request the session sends, answered by the next bytes.
+      const diag::ipc_message request(
+          diag::make_header(diag::command_set::process, diag::process_command::process_info));
+      const auto answer = diag::send_message_and_receive_response<10240>(runtime_end, request);
+      (void)answer.status();
+      try {
+        diag::read_error_code(answer);
+      } catch (const std::exception&) {
+      }
+      try {
+        diag::read_session_id(answer);
+      } catch (const std::exception&) {
+      }
+      try {
+        diag::read_process_info(answer);
+      } catch (const std::exception&) {
+      }
+    }
+  } catch (const std::exception&) {
+  }
+  ::close(fds[1]);
+  return 0;
+}
