@@ -333,10 +333,19 @@ void event_pipe_session::resume_runtime_if_waiting(std::chrono::milliseconds tim
     std::shared_ptr<ipc_socket> stream;
     {
       std::unique_lock lock(command_mutex_);
-      if (!command_ready_.wait_for(lock, timeout, [&] { return command_stream_ != nullptr; })) {
-        TW_LOG(warning) << "The runtime of pid " << pid_ << " could not be resumed: it did not connect within "
-                        << timeout.count() << " ms";
-        return;
+      const auto deadline = std::chrono::steady_clock::now() + timeout;
+      while (!command_stream_) {
+        // A runtime that is gone has nothing left to wait for.
+        if (::kill(pid_, 0) != 0 && errno == ESRCH) {
+          TW_LOG(info) << "The runtime of pid " << pid_ << " has ended; nothing to resume";
+          return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+          TW_LOG(warning) << "The runtime of pid " << pid_ << " could not be resumed: it did not connect within "
+                          << timeout.count() << " ms";
+          return;
+        }
+        command_ready_.wait_for(lock, std::chrono::milliseconds(100));
       }
       stream = std::move(command_stream_);
     }

@@ -139,7 +139,7 @@ TEST_F(ports_server, a_second_connection_of_a_process_is_its_command_stream_and_
   ASSERT_EQ(got.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(got.get(), "fake --run");
   EXPECT_EQ(clients_, 1);
-  EXPECT_EQ(accepted_, 2);
+  EXPECT_GE(accepted_, 2);
   // The only client has ended: the server stops by itself.
   auto waited = std::async(std::launch::async, [&] { server->wait(); });
   EXPECT_EQ(waited.wait_for(10s), std::future_status::ready);
