@@ -224,6 +224,14 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
 
 std::shared_ptr<ipc_socket> event_pipe_session::main_stream() { return load_main(); }
 
+void event_pipe_session::mark_completed() noexcept {
+  {
+    std::lock_guard lock(command_mutex_);
+    main_status_.store(ipc_stream_status::completed);
+  }
+  command_ready_.notify_all();
+}
+
 std::shared_ptr<ipc_socket> event_pipe_session::load_main() const {
   std::lock_guard lock(main_pointer_mutex_);
   return main_stream_;
@@ -265,9 +273,10 @@ void event_pipe_session::remove_from_command_streams_in_use(const std::shared_pt
 // Waits for the port server to deliver a command stream and takes it.
 std::shared_ptr<ipc_socket> event_pipe_session::take_command_stream() {
   std::unique_lock lock(command_mutex_);
-  command_ready_.wait(lock, [&] {
-    return command_stream_ || stopped_.load() || main_status_.load() != ipc_stream_status::active;
-  });
+  while (!command_stream_ && !stopped_.load() && main_status_.load() == ipc_stream_status::active) {
+    if (::kill(pid_, 0) != 0 && errno == ESRCH) return nullptr;  // it connects no more
+    command_ready_.wait_for(lock, std::chrono::milliseconds(100));
+  }
   if (!command_stream_ || stopped_.load() || main_status_.load() != ipc_stream_status::active) return nullptr;
   auto s = std::move(command_stream_);
   command_streams_in_use_.push_back(s);
@@ -414,9 +423,11 @@ void event_pipe_session::stop_async() {
         {
           std::unique_lock command_lock(command_mutex_);
           if (type_ == session_type::server) {
-            command_ready_.wait(command_lock, [&] {
-              return command_stream_ || main_status_.load() != ipc_stream_status::active;
-            });
+            // A runtime that has ended connects no more, and may end before
+            // its stream has been read to the end.
+            while (!command_stream_ && main_status_.load() == ipc_stream_status::active &&
+                   !(::kill(pid_, 0) != 0 && errno == ESRCH))
+              command_ready_.wait_for(command_lock, std::chrono::milliseconds(100));
           } else if (!command_stream_) {
             command_stream_ = create_client_transport();
           }

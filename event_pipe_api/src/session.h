@@ -84,7 +84,8 @@ class event_pipe_session {
   // Set as soon as a stop begins: the runtime ends the stream before it
   // answers the stop request, so a stream that ends now was stopped by us.
   const std::atomic<bool>& stop_requested() const noexcept { return stop_requested_; }
-  void mark_completed() noexcept { main_status_.store(ipc_stream_status::completed); }
+  // Wakes whoever waits for a command stream: none is needed any more.
+  void mark_completed() noexcept;
   ipc_stream_status main_status() const noexcept { return main_status_.load(); }
   std::uint64_t id() const noexcept { return session_id_; }
   int pid() const noexcept { return pid_; }

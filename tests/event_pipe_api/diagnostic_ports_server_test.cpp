@@ -131,10 +131,12 @@ TEST_F(ports_server, a_second_connection_of_a_process_is_its_command_stream_and_
   std::promise<std::string> command_line;
   auto server = make([&](event_pipe_session& s) { command_line.set_value(s.get_command_line()); }, true);
   server->run();
-  fake_connection main(port_, advertise(4242));
+  // A pid that lives: a session gives up waiting on a process that is gone.
+  const auto pid = static_cast<std::uint64_t>(::getpid());
+  fake_connection main(port_, advertise(pid));
   ASSERT_TRUE(eventually([&] { return clients_ == 1; }));
-  fake_connection command(port_, advertise(4242));
-  command.answer_process_info(4242, u"fake --run");
+  fake_connection command(port_, advertise(pid));
+  command.answer_process_info(pid, u"fake --run");
   auto got = command_line.get_future();
   ASSERT_EQ(got.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(got.get(), "fake --run");

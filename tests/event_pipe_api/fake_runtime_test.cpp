@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -220,7 +222,9 @@ std::vector<std::uint8_t> process_info(std::uint64_t pid, const std::u16string& 
 TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   event_pipe_session session(std::filesystem::path("/tmp/port"), session_configuration{});
   auto [main, runtime_main] = pair();
-  session.set_main_stream(main, 4711);
+  // A pid that lives: a session gives up waiting on a process that is gone.
+  const int pid = ::getpid();
+  session.set_main_stream(main, pid);
   std::thread runtime([&, main_end = runtime_main.get()] {
     read_request(*main_end);
     boost::asio::write(*main_end, boost::asio::buffer(answer(0, le64(9))));
@@ -228,7 +232,7 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   session.start();
   runtime.join();
   EXPECT_EQ(session.id(), 9u);
-  EXPECT_EQ(session.pid(), 4711);
+  EXPECT_EQ(session.pid(), pid);
 
   // Process info on a command stream handed over later.
   auto [command, runtime_command] = pair();
@@ -236,7 +240,7 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
     const auto h = read_request(*end);
     EXPECT_EQ(h.command_set, 4);
     EXPECT_EQ(h.command_id, 0);
-    boost::asio::write(*end, boost::asio::buffer(answer(0, process_info(4711, u"dotnet app.dll"))));
+    boost::asio::write(*end, boost::asio::buffer(answer(0, process_info(static_cast<std::uint64_t>(pid), u"dotnet app.dll"))));
   });
   std::thread hand_over([&, c = command] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -276,6 +280,45 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   EXPECT_TRUE(session.stopped().load());
   EXPECT_THROW(session.get_command_line(), session_stopped);
   EXPECT_THROW(session.start(), session_stopped);
+}
+
+// A stop needs a command stream from the runtime; one that has ended sends
+// none, and the stop must not wait for it.
+TEST_F(reversed_session, a_stop_does_not_wait_for_a_runtime_that_has_ended_or_a_stream_that_has) {
+  auto started = [&](int pid) {
+    auto session = std::make_unique<event_pipe_session>(std::filesystem::path("/tmp/port"), session_configuration{});
+    auto [main, runtime_main] = pair();
+    session->set_main_stream(main, pid);
+    std::thread runtime([end = runtime_main.get()] {
+      read_request(*end);
+      boost::asio::write(*end, boost::asio::buffer(answer(0, le64(3))));
+    });
+    session->start();
+    runtime.join();
+    return std::make_pair(std::move(session), std::move(runtime_main));
+  };
+  auto within = [](auto f) {
+    auto done = std::async(std::launch::async, f);
+    return done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  };
+
+  // Its stream read to the end while the stop waits.
+  auto [live, live_end] = started(::getpid());
+  std::thread completes([&s = *live] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    s.mark_completed();
+  });
+  EXPECT_TRUE(within([&s = *live] { s.stop_async(); }));
+  completes.join();
+
+  // The process is gone.
+  const pid_t child = ::fork();
+  if (child == 0) _exit(0);
+  ::waitpid(child, nullptr, 0);
+  auto [gone, gone_end] = started(child);
+  EXPECT_TRUE(within([&s = *gone] { s.stop_async(); }));
+  EXPECT_TRUE(within([&s = *gone] { s.resume_runtime_if_waiting(std::chrono::seconds(30)); }));
+  EXPECT_FALSE(gone->runtime_resumed());
 }
 
 TEST_F(reversed_session, client_only_and_server_only_operations_refuse_the_other_kind) {
