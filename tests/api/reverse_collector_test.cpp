@@ -9,7 +9,7 @@
 
 #include "api/profiler_connection_data.h"
 #include "event_pipe_api/src/diagnostic_ports_server.h"
-#include "tw/utility/le_writer.h"
+#include "tests/event_pipe_api/advertise_message.h"
 
 #include <gtest/gtest.h>
 
@@ -294,12 +294,7 @@ TEST_F(reverse_collector, the_same_process_connecting_back_keeps_its_running_bri
   boost::asio::io_context io;
   boost::asio::local::stream_protocol::socket back(io);
   back.connect(port_.string());
-  std::vector<std::uint8_t> advertise{'A', 'D', 'V', 'R', '_', 'V', '1', 0};
-  auto w = tw::write_to(advertise);
-  const auto cookie = tw::guid::random().bytes(tw::guid_byte_order::windows);
-  w.bytes(cookie.data(), cookie.size());
-  w.put(static_cast<std::uint64_t>(target.pid()));
-  w.put(std::uint16_t{0});
+  const auto advertise = advertise_message(static_cast<std::uint64_t>(target.pid()));
   boost::asio::write(back, boost::asio::buffer(advertise));
   // It is told to resume, in case it waits, and nothing else.
   tarnwell::diagnostics_ipc::ipc_header request;

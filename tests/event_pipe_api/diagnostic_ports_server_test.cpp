@@ -3,6 +3,7 @@
 // that reach them, with clients that record what they were given.
 
 #include "event_pipe_api/src/diagnostic_ports_server.h"
+#include "tests/event_pipe_api/advertise_message.h"
 #include "tw/utility/le_writer.h"
 
 #include <gtest/gtest.h>
@@ -25,15 +26,7 @@ using namespace tarnwell::diagnostics_ipc;
 using boost::asio::local::stream_protocol;
 using namespace std::chrono_literals;
 
-std::vector<std::uint8_t> advertise(std::uint64_t pid) {
-  std::vector<std::uint8_t> m{'A', 'D', 'V', 'R', '_', 'V', '1', 0};
-  auto w = tw::write_to(m);
-  const auto cookie = tw::guid::random().bytes(tw::guid_byte_order::windows);
-  w.bytes(cookie.data(), cookie.size());
-  w.put(pid);
-  w.put(std::uint16_t{0});
-  return m;
-}
+std::vector<std::uint8_t> advertise(std::uint64_t pid) { return test_support::advertise_message(pid); }
 
 // A runtime's connection to the port.
 struct fake_connection {
