@@ -112,7 +112,7 @@ std::shared_ptr<ipc_acceptor> create_ipc_acceptor(const std::filesystem::path& e
   auto acceptor = std::shared_ptr<ipc_acceptor>(bound.release(), [path = endpoint](ipc_acceptor* a) {
     boost::system::error_code ec;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-      TW_LOG(warning) << "Failed to remove UNIX domain socket '" << path.string() << "': " << std::strerror(errno);
+      TW_LOG(warning) << "Failed to remove UNIX domain socket '" << path.string() << "': " << std::system_category().message(errno);
     a->close(ec);
     if (ec) TW_LOG(warning) << "Acceptor close failed: " << ec.message();
     delete a;

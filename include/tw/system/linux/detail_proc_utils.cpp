@@ -11,6 +11,7 @@
 #include <pwd.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace tw::detail_proc_utils {
 
@@ -64,11 +65,17 @@ uid_t get_user_id(pid_t pid) {
 }
 
 std::string get_user_name_by_user_id(uid_t uid) {
-  errno = 0;
-  const passwd* pw = ::getpwuid(uid);
+  // The reentrant form: bridges of several processes describe their targets
+  // at once.
+  passwd entry{};
+  passwd* pw = nullptr;
+  std::vector<char> buffer(16384);
+  int err = 0;
+  while ((err = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &pw)) == ERANGE && buffer.size() < (1u << 20))
+    buffer.resize(buffer.size() * 2);
   if (pw == nullptr || pw->pw_name == nullptr)
     TW_THROW(boost::enable_error_info(
-                 std::system_error(errno, std::system_category(), "Failed to get user name by user id"))
+                 std::system_error(err, std::system_category(), "Failed to get user name by user id"))
              << errinfo_user_id(uid));
   return pw->pw_name;
 }
