@@ -26,6 +26,9 @@ typedef struct error_info {
 /* Reports current of total; finished is 1 on the last call. Return 0 to cancel. */
 typedef int (*event_pipe_progress_callback)(unsigned long current, unsigned long total, unsigned long finished);
 
+/* Live profiling of the process pid, talking to the front end at bridge_endpoint
+ * ("127.0.0.1:PORT"). With a diagnostic_port path, every runtime started with
+ * DOTNET_DiagnosticPorts=PATH is profiled as it connects, and pid may be 0. */
 EVENT_PIPE_API_EXPORT void* EventPipeApiCreateCollector(const event_pipe_char16* bridge_endpoint, uint32_t pid,
                                                         const event_pipe_char16* process_path,
                                                         const event_pipe_char16* command_line,
