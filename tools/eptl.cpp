@@ -3,11 +3,14 @@
 //   eptl sections SNAPSHOT              the snapshot's section table
 //   eptl convert IN.nettrace [-o OUT]   a recorded trace into a snapshot
 //   eptl inspect SNAPSHOT [--json]      what a snapshot holds
+//   eptl ps                             this user's .NET processes
 
 #include "api/collectors.h"
 #include "api/log.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
+#include "event_pipe_api/src/session.h"
+#include "tools/process_list.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
@@ -43,7 +46,8 @@ int usage() {
   std::cerr << "usage: eptl stats FILE.nettrace [--json]\n"
                "       eptl sections SNAPSHOT\n"
                "       eptl convert IN.nettrace [-o OUT]\n"
-               "       eptl inspect SNAPSHOT [--json]\n";
+               "       eptl inspect SNAPSHOT [--json]\n"
+               "       eptl ps\n";
   return 2;
 }
 
@@ -169,6 +173,13 @@ int main(int argc, char** argv) {
     if (command == "sections") return sections(args);
     if (command == "convert") return convert(args);
     if (command == "inspect") return inspect(args);
+    if (command == "ps") {
+      if (!args.empty()) return usage();
+      // The runtimes put their sockets where TMPDIR says, as we look for them.
+      tw::tools::print_processes(std::cout, tw::tools::find_dotnet_processes(
+                                                tarnwell::collector::event_pipe::diagnostic_directory()));
+      return 0;
+    }
   } catch (...) {
     return report_failure(subject);
   }

@@ -486,3 +486,19 @@ std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::
 }
 
 }  // namespace tarnwell::collector::event_pipe
+
+namespace tarnwell::collector::event_pipe {
+
+diag::process_info_2 query_process_info_2(const std::filesystem::path& path) {
+  boost::asio::io_context io;
+  ipc_socket s(io);
+  s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
+  const auto answer = diag::send_message_and_receive_response<10240>(
+      s, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info_2)));
+  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("The runtime refused ProcessInfo2"));
+  auto info = diag::read_process_info_2(answer);
+  diag::shutdown(s);
+  return info;
+}
+
+}  // namespace tarnwell::collector::event_pipe

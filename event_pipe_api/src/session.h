@@ -131,5 +131,7 @@ class event_pipe_session {
 // Asks the runtime listening at `path` for its process id and command line
 // over a connection of its own.
 std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path);
+// The same, with the runtime's version and the program's entry assembly.
+diagnostics_ipc::process_info_2 query_process_info_2(const std::filesystem::path& path);
 
 }  // namespace tarnwell::collector::event_pipe

@@ -1,7 +1,7 @@
 // libFuzzer target: any byte string as a runtime's answers on a Diagnostics
 // IPC connection, read as the session reads them: the answer to a request
 // (header, then a body of the size it claims), then its payload as an error
-// code, a session id and process information. Every read must end in a
+// code, a session id and process information (both forms). Every read must end in a
 // value or an error, never in a crash, a read past the end or a hang.
 
 #include "tarnwell/diagnostics_ipc/ipc_message.h"
@@ -46,6 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       try {
         diag::read_process_info(answer);
+      } catch (const std::exception&) {
+      }
+      try {
+        diag::read_process_info_2(answer);
       } catch (const std::exception&) {
       }
     }

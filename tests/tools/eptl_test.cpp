@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -179,6 +181,45 @@ TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
     if (e.path().filename().string().rfind("out.dtt", 0) == 0) ++left;
   EXPECT_EQ(left, 0u);
   std::filesystem::remove_all(dir);
+}
+
+TEST(eptl_ps, lists_a_running_program_with_its_name_runtime_and_command_line) {
+  int in[2];
+  ASSERT_EQ(::pipe(in), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(in[0], 0);
+    ::close(in[1]);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    // "wait" idles until a line arrives on its input.
+    ::execlp("dotnet", "dotnet", TW_Workload_DLL, "wait", nullptr);
+    _exit(127);
+  }
+  ::close(in[0]);
+  const std::string pid = std::to_string(child);
+  // The pid as its column shows it.
+  std::string cell(8 - pid.size(), ' ');
+  cell.append(pid).append("  ");
+  run_result r;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    r = run("ps");
+    if (r.out.find(cell) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(in[1]);
+  EXPECT_EQ(r.exit_code, 0);
+  std::istringstream lines(r.out);
+  std::string line, row;
+  while (std::getline(lines, line))
+    if (line.rfind(cell, 0) == 0) row = line;
+  ASSERT_FALSE(row.empty()) << r.out;
+  EXPECT_NE(row.find("  Workload  "), std::string::npos) << row;
+  EXPECT_NE(row.find("  10."), std::string::npos) << row;
+  EXPECT_NE(row.find("Workload.dll wait"), std::string::npos) << row;
+  EXPECT_EQ(r.out.rfind("     PID  NAME", 0), 0u) << r.out;
 }
 
 }  // namespace

@@ -90,6 +90,27 @@ std::uint32_t read_error_code(const ipc_message& answer) { return answer.payload
 
 std::uint64_t read_session_id(const ipc_message& answer) { return answer.payload().read<std::uint64_t>(); }
 
+process_info_2 read_process_info_2(const ipc_message& answer) {
+  auto payload = answer.payload();
+  process_info_2 info;
+  info.process_id = payload.read<std::uint64_t>();
+  info.runtime_cookie = payload.guid(tw::guid_byte_order::windows);
+  // A string the runtime does not have comes as a count of 0.
+  auto optional = [&payload] {
+    if (auto probe = payload; payload.remaining() >= 4 && probe.read<std::uint32_t>() == 0) {
+      payload = probe;
+      return std::string();
+    }
+    return read_string(payload);
+  };
+  info.command_line = optional();
+  info.os = optional();
+  info.architecture = optional();
+  info.entrypoint_assembly = optional();
+  info.runtime_version = optional();
+  return info;
+}
+
 process_info read_process_info(const ipc_message& answer) {
   auto payload = answer.payload();
   process_info info;

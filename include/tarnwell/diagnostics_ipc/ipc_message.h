@@ -57,6 +57,7 @@ inline constexpr std::uint8_t collect_tracing_2 = 0x03;
 namespace process_command {
 inline constexpr std::uint8_t process_info = 0x00;
 inline constexpr std::uint8_t resume_runtime = 0x01;
+inline constexpr std::uint8_t process_info_2 = 0x04;
 }  // namespace process_command
 
 // A response's status, in its command_id byte.
@@ -113,6 +114,11 @@ struct process_info {
   std::string command_line;  // the strings after it are not read
 };
 process_info read_process_info(const ipc_message& answer);
+// ProcessInfo2: the same head, then the strings a runtime may leave empty.
+struct process_info_2 : process_info {
+  std::string os, architecture, entrypoint_assembly, runtime_version;
+};
+process_info_2 read_process_info_2(const ipc_message& answer);
 
 using ipc_socket = boost::asio::local::stream_protocol::socket;
 

@@ -156,6 +156,23 @@ TEST(ipc_answers, payloads_that_end_early_or_lie_about_lengths_are_refused) {
   EXPECT_THROW(read_error_code(answer_with(le{}.put<std::uint16_t>(1).b)), tw::truncated_data);
 }
 
+TEST(ipc_answers, process_info_2_reads_the_version_and_takes_missing_strings_as_empty) {
+  le b;
+  b.put<std::uint64_t>(42);
+  for (int i = 0; i < 16; ++i) b.put<std::uint8_t>(0);
+  b.string(u"dotnet app.dll").string(u"Linux").string(u"x64").put<std::uint32_t>(0).string(u"10.0.12+abc");
+  const auto info = read_process_info_2(answer_with(b.b));
+  EXPECT_EQ(info.process_id, 42u);
+  EXPECT_EQ(info.command_line, "dotnet app.dll");
+  EXPECT_EQ(info.architecture, "x64");
+  EXPECT_EQ(info.entrypoint_assembly, "");
+  EXPECT_EQ(info.runtime_version, "10.0.12+abc");
+  // An answer that stops early is refused, never read past.
+  auto cut = b.b;
+  cut.resize(cut.size() - 3);
+  EXPECT_THROW(read_process_info_2(answer_with(cut)), tw::truncated_data);
+}
+
 TEST_F(exchange, damaged_answers_are_refused) {
   struct row {
     const char* name;

@@ -1,0 +1,79 @@
+#include "tools/process_list.h"
+
+#include "event_pipe_api/src/session.h"
+#include "tw/error/exception_text.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tw::tools {
+
+namespace fs = std::filesystem;
+
+std::vector<dotnet_process> find_dotnet_processes(const fs::path& directory) {
+  static const std::regex pattern(R"(dotnet-diagnostic-(\d+)-(\d+)-socket)");
+  // A process restarted under the same pid leaves an older socket: the
+  // newest key is the live one.
+  std::map<int, std::pair<std::uint64_t, fs::path>> sockets;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(directory, ec)) {
+    const auto name = entry.path().filename().string();
+    std::smatch m;
+    if (!std::regex_match(name, m, pattern)) continue;
+    struct stat info {};
+    if (::lstat(entry.path().c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) continue;
+    int pid = 0;
+    std::uint64_t key = 0;
+    try {
+      pid = std::stoi(m[1].str());
+      key = std::stoull(m[2].str());
+    } catch (...) {
+      continue;
+    }
+    if (pid <= 0 || ::kill(pid, 0) != 0) continue;
+    auto& best = sockets[pid];
+    if (best.second.empty() || key > best.first) best = {key, entry.path()};
+  }
+  std::vector<dotnet_process> found;
+  for (const auto& [pid, socket] : sockets) {
+    dotnet_process p;
+    p.pid = pid;
+    try {
+      const auto info = tarnwell::collector::event_pipe::query_process_info_2(socket.second);
+      p.name = fs::path(info.entrypoint_assembly).stem().string();
+      p.command_line = info.command_line;
+      p.runtime_version = info.runtime_version.substr(0, info.runtime_version.find('+'));
+    } catch (...) {
+      p.error = tw::current_exception_summary();
+    }
+    if (p.name.empty()) std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), p.name);
+    found.push_back(std::move(p));
+  }
+  return found;
+}
+
+void print_processes(std::ostream& out, const std::vector<dotnet_process>& processes) {
+  std::size_t name_width = 4, version_width = 7;
+  for (const auto& p : processes) {
+    name_width = std::max(name_width, p.name.size());
+    version_width = std::max(version_width, p.runtime_version.size());
+  }
+  out << std::right << std::setw(8) << "PID" << "  " << std::left << std::setw(static_cast<int>(name_width)) << "NAME"
+      << "  " << std::setw(static_cast<int>(version_width)) << "RUNTIME" << "  COMMAND LINE\n";
+  for (const auto& p : processes) {
+    out << std::right << std::setw(8) << p.pid << "  " << std::left << std::setw(static_cast<int>(name_width))
+        << p.name << "  " << std::setw(static_cast<int>(version_width)) << p.runtime_version << "  ";
+    if (p.error.empty())
+      out << p.command_line << "\n";
+    else
+      out << "(" << p.error << ")\n";
+  }
+}
+
+}  // namespace tw::tools
