@@ -472,33 +472,29 @@ void event_pipe_session::stop_async() {
   finish_stop();
 }
 
-std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
+namespace {
+
+// One process command over a connection of its own.
+diag::ipc_message ask(const std::filesystem::path& path, std::uint8_t command) {
   boost::asio::io_context io;
   ipc_socket s(io);
   s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
-  const auto answer = diag::send_message_and_receive_response<10240>(
-      s, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info)));
-  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
-  auto info = diag::read_process_info(answer);
-  auto result = std::make_pair(info.process_id, std::move(info.command_line));
+  auto answer = diag::send_message_and_receive_response<10240>(
+      s, diag::ipc_message(diag::make_header(diag::command_set::process, command)));
   diag::shutdown(s);
-  return result;
+  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
+  return answer;
 }
 
-}  // namespace tarnwell::collector::event_pipe
+}  // namespace
 
-namespace tarnwell::collector::event_pipe {
+std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
+  auto info = diag::read_process_info(ask(path, diag::process_command::process_info));
+  return {info.process_id, std::move(info.command_line)};
+}
 
 diag::process_info_2 query_process_info_2(const std::filesystem::path& path) {
-  boost::asio::io_context io;
-  ipc_socket s(io);
-  s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
-  const auto answer = diag::send_message_and_receive_response<10240>(
-      s, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info_2)));
-  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("The runtime refused ProcessInfo2"));
-  auto info = diag::read_process_info_2(answer);
-  diag::shutdown(s);
-  return info;
+  return diag::read_process_info_2(ask(path, diag::process_command::process_info_2));
 }
 
 }  // namespace tarnwell::collector::event_pipe
