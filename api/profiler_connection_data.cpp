@@ -14,16 +14,6 @@ profiler_connection_data::profiler_connection_data(session_ptr session,
                                                    std::future<profiler_bridge_controller*> running)
     : basic_connection_data(std::move(session)), running_(std::move(running)) {}
 
-profiler_connection_data::~profiler_connection_data() {
-  // The bridge's profiler reads from the session: it goes first.
-  std::unique_ptr<profiler_bridge_controller> left;
-  {
-    std::lock_guard lock(mutex_);
-    left.reset(std::exchange(controller_, nullptr));
-  }
-  left.reset();
-}
-
 std::unique_ptr<profiler_bridge_controller> profiler_connection_data::start_bridge() {
   auto& session = *session_;
   if (running_.valid()) {

@@ -33,7 +33,6 @@ class profiler_connection_data final : public tarnwell::collector::event_pipe::b
   // The process the regular session already profiles: its bridge is kept,
   // and this connection only resumes the runtime.
   profiler_connection_data(session_ptr session, std::future<profiler_bridge_controller*> running);
-  ~profiler_connection_data() override;
 
   void process() override;
   void stop() override;
@@ -50,7 +49,7 @@ class profiler_connection_data final : public tarnwell::collector::event_pipe::b
   std::future<profiler_bridge_controller*> running_;
   std::stop_source abandon_;
   std::mutex mutex_;  // the controller, between process() and stop()
-  profiler_bridge_controller* controller_ = nullptr;
+  profiler_bridge_controller* controller_ = nullptr;  // owned by process(), set while it runs
   bool stopped_ = false;
 };
 

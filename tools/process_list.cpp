@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iomanip>
 #include <map>
-#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,28 +16,15 @@ namespace tw::tools {
 namespace fs = std::filesystem;
 
 std::vector<dotnet_process> find_dotnet_processes(const fs::path& directory) {
-  static const std::regex pattern(R"(dotnet-diagnostic-(\d+)-(\d+)-socket)");
   // A process restarted under the same pid leaves an older socket: the
   // newest key is the live one.
   std::map<int, std::pair<std::uint64_t, fs::path>> sockets;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(directory, ec)) {
-    const auto name = entry.path().filename().string();
-    std::smatch m;
-    if (!std::regex_match(name, m, pattern)) continue;
+  for (const auto& socket : tarnwell::collector::event_pipe::list_diagnostic_sockets(directory)) {
     struct stat info {};
-    if (::lstat(entry.path().c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) continue;
-    int pid = 0;
-    std::uint64_t key = 0;
-    try {
-      pid = std::stoi(m[1].str());
-      key = std::stoull(m[2].str());
-    } catch (...) {
-      continue;
-    }
-    if (pid <= 0 || ::kill(pid, 0) != 0) continue;
-    auto& best = sockets[pid];
-    if (best.second.empty() || key > best.first) best = {key, entry.path()};
+    if (::lstat(socket.path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) continue;
+    if (socket.pid <= 0 || ::kill(socket.pid, 0) != 0) continue;
+    auto& best = sockets[socket.pid];
+    if (best.second.empty() || socket.key > best.first) best = {socket.key, socket.path};
   }
   std::vector<dotnet_process> found;
   for (const auto& [pid, socket] : sockets) {

@@ -247,16 +247,9 @@ void diagnostic_ports_server::read_advertise(std::shared_ptr<ipc_socket> connect
       c->close(ignored);
     }
   });
-  auto failed = [](const std::exception_ptr& e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (...) {
-      TW_LOG(warning) << "Client connection refused: " << tw::current_exception_to_string();
-    }
-  };
   asio::async_read(
       *connection, asio::buffer(state->message.data(), advertise_magic_size),
-      [this, connection, state, failed](const boost::system::error_code& ec, std::size_t) {
+      [this, connection, state](const boost::system::error_code& ec, std::size_t) {
         if (ec) {
           state->deadline.cancel();
           TW_LOG(warning) << "Client connection closed before its advertise message: " << ec.message();
@@ -266,13 +259,13 @@ void diagnostic_ports_server::read_advertise(std::shared_ptr<ipc_socket> connect
           check_advertise_magic(std::span(state->message).first(advertise_magic_size));
         } catch (...) {
           state->deadline.cancel();
-          failed(std::current_exception());
+          TW_LOG(warning) << "Client connection refused: " << tw::current_exception_to_string();
           return;
         }
         asio::async_read(*connection,
                          asio::buffer(state->message.data() + advertise_magic_size,
                                       advertise_size - advertise_magic_size),
-                         [this, connection, state, failed](const boost::system::error_code& ec, std::size_t) {
+                         [this, connection, state](const boost::system::error_code& ec, std::size_t) {
                            state->deadline.cancel();
                            if (ec) {
                              TW_LOG(warning) << "Client connection closed within its advertise message: "
@@ -283,7 +276,7 @@ void diagnostic_ports_server::read_advertise(std::shared_ptr<ipc_socket> connect
                              const auto message = parse_advertise(state->message);
                              on_advertise(connection, static_cast<int>(message.pid));
                            } catch (...) {
-                             failed(std::current_exception());
+                             TW_LOG(warning) << "Client connection refused: " << tw::current_exception_to_string();
                            }
                          });
       });

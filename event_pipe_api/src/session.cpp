@@ -47,30 +47,37 @@ std::filesystem::path diagnostic_directory() {
   return dir && *dir ? dir : "/tmp";
 }
 
-std::optional<std::pair<std::filesystem::path, std::uint64_t>> find_diagnostic_socket(
-    const std::filesystem::path& directory, int pid, const std::vector<std::uint64_t>& ignored) {
-  const std::regex pattern("dotnet-diagnostic-" + std::to_string(pid) + "-(\\d+)-socket");
-  std::optional<std::pair<std::filesystem::path, std::uint64_t>> found;
+std::vector<diagnostic_socket> list_diagnostic_sockets(const std::filesystem::path& directory) {
+  static const std::regex pattern(R"(dotnet-diagnostic-(\d+)-(\d+)-socket)");
+  std::vector<diagnostic_socket> found;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
     const std::string name = entry.path().filename().string();
     std::smatch m;
-    if (!std::regex_search(name, m, pattern)) continue;
-    std::uint64_t key = 0;
+    if (!std::regex_match(name, m, pattern)) continue;
     try {
-      key = std::stoull(m[1].str());
+      found.push_back({std::stoi(m[1].str()), std::stoull(m[2].str()), entry.path()});
     } catch (...) {
-      continue;
+      // digits beyond what the numbers hold: no runtime's
     }
-    if (std::find(ignored.begin(), ignored.end(), key) != ignored.end()) continue;
+  }
+  return found;
+}
+
+std::optional<std::pair<std::filesystem::path, std::uint64_t>> find_diagnostic_socket(
+    const std::filesystem::path& directory, int pid, const std::vector<std::uint64_t>& ignored) {
+  std::optional<std::pair<std::filesystem::path, std::uint64_t>> found;
+  for (const auto& socket : list_diagnostic_sockets(directory)) {
+    if (socket.pid != pid) continue;
+    if (std::find(ignored.begin(), ignored.end(), socket.key) != ignored.end()) continue;
     std::error_code ec;
-    const auto status = std::filesystem::status(entry.path(), ec);
+    const auto status = std::filesystem::status(socket.path, ec);
     if (ec || status.type() != std::filesystem::file_type::socket) continue;
     if (!found) {
-      found.emplace(entry.path(), key);
+      found.emplace(socket.path, socket.key);
     } else {
       TW_LOG(warning) << "Several dotnet-diagnostic sockets were found for " << pid << ":\n\t"
-                      << quote_path(found->first.string()) << "\n\t" << quote_path(entry.path().string());
-      if (key > found->second) found.emplace(entry.path(), key);
+                      << quote_path(found->first.string()) << "\n\t" << quote_path(socket.path.string());
+      if (socket.key > found->second) found.emplace(socket.path, socket.key);
     }
   }
   return found;
@@ -271,13 +278,23 @@ void event_pipe_session::remove_from_command_streams_in_use(const std::shared_pt
 }
 
 // Waits for the port server to deliver a command stream and takes it.
-std::shared_ptr<ipc_socket> event_pipe_session::take_command_stream() {
-  std::unique_lock lock(command_mutex_);
-  while (!command_stream_ && !stopped_.load() && main_status_.load() == ipc_stream_status::active) {
-    if (::kill(pid_, 0) != 0 && errno == ESRCH) return nullptr;  // it connects no more
+bool event_pipe_session::process_gone() const noexcept { return ::kill(pid_, 0) != 0 && errno == ESRCH; }
+
+template <class GiveUp>
+bool event_pipe_session::await_command_stream(std::unique_lock<std::mutex>& lock, GiveUp give_up,
+                                              std::chrono::steady_clock::time_point deadline) {
+  // Polled as well as notified: nothing tells us when a process ends.
+  while (!command_stream_) {
+    if (give_up() || process_gone() || std::chrono::steady_clock::now() >= deadline) return false;
     command_ready_.wait_for(lock, std::chrono::milliseconds(100));
   }
-  if (!command_stream_ || stopped_.load() || main_status_.load() != ipc_stream_status::active) return nullptr;
+  return true;
+}
+
+std::shared_ptr<ipc_socket> event_pipe_session::take_command_stream() {
+  std::unique_lock lock(command_mutex_);
+  const auto ended = [&] { return stopped_.load() || main_status_.load() != ipc_stream_status::active; };
+  if (!await_command_stream(lock, ended) || ended()) return nullptr;
   auto s = std::move(command_stream_);
   command_streams_in_use_.push_back(s);
   return s;
@@ -306,8 +323,12 @@ void event_pipe_session::resume_runtime(bool use_command_stream) {
     std::shared_ptr<ipc_socket> s;
     ~release() { self->remove_from_command_streams_in_use(s); }
   } guard{this, stream};
+  send_resume(*stream);
+}
+
+void event_pipe_session::send_resume(ipc_socket& stream) {
   const auto answer = diag::send_message_and_receive_response<20>(
-      *stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
+      stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
   if (answer.status() != diag::status_ok) throw std::runtime_error("Failed to resume runtime");
   resumed_.store(true);
   TW_LOG(info) << "CoreCLR runtime resumed successfully";
@@ -315,16 +336,6 @@ void event_pipe_session::resume_runtime(bool use_command_stream) {
 
 void event_pipe_session::resume_runtime_if_waiting(std::chrono::milliseconds timeout) noexcept {
   if (type_ != session_type::server || resumed_.load()) return;
-  auto resume = [this](ipc_socket& stream) {
-    const auto answer = diag::send_message_and_receive_response<20>(
-        stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
-    if (answer.status() != diag::status_ok) {
-      TW_LOG(warning) << "The runtime of pid " << pid_ << " refused to resume";
-      return;
-    }
-    resumed_.store(true);
-    TW_LOG(info) << "CoreCLR runtime resumed successfully";
-  };
   try {
     {
       // Held for the exchange: a start must not talk on the same stream.
@@ -332,7 +343,7 @@ void event_pipe_session::resume_runtime_if_waiting(std::chrono::milliseconds tim
       if (!stop_requested_.load() && !main_used_.exchange(true)) {
         if (auto main = load_main()) {
           TW_LOG(info) << "Resuming runtime for pid " << pid_ << " through its first connection";
-          resume(*main);
+          send_resume(*main);
           return;
         }
       }
@@ -342,24 +353,15 @@ void event_pipe_session::resume_runtime_if_waiting(std::chrono::milliseconds tim
     std::shared_ptr<ipc_socket> stream;
     {
       std::unique_lock lock(command_mutex_);
-      const auto deadline = std::chrono::steady_clock::now() + timeout;
-      while (!command_stream_) {
-        // A runtime that is gone has nothing left to wait for.
-        if (::kill(pid_, 0) != 0 && errno == ESRCH) {
-          TW_LOG(info) << "The runtime of pid " << pid_ << " has ended; nothing to resume";
-          return;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-          TW_LOG(warning) << "The runtime of pid " << pid_ << " could not be resumed: it did not connect within "
-                          << timeout.count() << " ms";
-          return;
-        }
-        command_ready_.wait_for(lock, std::chrono::milliseconds(100));
+      if (!await_command_stream(lock, [] { return false; }, std::chrono::steady_clock::now() + timeout)) {
+        TW_LOG(warning) << "The runtime of pid " << pid_ << " was not resumed: it "
+                        << (process_gone() ? "has ended" : "did not connect within the time given");
+        return;
       }
       stream = std::move(command_stream_);
     }
     TW_LOG(info) << "Resuming runtime for pid " << pid_;
-    resume(*stream);
+    send_resume(*stream);
   } catch (...) {
     TW_LOG(warning) << "Failed to resume runtime: " << tw::current_exception_to_string();
   }
@@ -425,9 +427,7 @@ void event_pipe_session::stop_async() {
           if (type_ == session_type::server) {
             // A runtime that has ended connects no more, and may end before
             // its stream has been read to the end.
-            while (!command_stream_ && main_status_.load() == ipc_stream_status::active &&
-                   !(::kill(pid_, 0) != 0 && errno == ESRCH))
-              command_ready_.wait_for(command_lock, std::chrono::milliseconds(100));
+            await_command_stream(command_lock, [&] { return main_status_.load() != ipc_stream_status::active; });
           } else if (!command_stream_) {
             command_stream_ = create_client_transport();
           }
@@ -475,26 +475,26 @@ void event_pipe_session::stop_async() {
 namespace {
 
 // One process command over a connection of its own.
-diag::ipc_message ask(const std::filesystem::path& path, std::uint8_t command) {
+diag::ipc_message ask(const std::filesystem::path& path, std::uint8_t command, const char* refused) {
   boost::asio::io_context io;
   ipc_socket s(io);
   s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
   auto answer = diag::send_message_and_receive_response<10240>(
       s, diag::ipc_message(diag::make_header(diag::command_set::process, command)));
   diag::shutdown(s);
-  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
+  if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error(refused));
   return answer;
 }
 
 }  // namespace
 
 std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
-  auto info = diag::read_process_info(ask(path, diag::process_command::process_info));
+  auto info = diag::read_process_info(ask(path, diag::process_command::process_info, "Failed to get command line"));
   return {info.process_id, std::move(info.command_line)};
 }
 
 diag::process_info_2 query_process_info_2(const std::filesystem::path& path) {
-  return diag::read_process_info_2(ask(path, diag::process_command::process_info_2));
+  return diag::read_process_info_2(ask(path, diag::process_command::process_info_2, "The runtime refused ProcessInfo2"));
 }
 
 }  // namespace tarnwell::collector::event_pipe

@@ -47,6 +47,15 @@ enum class session_type { client = 0, server = 1 };
 enum class ipc_stream_status : std::uint8_t { active = 0, completed = 1, shut_down = 2 };
 std::string to_string(ipc_stream_status s);
 
+// A runtime's listening socket, by its name "dotnet-diagnostic-PID-KEY-socket".
+struct diagnostic_socket {
+  int pid = 0;
+  std::uint64_t key = 0;
+  std::filesystem::path path;
+};
+// Every entry of `directory` so named, whatever it is.
+std::vector<diagnostic_socket> list_diagnostic_sockets(const std::filesystem::path& directory);
+
 // The runtime's listening socket for pid in `directory`, or empty; sockets
 // whose keys are in `ignored` are passed over. Several: the largest key.
 std::optional<std::pair<std::filesystem::path, std::uint64_t>> find_diagnostic_socket(
@@ -97,6 +106,16 @@ class event_pipe_session {
   void search_transport();
   void init_main_stream(std::shared_ptr<ipc_socket> transport, std::unique_lock<std::mutex>& lock);
   std::shared_ptr<ipc_socket> take_command_stream();
+  // The runtime is gone for good: it will not connect again.
+  bool process_gone() const noexcept;
+  // With the command mutex held in `lock`: waits until a command stream is
+  // there (true), or `give_up()` holds, the process is gone or `deadline`
+  // has passed (false).
+  template <class GiveUp>
+  bool await_command_stream(std::unique_lock<std::mutex>& lock, GiveUp give_up,
+                            std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+  // ResumeRuntime on `stream`; throws when the runtime refuses.
+  void send_resume(ipc_socket& stream);
   void remove_from_command_streams_in_use(const std::shared_ptr<ipc_socket>& s);
   void finish_stop();
 

@@ -9,7 +9,7 @@
 
 #include "api/profiler_connection_data.h"
 #include "event_pipe_api/src/diagnostic_ports_server.h"
-#include "tests/event_pipe_api/advertise_message.h"
+#include "tests/event_pipe_api/runtime_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -301,8 +301,7 @@ TEST_F(reverse_collector, the_same_process_connecting_back_keeps_its_running_bri
   boost::asio::read(back, boost::asio::buffer(&request, sizeof request));
   EXPECT_EQ(request.command_set, tarnwell::diagnostics_ipc::command_set::process);
   EXPECT_EQ(request.command_id, tarnwell::diagnostics_ipc::process_command::resume_runtime);
-  const auto ok = tarnwell::diagnostics_ipc::make_header(0xFF, tarnwell::diagnostics_ipc::status_ok);
-  boost::asio::write(back, boost::asio::buffer(&ok, sizeof ok));
+  boost::asio::write(back, boost::asio::buffer(test_support::answer(tarnwell::diagnostics_ipc::status_ok)));
 
   // The first bridge goes on; no second one comes.
   EXPECT_FALSE(host.another_connection_waiting());

@@ -25,54 +25,30 @@ using namespace test_support;
 
 const fs::path module_path = fs::path(TW_CORE_API_DIR) / tag_Measure::module_name;
 
-// The module's test entry points, found in the loaded module.
+// The module's test entry points, found in the loaded module; none when
+// nobody loaded it (this handle must not keep it loaded either).
 struct module_calls {
-  void* handle = nullptr;
-  std::int32_t (*check_active)(std::uint32_t*) = nullptr;
-  std::int32_t (*start_collecting)(const char16_t*) = nullptr;
-  std::int32_t (*stop_collecting)() = nullptr;
-  std::int32_t (*save)(const char16_t*) = nullptr;
-  std::int32_t (*drop)() = nullptr;
-  std::int32_t (*detach)() = nullptr;
-  unsigned (*registered_id)() = nullptr;
-  void (*refuse_next_register)(std::int32_t) = nullptr;
-  void (*refuse_next_unregister)(std::int32_t) = nullptr;
-
-  // Only a module somebody loaded: this handle must not keep it loaded.
-  static module_calls find() {
-    module_calls m;
-    m.handle = ::dlopen(module_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (!m.handle) return m;
-    auto get = [&](auto& f, const char* name) { f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(::dlsym(m.handle, name)); };
-    get(m.check_active, "CoreApiTest_CheckActive");
-    get(m.start_collecting, "CoreApiTest_StartCollecting");
-    get(m.stop_collecting, "CoreApiTest_StopCollecting");
-    get(m.save, "CoreApiTest_Save");
-    get(m.drop, "CoreApiTest_Drop");
-    get(m.detach, "CoreApiTest_Detach");
-    get(m.registered_id, "CoreApiTest_RegisteredId");
-    get(m.refuse_next_register, "CoreApiTest_RefuseNextRegister");
-    get(m.refuse_next_unregister, "CoreApiTest_RefuseNextUnregister");
-    return m;
+  void* handle = ::dlopen(module_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  template <class F>
+  F* get(const char* name) const {
+    return handle ? reinterpret_cast<F*>(::dlsym(handle, name)) : nullptr;
   }
+  std::int32_t (*check_active)(std::uint32_t*) = get<std::int32_t(std::uint32_t*)>("CoreApiTest_CheckActive");
+  std::int32_t (*start_collecting)(const char16_t*) = get<std::int32_t(const char16_t*)>("CoreApiTest_StartCollecting");
+  std::int32_t (*stop_collecting)() = get<std::int32_t()>("CoreApiTest_StopCollecting");
+  std::int32_t (*save)(const char16_t*) = get<std::int32_t(const char16_t*)>("CoreApiTest_Save");
+  std::int32_t (*drop)() = get<std::int32_t()>("CoreApiTest_Drop");
+  std::int32_t (*detach)() = get<std::int32_t()>("CoreApiTest_Detach");
+  unsigned (*registered_id)() = get<unsigned()>("CoreApiTest_RegisteredId");
+  void (*refuse_next_register)(std::int32_t) = get<void(std::int32_t)>("CoreApiTest_RefuseNextRegister");
+  void (*refuse_next_unregister)(std::int32_t) = get<void(std::int32_t)>("CoreApiTest_RefuseNextUnregister");
+
+  module_calls() = default;
+  module_calls(const module_calls&) = delete;
+  module_calls& operator=(const module_calls&) = delete;
   ~module_calls() {
     if (handle) ::dlclose(handle);
   }
-  module_calls(module_calls&& o) noexcept { *this = std::move(o); }
-  module_calls& operator=(module_calls&& o) noexcept {
-    std::swap(handle, o.handle);
-    check_active = o.check_active;
-    start_collecting = o.start_collecting;
-    stop_collecting = o.stop_collecting;
-    save = o.save;
-    drop = o.drop;
-    detach = o.detach;
-    registered_id = o.registered_id;
-    refuse_next_register = o.refuse_next_register;
-    refuse_next_unregister = o.refuse_next_unregister;
-    return *this;
-  }
-  module_calls() = default;
 };
 
 // The profiler's side of what the measure calls did.
@@ -169,7 +145,7 @@ TEST_F(measure_api, calls_from_application_threads_drive_the_snapshots_and_error
   connect.join();
   ASSERT_TRUE(bridge);
 
-  auto m = module_calls::find();
+  module_calls m;
   ASSERT_NE(m.handle, nullptr) << "the bridge did not load the module";
   EXPECT_EQ(m.registered_id(), measure_api_id);
 
@@ -251,7 +227,7 @@ TEST_F(measure_api, registration_failures_are_reported_and_leave_no_registration
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()), "Can't register API twice");
     }
-    auto m = module_calls::find();
+    module_calls m;
     ASSERT_NE(m.handle, nullptr);
     EXPECT_EQ(m.registered_id(), measure_api_id);
     m.refuse_next_unregister(static_cast<std::int32_t>(tw::e_accessdenied));
@@ -275,7 +251,7 @@ TEST_F(measure_api, registration_failures_are_reported_and_leave_no_registration
   // Each failure let go of the module and of the registration.
   EXPECT_EQ(::dlopen(module_path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
   auto again = api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
-  EXPECT_EQ(module_calls::find().registered_id(), measure_api_id);
+  EXPECT_EQ(module_calls().registered_id(), measure_api_id);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // never gives, and a stale socket file left by a crashed process.
 
 #include "event_pipe_api/src/session.h"
+#include "tests/event_pipe_api/runtime_messages.h"
 #include "tw/utility/le_writer.h"
 
 #include <gtest/gtest.h>
@@ -26,15 +27,8 @@ using namespace tarnwell::collector;
 using namespace tarnwell::collector::event_pipe;
 using namespace tarnwell::diagnostics_ipc;
 using boost::asio::local::stream_protocol;
-
-std::vector<std::uint8_t> answer(std::uint8_t status, const std::vector<std::uint8_t>& body = {}) {
-  const auto header = make_header(0, status, static_cast<std::uint16_t>(20 + body.size()));
-  std::vector<std::uint8_t> out;
-  auto w = tw::write_to(out);
-  w.bytes(&header, sizeof header);
-  w.bytes(body.data(), body.size());
-  return out;
-}
+using test_support::answer;
+using test_support::process_info;
 
 std::vector<std::uint8_t> le64(std::uint64_t v) {
   std::vector<std::uint8_t> b;
@@ -207,17 +201,6 @@ class reversed_session : public testing::Test {
   }
   boost::asio::io_context io_;
 };
-
-std::vector<std::uint8_t> process_info(std::uint64_t pid, const std::u16string& command_line) {
-  std::vector<std::uint8_t> body;
-  auto w = tw::write_to(body);
-  w.put(pid);
-  const std::vector<std::uint8_t> cookie(16, 0xCC);
-  w.bytes(cookie.data(), cookie.size());
-  w.put(static_cast<std::uint32_t>(command_line.size() + 1));
-  w.utf16z(command_line);
-  return body;
-}
 
 TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   event_pipe_session session(std::filesystem::path("/tmp/port"), session_configuration{});

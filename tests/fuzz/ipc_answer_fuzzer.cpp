@@ -36,22 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           diag::make_header(diag::command_set::process, diag::process_command::process_info));
       const auto answer = diag::send_message_and_receive_response<10240>(runtime_end, request);
       (void)answer.status();
-      try {
-        diag::read_error_code(answer);
-      } catch (const std::exception&) {
-      }
-      try {
-        diag::read_session_id(answer);
-      } catch (const std::exception&) {
-      }
-      try {
-        diag::read_process_info(answer);
-      } catch (const std::exception&) {
-      }
-      try {
-        diag::read_process_info_2(answer);
-      } catch (const std::exception&) {
-      }
+      auto read = [&](auto reader) {
+        try {
+          reader(answer);
+        } catch (const std::exception&) {
+        }
+      };
+      read(diag::read_error_code);
+      read(diag::read_session_id);
+      read(diag::read_process_info);
+      read(diag::read_process_info_2);
     }
   } catch (const std::exception&) {
   }
