@@ -9,6 +9,9 @@
 //   cpu SECONDS    burn CPU in one known hot method
 //   stress S T     T threads emit events from deep, varied stacks for S seconds
 //                  while they burn CPU: the source of the large benchmark trace
+//   service S T    T named threads handle requests for S seconds through
+//                  deep, varied stacks that throw and catch, allocate and
+//                  burn CPU: the source of the stack-heavy benchmark trace
 //   live S         CPU work with frequent collections for S seconds
 //   emit N         after a line on stdin, emit N events of Tarnwell-Bench
 //   wait           print the pid, then run "all" after a line on stdin
@@ -60,6 +63,11 @@ public static class Program
                 var stressSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
                 var threads = args.Length > 2 ? int.Parse(args[2]) : 16;
                 Console.WriteLine($"events {Stress.Run(TimeSpan.FromSeconds(stressSeconds), threads)}");
+                return 0;
+            case "service":
+                var serviceSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
+                var serviceThreads = args.Length > 2 ? int.Parse(args[2]) : 3;
+                Console.WriteLine($"requests {Service.Run(TimeSpan.FromSeconds(serviceSeconds), serviceThreads)}");
                 return 0;
             case "live":
                 // A target for live sessions: CPU work with a collection
@@ -342,6 +350,142 @@ public static class Stress
         }
         Thread.SpinWait(200);
         return n;
+    }
+}
+
+// A busy service as the profiler sees it: every event carries a deep stack
+// that differs from request to request. Twelve layer methods called in
+// varied orders make the stacks; at the bottom, a request throws and catches
+// a few frames up, allocates, or computes.
+public static class Service
+{
+    public static long Run(TimeSpan duration, int threads)
+    {
+        long total = 0;
+        var deadline = Stopwatch.StartNew();
+        var workers = Enumerable.Range(0, threads).Select(t => new Thread(() =>
+        {
+            long handled = 0;
+            var random = new Random(1000 + t);
+            while (deadline.Elapsed < duration)
+            {
+                Handle(random);
+                handled++;
+            }
+            Interlocked.Add(ref total, handled);
+        }) { Name = $"service-{t}" }).ToList();
+        workers.ForEach(w => w.Start());
+        workers.ForEach(w => w.Join());
+        return total;
+    }
+
+    // A service has many request paths, but not a new one per request: 256
+    // routes through the layers, each 25 to 45 deep, and only the last six
+    // frames above the bottom chosen afresh.
+    const int RandomTail = 6;
+    static readonly int[][] Routes = Enumerable.Range(0, 256).Select(i =>
+    {
+        var r = new Random(i);
+        return Enumerable.Range(0, r.Next(25, 45)).Select(_ => r.Next(12)).ToArray();
+    }).ToArray();
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Handle(Random random)
+    {
+        try { return Layer(new Request(Routes[random.Next(Routes.Length)], random), 0); }
+        catch (Exception) { return 0; }
+    }
+
+    sealed record Request(int[] Route, Random Random);
+
+    delegate long Step(Request q, int depth);
+    static readonly Step[] Layers =
+    {
+        L0, L1, L2, L3, L4, L5, L6, L7, L8, L9, L10, L11,
+    };
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Layer(Request q, int depth)
+    {
+        if (depth == q.Route.Length + RandomTail) return Bottom(q.Random);
+        var next = depth < q.Route.Length ? q.Route[depth] : q.Random.Next(Layers.Length);
+        return Layers[next](q, depth + 1);
+    }
+
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L0(Request q, int d) => Layer(q, d) + 1;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L1(Request q, int d) => Layer(q, d) + 2;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L2(Request q, int d) => Layer(q, d) + 3;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L3(Request q, int d) => Layer(q, d) + 4;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L4(Request q, int d) => Layer(q, d) + 5;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L5(Request q, int d) => Layer(q, d) + 6;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L6(Request q, int d) => Layer(q, d) + 7;
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L7(Request q, int d) => Layer(q, d) + 8;
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long L8(Request q, int d)
+    {
+        try { return Layer(q, d); }
+        catch (FormatException) { return -1; }
+    }
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long L9(Request q, int d)
+    {
+        try { return Layer(q, d); }
+        catch (InvalidOperationException) { return -2; }
+    }
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long L10(Request q, int d)
+    {
+        try { return Layer(q, d); }
+        finally { Interlocked.Increment(ref finallies); }
+    }
+    [MethodImpl(MethodImplOptions.NoInlining)] static long L11(Request q, int d) => Layer(q, d) ^ 1;
+
+    static long finallies;
+    static readonly List<object> Cache = new();
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Bottom(Random random)
+    {
+        switch (random.Next(4))
+        {
+            case 0: return Fail(random);
+            case 1: return Allocate(random);
+            default: return HotLoop.SpinPrimes(400 + random.Next(400));
+        }
+    }
+
+    // Mostly not caught here: they unwind to the nearest layer that catches
+    // them, or end the request in Handle.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Fail(Random random)
+    {
+        try
+        {
+            if (random.Next(2) == 0) throw new FormatException("bad request");
+            throw new InvalidOperationException("bad state");
+        }
+        catch (Exception e) when (random.Next(3) == 0)
+        {
+            return e.Message.Length;
+        }
+    }
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static long Allocate(Random random)
+    {
+        long size = 0;
+        for (int i = 0; i < 16; i++)
+        {
+            var block = new byte[512 + random.Next(8192)];
+            size += block.Length;
+            if (random.Next(64) == 0)
+                lock (Cache)
+                {
+                    Cache.Add(block);
+                    if (Cache.Count > 4096) Cache.Clear();
+                }
+        }
+        return size;
     }
 }
 
