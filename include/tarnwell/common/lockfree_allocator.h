@@ -4,7 +4,11 @@
 // long as its owner: nothing is freed before the owner goes.
 //
 // Threads: any number may allocate at once. The fast path is one
-// compare-and-swap; a thread that loses sleeps ClashDelay ms and retries.
+// compare-and-swap; a thread that loses backs off (spinning first) and
+// retries. A thread waiting for another to install a block sleeps ClashDelay
+// ms between looks once spinning has not helped.
+
+#include "tarnwell/common/backoff.h"
 
 #include <atomic>
 #include <chrono>
@@ -43,23 +47,24 @@ class lockfree_allocator {
   void* alloc_raw(std::size_t size) {
     if (size >= large_threshold) return alloc_large(size);
     const std::size_t rounded = (size + 7) & ~std::size_t{7};
+    backoff waiting;
     for (;;) {
       block* b = current_.load(std::memory_order_acquire);
       if (b == sentinel()) {
-        clash();
+        clash(waiting);
         continue;
       }
       if (b) {
         char* bump = b->bump.load(std::memory_order_relaxed);
         if (bump + rounded <= b->payload + BlockSize) {
           if (b->bump.compare_exchange_strong(bump, bump + rounded, std::memory_order_relaxed)) return bump;
-          clash();
+          clash(waiting);
           continue;
         }
       }
       // No block, or the block is full: one thread installs the next.
       if (!current_.compare_exchange_strong(b, sentinel(), std::memory_order_acq_rel)) {
-        clash();
+        clash(waiting);
         continue;
       }
       block* fresh;
@@ -93,7 +98,12 @@ class lockfree_allocator {
   };
 
   static block* sentinel() noexcept { return reinterpret_cast<block*>(std::uintptr_t{1}); }
-  static void clash() { std::this_thread::sleep_for(std::chrono::milliseconds(ClashDelay)); }
+  static void clash(backoff& waiting) {
+    if (waiting.sleeping())
+      std::this_thread::sleep_for(std::chrono::milliseconds(ClashDelay));
+    else
+      waiting.wait();
+  }
 
   void* alloc_large(std::size_t size) {
     auto* l = static_cast<large*>(::operator new(sizeof(large) + size));
@@ -101,10 +111,11 @@ class lockfree_allocator {
     l->end = payload + size;
     large_bytes_.fetch_add(size, std::memory_order_relaxed);
     large* head = large_list_.load(std::memory_order_relaxed);
+    backoff waiting;
     for (;;) {
       l->prev = head;
       if (large_list_.compare_exchange_weak(head, l, std::memory_order_release, std::memory_order_relaxed)) break;
-      clash();
+      clash(waiting);
     }
     return payload;
   }

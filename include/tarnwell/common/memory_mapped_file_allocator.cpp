@@ -1,5 +1,6 @@
 #include "tarnwell/common/memory_mapped_file_allocator.h"
 
+#include "tarnwell/common/backoff.h"
 #include "tw/utility/throw.h"
 
 #include <algorithm>
@@ -14,10 +15,6 @@
 
 namespace tarnwell::common {
 
-namespace {
-void clash() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-}  // namespace
-
 memory_mapped_file_allocator::memory_mapped_file_allocator(int handle, std::int64_t start_position,
                                                            std::size_t max_size, std::size_t view_size,
                                                            utility_allocator& utility)
@@ -29,9 +26,15 @@ memory_mapped_file_allocator::memory_mapped_file_allocator(int handle, std::int6
   first_position_ = (start_in_page_ + static_cast<std::uint32_t>(region_header_bytes) + 7u) & ~7u;
   header_size_ = first_position_ - start_in_page_;
   views_per_step_ = (max_size_ + first_position_ - 1) / view_size_ + 1;
+  // Address space only: nothing is committed until a view is mapped over it.
+  reserved_ = (std::size_t{mapped_offset_limit} / view_size_ + 1) * view_size_;
+  void* reserved = ::mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) TW_THROW(tw::mms::exception::create_mapping(errno));
+  base_ = static_cast<char*>(reserved);
   try {
     init();
   } catch (...) {
+    ::munmap(base_, reserved_);
     mapping_.close();
     file_.reset();
     throw;
@@ -45,20 +48,11 @@ memory_mapped_file_allocator::~memory_mapped_file_allocator() {
     // The file keeps its reserved length; nothing else is lost.
   }
   mapping_.close();
+  if (base_ != nullptr) ::munmap(base_, reserved_);
 }
-
-void memory_mapped_file_allocator::lock_table() const noexcept {
-  while (table_flag_.test_and_set(std::memory_order_acquire)) {
-  }
-}
-
-void memory_mapped_file_allocator::unlock_table() const noexcept { table_flag_.clear(std::memory_order_release); }
 
 memory_mapped_file_allocator::view* memory_mapped_file_allocator::slot(std::size_t index) const {
-  lock_table();
-  view* chunk = view_table_[index / views_per_step_];
-  unlock_table();
-  return chunk + index % views_per_step_;
+  return view_table_[index / views_per_step_] + index % views_per_step_;
 }
 
 void memory_mapped_file_allocator::init() {
@@ -83,26 +77,22 @@ void memory_mapped_file_allocator::grow_mapping() {
   if (chunk_count_) std::memcpy(table, view_table_, sizeof(view*) * chunk_count_);
   auto* chunk = static_cast<view*>(utility_.alloc_raw(sizeof(view) * views_per_step_));
   for (std::size_t i = 0; i < views_per_step_; ++i) {
-    new (&chunk[i]) view{nullptr, {nullptr}, nullptr, 0, nullptr, false};
+    new (&chunk[i]) view{nullptr, {nullptr}, nullptr, 0, nullptr};
   }
   table[chunk_count_] = chunk;
-  // Old tables stay valid for readers that still hold them: the utility
-  // allocator never frees.
-  lock_table();
   view_table_ = table;
-  unlock_table();
   ++chunk_count_;
 }
 
 void memory_mapped_file_allocator::add_view(std::int64_t file_position, std::size_t first_usable,
                                             std::uint32_t base_offset) {
   if (view_count_ >= view_capacity_) grow_mapping();
+  if ((view_count_ + 1) * view_size_ > reserved_) TW_THROW(std::bad_alloc());
   view* v = slot(view_count_);
-  if (v->live) ::munmap(v->mapped, view_size_);
-  void* base = ::mmap(nullptr, view_size_, PROT_READ | PROT_WRITE, MAP_SHARED, mapping_.handle(), file_position);
+  void* base = ::mmap(base_ + view_count_ * view_size_, view_size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
+                      mapping_.handle(), file_position);
   if (base == MAP_FAILED) TW_THROW(tw::mms::exception::create_mapping(errno));
   v->mapped = base;
-  v->live = true;
   v->start = static_cast<char*>(base) + first_usable;
   v->bump.store(v->start, std::memory_order_relaxed);
   v->end = static_cast<char*>(base) + view_size_;
@@ -111,39 +101,51 @@ void memory_mapped_file_allocator::add_view(std::int64_t file_position, std::siz
   current_.store(v, std::memory_order_release);
 }
 
+void memory_mapped_file_allocator::open_next_view(view* full) {
+  std::lock_guard lock(mutex_);
+  if (current_.load() != full) return;  // another thread was first
+  const std::int64_t page_base = start_position_ - start_in_page_;
+  add_view(page_base + static_cast<std::int64_t>(view_count_ * view_size_), 0,
+           static_cast<std::uint32_t>(view_count_ * view_size_));
+}
+
 mapped_memory_ptr memory_mapped_file_allocator::alloc_raw(std::size_t size) {
+  const auto run = alloc_run(size, 1);
+  return {run.pointer, run.offset};
+}
+
+mapped_memory_run memory_mapped_file_allocator::alloc_run(std::size_t unit, std::size_t max_units) {
   // Views after the first are usable from their first byte; a request larger
   // than a view would open views forever.
-  if (size > view_size_) TW_THROW(std::bad_alloc());
+  if (unit == 0 || unit > view_size_ || max_units == 0) TW_THROW(std::bad_alloc());
+  backoff waiting;
   for (;;) {
     view* v = current_.load(std::memory_order_acquire);
     if (v == nullptr) TW_THROW(std::runtime_error("The allocator is closed"));
     char* bump = v->bump.load(std::memory_order_relaxed);
-    char* new_end = bump + size;
-    if (new_end > v->end) {
-      {
-        std::lock_guard lock(mutex_);
-        if (current_.load() == v) {
-          const std::int64_t page_base = start_position_ - start_in_page_;
-          add_view(page_base + static_cast<std::int64_t>(view_count_ * view_size_), 0,
-                   static_cast<std::uint32_t>(view_count_ * view_size_));
-        }
-      }
-      clash();
+    const auto left = static_cast<std::size_t>(v->end - bump);
+    if (left < unit) {
+      open_next_view(v);
       continue;
     }
     const std::uint64_t offset = static_cast<std::uint64_t>(bump - v->start) + v->base_offset;
     if (offset >= mapped_offset_limit) TW_THROW(std::bad_alloc());
-    if (v->bump.compare_exchange_strong(bump, new_end, std::memory_order_relaxed))
-      return {bump, static_cast<std::uint32_t>(offset)};
-    clash();
+    // Every unit handed out starts below the limit, as each alloc_raw's would.
+    const std::size_t below_limit = (mapped_offset_limit - offset + unit - 1) / unit;
+    const std::size_t size = std::min({left / unit, max_units, below_limit}) * unit;
+    if (v->bump.compare_exchange_strong(bump, bump + size, std::memory_order_relaxed))
+      return {bump, static_cast<std::uint32_t>(offset), size};
+    waiting.wait();
   }
 }
 
-void* memory_mapped_file_allocator::to_pointer(std::uint32_t offset) const {
-  const std::size_t index = offset / view_size_;
-  const view* v = slot(index);
-  return v->end - view_size_ + offset % view_size_;
+bool memory_mapped_file_allocator::give_back(std::uint32_t offset, std::size_t size) {
+  view* v = current_.load(std::memory_order_acquire);
+  if (v == nullptr || size == 0) return size == 0;
+  char* first = base_ + offset;
+  char* end = first + size;
+  if (first < v->start || end > v->end) return false;
+  return v->bump.compare_exchange_strong(end, first, std::memory_order_relaxed);
 }
 
 std::uint32_t memory_mapped_file_allocator::end_offset() const {
@@ -160,13 +162,8 @@ void memory_mapped_file_allocator::close() {
       current->base_offset + static_cast<std::uint64_t>(current->bump.load() - current->start) - header_size_);
   std::memcpy(header_ + 6 * 4, &views, 4);
   std::memcpy(header_ + 1 * 4, &used, 4);
-  for (std::size_t i = 0; i < view_count_; ++i) {
-    view* v = slot(i);
-    if (v->live) {
-      ::munmap(v->mapped, view_size_);
-      v->live = false;
-    }
-  }
+  ::munmap(base_, reserved_);
+  base_ = nullptr;
   current_.store(nullptr);
   header_ = nullptr;
   mapping_.close();

@@ -3,12 +3,13 @@
 // A lock-free bump allocator over a growing file, mapped view by view. Each
 // allocation has an address and a 32-bit offset from the region's page base;
 // stored structures hold offsets, so the region can be read back from disk.
+// The views are mapped side by side into one reserved address range, so an
+// offset turns into an address by one addition.
 //
 // Threads: any number may allocate at once; the fast path is one
 // compare-and-swap on the current view's bump. The mutex is held only to open
 // a view (and then possibly to grow the file). Offset-to-address readers take
-// only the view table flag. close() and destruction must not overlap
-// allocations.
+// no lock. close() and destruction must not overlap allocations.
 
 #include "tarnwell/common/lockfree_allocator.h"
 #include "tarnwell/common/mm_utils.h"
@@ -24,6 +25,12 @@ namespace tarnwell::common {
 struct mapped_memory_ptr {
   void* pointer = nullptr;
   std::uint32_t offset = 0;
+};
+
+struct mapped_memory_run {
+  void* pointer = nullptr;
+  std::uint32_t offset = 0;
+  std::size_t size = 0;
 };
 
 inline constexpr std::uint32_t mapped_offset_limit = 0x7FFFFFFE;
@@ -42,7 +49,14 @@ class memory_mapped_file_allocator {
   // Throws std::bad_alloc once offsets would reach 0x7FFFFFFE or a request
   // exceeds a view.
   mapped_memory_ptr alloc_raw(std::size_t size);
-  void* to_pointer(std::uint32_t offset) const;
+  // As many whole units as the current view has left, up to max_units, and
+  // at least one (opening the next view when none is left): the same bytes a
+  // series of alloc_raw(unit) would hand out, at one compare-and-swap.
+  mapped_memory_run alloc_run(std::size_t unit, std::size_t max_units);
+  // Returns the tail of an allocation when nothing was allocated after it;
+  // otherwise it stays allocated and false is returned.
+  bool give_back(std::uint32_t offset, std::size_t size);
+  void* to_pointer(std::uint32_t offset) const noexcept { return base_ + offset; }
   // The offset the next allocation would get if it fits the current view.
   std::uint32_t end_offset() const;
 
@@ -65,15 +79,13 @@ class memory_mapped_file_allocator {
     char* end;
     std::uint32_t base_offset;
     void* mapped;
-    bool live;
   };
 
   void init();
   void add_view(std::int64_t file_position, std::size_t first_usable, std::uint32_t base_offset);
   void grow_mapping();
   view* slot(std::size_t index) const;
-  void lock_table() const noexcept;
-  void unlock_table() const noexcept;
+  void open_next_view(view* full);
 
   tw::unique_hld<int> file_;
   tw::mms::file_mapping mapping_;
@@ -88,7 +100,9 @@ class memory_mapped_file_allocator {
   std::size_t view_count_ = 0;
   std::size_t view_capacity_ = 0;
   view** view_table_ = nullptr;
-  mutable std::atomic_flag table_flag_ = ATOMIC_FLAG_INIT;
+  // View i is mapped at base_ + i * view_size_.
+  char* base_ = nullptr;
+  std::size_t reserved_ = 0;
   std::size_t chunk_count_ = 0;
   std::atomic<view*> current_{nullptr};
   std::mutex mutex_;
