@@ -89,9 +89,14 @@ shared_metadata_writer::shared_metadata_writer(const tw_prof::sections_gen& gen,
 tree_node_key shared_metadata_writer::module_loaded(const etw_collector::callstacks::managed_module& module) {
   const auto path = kv521::utf::utf16_to_utf8(module.path);
   TW_LOG(info) << "Processing module_loaded(id " << module.module_id << ", path \"" << path << "\")";
+  bool first_time;
+  {
+    std::lock_guard lock(lock_);
+    first_time = imaged_paths_.insert(path).second;
+  }
   std::optional<tw_prof::image_data> image;
   try {
-    image = tw_prof::get_image_data(path);
+    if (first_time) image = tw_prof::get_image_data(path);
   } catch (...) {
     TW_LOG(error) << tw::current_exception_to_string();
   }

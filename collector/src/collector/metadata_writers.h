@@ -77,6 +77,9 @@ class shared_metadata_writer {
   tw::spinlock lock_;
   std::optional<tw_prof::core_metadata_writer> core_;
   std::set<tw::guid> mvids_;
+  // Files whose image was read: a module is reported by its load and again by
+  // the rundown, and its file is read once.
+  std::set<std::string> imaged_paths_;
   std::uint32_t core_modules_ = 0;
 };
 

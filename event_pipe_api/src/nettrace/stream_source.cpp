@@ -3,38 +3,50 @@
 #include "tw/utility/throw.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 namespace tarnwell::nettrace {
 
-namespace {
-constexpr std::size_t file_buffer_size = 1 << 20;
-}
-
-file_source::file_source(const std::filesystem::path& path) : buffer_(new char[file_buffer_size]) {
-  stream_.rdbuf()->pubsetbuf(buffer_.get(), file_buffer_size);
-  stream_.open(path, std::ios::binary);
-  if (!stream_) {
+file_source::file_source(const std::filesystem::path& path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
     const int err = errno;
     TW_THROW(boost::enable_error_info(std::runtime_error("Unable to open \"" + path.string() + "\""))
              << tw::errinfo_errno_text(std::strerror(err)));
   }
   // A pipe has no size: progress then reports positions against a total of 0.
-  std::error_code ec;
-  if (std::filesystem::is_regular_file(path, ec)) {
-    size_ = std::filesystem::file_size(path, ec);
-    if (ec) TW_THROW(std::system_error(ec, "Unable to size \"" + path.string() + "\""));
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
 }
 
+file_source::~file_source() { ::close(fd_); }
+
 void file_source::read_exact(std::uint8_t* destination, std::size_t count) {
-  stream_.read(reinterpret_cast<char*>(destination), static_cast<std::streamsize>(count));
-  const auto got = static_cast<std::size_t>(stream_.gcount());
-  if (got != count || stream_.fail())
-    throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
-                             std::to_string(count) + " were expected");
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = ::read(fd_, destination + got, count - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n < 0) {
+        const int err = errno;
+        TW_THROW(boost::enable_error_info(std::runtime_error("Unable to read the recording"))
+                 << tw::errinfo_errno_text(std::strerror(err)));
+      }
+      throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
+                               std::to_string(count) + " were expected");
+    }
+  }
 }
 
 void memory_source::read_exact(std::uint8_t* destination, std::size_t count) {

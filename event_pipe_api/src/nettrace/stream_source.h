@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 namespace tarnwell::nettrace {
@@ -17,15 +16,19 @@ class stream_source {
   virtual void read_exact(std::uint8_t* destination, std::size_t count) = 0;
 };
 
+// Reads straight into the parser's buffer: blocks are large, and a stream
+// buffer in between would only copy every byte once more.
 class file_source final : public stream_source {
  public:
   explicit file_source(const std::filesystem::path& path);
+  ~file_source() override;
+  file_source(const file_source&) = delete;
+  file_source& operator=(const file_source&) = delete;
   void read_exact(std::uint8_t* destination, std::size_t count) override;
   std::uint64_t size() const noexcept { return size_; }
 
  private:
-  std::ifstream stream_;
-  std::unique_ptr<char[]> buffer_;
+  int fd_ = -1;
   std::uint64_t size_ = 0;
 };
 

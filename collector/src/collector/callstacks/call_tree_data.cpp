@@ -1,5 +1,7 @@
 #include "collector/src/collector/callstacks/call_tree_data.h"
 
+#include <algorithm>
+
 namespace tarnwell::collector {
 
 const char* to_string(uid_flags f) noexcept {
@@ -16,48 +18,234 @@ const char* to_string(uid_flags f) noexcept {
   return "unknown";
 }
 
-call_tree_data::call_tree_data(allocator& alloc, tree_node_key root_key) : alloc_(alloc) {
-  const auto m = alloc_.alloc_raw(sizeof(tree_node));
-  root_ = static_cast<tree_node*>(m.pointer);
-  root_offset_ = m.offset;
-  root_->key = root_key;
-  root_->next_sibling = no_node;
-  root_->first_child = root_offset_ | end_of_chain;
-  const auto [top, top_offset] = find_or_insert_child(root_, root_offset_, synthetic_top_key);
-  top_ = top;
-  top_offset_ = top_offset;
-  synthetic_.insert(root_offset_);
-  synthetic_.insert(top_offset_);
+namespace {
+
+std::atomic<std::uint64_t> next_serial{1};
+
+std::size_t hash(std::uint32_t parent, tree_node_key key) noexcept {
+  std::uint64_t h = key * 0x9E3779B97F4A7C15ull ^ (std::uint64_t{parent} * 0xC2B2AE3D27D4EB4Full);
+  return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
-std::pair<tree_node*, std::uint32_t> call_tree_data::find_or_insert_child(tree_node* parent,
-                                                                          std::uint32_t parent_offset,
-                                                                          tree_node_key key) {
+}  // namespace
+
+// child_index: open addressing with linear probing, at most half full.
+
+const child_index::entry* child_index::lookup(std::uint32_t parent, tree_node_key key) const noexcept {
+  if (slots_.empty()) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash(parent, key) & mask;; i = (i + 1) & mask) {
+    const entry& e = slots_[i];
+    if (e.child == 0) return nullptr;
+    if (e.parent == parent && e.key == key) return &e;
+  }
+}
+
+std::uint32_t child_index::find(std::uint32_t parent, tree_node_key key) const noexcept {
+  const entry* e = lookup(parent, key);
+  return e ? e->child : 0;
+}
+
+child_index::entry& child_index::slot(std::uint32_t parent, tree_node_key key) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash(parent, key) & mask;; i = (i + 1) & mask) {
+    entry& e = slots_[i];
+    if (e.child == 0 || (e.parent == parent && e.key == key)) return e;
+  }
+}
+
+void child_index::grow() {
+  std::vector<entry> old(std::max<std::size_t>(slots_.size() * 2, 1024));
+  old.swap(slots_);
+  for (const entry& e : old)
+    if (e.child != 0) slot(e.parent, e.key) = e;
+}
+
+void child_index::add(std::uint32_t parent, tree_node_key key, std::uint32_t child) {
+  if ((used_ + 2) * 2 > slots_.size()) grow();
+  const std::size_t n = parent / sizeof(tree_node);
+  if (n / 64 >= long_parents_.size()) long_parents_.resize(std::max(n / 64 + 1, long_parents_.size() * 2));
+  long_parents_[n / 64] |= std::uint64_t{1} << (n % 64);
+  for (const auto& [p, k] : {std::pair{parent, key}, std::pair{parent | cursor_bit, tree_node_key{0}}}) {
+    entry& e = slot(p, k);
+    if (e.child == 0) ++used_;
+    e = entry{k, p, child};
+  }
+}
+
+void child_index::clear() noexcept {
+  slots_ = {};
+  used_ = 0;
+  long_parents_ = {};
+}
+
+// tree_inserter
+
+tree_inserter::tree_inserter(call_tree_data& tree)
+    : tree_(tree), base_(static_cast<char*>(tree.alloc_.to_pointer(0))) {}
+
+tree_inserter::fresh_node tree_inserter::allocate() {
+  if (const auto epoch = tree_.epoch_.load(std::memory_order_acquire); epoch != seen_epoch_) {
+    // Nodes from here on must lie at or above what end_offset() answered.
+    end_run();
+    seen_epoch_ = epoch;
+  }
+  if (next_ == end_) {
+    const auto run = tree_.alloc_.alloc_run(sizeof(tree_node), run_nodes);
+    next_ = static_cast<char*>(run.pointer);
+    end_ = next_ + run.size;
+    next_offset_ = run.offset;
+  }
+  fresh_node fresh{reinterpret_cast<tree_node*>(next_), next_offset_};
+  next_ += sizeof(tree_node);
+  next_offset_ += static_cast<std::uint32_t>(sizeof(tree_node));
+  published_next_.store(next_ == end_ ? no_node : next_offset_, std::memory_order_relaxed);
+  return fresh;
+}
+
+void tree_inserter::end_run() {
+  if (next_ == end_) return;
+  const auto size = static_cast<std::size_t>(end_ - next_);
+  if (!tree_.alloc_.give_back(next_offset_, size)) {
+    // Formatted as childless, unlinked nodes: readers never reach them, and
+    // the resolver passes them over as synthetic.
+    std::uint32_t offset = next_offset_;
+    for (char* p = next_; p != end_; p += sizeof(tree_node), offset += sizeof(tree_node))
+      *reinterpret_cast<tree_node*>(p) = tree_node{0, no_node, offset | end_of_chain};
+    std::lock_guard lock(tree_.mutex_);
+    tree_.filler_.emplace_back(next_offset_, offset);
+    tree_.has_filler_.store(true, std::memory_order_release);
+  }
+  next_ = end_ = nullptr;
+  published_next_.store(no_node, std::memory_order_relaxed);
+}
+
+bool tree_inserter::link(std::uint32_t* word, std::uint32_t value, std::uint32_t parent_offset, tree_node_key key,
+                         fresh_node& fresh) {
+  if (fresh.node == nullptr) {
+    fresh = allocate();
+    fresh.node->key = key;
+    fresh.node->next_sibling = parent_offset | end_of_chain;
+    fresh.node->first_child = fresh.offset | end_of_chain;
+  }
+  // Another thread may have linked a child here meanwhile: then the word
+  // holds that child's offset and the walk goes on from it.
+  return std::atomic_ref<std::uint32_t>(*word).compare_exchange_strong(value, fresh.offset, std::memory_order_acq_rel,
+                                                                       std::memory_order_acquire);
+}
+
+std::pair<tree_node*, std::uint32_t> tree_inserter::find_or_insert_child(tree_node* parent,
+                                                                         std::uint32_t parent_offset,
+                                                                         tree_node_key key) {
+  fresh_node fresh;
+  if (index_.indexes(parent_offset)) return find_in_long_chain(parent, parent_offset, key, fresh);
   std::uint32_t* word = &parent->first_child;
-  tree_node* fresh = nullptr;
-  std::uint32_t fresh_offset = 0;
-  for (;;) {
-    std::uint32_t value = std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_acquire);
-    if ((value & end_of_chain) == 0) {
-      tree_node* n = at(value);
-      if (load_key(n) == key) return {n, value};
-      word = &n->next_sibling;
+  for (int steps = 0; steps < short_walk;) {
+    const std::uint32_t value = std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_acquire);
+    if ((value & end_of_chain) != 0) {
+      if (link(word, value, parent_offset, key, fresh)) return {fresh.node, fresh.offset};
       continue;
     }
-    if (fresh == nullptr) {
-      const auto m = alloc_.alloc_raw(sizeof(tree_node));
-      fresh = static_cast<tree_node*>(m.pointer);
-      fresh_offset = m.offset;
-      fresh->key = key;
-      fresh->next_sibling = parent_offset | end_of_chain;
-      fresh->first_child = fresh_offset | end_of_chain;
-    }
-    // Another thread may have linked a child here meanwhile: then the word
-    // holds that child's offset and the walk goes on from it.
-    if (std::atomic_ref<std::uint32_t>(*word).compare_exchange_strong(value, fresh_offset, std::memory_order_acq_rel,
-                                                                      std::memory_order_acquire))
-      return {fresh, fresh_offset};
+    tree_node* n = at(value);
+    if (call_tree_data::load_key(n) == key) return {n, value};
+    word = &n->next_sibling;
+    ++steps;
   }
+  return find_in_long_chain(parent, parent_offset, key, fresh);
+}
+
+std::pair<tree_node*, std::uint32_t> tree_inserter::find_in_long_chain(tree_node* parent,
+                                                                       std::uint32_t parent_offset,
+                                                                       tree_node_key key, fresh_node& fresh) {
+  std::uint32_t* word = &parent->first_child;
+  if (const std::uint32_t cursor = index_.cursor(parent_offset); cursor != 0) {
+    if (const std::uint32_t child = index_.find(parent_offset, key); child != 0) return {at(child), child};
+    word = &at(cursor)->next_sibling;
+  }
+  // Every sibling past what the index knows is recorded on the way.
+  for (;;) {
+    const std::uint32_t value = std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_acquire);
+    if ((value & end_of_chain) != 0) {
+      if (link(word, value, parent_offset, key, fresh)) {
+        index_.add(parent_offset, key, fresh.offset);
+        return {fresh.node, fresh.offset};
+      }
+      continue;
+    }
+    tree_node* n = at(value);
+    const tree_node_key k = call_tree_data::load_key(n);
+    index_.add(parent_offset, k, value);
+    if (k == key) return {n, value};
+    word = &n->next_sibling;
+  }
+}
+
+// call_tree_data
+
+call_tree_data::call_tree_data(allocator& alloc, tree_node_key root_key)
+    : alloc_(alloc), serial_(next_serial.fetch_add(1)) {
+  // Linked by hand: no thread's run should start before the first real node.
+  const auto r = alloc_.alloc_raw(sizeof(tree_node));
+  const auto t = alloc_.alloc_raw(sizeof(tree_node));
+  root_ = static_cast<tree_node*>(r.pointer);
+  root_offset_ = r.offset;
+  top_ = static_cast<tree_node*>(t.pointer);
+  top_offset_ = t.offset;
+  *top_ = tree_node{synthetic_top_key, root_offset_ | end_of_chain, top_offset_ | end_of_chain};
+  *root_ = tree_node{root_key, no_node, top_offset_};
+}
+
+call_tree_data::~call_tree_data() {
+  // The region may already be closed, and then there is nothing to tidy.
+  if (alloc_.end_offset() != 0) end_runs();
+}
+
+thread_local call_tree_data::last_inserter call_tree_data::last_;
+
+tree_inserter& call_tree_data::register_inserter() {
+  const auto id = std::this_thread::get_id();
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(inserters_.begin(), inserters_.end(), [&](const auto& e) { return e.first == id; });
+  if (it == inserters_.end()) {
+    inserters_.emplace_back(id, std::make_unique<tree_inserter>(*this));
+    it = std::prev(inserters_.end());
+  }
+  last_ = {serial_, it->second.get()};
+  return *it->second;
+}
+
+std::uint32_t call_tree_data::end_offset() const {
+  epoch_.fetch_add(1, std::memory_order_acq_rel);
+  std::uint32_t lowest = no_node;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, inserter] : inserters_)
+      lowest = std::min(lowest, inserter->published_next_.load(std::memory_order_relaxed));
+  }
+  return lowest != no_node ? lowest : alloc_.end_offset();
+}
+
+void call_tree_data::end_runs() const {
+  std::vector<tree_inserter*> all;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, inserter] : inserters_) all.push_back(inserter.get());
+  }
+  // Keys are about to be rewritten: what the indexes hold would no longer
+  // match.
+  for (auto* inserter : all) {
+    inserter->end_run();
+    inserter->index_.clear();
+  }
+}
+
+bool call_tree_data::is_synthetic(std::uint32_t offset) const noexcept {
+  if (offset == root_offset_ || offset == top_offset_) return true;
+  if (!has_filler_.load(std::memory_order_acquire)) return false;
+  std::lock_guard lock(mutex_);
+  for (const auto& [first, last_offset] : filler_)
+    if (offset >= first && offset < last_offset) return true;
+  return false;
 }
 
 }  // namespace tarnwell::collector

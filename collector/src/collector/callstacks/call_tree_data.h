@@ -7,14 +7,20 @@
 //
 // Threads: insertion is lock-free; the only synchronisation is the
 // compare-and-swap on sibling-chain words and the allocator's own atomics.
-// forall() and key rewriting run alone, after the last insertion.
+// Each inserting thread has its own tree_inserter (made on its first
+// insertion): an index of long sibling chains and a run of the region that
+// its new nodes are cut from. forall() and key rewriting run alone, after the
+// last insertion.
 
 #include "tarnwell/common/memory_mapped_file_allocator.h"
 
 #include <atomic>
 #include <cstdint>
-#include <set>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace tarnwell::collector {
 
@@ -69,29 +75,115 @@ struct tree_node {
 };
 static_assert(sizeof(tree_node) == 16);
 
+class call_tree_data;
+
+// The children of parents with long sibling chains, by (parent, key), and for
+// each such parent the last child seen: a lookup walks only siblings linked
+// since. One bit per node says which parents are indexed, so that a short
+// chain costs no probe. Kept apart from the section, whose bytes it must not
+// change.
+class child_index {
+ public:
+  bool indexes(std::uint32_t parent) const noexcept {
+    const std::size_t n = parent / sizeof(tree_node);
+    return n / 64 < long_parents_.size() && (long_parents_[n / 64] >> (n % 64) & 1) != 0;
+  }
+  // The child's offset, or 0 (no node has offset 0).
+  std::uint32_t find(std::uint32_t parent, tree_node_key key) const noexcept;
+  // The last child of `parent` recorded, or 0 when the parent is not indexed.
+  std::uint32_t cursor(std::uint32_t parent) const noexcept { return find(parent | cursor_bit, 0); }
+  // Records a child found at the end of what the index knew of the chain.
+  void add(std::uint32_t parent, tree_node_key key, std::uint32_t child);
+  void clear() noexcept;
+  std::size_t size() const noexcept { return used_; }
+
+ private:
+  static constexpr std::uint32_t cursor_bit = 0x80000000u;  // node offsets stay below it
+  struct entry {
+    tree_node_key key;
+    std::uint32_t parent;
+    std::uint32_t child;  // 0: free
+  };
+  entry& slot(std::uint32_t parent, tree_node_key key) noexcept;
+  const entry* lookup(std::uint32_t parent, tree_node_key key) const noexcept;
+  void grow();
+
+  std::vector<entry> slots_;
+  std::size_t used_ = 0;
+  std::vector<std::uint64_t> long_parents_;
+};
+
+// One thread's way into the shared tree.
+class tree_inserter {
+ public:
+  explicit tree_inserter(call_tree_data& tree);
+
+  std::pair<tree_node*, std::uint32_t> find_or_insert_child(tree_node* parent, std::uint32_t parent_offset,
+                                                            tree_node_key key);
+
+ private:
+  friend class call_tree_data;
+  static constexpr std::size_t run_nodes = 256;
+  // Chains longer than this are indexed.
+  static constexpr int short_walk = 2;
+
+  struct fresh_node {
+    tree_node* node = nullptr;
+    std::uint32_t offset = 0;
+  };
+  // Links a node with `key` at `word`, which held `value` (an end of chain).
+  bool link(std::uint32_t* word, std::uint32_t value, std::uint32_t parent_offset, tree_node_key key,
+            fresh_node& fresh);
+  std::pair<tree_node*, std::uint32_t> find_in_long_chain(tree_node* parent, std::uint32_t parent_offset,
+                                                          tree_node_key key, fresh_node& fresh);
+  fresh_node allocate();
+  // Ends the current run: its unused nodes go back to the allocator or, when
+  // something was allocated after them, become unlinked filler.
+  void end_run();
+
+  tree_node* at(std::uint32_t offset) const noexcept { return reinterpret_cast<tree_node*>(base_ + offset); }
+
+  call_tree_data& tree_;
+  char* const base_;
+  child_index index_;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::uint32_t next_offset_ = 0;
+  // The offset this thread's next node gets, or no_node: read by end_offset().
+  std::atomic<std::uint32_t> published_next_{no_node};
+  std::uint32_t seen_epoch_ = 0;
+};
+
 class call_tree_data {
  public:
   using allocator = common::memory_mapped_file_allocator;
 
   call_tree_data(allocator& alloc, tree_node_key root_key);
+  ~call_tree_data();
 
   // Lock-free: returns the child of `parent` with `key`, linking a new node
   // at the end of the sibling chain when there is none.
   std::pair<tree_node*, std::uint32_t> find_or_insert_child(tree_node* parent, std::uint32_t parent_offset,
-                                                            tree_node_key key);
+                                                            tree_node_key key) {
+    return local_inserter().find_or_insert_child(parent, parent_offset, key);
+  }
 
-  tree_node* at(std::uint32_t offset) const { return static_cast<tree_node*>(alloc_.to_pointer(offset)); }
+  tree_node* at(std::uint32_t offset) const noexcept { return static_cast<tree_node*>(alloc_.to_pointer(offset)); }
   tree_node* root() const noexcept { return root_; }
   std::uint32_t root_offset() const noexcept { return root_offset_; }
   std::uint32_t top_offset() const noexcept { return top_offset_; }
-  bool is_synthetic(std::uint32_t offset) const { return synthetic_.count(offset) != 0; }
-  // The offset the next node would get.
-  std::uint32_t end_offset() const { return alloc_.end_offset(); }
+  bool is_synthetic(std::uint32_t offset) const noexcept;
+  // The offset below which every node now in the tree lies: nodes linked
+  // later get this offset or a higher one. With one inserting thread it is
+  // exactly the offset of the next node.
+  std::uint32_t end_offset() const;
 
   // Calls visitor(node, offset) for every node from the root to the end of
-  // the region, in offset order, view by view.
+  // the region, in offset order, view by view. Ends every inserter's run
+  // first, so that the region holds only nodes.
   template <class Visitor>
   void forall(Visitor&& visitor) const {
+    end_runs();
     const std::uint64_t view = alloc_.view_size();
     const std::uint64_t end = alloc_.end_offset();
     std::uint64_t offset = root_offset_;
@@ -113,12 +205,36 @@ class call_tree_data {
   }
 
  private:
+  friend class tree_inserter;
+
+  tree_inserter& local_inserter() {
+    if (last_.serial == serial_) return *last_.inserter;
+    return register_inserter();
+  }
+  tree_inserter& register_inserter();
+  void end_runs() const;
+
+  // The tree a thread last inserted into, by serial: serials are never
+  // reused, so a stale entry never matches a tree made at the same address.
+  struct last_inserter {
+    std::uint64_t serial = 0;
+    tree_inserter* inserter = nullptr;
+  };
+  static thread_local last_inserter last_;
+
   allocator& alloc_;
+  const std::uint64_t serial_;
   tree_node* root_ = nullptr;
   std::uint32_t root_offset_ = 0;
   tree_node* top_ = nullptr;
   std::uint32_t top_offset_ = no_node;
-  std::set<std::uint32_t> synthetic_;
+  // Bumped by end_offset(): each inserter then starts a new run, above it.
+  mutable std::atomic<std::uint32_t> epoch_{0};
+  mutable std::mutex mutex_;
+  mutable std::vector<std::pair<std::thread::id, std::unique_ptr<tree_inserter>>> inserters_;
+  // Runs of unlinked filler nodes, [first, last).
+  mutable std::vector<std::pair<std::uint32_t, std::uint32_t>> filler_;
+  mutable std::atomic<bool> has_filler_{false};
 };
 
 }  // namespace tarnwell::collector
