@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -126,6 +127,90 @@ TEST_F(call_tree_test, concurrent_overlapping_stacks_create_no_duplicate_childre
   std::size_t reachable = 0;
   for (const auto& [parent, kids] : children()) reachable += kids.size();
   EXPECT_EQ(reachable, 1u + 1 + 3 + 15 + 105);
+}
+
+TEST_F(call_tree_test, a_wide_parent_keeps_one_child_per_key_in_the_order_they_came) {
+  // Far more children than a walk would look at before asking the index.
+  calltree_builder b;
+  std::vector<std::uint32_t> first_pass;
+  for (std::uint64_t i = 0; i < 300; ++i) first_pass.push_back(insert(b, *tree_, 1, {0x10, 0x1000 + i * 8}));
+  const auto end = tree_->end_offset();
+  // Every node came in turn, 16 bytes after the last: the region holds no gap.
+  for (std::size_t i = 1; i < first_pass.size(); ++i) EXPECT_EQ(first_pass[i], first_pass[i - 1] + 16);
+  EXPECT_EQ(end, first_pass.back() + 16);
+
+  // Found again in another order, by this thread and by one that never saw them.
+  for (std::uint64_t i = 300; i-- > 0;) EXPECT_EQ(insert(b, *tree_, 1, {0x10, 0x1000 + i * 8}), first_pass[i]);
+  std::thread([&] {
+    calltree_builder other;
+    for (std::uint64_t i = 0; i < 300; i += 7) EXPECT_EQ(insert(other, *tree_, 2, {0x10, 0x1000 + i * 8}), first_pass[i]);
+  }).join();
+  EXPECT_EQ(tree_->end_offset(), end);
+
+  std::vector<std::uint32_t> chain;
+  for (const auto& [p, kids] : children())
+    if (kids.size() == 300) chain = kids;
+  EXPECT_EQ(chain, first_pass);
+}
+
+TEST_F(call_tree_test, threads_racing_on_one_wide_parent_share_its_children_and_leave_only_filler_unlinked) {
+  constexpr int threads = 4;
+  std::vector<std::vector<std::uint32_t>> leaves(threads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&, t] {
+      calltree_builder b;
+      // Every thread inserts the same 200 keys, each starting at its own place.
+      for (int i = 0; i < 200; ++i) {
+        const std::uint64_t key = 0x1000 + std::uint64_t((i + t * 50) % 200) * 8;
+        leaves[t].push_back(insert(b, *tree_, t, {0x10, key}));
+      }
+      std::rotate(leaves[t].begin(), leaves[t].begin() + (200 - t * 50) % 200, leaves[t].end());
+    });
+  for (auto& w : workers) w.join();
+  for (int t = 1; t < threads; ++t) EXPECT_EQ(leaves[t], leaves[0]);
+
+  std::set<std::uint32_t> linked;
+  for (const auto& [parent, kids] : children()) {
+    std::set<std::uint64_t> keys;
+    for (auto k : kids) EXPECT_TRUE(keys.insert(tree_->at(k)->key).second) << "duplicate child under " << parent;
+    linked.insert(kids.begin(), kids.end());
+  }
+  EXPECT_EQ(linked.size(), 1u + 1 + 200);  // the top node, 0x10 and its children
+  // Anything else in the region is a node that lost its race (a real key,
+  // never linked) or filler that the resolver passes over.
+  tree_->forall([&](tree_node* n, std::uint32_t offset) {
+    if (offset == tree_->root_offset() || linked.count(offset)) return;
+    EXPECT_EQ(n->first_child, offset | end_of_chain);
+    if (tree_->is_synthetic(offset))
+      EXPECT_EQ(n->key, 0u);
+    else
+      EXPECT_TRUE(n->key >= 0x1000 && n->key < 0x1000 + 200 * 8) << std::hex << n->key;
+  });
+}
+
+TEST_F(call_tree_test, nodes_linked_after_the_end_offset_was_taken_lie_at_or_above_it) {
+  calltree_builder b;
+  insert(b, *tree_, 1, {0x10, 0x20});
+  // One thread: the answer is exactly where its next node goes.
+  const auto end = tree_->end_offset();
+  EXPECT_EQ(insert(b, *tree_, 1, {0x10, 0x30}), end);
+
+  // Another thread holds a run of its own that starts higher up.
+  std::uint32_t other_first = 0;
+  std::thread([&] {
+    calltree_builder other;
+    other_first = insert(other, *tree_, 2, {0x10, 0x40});
+  }).join();
+  const auto mark = tree_->end_offset();
+  EXPECT_LT(mark, other_first);  // this thread's run is lower
+  std::uint32_t after_mark = 0;
+  std::thread([&] {
+    calltree_builder other;
+    after_mark = insert(other, *tree_, 2, {0x10, 0x50});
+  }).join();
+  EXPECT_GE(after_mark, mark);
+  EXPECT_GE(insert(b, *tree_, 1, {0x10, 0x60}), mark);
 }
 
 // Resolves addresses in [0x1000, 0x2000) to managed functions; others to

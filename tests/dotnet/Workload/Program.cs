@@ -12,6 +12,8 @@
 //   service S T    T named threads handle requests for S seconds through
 //                  deep, varied stacks that throw and catch, allocate and
 //                  burn CPU: the source of the stack-heavy benchmark trace
+//   web S          a Kestrel server and a client requesting from it for S
+//                  seconds: the source of the small-recording benchmark
 //   live S         CPU work with frequent collections for S seconds
 //   emit N         after a line on stdin, emit N events of Tarnwell-Bench
 //   wait           print the pid, then run "all" after a line on stdin
@@ -68,6 +70,10 @@ public static class Program
                 var serviceSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
                 var serviceThreads = args.Length > 2 ? int.Parse(args[2]) : 3;
                 Console.WriteLine($"requests {Service.Run(TimeSpan.FromSeconds(serviceSeconds), serviceThreads)}");
+                return 0;
+            case "web":
+                var webSeconds = args.Length > 1 ? double.Parse(args[1]) : 2.0;
+                Console.WriteLine($"requests {await Web(TimeSpan.FromSeconds(webSeconds))}");
                 return 0;
             case "live":
                 // A target for live sessions: CPU work with a collection
@@ -232,6 +238,29 @@ public static class Program
             }
         }
         await app.StopAsync();
+    }
+
+    static async Task<long> Web(TimeSpan duration)
+    {
+        var builder = WebApplication.CreateSlimBuilder();
+        builder.Logging.ClearProviders();
+        builder.WebHost.UseUrls("http://127.0.0.1:0");
+        var app = builder.Build();
+        app.Run(context => context.Response.WriteAsync(new string('x', 64 + (context.Request.Path.Value ?? "").Length)));
+        await app.StartAsync();
+        var address = app.Urls.First();
+        long requests = 0;
+        var watch = Stopwatch.StartNew();
+        using (var client = new HttpClient())
+        {
+            while (watch.Elapsed < duration)
+            {
+                var body = await client.GetStringAsync($"{address}/items/{requests % 100}");
+                requests += body.Length > 0 ? 1 : 0;
+            }
+        }
+        await app.StopAsync();
+        return requests;
     }
 
     static async Task Sql()

@@ -96,6 +96,27 @@ TEST_F(mapped_file, a_request_that_does_not_fit_opens_the_next_view) {
   EXPECT_THROW(a.alloc_raw(4097), std::bad_alloc);  // larger than any view
 }
 
+TEST_F(mapped_file, a_run_hands_out_what_single_allocations_would_and_its_tail_can_come_back) {
+  memory_mapped_file_allocator a(fd_, 0, 64 * 4096, 4096, utility_);
+  // The first view has 4096 - 32 bytes after the header: 254 units of 16.
+  const auto first = a.alloc_run(16, 200);
+  EXPECT_EQ(first.offset, 32u);
+  EXPECT_EQ(first.size, 200u * 16);
+  const auto rest = a.alloc_run(16, 200);  // only 54 units are left in the view
+  EXPECT_EQ(rest.offset, 32u + 200 * 16);
+  EXPECT_EQ(rest.size, 54u * 16);
+  EXPECT_EQ(a.alloc_run(16, 200).offset, 4096u);  // the next view, from its first byte
+  EXPECT_EQ(a.to_pointer(rest.offset), rest.pointer);
+
+  // Only the last allocation's tail can be given back.
+  EXPECT_FALSE(a.give_back(rest.offset, rest.size));
+  const auto last = a.alloc_run(16, 8);
+  EXPECT_TRUE(a.give_back(last.offset + 48, 5 * 16));
+  EXPECT_EQ(a.end_offset(), last.offset + 48);
+  EXPECT_EQ(a.alloc_raw(16).offset, last.offset + 48);
+  EXPECT_THROW(a.alloc_run(0, 4), std::bad_alloc);
+}
+
 TEST_F(mapped_file, the_sixty_sixth_view_starts_the_second_growth_step) {
   memory_mapped_file_allocator a(fd_, 0, 64 * 4096, 4096, utility_);
   EXPECT_EQ(a.views_per_step(), 65u);
