@@ -92,6 +92,12 @@ void memory_mapped_file_allocator::add_view(std::int64_t file_position, std::siz
   void* base = ::mmap(base_ + view_count_ * view_size_, view_size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
                       mapping_.handle(), file_position);
   if (base == MAP_FAILED) TW_THROW(tw::mms::exception::create_mapping(errno));
+#ifdef MADV_POPULATE_WRITE
+  // Every page of a view will be written: one call makes them all writable,
+  // where each first write would otherwise fault on its own. Older kernels
+  // refuse the advice, and the pages then fault in as they are used.
+  ::madvise(base, view_size_, MADV_POPULATE_WRITE);
+#endif
   v->mapped = base;
   v->start = static_cast<char*>(base) + first_usable;
   v->bump.store(v->start, std::memory_order_relaxed);

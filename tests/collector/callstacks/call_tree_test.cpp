@@ -103,6 +103,30 @@ TEST_F(call_tree_test, a_longer_stack_only_appends) {
   EXPECT_EQ(children()[leaf].size(), 2u);
 }
 
+TEST_F(call_tree_test, a_thread_switching_between_more_paths_than_it_keeps_always_reaches_the_same_leaves) {
+  // Twelve deep stacks under one outermost frame, sharing prefixes of
+  // different lengths; a thread keeps fewer recent paths than that.
+  std::vector<std::vector<std::uint64_t>> stacks;
+  for (std::uint64_t s = 0; s < 12; ++s) {
+    std::vector<std::uint64_t> frames{0x10};
+    for (std::uint64_t d = 1; d < 30; ++d) frames.push_back(d < s * 2 ? 0x100 + d : 0x1000 * (s + 1) + d);
+    stacks.push_back(frames);
+  }
+  calltree_builder b;
+  std::vector<std::uint32_t> leaves;
+  for (const auto& frames : stacks) leaves.push_back(insert(b, *tree_, 3, frames));
+  const auto end = tree_->end_offset();
+  calltree_builder fresh;
+  for (int round = 0; round < 5; ++round)
+    for (std::size_t i = 0; i < stacks.size(); ++i) {
+      const std::size_t pick = (i * 7 + static_cast<std::size_t>(round)) % stacks.size();
+      EXPECT_EQ(insert(b, *tree_, 3, stacks[pick]), leaves[pick]);
+      // A builder that never saw them walks the tree from the root.
+      EXPECT_EQ(insert(fresh, *tree_, 4, stacks[pick]), leaves[pick]);
+    }
+  EXPECT_EQ(tree_->end_offset(), end);
+}
+
 TEST_F(call_tree_test, concurrent_overlapping_stacks_create_no_duplicate_children) {
   constexpr int threads = 4;
   std::vector<std::thread> workers;

@@ -125,7 +125,7 @@ class tree_inserter {
   friend class call_tree_data;
   static constexpr std::size_t run_nodes = 256;
   // Chains longer than this are indexed.
-  static constexpr int short_walk = 2;
+  static constexpr int short_walk = 8;
 
   struct fresh_node {
     tree_node* node = nullptr;

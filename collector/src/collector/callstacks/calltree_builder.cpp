@@ -4,26 +4,50 @@
 
 namespace tarnwell::collector {
 
-calltree_builder::path& calltree_builder::find_or_insert_root(std::uint32_t root_id, std::uint64_t first_frame) {
-  auto& paths = roots_[root_id];
-  auto it = std::lower_bound(paths.begin(), paths.end(), first_frame,
-                             [](const root_path& p, std::uint64_t key) { return p.first_frame < key; });
-  if (it == paths.end() || it->first_frame != first_frame) {
-    auto fresh = std::make_unique<path>();
-    fresh->reserve(1024);
-    it = paths.insert(it, root_path{first_frame, std::move(fresh)});
-  }
-  return *it->entries;
+std::vector<calltree_builder::path>& calltree_builder::find_or_insert_root(std::uint32_t root_id,
+                                                                          std::uint64_t first_frame) {
+  if (last_ != nullptr && last_root_id_ == root_id && last_first_frame_ == first_frame) return *last_;
+  auto& roots = roots_[root_id];
+  auto it = std::lower_bound(roots.begin(), roots.end(), first_frame,
+                             [](const root_paths& r, std::uint64_t key) { return r.first_frame < key; });
+  if (it == roots.end() || it->first_frame != first_frame) it = roots.insert(it, root_paths{first_frame, {}});
+  // The insertion may have moved every entry of this thread, the last one too.
+  last_root_id_ = root_id;
+  last_first_frame_ = first_frame;
+  last_ = &it->recent;
+  return it->recent;
 }
 
 std::uint32_t calltree_builder::process_fragment(call_tree_data& tree, std::uint32_t root_id,
                                                  const std::uint64_t* first, const std::uint64_t* last) {
   if (first == last) return no_node;
-  path& cached = find_or_insert_root(root_id, *first);
+  auto& recent = find_or_insert_root(root_id, *first);
   const std::size_t length = static_cast<std::size_t>(last - first);
-  std::size_t common = 0;
-  const std::size_t limit = std::min(length, cached.size());
-  while (common < limit && cached[common].key == first[common]) ++common;
+  // The recent path sharing the longest prefix.
+  std::size_t best = 0, common = 0;
+  for (std::size_t p = 0; p < recent.size() && common < length; ++p) {
+    const path& candidate = recent[p];
+    const std::size_t limit = std::min(length, candidate.size());
+    std::size_t shared = 0;
+    while (shared < limit && candidate[shared].key == first[shared]) ++shared;
+    if (shared > common) {
+      best = p;
+      common = shared;
+    }
+  }
+  std::size_t chosen = best;
+  if (recent.empty() || common < length / 2) {
+    // Little in common with any: the stack gets a path of its own (the least
+    // recent one once all are taken), starting from the shared prefix.
+    if (recent.size() < paths_per_root) {
+      recent.emplace_back().reserve(std::max<std::size_t>(length, 64));
+    }
+    chosen = recent.size() - 1;
+    if (chosen != best) recent[chosen].assign(recent[best].begin(), recent[best].begin() + common);
+  }
+  // The chosen path moves to the front, so the back is the least recent.
+  std::rotate(recent.begin(), recent.begin() + chosen, recent.begin() + chosen + 1);
+  path& cached = recent.front();
   cached.resize(common);
   for (std::size_t i = common; i < length; ++i) {
     tree_node* parent = i == 0 ? tree.root() : cached[i - 1].node;

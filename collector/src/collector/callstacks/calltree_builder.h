@@ -1,8 +1,10 @@
 #pragma once
 
-// Inserts stacks into the call tree. Consecutive stacks of one thread mostly
-// share a long prefix, so each (thread, outermost frame) keeps the path of
-// the last stack inserted; only the differing suffix walks the tree.
+// Inserts stacks into the call tree. A thread's stacks mostly share long
+// prefixes with one of the few paths it is busy in, so each (thread,
+// outermost frame) keeps the paths of its last few stacks; a stack starts
+// from the one it shares most with, and only the differing suffix walks the
+// tree.
 //
 // Threads: a builder's path caches belong to one thread at a time; the tree
 // underneath is shared and lock-free.
@@ -28,7 +30,8 @@ class calltree_builder {
  public:
   using path = std::vector<path_entry>;
 
-  path& find_or_insert_root(std::uint32_t root_id, std::uint64_t first_frame);
+  static constexpr std::size_t paths_per_root = 8;
+
 
   // Frames root first. Returns the leaf's node offset, or no_node for an
   // empty stack.
@@ -36,11 +39,19 @@ class calltree_builder {
                                  const std::uint64_t* last);
 
  private:
-  struct root_path {
+  // The recent paths of one (thread, outermost frame), most recent first.
+  struct root_paths {
     std::uint64_t first_frame;
-    std::unique_ptr<path> entries;
+    std::vector<path> recent;
   };
-  std::unordered_map<std::uint32_t, std::vector<root_path>> roots_;
+  std::vector<path>& find_or_insert_root(std::uint32_t root_id, std::uint64_t first_frame);
+
+  // By thread, then by outermost frame, sorted.
+  std::unordered_map<std::uint32_t, std::vector<root_paths>> roots_;
+  // The last one found; cleared when an insertion may move it.
+  std::uint32_t last_root_id_ = 0;
+  std::uint64_t last_first_frame_ = 0;
+  std::vector<path>* last_ = nullptr;
 };
 
 // Turns a trace stack (leaf first, 4- or 8-byte frames) into a leaf offset,
