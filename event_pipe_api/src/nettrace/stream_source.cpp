@@ -2,6 +2,7 @@
 
 #include "tw/utility/throw.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,27 +26,90 @@ file_source::file_source(const std::filesystem::path& path) {
     size_ = static_cast<std::uint64_t>(st.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
+  try {
+    reader_ = std::thread([this] { read_ahead(); });
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
 }
 
-file_source::~file_source() { ::close(fd_); }
+file_source::~file_source() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  reader_.join();
+  ::close(fd_);
+}
+
+void file_source::read_ahead() {
+  for (std::size_t next = 0;; next = (next + 1) % chunk_count) {
+    chunk& c = chunks_[next];
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return stopping_ || !c.ready; });
+      if (stopping_) return;
+    }
+    // The chunk is this thread's until it is marked ready.
+    std::size_t filled = 0;
+    int error = 0;
+    bool last = false;
+    while (filled < chunk_size) {
+      const ssize_t n = ::read(fd_, c.bytes.get() + filled, chunk_size - filled);
+      if (n > 0) {
+        filled += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        error = n < 0 ? errno : 0;
+        last = true;
+        break;
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      c.filled = filled;
+      c.error = error;
+      c.last = last;
+      c.ready = true;
+    }
+    changed_.notify_all();
+    if (last) return;
+  }
+}
 
 void file_source::read_exact(std::uint8_t* destination, std::size_t count) {
   std::size_t got = 0;
   while (got < count) {
-    const ssize_t n = ::read(fd_, destination + got, count - got);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (n < 0) {
-        const int err = errno;
+    chunk& c = chunks_[current_];
+    if (!at_end_ && used_ == 0) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return c.ready; });
+    }
+    const std::size_t take = std::min(count - got, c.filled - used_);
+    std::memcpy(destination + got, c.bytes.get() + used_, take);
+    got += take;
+    used_ += take;
+    if (used_ < c.filled) continue;
+    if (c.last) {
+      at_end_ = true;
+      if (got == count) return;
+      if (c.error != 0)
         TW_THROW(boost::enable_error_info(std::runtime_error("Unable to read the recording"))
-                 << tw::errinfo_errno_text(std::strerror(err)));
-      }
+                 << tw::errinfo_errno_text(std::strerror(c.error)));
       throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
                                std::to_string(count) + " were expected");
     }
+    // Used up: back to the reader.
+    {
+      std::lock_guard lock(mutex_);
+      c.ready = false;
+    }
+    changed_.notify_all();
+    current_ = (current_ + 1) % chunk_count;
+    used_ = 0;
   }
 }
 

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace tarnwell::nettrace {
 
@@ -16,8 +19,9 @@ class stream_source {
   virtual void read_exact(std::uint8_t* destination, std::size_t count) = 0;
 };
 
-// Reads straight into the parser's buffer: blocks are large, and a stream
-// buffer in between would only copy every byte once more.
+// A recorded file (or a pipe), read ahead on a thread of its own: the
+// kernel's copying then runs beside the parsing, which only copies out of
+// memory already filled.
 class file_source final : public stream_source {
  public:
   explicit file_source(const std::filesystem::path& path);
@@ -28,8 +32,30 @@ class file_source final : public stream_source {
   std::uint64_t size() const noexcept { return size_; }
 
  private:
+  static constexpr std::size_t chunk_size = 4 << 20;
+  static constexpr std::size_t chunk_count = 4;
+
+  struct chunk {
+    std::unique_ptr<std::uint8_t[]> bytes{new std::uint8_t[chunk_size]};
+    std::size_t filled = 0;
+    bool ready = false;  // filled by the reader, not yet used up
+    bool last = false;   // the end of the file, or where reading failed
+    int error = 0;
+  };
+
+  void read_ahead();
+
   int fd_ = -1;
   std::uint64_t size_ = 0;
+  chunk chunks_[chunk_count];
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  // The parser's place: chunk and offset in it.
+  std::size_t current_ = 0;
+  std::size_t used_ = 0;
+  bool at_end_ = false;
+  std::thread reader_;
 };
 
 // Bytes already in memory (fuzzing, tests).
