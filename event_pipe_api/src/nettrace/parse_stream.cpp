@@ -125,6 +125,20 @@ const std::uint8_t* StreamParser<enable_hex_dump>::read(std::size_t count, std::
 }
 
 template <bool enable_hex_dump>
+const std::uint8_t* StreamParser<enable_hex_dump>::read_block(std::size_t count) {
+  if constexpr (!enable_hex_dump) {
+    // The same limit as a copied block, so that the two paths refuse alike.
+    if (count <= read_buffer_size) {
+      if (const auto* in_place = source_->view(count)) {
+        position_ += count;
+        return in_place;
+      }
+    }
+  }
+  return read(count);
+}
+
+template <bool enable_hex_dump>
 template <class T>
 T StreamParser<enable_hex_dump>::read_value(std::size_t offset) {
   T value;
@@ -219,7 +233,7 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
         if (name == "StackBlock" && trace_->pointer_size != 4 && trace_->pointer_size != 8) {
           TW_LOG(error) << "Invalid pointer size: " << trace_->pointer_size;
         } else {
-          const auto* block = read(size);
+          const auto* block = read_block(size);
           if (name == "EventBlock") {
             process_event_block(block, size);
           } else if (name == "MetadataBlock") {

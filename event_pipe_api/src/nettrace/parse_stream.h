@@ -101,6 +101,9 @@ class StreamParser {
 
   collector::event_pipe::consumer_status parse_objects();
   const std::uint8_t* read(std::size_t count, std::size_t offset = 0);
+  // A whole block, in place in the source when it lies there in one piece:
+  // good until the next read.
+  const std::uint8_t* read_block(std::size_t count);
   template <class T>
   T read_value(std::size_t offset = 0);
   void skip_alignment();

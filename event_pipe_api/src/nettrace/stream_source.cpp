@@ -80,37 +80,57 @@ void file_source::read_ahead() {
   }
 }
 
+file_source::chunk& file_source::current_chunk() {
+  chunk* c = &chunks_[current_];
+  if (held_ && used_ == c->filled && !c->last) {
+    {
+      std::lock_guard lock(mutex_);
+      c->ready = false;
+    }
+    changed_.notify_all();
+    held_ = false;
+    current_ = (current_ + 1) % chunk_count;
+    used_ = 0;
+    c = &chunks_[current_];
+  }
+  if (!held_) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return c->ready; });
+    held_ = true;
+  }
+  return *c;
+}
+
 void file_source::read_exact(std::uint8_t* destination, std::size_t count) {
   std::size_t got = 0;
   while (got < count) {
-    chunk& c = chunks_[current_];
-    if (!at_end_ && used_ == 0) {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return c.ready; });
-    }
+    chunk& c = current_chunk();
     const std::size_t take = std::min(count - got, c.filled - used_);
     std::memcpy(destination + got, c.bytes.get() + used_, take);
     got += take;
     used_ += take;
-    if (used_ < c.filled) continue;
-    if (c.last) {
-      at_end_ = true;
-      if (got == count) return;
-      if (c.error != 0)
-        TW_THROW(boost::enable_error_info(std::runtime_error("Unable to read the recording"))
-                 << tw::errinfo_errno_text(std::strerror(c.error)));
-      throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
-                               std::to_string(count) + " were expected");
-    }
-    // Used up: back to the reader.
-    {
-      std::lock_guard lock(mutex_);
-      c.ready = false;
-    }
-    changed_.notify_all();
-    current_ = (current_ + 1) % chunk_count;
-    used_ = 0;
+    if (got == count || used_ < c.filled || !c.last) continue;
+    if (c.error != 0)
+      TW_THROW(boost::enable_error_info(std::runtime_error("Unable to read the recording"))
+               << tw::errinfo_errno_text(std::strerror(c.error)));
+    throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
+                             std::to_string(count) + " were expected");
   }
+}
+
+const std::uint8_t* file_source::view(std::size_t count) {
+  chunk& c = current_chunk();
+  if (c.filled - used_ < count) return nullptr;
+  const std::uint8_t* at = c.bytes.get() + used_;
+  used_ += count;
+  return at;
+}
+
+const std::uint8_t* memory_source::view(std::size_t count) {
+  if (size_ - offset_ < count) return nullptr;
+  const std::uint8_t* at = data_ + offset_;
+  offset_ += count;
+  return at;
 }
 
 void memory_source::read_exact(std::uint8_t* destination, std::size_t count) {

@@ -17,6 +17,10 @@ class stream_source {
  public:
   virtual ~stream_source() = default;
   virtual void read_exact(std::uint8_t* destination, std::size_t count) = 0;
+  // The next `count` bytes where they already lie in memory, taken as read,
+  // or nullptr (nothing taken) when they do not lie in one piece. Good until
+  // the next call.
+  virtual const std::uint8_t* view(std::size_t) { return nullptr; }
 };
 
 // A recorded file (or a pipe), read ahead on a thread of its own: the
@@ -29,6 +33,7 @@ class file_source final : public stream_source {
   file_source(const file_source&) = delete;
   file_source& operator=(const file_source&) = delete;
   void read_exact(std::uint8_t* destination, std::size_t count) override;
+  const std::uint8_t* view(std::size_t count) override;
   std::uint64_t size() const noexcept { return size_; }
 
  private:
@@ -44,6 +49,9 @@ class file_source final : public stream_source {
   };
 
   void read_ahead();
+  // The chunk the parser reads from: a used-up one goes back to the reader
+  // (only now, as a view may still point into it), and the next is waited for.
+  chunk& current_chunk();
 
   int fd_ = -1;
   std::uint64_t size_ = 0;
@@ -54,7 +62,7 @@ class file_source final : public stream_source {
   // The parser's place: chunk and offset in it.
   std::size_t current_ = 0;
   std::size_t used_ = 0;
-  bool at_end_ = false;
+  bool held_ = false;  // the current chunk is ready and the parser's
   std::thread reader_;
 };
 
@@ -63,6 +71,7 @@ class memory_source final : public stream_source {
  public:
   memory_source(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
   void read_exact(std::uint8_t* destination, std::size_t count) override;
+  const std::uint8_t* view(std::size_t count) override;
 
  private:
   const std::uint8_t* data_;
