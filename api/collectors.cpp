@@ -262,7 +262,7 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   // The worker sees the end of the file; a failed read (other than the
   // caller's cancellation) completes it with that error.
   holder->done = std::async(std::launch::async, [profiler = holder->profiler] {
-    while (profiler->is_active()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    profiler->wait_until_inactive();
     const auto status = profiler->stream_status();
     if (status.status == consumer_status::failed && status.error && !is_cancellation(status.error))
       std::rethrow_exception(status.error);

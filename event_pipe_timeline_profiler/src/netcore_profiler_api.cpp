@@ -201,6 +201,11 @@ class netcore_profiler_api final : public prof_api_base,
 
   void destroy() override {
     if (destroyed_.exchange(true)) return;
+    {
+      // Taken so that a waiter between its check and its sleep is not missed.
+      std::lock_guard lock(inactive_mutex_);
+    }
+    inactive_.notify_all();
     try {
       TW_LOG(info) << "Profiler destroying...";
       // A stream may still be delivering: what arrives from now on belongs to
@@ -234,6 +239,11 @@ class netcore_profiler_api final : public prof_api_base,
   }
 
   bool is_active() const override { return !destroyed_.load(); }
+
+  void wait_until_inactive() const override {
+    std::unique_lock lock(inactive_mutex_);
+    inactive_.wait(lock, [this] { return destroyed_.load(); });
+  }
 
   consumer_status stream_status() const override {
     std::lock_guard lock(status_mutex_);
@@ -487,6 +497,8 @@ class netcore_profiler_api final : public prof_api_base,
   std::condition_variable polling_wake_;
   std::thread polling_;
   std::atomic<bool> destroyed_{false};
+  mutable std::mutex inactive_mutex_;
+  mutable std::condition_variable inactive_;
 
   std::mutex mutex_;  // snapshot start and stop
   bool running_ = false;

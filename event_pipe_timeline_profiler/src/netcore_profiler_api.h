@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <variant>
 
 namespace tarnwell::collector::event_pipe {
@@ -41,6 +42,10 @@ class prof_api_base {
   virtual std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env) = 0;
   virtual void destroy() = 0;
   virtual bool is_active() const = 0;
+  // Returns once is_active() is false.
+  virtual void wait_until_inactive() const {
+    while (is_active()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   // How the last stream ended (status 2 carries its error).
   virtual tarnwell::collector::event_pipe::consumer_status stream_status() const = 0;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstring>
@@ -23,6 +24,7 @@ file_source::file_source(const std::filesystem::path& path) {
   // A pipe has no size: progress then reports positions against a total of 0.
   struct stat st {};
   if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    regular_ = true;
     size_ = static_cast<std::uint64_t>(st.st_size);
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
@@ -52,21 +54,33 @@ void file_source::read_ahead() {
       changed_.wait(lock, [&] { return stopping_ || !c.ready; });
       if (stopping_) return;
     }
-    // The chunk is this thread's until it is marked ready.
+    // The chunk is this thread's until it is marked ready. It is handed over
+    // with whatever one read brought: a pipe's writer may be slow, and its
+    // bytes are wanted now.
     std::size_t filled = 0;
     int error = 0;
     bool last = false;
-    while (filled < chunk_size) {
-      const ssize_t n = ::read(fd_, c.bytes.get() + filled, chunk_size - filled);
+    for (;;) {
+      if (!regular_) {
+        // A silent writer must not keep a closing source waiting.
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+          std::lock_guard lock(mutex_);
+          if (stopping_) return;
+          continue;
+        }
+      }
+      const ssize_t n = ::read(fd_, c.bytes.get(), chunk_size);
       if (n > 0) {
-        filled += static_cast<std::size_t>(n);
+        filled = static_cast<std::size_t>(n);
       } else if (n < 0 && errno == EINTR) {
         continue;
       } else {
         error = n < 0 ? errno : 0;
         last = true;
-        break;
       }
+      break;
     }
     {
       std::lock_guard lock(mutex_);

@@ -43,7 +43,7 @@ class file_source final : public stream_source {
   struct chunk {
     std::unique_ptr<std::uint8_t[]> bytes{new std::uint8_t[chunk_size]};
     std::size_t filled = 0;
-    bool ready = false;  // filled by the reader, not yet used up
+    bool ready = false;  // filled (in part or whole) by the reader, not yet used up
     bool last = false;   // the end of the file, or where reading failed
     int error = 0;
   };
@@ -54,6 +54,7 @@ class file_source final : public stream_source {
   chunk& current_chunk();
 
   int fd_ = -1;
+  bool regular_ = false;
   std::uint64_t size_ = 0;
   chunk chunks_[chunk_count];
   std::mutex mutex_;
