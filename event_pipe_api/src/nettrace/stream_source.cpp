@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstring>
@@ -54,6 +55,17 @@ void file_source::read_ahead() {
       changed_.wait(lock, [&] { return stopping_ || !c.ready; });
       if (stopping_) return;
     }
+#ifdef MADV_POPULATE_WRITE
+    if (!c.populated) {
+      // One call for the chunk's pages, where the first read into it would
+      // fault them in one by one. Older kernels refuse: the faults then come.
+      const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+      const auto first = (reinterpret_cast<std::uintptr_t>(c.bytes.get()) + page - 1) & ~(page - 1);
+      const auto last = (reinterpret_cast<std::uintptr_t>(c.bytes.get()) + chunk_size) & ~(page - 1);
+      if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+      c.populated = true;
+    }
+#endif
     // The chunk is this thread's until it is marked ready. It is handed over
     // with whatever one read brought: a pipe's writer may be slow, and its
     // bytes are wanted now.

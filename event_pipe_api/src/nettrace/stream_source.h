@@ -42,6 +42,7 @@ class file_source final : public stream_source {
 
   struct chunk {
     std::unique_ptr<std::uint8_t[]> bytes{new std::uint8_t[chunk_size]};
+    bool populated = false;  // the reader's own
     std::size_t filled = 0;
     bool ready = false;  // filled (in part or whole) by the reader, not yet used up
     bool last = false;   // the end of the file, or where reading failed

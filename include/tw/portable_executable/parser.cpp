@@ -273,7 +273,8 @@ namespace tw_prof {
 image_data get_image_data(const std::string& path) {
   const auto pe = tw::portable_executable::map_file(path);
   image_data data;
-  data.metadata.assign(pe.metadata().begin(), pe.metadata().end());
+  data.owner = pe.bytes_owner();
+  data.metadata = pe.metadata();
   data.debug_entries = pe.debug_entries();
   data.mvid = tw::extract_mvid(data.metadata);
   return data;

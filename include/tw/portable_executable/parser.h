@@ -36,6 +36,8 @@ class portable_executable {
   static portable_executable map_file(const std::string& path);
 
   std::span<const std::uint8_t> metadata() const noexcept { return metadata_; }
+  // What keeps the bytes alive; spans into them stay good while it is held.
+  const std::shared_ptr<const void>& bytes_owner() const noexcept { return owner_; }
   const std::vector<debug_directory_entry>& debug_entries() const noexcept { return debug_; }
   // The CLI header's managed native header (RVA, size): a ReadyToRun image's
   // own header; zero for IL-only images.
@@ -75,8 +77,11 @@ guid extract_mvid(std::span<const std::uint8_t> metadata);
 
 namespace tw_prof {
 
+// The metadata is left where the module file is mapped: it is written out
+// once, and a copy would only fault in as many fresh pages.
 struct image_data {
-  std::vector<std::uint8_t> metadata;
+  std::shared_ptr<const void> owner;  // keeps `metadata` good
+  std::span<const std::uint8_t> metadata;
   tw::guid mvid;
   std::vector<tw::debug_directory_entry> debug_entries;
 };
