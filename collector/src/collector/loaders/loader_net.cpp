@@ -62,6 +62,7 @@ std::uint32_t loader_net::module_index(std::uint64_t module_id) {
 }
 
 tree_node_key loader_net::function_loaded(const managed_method& m) {
+  resolved_.clear();
   module_index(m.module_id);
   if (known_.count({m.method_id, m.start})) return 0;
   const std::uint64_t end = m.start + m.size;
@@ -97,17 +98,26 @@ tree_node_key loader_net::function_loaded(const managed_method& m) {
 }
 
 tree_node_key loader_net::resolve(tree_node_key address, std::uint32_t offset) const {
+  if (const auto known = resolved_.find(address); known != resolved_.end()) return known->second;
+  // The answer holds for every node when no code at the address was ever
+  // replaced: then it is kept, as the tree repeats addresses many times over.
+  bool same_for_every_node = true;
+  const auto remember = [&](tree_node_key key) {
+    if (same_for_every_node) resolved_.emplace(address, key);
+    return key;
+  };
   const auto it = ranges_.find(address);
-  if (it == ranges_.end()) return address;
+  if (it == ranges_.end()) return remember(address);
   const function_range* best = nullptr;
   for (const auto f : it->second) {
     const auto& candidate = functions_[f];
+    if (candidate.watermark != current_watermark) same_for_every_node = false;
     if (candidate.watermark > offset && (!best || candidate.watermark < best->watermark)) best = &candidate;
   }
-  if (!best) return address;
+  if (!best) return remember(address);
   const std::uint64_t distance = address - best->start;
   const tree_node_key base = best->key & 0xE00000001FFFFFFFull;
-  return distance <= 0xFFFFFFFFull ? base | (distance << 29) : base;
+  return remember(distance <= 0xFFFFFFFFull ? base | (distance << 29) : base);
 }
 
 loader_frame_address::loader_frame_address(const tw_prof::sections_gen& gen, std::shared_ptr<section_header> header)

@@ -70,7 +70,8 @@ class loader_net {
   tree_node_key function_loaded(const managed_method& method);
 
   // Resolver for managed-function keys: the function loaded at `address`
-  // when the node at `offset` was created.
+  // when the node at `offset` was created. Not to be called concurrently
+  // with itself or function_loaded.
   tree_node_key resolve(tree_node_key address, std::uint32_t offset) const;
 
   std::size_t module_count() const noexcept { return modules_.size(); }
@@ -103,6 +104,8 @@ class loader_net {
   std::map<std::pair<std::uint64_t, std::uint64_t>, tree_node_key> known_;  // (method id, start) -> key
   std::vector<function_range> functions_;
   boost::icl::interval_map<std::uint64_t, std::set<std::uint32_t>> ranges_;
+  // Answers that hold whatever the node; forgotten when a function loads.
+  mutable std::unordered_map<std::uint64_t, tree_node_key> resolved_;
 };
 
 class loader_frame_address {
