@@ -98,7 +98,7 @@ tree_node_key loader_net::function_loaded(const managed_method& m) {
 }
 
 tree_node_key loader_net::resolve(tree_node_key address, std::uint32_t offset) const {
-  if (const auto known = resolved_.find(address); known != resolved_.end()) return known->second;
+  if (const auto* known = resolved_.find(address)) return *known;
   // The answer holds for every node when no code at the address was ever
   // replaced: then it is kept, as the tree repeats addresses many times over.
   bool same_for_every_node = true;
@@ -125,7 +125,7 @@ loader_frame_address::loader_frame_address(const tw_prof::sections_gen& gen, std
 
 tree_node_key loader_frame_address::frame_address_loaded(std::uint64_t address) {
   TW_LOG(loader_log) << "frame address loaded: " << address;
-  if (const auto it = known_.find(address); it != known_.end()) return it->second;
+  if (const auto* known = known_.find(address)) return *known;
   const auto stats = section_->write(std::make_tuple(address));
   const tree_node_key key = frame_address_key(stats.record_count - 1);
   known_.emplace(address, key);

@@ -9,6 +9,7 @@
 // its spin flag. Resolution runs alone afterwards.
 
 #include "collector/src/collector/callstacks/call_tree_data.h"
+#include "collector/src/collector/address_map.h"
 #include "collector/src/collector/fixed_format.h"
 
 #include <boost/icl/interval_map.hpp>
@@ -105,7 +106,7 @@ class loader_net {
   std::vector<function_range> functions_;
   boost::icl::interval_map<std::uint64_t, std::set<std::uint32_t>> ranges_;
   // Answers that hold whatever the node; forgotten when a function loads.
-  mutable std::unordered_map<std::uint64_t, tree_node_key> resolved_;
+  mutable collector::address_map resolved_;
 };
 
 class loader_frame_address {
@@ -115,7 +116,7 @@ class loader_frame_address {
 
  private:
   std::unique_ptr<section_writer<frame_address_section_tag>> section_;
-  std::unordered_map<std::uint64_t, tree_node_key> known_;
+  collector::address_map known_;
 };
 
 }  // namespace tarnwell::etw_collector::callstacks
