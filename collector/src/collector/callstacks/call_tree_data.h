@@ -95,7 +95,6 @@ class child_index {
   // Records a child found at the end of what the index knew of the chain.
   void add(std::uint32_t parent, tree_node_key key, std::uint32_t child);
   void clear() noexcept;
-  std::size_t size() const noexcept { return used_; }
 
  private:
   static constexpr std::uint32_t cursor_bit = 0x80000000u;  // node offsets stay below it
