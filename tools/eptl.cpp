@@ -1,9 +1,5 @@
-// eptl: command-line companion of the profiler library.
-//   eptl stats FILE.nettrace [--json]   trace header and event counts
-//   eptl sections SNAPSHOT              the snapshot's section table
-//   eptl convert IN.nettrace [-o OUT]   a recorded trace into a snapshot
-//   eptl inspect SNAPSHOT [--json]      what a snapshot holds
-//   eptl ps                             this user's .NET processes
+// eptl: command-line companion of the profiler library. Its commands and
+// their help texts are in `commands` below.
 
 #include "api/collectors.h"
 #include "api/log.h"
@@ -16,6 +12,7 @@
 #include "tools/trace_stats.h"
 #include "tw/error/exception_text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -42,13 +39,80 @@ int report_failure(const std::string& about) {
   return 1;
 }
 
+struct command_help {
+  const char* name;
+  const char* synopsis;
+  const char* summary;
+  const char* text;
+};
+
+constexpr command_help commands[] = {
+    {"convert", "eptl convert IN.nettrace [-o OUT]",
+     "a recorded trace into a snapshot",
+     "Converts a recorded trace (a .nettrace file, or a pipe that delivers one) into a\n"
+     "timeline snapshot: the index file OUT and its numbered section files OUT.0000,\n"
+     "OUT.0001, ... OUT defaults to IN with the extension .dtt. Progress goes to\n"
+     "standard error; the snapshot's path is printed when it is written.\n"
+     "\n"
+     "Ctrl-C (or SIGTERM) cancels: nothing is written, and the exit code is 130.\n"
+     "A trace that cannot be read ends with a message and exit code 1.\n"},
+    {"inspect", "eptl inspect SNAPSHOT [--json]",
+     "what a snapshot holds",
+     "Summarises a snapshot: the process, its time span, the records of every stream,\n"
+     "threads, garbage collections and suspensions, exceptions by type, lock\n"
+     "contention, Kestrel connections and requests, CPU samples per thread and the\n"
+     "methods on top by exclusive and inclusive samples. --json prints the same as\n"
+     "one JSON object.\n"},
+    {"stats", "eptl stats FILE.nettrace [--json]",
+     "a recorded trace's header and event counts",
+     "Reads a recorded trace without converting it: its header, how it ended, the\n"
+     "events the runtime lost, and the count of each event by provider and id.\n"
+     "--json prints the same as one JSON object.\n"},
+    {"sections", "eptl sections SNAPSHOT",
+     "a snapshot's section table",
+     "Lists a snapshot's sections: id, version, length and the file that holds each.\n"},
+    {"ps", "eptl ps",
+     "this user's running .NET processes",
+     "Lists this user's running .NET processes, found by their diagnostic sockets:\n"
+     "pid, name, runtime version and command line, as each runtime reports them.\n"},
+};
+
+const command_help* find_command(const std::string& name) {
+  for (const auto& c : commands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+bool is_help(const std::string& a) { return a == "--help" || a == "-h"; }
+
+void print_synopses(std::ostream& out) {
+  bool first = true;
+  for (const auto& c : commands) {
+    out << (first ? "usage: " : "       ") << c.synopsis << "\n";
+    first = false;
+  }
+}
+
 int usage() {
-  std::cerr << "usage: eptl stats FILE.nettrace [--json]\n"
-               "       eptl sections SNAPSHOT\n"
-               "       eptl convert IN.nettrace [-o OUT]\n"
-               "       eptl inspect SNAPSHOT [--json]\n"
-               "       eptl ps\n";
+  print_synopses(std::cerr);
+  std::cerr << "'eptl --help' and 'eptl COMMAND --help' say more.\n";
   return 2;
+}
+
+int help(const std::string& command) {
+  if (command.empty()) {
+    std::cout << "eptl: the command-line companion of the .NET timeline profiler.\n\n";
+    print_synopses(std::cout);
+    std::cout << "\ncommands:\n";
+    for (const auto& c : commands) std::cout << "  " << std::left << std::setw(10) << c.name << c.summary << "\n";
+    std::cout << "\n'eptl COMMAND --help' describes a command. Exit codes: 0 done, 1 failed (the\n"
+                 "reason is on standard error), 2 wrong usage, 130 cancelled.\n";
+    return 0;
+  }
+  const auto* c = find_command(command);
+  if (c == nullptr) return usage();
+  std::cout << "usage: " << c->synopsis << "\n\n" << c->text;
+  return 0;
 }
 
 int stats(const std::vector<std::string>& args) {
@@ -168,6 +232,8 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
+  if (is_help(command) || command == "help") return help(args.empty() ? std::string() : args[0]);
+  if (find_command(command) != nullptr && std::any_of(args.begin(), args.end(), is_help)) return help(command);
   try {
     if (command == "stats") return stats(args);
     if (command == "sections") return sections(args);

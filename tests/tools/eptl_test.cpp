@@ -95,6 +95,32 @@ TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(eptl_help, the_overview_and_each_command_explain_themselves_and_wrong_usage_says_where_to_look) {
+  const char* names[] = {"convert", "inspect", "stats", "sections", "ps"};
+  for (const char* flag : {"--help", "-h", "help"}) {
+    const auto overview = run(flag);
+    EXPECT_EQ(overview.exit_code, 0) << flag;
+    for (const char* name : names) EXPECT_NE(overview.out.find(std::string("eptl ") + name), std::string::npos) << name;
+    EXPECT_NE(overview.out.find("130 cancelled"), std::string::npos);
+  }
+  for (const char* name : names) {
+    // The flag anywhere after the command; never taken for a file name.
+    for (const std::string& args : {std::string(name) + " --help", std::string(name) + " x.nettrace -h",
+                                   std::string("help ") + name}) {
+      const auto r = run(args);
+      EXPECT_EQ(r.exit_code, 0) << args;
+      EXPECT_EQ(r.out.rfind(std::string("usage: eptl ") + name, 0), 0u) << args << "\n" << r.out;
+      EXPECT_EQ(r.out.find("eptl: "), std::string::npos) << args << "\n" << r.out;
+    }
+  }
+  EXPECT_NE(run("convert --help").out.find("-o OUT"), std::string::npos);
+  for (const char* wrong : {"", "bogus", "help bogus", "sections"}) {
+    const auto r = run(wrong);
+    EXPECT_EQ(r.exit_code, 2) << wrong;
+    EXPECT_NE(r.out.find("'eptl --help'"), std::string::npos) << wrong << "\n" << r.out;
+  }
+}
+
 TEST(eptl_sections, prints_the_section_table_of_a_snapshot) {
   const auto dir = std::filesystem::temp_directory_path() / ("eptl_sections_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
