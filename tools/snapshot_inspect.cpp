@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iomanip>
 #include <set>
+#include <sstream>
 #include <unordered_map>
 
 namespace tw::tools {
@@ -53,6 +54,26 @@ std::string string_at(const std::vector<std::uint8_t>& b, std::size_t& at) {
 
 }  // namespace
 
+std::string process_name_from_command_line(const std::string& command_line) {
+  std::vector<std::string> words;
+  std::istringstream in(command_line);
+  for (std::string w; in >> w;) words.push_back(w);
+  if (words.empty()) return {};
+  const auto file_name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
+  const auto stem = [&](const std::string& path) {
+    auto name = file_name(path);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0) name.resize(name.size() - 4);
+    return name;
+  };
+  if (file_name(words[0]) == "dotnet") {
+    std::size_t app = 1;
+    if (app < words.size() && words[app] == "exec") ++app;
+    if (app < words.size() && words[app].size() > 4 && words[app].compare(words[app].size() - 4, 4, ".dll") == 0)
+      return stem(words[app]);
+  }
+  return file_name(words[0]);
+}
+
 snapshot_summary inspect_snapshot(const std::string& index_path) {
   const snapshot_reader reader(index_path);
   snapshot_summary s;
@@ -74,6 +95,8 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
     string_at(env, at);        // user name
     at += 16 + 1;              // snapshot id 3, runtime type
     s.runtime_version = string_at(env, at);
+    // A runtime started by the host reports no process name of its own.
+    if (s.process_name.empty()) s.process_name = process_name_from_command_line(s.command_line);
   }
   if (has(2176)) {
     for_each_record(2176, reader.read(2176), 8, [&](const stream_record& r) {

@@ -41,6 +41,10 @@ struct snapshot_summary {
 };
 
 snapshot_summary inspect_snapshot(const std::string& index_path);
+// The program a command line runs: the application assembly of "dotnet
+// [exec] APP.dll ...", else the executable's file name; empty for an empty
+// line.
+std::string process_name_from_command_line(const std::string& command_line);
 void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
 void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
 

@@ -284,4 +284,14 @@ TEST_F(conversion, cancelling_while_saving_removes_every_file_already_written) {
   EXPECT_EQ(files_left(), 21u);
 }
 
+TEST(inspect, a_process_without_a_name_is_named_by_the_program_its_command_line_runs) {
+  using tw::tools::process_name_from_command_line;
+  EXPECT_EQ(process_name_from_command_line("/usr/share/dotnet/dotnet /srv/app/Shop.Api.dll --urls x"), "Shop.Api");
+  EXPECT_EQ(process_name_from_command_line("dotnet exec /srv/app/Worker.dll"), "Worker");
+  EXPECT_EQ(process_name_from_command_line("/usr/share/dotnet/dotnet"), "dotnet");  // the host alone, at start
+  EXPECT_EQ(process_name_from_command_line("dotnet run --project x"), "dotnet");
+  EXPECT_EQ(process_name_from_command_line("/opt/shop/Shop  --port 5"), "Shop");  // an apphost
+  EXPECT_EQ(process_name_from_command_line(""), "");
+}
+
 }  // namespace

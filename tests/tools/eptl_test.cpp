@@ -153,6 +153,8 @@ TEST(eptl_convert, converts_and_inspects_a_recording) {
   EXPECT_EQ(text.exit_code, 0) << text.out;
   EXPECT_NE(text.out.find("top methods by exclusive samples:\n"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("HotLoop.SpinPrimes"), std::string::npos) << text.out;
+  // The runtime reported no process name: the application's, from its command line.
+  EXPECT_EQ(text.out.rfind("process: Workload (pid 7548)", 0), 0u) << text.out;
   const auto json = run("inspect --json " + out);
   EXPECT_EQ(json.out.rfind("{\"process\":", 0), 0u) << json.out;
   EXPECT_NE(json.out.find("\"methods\":[{\"name\":\"HotLoop.SpinPrimes\""), std::string::npos) << json.out;
