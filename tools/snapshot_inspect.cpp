@@ -116,7 +116,8 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
   const double ms_per_tick = s.timer_resolution ? 1000.0 / static_cast<double>(s.timer_resolution) : 0;
 
   if (has(2121)) {
-    std::unordered_map<std::uint32_t, std::int64_t> suspend_start, contention_start;
+    std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::uint32_t>> suspend_start;  // time, reason
+    std::unordered_map<std::uint32_t, std::int64_t> contention_start;
     for_each_record(2121, reader.read(2121), 8, [&](const stream_record& r) {
       ++s.records[{2121, r.kind}];
       switch (r.kind) {
@@ -124,10 +125,17 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
           ++s.gc_count;
           s.gc_numbers.push_back(load<std::uint32_t>(r.body, 0));
           break;
-        case 4: case 5: suspend_start[r.thread_id] = r.timestamp; break;
+        case 4: case 5:
+          suspend_start[r.thread_id] = {r.timestamp, r.body.size() >= 4 ? load<std::uint32_t>(r.body, 0) : 0u};
+          break;
         case 3:
           if (const auto it = suspend_start.find(r.thread_id); it != suspend_start.end()) {
-            s.suspension_ms += static_cast<double>(r.timestamp - it->second) * ms_per_tick;
+            const double ms = static_cast<double>(r.timestamp - it->second.first) * ms_per_tick;
+            s.suspension_ms += ms;
+            // The runtime's reasons: 1 for a collection, 6 to prepare one.
+            const bool for_gc = it->second.second == 1 || it->second.second == 6;
+            (for_gc ? s.gc_suspensions : s.other_suspensions) += 1;
+            (for_gc ? s.gc_suspension_ms : s.other_suspension_ms) += ms;
             suspend_start.erase(it);
           }
           break;
@@ -261,6 +269,9 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "time span: " << std::fixed << std::setprecision(1) << span << " ms\n";
   out << "threads: " << s.threads << "\n";
   out << "garbage collections: " << s.gc_count << ", suspension " << s.suspension_ms << " ms\n";
+  out << "  suspended for collections: " << s.gc_suspensions << " times, " << s.gc_suspension_ms << " ms\n";
+  out << "  suspended otherwise (the CPU sampler among others): " << s.other_suspensions << " times, "
+      << s.other_suspension_ms << " ms\n";
   out << "exceptions:";
   for (const auto& [type, n] : s.exceptions) out << "\n  " << n << "  " << type;
   out << "\ncontention: " << s.contentions << " waits, " << s.contention_ms << " ms\n";
@@ -302,7 +313,9 @@ void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   quoted(out, s.runtime_version);
   out << ",\"timer_resolution\":" << s.timer_resolution << ",\"first_tick\":" << s.first_tick
       << ",\"last_tick\":" << s.last_tick << ",\"threads\":" << s.threads << ",\"gc_count\":" << s.gc_count
-      << ",\"suspension_ms\":" << s.suspension_ms << ",\"contentions\":" << s.contentions
+      << ",\"suspension_ms\":" << s.suspension_ms << ",\"gc_suspensions\":" << s.gc_suspensions
+      << ",\"gc_suspension_ms\":" << s.gc_suspension_ms << ",\"other_suspensions\":" << s.other_suspensions
+      << ",\"other_suspension_ms\":" << s.other_suspension_ms << ",\"contentions\":" << s.contentions
       << ",\"contention_ms\":" << s.contention_ms << ",\"kestrel_requests\":" << s.kestrel_requests.size()
       << ",\"samples\":" << s.samples << ",\"samples_with_stack\":" << s.samples_with_stack
       << ",\"samples_resolved_managed\":" << s.samples_resolved_managed << ",\"exceptions\":{";

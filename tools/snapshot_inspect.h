@@ -24,7 +24,11 @@ struct snapshot_summary {
   std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint64_t> records;  // (section, kind) -> count
   std::uint64_t threads = 0;
   std::uint64_t gc_count = 0;
-  double suspension_ms = 0;
+  double suspension_ms = 0;  // every suspension of the runtime
+  // Those for a collection (reasons GC and GC preparation) and the rest,
+  // among them the CPU sampler's (reason "other").
+  std::uint64_t gc_suspensions = 0, other_suspensions = 0;
+  double gc_suspension_ms = 0, other_suspension_ms = 0;
   std::map<std::string, std::uint64_t> exceptions;
   std::uint64_t contentions = 0;
   double contention_ms = 0;

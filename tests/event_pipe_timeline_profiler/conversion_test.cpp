@@ -201,6 +201,10 @@ TEST_F(conversion, the_hot_method_of_a_cpu_bound_recording_tops_the_profile) {
             0.95);
   EXPECT_NE(summary.command_line.find("Workload.dll cpu"), std::string::npos);
   EXPECT_GT(summary.threads, 0u);
+  // No collection ran: every suspension was the sampler's.
+  EXPECT_EQ(summary.gc_suspensions, 0u);
+  EXPECT_GT(summary.other_suspensions, 1000u);
+  EXPECT_DOUBLE_EQ(summary.other_suspension_ms, summary.suspension_ms);
 }
 
 TEST_F(conversion, the_snapshot_describes_gcs_exceptions_and_requests) {
@@ -209,6 +213,10 @@ TEST_F(conversion, the_snapshot_describes_gcs_exceptions_and_requests) {
   ASSERT_EQ(convert(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-core.nettrace", core, s), "");
   const auto summary = tw::tools::inspect_snapshot(core);
   EXPECT_GE(summary.gc_count, 3u);
+  // One suspension per collection and one to prepare one; the sampler's apart.
+  EXPECT_EQ(summary.gc_suspensions, summary.gc_count + 1);
+  EXPECT_GT(summary.other_suspensions, 100u);
+  EXPECT_NEAR(summary.gc_suspension_ms + summary.other_suspension_ms, summary.suspension_ms, 1e-6);
   EXPECT_EQ(summary.exceptions, (std::map<std::string, std::uint64_t>{{"System.ArgumentException", 1},
                                                                       {"System.InvalidOperationException", 1},
                                                                       {"System.TimeoutException", 1}}));
