@@ -59,8 +59,8 @@ constexpr command_help commands[] = {
     {"inspect", "eptl inspect SNAPSHOT [--json]",
      "what a snapshot holds",
      "Summarises a snapshot: the process, its time span, the records of every stream,\n"
-     "threads, garbage collections, suspensions (for collections apart from the rest,\n"
-     "the CPU sampler's among them), exceptions by type, lock\n"
+     "threads, garbage collections, the runtime's suspensions (those for collections\n"
+     "apart from the rest, the CPU sampler's among them), exceptions by type, lock\n"
      "contention, Kestrel connections and requests, CPU samples per thread and the\n"
      "methods on top by exclusive and inclusive samples. --json prints the same as\n"
      "one JSON object.\n"},
