@@ -7,6 +7,7 @@
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "event_pipe_api/src/session.h"
 #include "tools/process_list.h"
+#include "tools/record.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
@@ -47,6 +48,18 @@ struct command_help {
 };
 
 constexpr command_help commands[] = {
+    {"record", "eptl record --pid PID [--duration SECONDS] [-o OUT]",
+     "a running .NET process into a snapshot",
+     "Profiles the running .NET process PID live, through the profiler library as a\n"
+     "front end drives it (the library is loaded from beside eptl, else from the\n"
+     "system's library path): garbage collections, JIT and module loads, exceptions,\n"
+     "contention, CPU samples with their call stacks, Kestrel, SqlClient and tasks.\n"
+     "On a terminal a status line shows the time and the snapshot's size so far.\n"
+     "\n"
+     "The recording ends after SECONDS, at Ctrl-C (or SIGTERM), or when the process\n"
+     "exits; the snapshot is then saved to OUT (default pid-PID.dtt) with its section\n"
+     "files beside it, and its path is printed. A second Ctrl-C while it is being\n"
+     "saved drops it: nothing is written and the exit code is 130.\n"},
     {"convert", "eptl convert IN.nettrace [-o OUT]",
      "a recorded trace into a snapshot",
      "Converts a recorded trace (a .nettrace file, or a pipe that delivers one) into a\n"
@@ -177,10 +190,21 @@ int inspect(const std::vector<std::string>& args) {
 }
 
 std::atomic<bool> interrupted{false};
+std::atomic<int> interrupts{0};
 bool progress_on_terminal = false;
 unsigned long last_percent = ~0ul;
 
-extern "C" void on_interrupt(int) { interrupted.store(true); }
+extern "C" void on_interrupt(int) {
+  interrupted.store(true);
+  interrupts.fetch_add(1);
+}
+
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
 
 int report_progress(unsigned long current, unsigned long total, unsigned long finished) {
   if (interrupted.load()) return 0;
@@ -213,10 +237,7 @@ int convert(const std::vector<std::string>& args) {
   subject = in;
   if (out.empty()) out = std::filesystem::path(in).replace_extension(".dtt").string();
   progress_on_terminal = ::isatty(2);
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  catch_interrupts();
   void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
   tw_prof::release_nettrace_collector(holder);
   if (interrupted.load()) {
@@ -225,6 +246,36 @@ int convert(const std::vector<std::string>& args) {
   }
   std::cout << out << "\n";
   return 0;
+}
+
+int record(const std::vector<std::string>& args) {
+  tw::tools::record_options options;
+  bool have_pid = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const bool has_value = i + 1 < args.size();
+    try {
+      if (args[i] == "--pid" && has_value) {
+        const auto pid = std::stoul(args[++i]);
+        if (pid == 0 || pid > 0xFFFFFFFFul) return usage();
+        options.pid = static_cast<std::uint32_t>(pid);
+        have_pid = true;
+      } else if (args[i] == "--duration" && has_value) {
+        options.seconds = std::stod(args[++i]);
+        if (!(options.seconds > 0)) return usage();
+      } else if (args[i] == "-o" && has_value) {
+        options.out = args[++i];
+      } else {
+        return usage();
+      }
+    } catch (const std::logic_error&) {  // not a number
+      return usage();
+    }
+  }
+  if (!have_pid) return usage();
+  if (options.out.empty()) options.out = "pid-" + std::to_string(options.pid) + ".dtt";
+  subject = "pid " + std::to_string(options.pid);
+  catch_interrupts();
+  return tw::tools::record(options, interrupts);
 }
 
 }  // namespace
@@ -239,6 +290,7 @@ int main(int argc, char** argv) {
     if (command == "stats") return stats(args);
     if (command == "sections") return sections(args);
     if (command == "convert") return convert(args);
+    if (command == "record") return record(args);
     if (command == "inspect") return inspect(args);
     if (command == "ps") {
       if (!args.empty()) return usage();

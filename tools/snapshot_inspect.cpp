@@ -95,8 +95,13 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
     string_at(env, at);        // user name
     at += 16 + 1;              // snapshot id 3, runtime type
     s.runtime_version = string_at(env, at);
-    // A runtime started by the host reports no process name of its own.
-    if (s.process_name.empty()) s.process_name = process_name_from_command_line(s.command_line);
+    // A runtime started by the host reports no process name of its own, or
+    // the host's: the application is the one its command line runs.
+    const auto host = s.process_name.substr(s.process_name.find_last_of('/') + 1);
+    if (s.process_name.empty() || host == "dotnet") {
+      const auto from_command_line = process_name_from_command_line(s.command_line);
+      if (!from_command_line.empty()) s.process_name = from_command_line;
+    }
   }
   if (has(2176)) {
     for_each_record(2176, reader.read(2176), 8, [&](const stream_record& r) {

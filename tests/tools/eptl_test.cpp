@@ -11,6 +11,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -253,3 +255,122 @@ TEST(eptl_ps, lists_a_running_program_with_its_name_runtime_and_command_line) {
 }
 
 }  // namespace
+
+namespace {
+
+// The workload burning CPU in HotLoop.SpinPrimes for `seconds`, once its
+// runtime listens for diagnostics; killed when the test leaves.
+struct busy_program {
+  explicit busy_program(const char* seconds) {
+    pid = ::fork();
+    if (pid == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::execlp("dotnet", "dotnet", TW_Workload_DLL, "live", seconds, nullptr);
+      _exit(127);
+    }
+    const std::string prefix = "dotnet-diagnostic-" + std::to_string(pid) + "-";
+    const char* tmp = std::getenv("TMPDIR");
+    for (int attempt = 0; attempt < 200 && !listening; ++attempt) {
+      for (const auto& e : std::filesystem::directory_iterator(tmp && *tmp ? tmp : "/tmp"))
+        if (e.path().filename().string().rfind(prefix, 0) == 0) listening = true;
+      if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~busy_program() {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  pid_t pid = -1;
+  bool listening = false;
+};
+
+bool hot_method_on_top(const std::string& index) {
+  const auto r = run("inspect " + index);
+  const auto top = r.out.find("top methods by exclusive samples:\n");
+  return r.exit_code == 0 && top != std::string::npos &&
+         r.out.find("HotLoop.SpinPrimes", top) < r.out.find('\n', r.out.find('\n', top) + 1);
+}
+
+}  // namespace
+
+TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_method_tops_the_snapshot) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  busy_program program("30");
+  ASSERT_TRUE(program.listening);
+  const auto out = (dir / "busy.dtt").string();
+  const auto started = std::chrono::steady_clock::now();
+  const auto r = run("record --pid " + std::to_string(program.pid) + " --duration 1.5 -o " + out);
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(out + "\n"), std::string::npos) << r.out;
+  EXPECT_GE(took, 1.5);
+  EXPECT_LT(took, 20.0);
+  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  EXPECT_EQ(run("inspect " + out).out.rfind("process: Workload (pid " + std::to_string(program.pid) + ")", 0), 0u);
+
+  // Wrong use, and what cannot be done, each said.
+  EXPECT_EQ(run("record").exit_code, 2);
+  EXPECT_EQ(run("record --pid x").exit_code, 2);
+  EXPECT_EQ(run("record --pid 5 --duration -1").exit_code, 2);
+  const auto nowhere = run("record --pid " + std::to_string(program.pid) + " -o " + (dir / "no" / "s.dtt").string());
+  EXPECT_EQ(nowhere.exit_code, 1);
+  EXPECT_NE(nowhere.out.find("No folder"), std::string::npos) << nowhere.out;
+  std::filesystem::remove_all(dir);
+}
+
+TEST(eptl_record, the_program_ending_ends_the_recording_with_its_snapshot_saved) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_end_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  busy_program program("3");
+  ASSERT_TRUE(program.listening);
+  const auto out = (dir / "ended.dtt").string();
+  const auto r = run("record --pid " + std::to_string(program.pid) + " -o " + out);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("the process ended"), std::string::npos) << r.out;
+  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  std::filesystem::remove_all(dir);
+}
+
+// Ctrl-C at a terminal: the status line shows, the interrupt saves.
+TEST(eptl_record, ctrl_c_at_a_terminal_saves_the_snapshot) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_tty_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  busy_program program("30");
+  ASSERT_TRUE(program.listening);
+  const auto out = (dir / "tty.dtt").string();
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    const std::string pid = std::to_string(program.pid);
+    ::execl(TW_EPTL_PATH, TW_EPTL_PATH, "record", "--pid", pid.c_str(), "-o", out.c_str(), nullptr);
+    _exit(127);
+  }
+  std::string screen;
+  bool interrupted = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      char buffer[512];
+      const auto n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;  // the tool has ended
+      screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    // Once it has recorded a while: the terminal's own Ctrl-C.
+    if (!interrupted && screen.find(" s, snapshot ") != std::string::npos &&
+        screen.find("recording pid " + std::to_string(program.pid) + ": 1.") != std::string::npos) {
+      ASSERT_EQ(::write(master, "\x03", 1), 1);
+      interrupted = true;
+    }
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(master);
+  EXPECT_TRUE(interrupted) << screen;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+  EXPECT_NE(screen.find("saving ["), std::string::npos) << screen;
+  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  std::filesystem::remove_all(dir);
+}
