@@ -6,6 +6,7 @@
 // and a fresh identifier, remembering both in the order it gave them.
 
 #include "bridge/protocol.h"
+#include "tools/bridge_host.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -24,28 +25,12 @@ using bytes = std::vector<std::uint8_t>;
 using tw_prof::host_bridge_answer;
 using tw_prof::host_bridge_command;
 
-struct frame {
-  std::uint8_t code = 0;
-  bytes params;
-  tw::byte_cursor cursor() const { return tw::byte_cursor(params.data(), params.data() + params.size(), "frame"); }
-  host_bridge_answer answer() const { return static_cast<host_bridge_answer>(code); }
-};
+using frame = tw::tools::bridge_frame;
 
 // A frame as it was on the wire.
 inline bytes raw(const frame& f) { return tw_prof::encode_frame(f.code, f.params); }
 
-// accepted, with the strings "one" and "two", the variables named (flag 0),
-// and timeline settings whose first flag asks for collection from the start.
-inline bytes accepted_frame(std::uint8_t control_kind, const std::vector<std::string>& variables = {},
-                            bool collect_from_start = true) {
-  tw_prof::bridge_params p;
-  p.put(control_kind).sized_string("one").counter(static_cast<std::uint32_t>(variables.size()));
-  for (const auto& v : variables) p.sized_string(v).put(std::uint8_t{0});
-  p.sized_string("two").boolean(collect_from_start).put(std::uint32_t{1}).boolean(false).put(std::uint32_t{2});
-  for (int i = 0; i < 6; ++i) p.boolean(false);
-  p.sized_string("").put(std::uint32_t{0});
-  return tw_prof::encode_frame(static_cast<std::uint8_t>(host_bridge_command::accepted), p.bytes());
-}
+using tw::tools::accepted_frame;
 
 class host_peer {
  public:
@@ -72,22 +57,7 @@ class host_peer {
   }
   boost::asio::ip::tcp::socket& socket() { return socket_; }
 
-  frame read_frame() {
-    frame f;
-    std::uint8_t head[2];
-    boost::asio::read(socket_, boost::asio::buffer(head, 2));
-    f.code = head[0];
-    bytes counter{head[1]};
-    const std::size_t width = tw::byte_cursor::compressed_uint_size(head[1]);
-    if (width > 1) {
-      counter.resize(width);
-      boost::asio::read(socket_, boost::asio::buffer(counter.data() + 1, width - 1));
-    }
-    tw::byte_cursor c(counter.data(), counter.data() + counter.size(), "counter");
-    f.params.resize(c.compressed_uint());
-    if (!f.params.empty()) boost::asio::read(socket_, boost::asio::buffer(f.params));
-    return f;
-  }
+  frame read_frame() { return tw::tools::read_bridge_frame(socket_); }
 
   void send(host_bridge_command c, const tw_prof::bridge_params& params = {}) { send_raw(tw_prof::encode_frame(
       static_cast<std::uint8_t>(c), params.bytes())); }
