@@ -53,6 +53,7 @@ class bridge_host {
   // connection ends.
   std::optional<bridge_frame> next(std::chrono::milliseconds timeout);
 
+  bool connected() const { return socket_.is_open(); }
   const std::vector<std::filesystem::path>& paths() const { return paths_; }
   // The bytes in the snapshot's files so far.
   std::uintmax_t snapshot_bytes() const;

@@ -48,18 +48,28 @@ struct command_help {
 };
 
 constexpr command_help commands[] = {
-    {"record", "eptl record --pid PID [--duration SECONDS] [-o OUT]",
-     "a running .NET process into a snapshot",
-     "Profiles the running .NET process PID live, through the profiler library as a\n"
-     "front end drives it (the library is loaded from beside eptl, else from the\n"
-     "system's library path): garbage collections, JIT and module loads, exceptions,\n"
+    {"record",
+     "eptl record --pid PID [--duration SECONDS] [-o OUT]\n"
+     "       eptl record [--duration SECONDS] [-o OUT] -- COMMAND [ARG...]",
+     "a .NET process, running or started here, into a snapshot",
+     "Profiles a .NET process live, through the profiler library as a front end\n"
+     "drives it (the library is loaded from beside eptl, else from the system's\n"
+     "library path): garbage collections, JIT and module loads, exceptions,\n"
      "contention, CPU samples with their call stacks, Kestrel, SqlClient and tasks.\n"
-     "On a terminal a status line shows the time and the snapshot's size so far.\n"
      "\n"
+     "--pid PID      the running process PID.\n"
+     "-- COMMAND     starts COMMAND (for example: dotnet app.dll ARGS) with a\n"
+     "               diagnostic port of the recording's own, suspended until the\n"
+     "               snapshot runs, so that it is profiled from its first\n"
+     "               instruction; its exit code is reported.\n"
+     "--duration S   ends the recording after S seconds.\n"
+     "-o OUT         the snapshot's index (default pid-PID.dtt, or the program's\n"
+     "               name with .dtt); its section files go beside it.\n"
+     "\n"
+     "On a terminal a status line shows the time and the snapshot's size so far.\n"
      "The recording ends after SECONDS, at Ctrl-C (or SIGTERM), or when the process\n"
-     "exits; the snapshot is then saved to OUT (default pid-PID.dtt) with its section\n"
-     "files beside it, and its path is printed. A second Ctrl-C while it is being\n"
-     "saved drops it: nothing is written and the exit code is 130.\n"},
+     "exits; the snapshot is then saved and its path printed. A second Ctrl-C while\n"
+     "it is being saved drops it: nothing is written and the exit code is 130.\n"},
     {"convert", "eptl convert IN.nettrace [-o OUT]",
      "a recorded trace into a snapshot",
      "Converts a recorded trace (a .nettrace file, or a pipe that delivers one) into a\n"
@@ -254,7 +264,11 @@ int record(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const bool has_value = i + 1 < args.size();
     try {
-      if (args[i] == "--pid" && has_value) {
+      if (args[i] == "--") {
+        options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+        if (options.command.empty()) return usage();
+        break;
+      } else if (args[i] == "--pid" && has_value) {
         const auto pid = std::stoul(args[++i]);
         if (pid == 0 || pid > 0xFFFFFFFFul) return usage();
         options.pid = static_cast<std::uint32_t>(pid);
@@ -271,9 +285,16 @@ int record(const std::vector<std::string>& args) {
       return usage();
     }
   }
-  if (!have_pid) return usage();
-  if (options.out.empty()) options.out = "pid-" + std::to_string(options.pid) + ".dtt";
-  subject = "pid " + std::to_string(options.pid);
+  // One target: a running process or a program to start.
+  if (have_pid == !options.command.empty()) return usage();
+  if (options.out.empty()) {
+    std::string line;
+    for (const auto& a : options.command) line.append(a).append(" ");
+    std::string name = have_pid ? "pid-" : tw::tools::process_name_from_command_line(line);
+    if (have_pid) name.append(std::to_string(options.pid));
+    options.out = name.append(".dtt");
+  }
+  subject = have_pid ? "pid " + std::to_string(options.pid) : options.command[0];
   catch_interrupts();
   return tw::tools::record(options, interrupts);
 }

@@ -4,9 +4,14 @@
 #include "tools/bridge_host.h"
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <optional>
+#include <system_error>
 #include <cstdio>
 #include <filesystem>
 #include <iomanip>
@@ -96,6 +101,71 @@ bridge_frame expect(bridge_host& host, host_bridge_answer wanted, const char* wh
   throw std::runtime_error(std::string("The profiler did not answer while ") + what);
 }
 
+// A program started with the diagnostic port in its environment: its
+// runtime connects there and waits, suspended, to be resumed.
+class launched_program {
+ public:
+  launched_program(const std::vector<std::string>& command, const std::filesystem::path& port) {
+    std::vector<char*> argv;
+    for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const std::string variable = "DOTNET_DiagnosticPorts=" + port.string();
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot start " + command[0]);
+    if (pid_ == 0) {
+      ::putenv(const_cast<char*>(variable.c_str()));
+      ::execvp(argv[0], argv.data());
+      std::fprintf(stderr, "eptl: cannot start %s: %s\n", argv[0], std::strerror(errno));
+      _exit(127);
+    }
+  }
+  ~launched_program() {
+    // Left running only when it would not end: a recording stopped by a
+    // signal of its own.
+    if (!exit_code_) wait(std::chrono::seconds(5));
+  }
+
+  std::uint32_t pid() const { return static_cast<std::uint32_t>(pid_); }
+  // The exit code once it has ended (128 + N for signal N).
+  std::optional<int> wait(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!exit_code_) {
+      int status = 0;
+      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      } else if (r < 0 && errno != EINTR) {
+        exit_code_ = -1;
+      } else if (std::chrono::steady_clock::now() >= deadline) {
+        break;
+      } else {
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+    return exit_code_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> exit_code_;
+};
+
+// A folder of this user's for the port's socket, removed with it.
+struct port_folder {
+  port_folder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/eptl-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw std::system_error(errno, std::generic_category(), "Cannot make a folder for the diagnostic port");
+    path = pattern;
+  }
+  ~port_folder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::filesystem::path path;
+};
+
 }  // namespace
 
 int record(const record_options& options, const std::atomic<int>& interrupts) {
@@ -103,12 +173,19 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   const auto folder = std::filesystem::absolute(options.out).parent_path();
   if (!std::filesystem::is_directory(folder))
     throw std::runtime_error("No folder " + folder.string() + " to write the snapshot in");
+  const bool launching = !options.command.empty();
   profiler_library library;
   bridge_host host(options.out);
+  std::optional<port_folder> folder_of_port;
+  std::filesystem::path port;
+  if (launching) {
+    folder_of_port.emplace();
+    port = folder_of_port->path / "port";
+  }
   error_info* error = nullptr;
-  const auto endpoint = u16(host.endpoint()), empty = u16("");
+  const auto endpoint = u16(host.endpoint()), empty = u16(""), port_text = u16(port.string());
   void* collector =
-      library.create(text(endpoint), options.pid, text(empty), text(empty), text(empty), 1, 0, &error);
+      library.create(text(endpoint), options.pid, text(empty), text(empty), text(port_text), 1, 0, &error);
   if (collector == nullptr) throw std::runtime_error(library.take(error));
   library.take(error);
 
@@ -120,27 +197,44 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
     void* collector;
     std::string release() {
       if (collector == nullptr) return {};
-      std::thread drain([this] {
+      std::atomic<bool> released{false};
+      std::thread drain([&] {
         try {
-          while (true) host.next(200ms);
+          while (!released.load() && host.connected()) host.next(200ms);
         } catch (...) {
           // the connection's end
         }
       });
       error_info* e = nullptr;
       library.release(std::exchange(collector, nullptr), &e);
+      released.store(true);
       drain.join();
       return library.take(e);
     }
     ~releaser() { release(); }
   } releasing{library, host, collector};
 
-  if (!host.accept(30s)) throw std::runtime_error("The profiler did not connect to its host");
-  host.handshake(false);
+  std::optional<launched_program> program;
+  if (launching) program.emplace(options.command, port);
+  const auto connect_by = std::chrono::steady_clock::now() + 30s;
+  while (!host.accept(200ms)) {
+    if (program && program->wait(0ms))
+      throw std::runtime_error("The program ended before its runtime connected: is it a .NET program?");
+    if (std::chrono::steady_clock::now() >= connect_by)
+      throw std::runtime_error("The profiler did not connect to its host");
+  }
+  // A program started here is profiled from its start: go begins the
+  // snapshot, and the runtime is resumed once it runs.
+  host.handshake(launching);
   host.send(host_bridge_command::go);
-  expect(host, host_bridge_answer::measure_snapshot_stopped, "starting");
-  host.send(host_bridge_command::measure_snapshot_start);
-  expect(host, host_bridge_answer::measure_snapshot_started, "starting the snapshot");
+  if (launching) {
+    expect(host, host_bridge_answer::measure_snapshot_started, "starting");
+  } else {
+    expect(host, host_bridge_answer::measure_snapshot_stopped, "starting");
+    host.send(host_bridge_command::measure_snapshot_start);
+    expect(host, host_bridge_answer::measure_snapshot_started, "starting the snapshot");
+  }
+  const std::uint32_t pid = program ? program->pid() : options.pid;
 
   // Recording, until the time is up, an interrupt, or the process's end
   // (the bridge then saves on its own).
@@ -150,7 +244,7 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   while (!saving_on_its_own) {
     if (interrupts.load() > 0 || (options.seconds > 0 && seconds() >= options.seconds)) break;
     if (terminal)
-      std::cerr << "\rrecording pid " << options.pid << ": " << std::fixed << std::setprecision(1) << seconds()
+      std::cerr << "\rrecording pid " << pid << ": " << std::fixed << std::setprecision(1) << seconds()
                 << " s, snapshot " << megabytes(host.snapshot_bytes()) << "   " << std::flush;
     if (auto f = host.next(200ms)) saving_on_its_own = f->answer() == host_bridge_answer::operation_started;
   }
@@ -198,6 +292,12 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   if (terminal) std::cerr << "\n";
   const auto release_error = releasing.release();
   if (!release_error.empty()) throw std::runtime_error(release_error);
+  if (program) {
+    if (const auto code = program->wait(saving_on_its_own ? 10s : 2s))
+      std::cerr << "eptl: the program exited with code " << *code << "\n";
+    else
+      std::cerr << "eptl: the program goes on running as pid " << pid << "\n";
+  }
   if (!saved) {
     std::cerr << "eptl: recording dropped, nothing was written\n";
     return 130;

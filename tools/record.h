@@ -1,17 +1,22 @@
 #pragma once
 
-// eptl record: profiles a running .NET process live, as a front end does:
-// the library is loaded and driven through its exported functions, and this
-// process is the host of its bridge.
+// eptl record: profiles a .NET process live, as a front end does: the
+// library is loaded and driven through its exported functions, and this
+// process is the host of its bridge. The process is a running one, or a
+// program started here, suspended until its snapshot runs.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tw::tools {
 
 struct record_options {
-  std::uint32_t pid = 0;
+  std::uint32_t pid = 0;  // a running process, or 0 with `command`
+  // A program to start suspended and profile from its first instruction,
+  // through a diagnostic port of this recording's own.
+  std::vector<std::string> command;
   double seconds = 0;  // 0: until interrupted or the process ends
   std::string out;     // the snapshot's index
 };

@@ -98,7 +98,7 @@ TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
 }
 
 TEST(eptl_help, the_overview_and_each_command_explain_themselves_and_wrong_usage_says_where_to_look) {
-  const char* names[] = {"convert", "inspect", "stats", "sections", "ps"};
+  const char* names[] = {"record", "convert", "inspect", "stats", "sections", "ps"};
   for (const char* flag : {"--help", "-h", "help"}) {
     const auto overview = run(flag);
     EXPECT_EQ(overview.exit_code, 0) << flag;
@@ -372,5 +372,28 @@ TEST(eptl_record, ctrl_c_at_a_terminal_saves_the_snapshot) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
   EXPECT_NE(screen.find("saving ["), std::string::npos) << screen;
   EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  std::filesystem::remove_all(dir);
+}
+
+TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_and_its_exit_code_reported) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_start_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto out = (dir / "start.dtt").string();
+  // "startup" spends its first 300 ms in Startup.FirstWork, then exits with 42.
+  const auto r = run("record -o " + out + " -- dotnet " + TW_Workload_DLL + " startup 300");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("the program exited with code 42"), std::string::npos) << r.out;
+  // Startup.FirstWork ran only in the program's first moments.
+  const auto summary = run("inspect " + out);
+  const auto inclusive = summary.out.find("top methods by inclusive samples:");
+  EXPECT_NE(summary.out.find("Startup.FirstWork", inclusive), std::string::npos) << summary.out;
+  EXPECT_EQ(summary.out.rfind("process: Workload (pid", 0), 0u) << summary.out;
+
+  // Something that is no .NET program never connects.
+  const auto not_dotnet = run("record -o " + (dir / "x.dtt").string() + " -- /bin/true");
+  EXPECT_EQ(not_dotnet.exit_code, 1);
+  EXPECT_NE(not_dotnet.out.find("ended before its runtime connected"), std::string::npos) << not_dotnet.out;
+  EXPECT_EQ(run("record --pid 5 -- dotnet x.dll").exit_code, 2);  // one target or the other
+  EXPECT_EQ(run("record --").exit_code, 2);
   std::filesystem::remove_all(dir);
 }
