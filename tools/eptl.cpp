@@ -199,13 +199,11 @@ int inspect(const std::vector<std::string>& args) {
   return 0;
 }
 
-std::atomic<bool> interrupted{false};
 std::atomic<int> interrupts{0};
 bool progress_on_terminal = false;
 unsigned long last_percent = ~0ul;
 
 extern "C" void on_interrupt(int) {
-  interrupted.store(true);
   interrupts.fetch_add(1);
 }
 
@@ -217,7 +215,7 @@ void catch_interrupts() {
 }
 
 int report_progress(unsigned long current, unsigned long total, unsigned long finished) {
-  if (interrupted.load()) return 0;
+  if (interrupts.load() > 0) return 0;
   const unsigned long percent = total ? current * 100 / total : 0;
   if (percent != last_percent || finished) {
     last_percent = percent;
@@ -250,7 +248,7 @@ int convert(const std::vector<std::string>& args) {
   catch_interrupts();
   void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
   tw_prof::release_nettrace_collector(holder);
-  if (interrupted.load()) {
+  if (interrupts.load() > 0) {
     std::cerr << "eptl: conversion cancelled, nothing was written\n";
     return 130;
   }

@@ -54,22 +54,22 @@ std::string string_at(const std::vector<std::uint8_t>& b, std::size_t& at) {
 
 }  // namespace
 
+namespace {
+std::string file_name(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+}  // namespace
+
 std::string process_name_from_command_line(const std::string& command_line) {
   std::vector<std::string> words;
   std::istringstream in(command_line);
   for (std::string w; in >> w;) words.push_back(w);
   if (words.empty()) return {};
-  const auto file_name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
-  const auto stem = [&](const std::string& path) {
-    auto name = file_name(path);
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0) name.resize(name.size() - 4);
-    return name;
-  };
   if (file_name(words[0]) == "dotnet") {
-    std::size_t app = 1;
-    if (app < words.size() && words[app] == "exec") ++app;
-    if (app < words.size() && words[app].size() > 4 && words[app].compare(words[app].size() - 4, 4, ".dll") == 0)
-      return stem(words[app]);
+    const std::size_t app = words.size() > 1 && words[1] == "exec" ? 2 : 1;
+    if (app < words.size() && words[app].size() > 4 && words[app].ends_with(".dll")) {
+      auto name = file_name(words[app]);
+      if (name.size() > 4) name.resize(name.size() - 4);
+      return name;
+    }
   }
   return file_name(words[0]);
 }
@@ -97,8 +97,7 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
     s.runtime_version = string_at(env, at);
     // A runtime started by the host reports no process name of its own, or
     // the host's: the application is the one its command line runs.
-    const auto host = s.process_name.substr(s.process_name.find_last_of('/') + 1);
-    if (s.process_name.empty() || host == "dotnet") {
+    if (s.process_name.empty() || file_name(s.process_name) == "dotnet") {
       const auto from_command_line = process_name_from_command_line(s.command_line);
       if (!from_command_line.empty()) s.process_name = from_command_line;
     }

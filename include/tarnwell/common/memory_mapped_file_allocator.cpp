@@ -5,12 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace tarnwell::common {

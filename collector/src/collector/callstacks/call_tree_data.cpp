@@ -94,26 +94,25 @@ tree_inserter::fresh_node tree_inserter::allocate() {
     const auto run = tree_.alloc_.alloc_run(sizeof(tree_node), run_nodes);
     next_ = static_cast<char*>(run.pointer);
     end_ = next_ + run.size;
-    next_offset_ = run.offset;
   }
-  fresh_node fresh{reinterpret_cast<tree_node*>(next_), next_offset_};
+  fresh_node fresh{reinterpret_cast<tree_node*>(next_), offset_of(next_)};
   next_ += sizeof(tree_node);
-  next_offset_ += static_cast<std::uint32_t>(sizeof(tree_node));
-  published_next_.store(next_ == end_ ? no_node : next_offset_, std::memory_order_relaxed);
+  published_next_.store(next_ == end_ ? no_node : offset_of(next_), std::memory_order_relaxed);
   return fresh;
 }
 
 void tree_inserter::end_run() {
   if (next_ == end_) return;
   const auto size = static_cast<std::size_t>(end_ - next_);
-  if (!tree_.alloc_.give_back(next_offset_, size)) {
+  const std::uint32_t first = offset_of(next_);
+  if (!tree_.alloc_.give_back(first, size)) {
     // Formatted as childless, unlinked nodes: readers never reach them, and
     // the resolver passes them over as synthetic.
-    std::uint32_t offset = next_offset_;
+    std::uint32_t offset = first;
     for (char* p = next_; p != end_; p += sizeof(tree_node), offset += sizeof(tree_node))
       *reinterpret_cast<tree_node*>(p) = tree_node{0, no_node, offset | end_of_chain};
     std::lock_guard lock(tree_.mutex_);
-    tree_.filler_.emplace_back(next_offset_, offset);
+    tree_.filler_.emplace_back(first, offset);
     tree_.has_filler_.store(true, std::memory_order_release);
   }
   next_ = end_ = nullptr;

@@ -141,13 +141,13 @@ class tree_inserter {
   void end_run();
 
   tree_node* at(std::uint32_t offset) const noexcept { return reinterpret_cast<tree_node*>(base_ + offset); }
+  std::uint32_t offset_of(const char* p) const noexcept { return static_cast<std::uint32_t>(p - base_); }
 
   call_tree_data& tree_;
   char* const base_;
   child_index index_;
   char* next_ = nullptr;
   char* end_ = nullptr;
-  std::uint32_t next_offset_ = 0;
   // The offset this thread's next node gets, or no_node: read by end_offset().
   std::atomic<std::uint32_t> published_next_{no_node};
   std::uint32_t seen_epoch_ = 0;
