@@ -231,6 +231,10 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
       if (r.kind == 4) {
         ++s.samples;
         ++s.samples_per_thread[r.thread_id];
+        // The runtime's sample types: 1 for a thread outside managed code
+        // (waiting or in native code), 2 for one running managed code.
+        const std::uint8_t type = r.body.empty() ? 0 : r.body[0];
+        ++(type == 2 ? s.samples_managed : type == 1 ? s.samples_native : s.samples_other_type);
         expect_stack = true;
         return;
       }
@@ -285,7 +289,10 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
     out << "\n  section " << what.first << " kind " << (what.second == 0x2000 ? std::string("stack") : std::to_string(what.second))
         << ": " << n;
   out << "\nsamples: " << s.samples << " (" << s.samples_with_stack << " with stacks, " << s.samples_resolved_managed
-      << " in managed code)\n";
+      << " with a managed method at the leaf)\n";
+  out << "  threads running managed code: " << s.samples_managed << "\n";
+  out << "  threads waiting or in native code: " << s.samples_native << "\n";
+  if (s.samples_other_type) out << "  of no known type: " << s.samples_other_type << "\n";
   out << "top methods by exclusive samples:\n";
   for (std::size_t i = 0; i < std::min(top, s.methods.size()); ++i)
     out << "  " << std::setw(8) << s.methods[i].exclusive << std::setw(9) << s.methods[i].inclusive << "  "
@@ -322,7 +329,8 @@ void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top) {
       << ",\"other_suspension_ms\":" << s.other_suspension_ms << ",\"contentions\":" << s.contentions
       << ",\"contention_ms\":" << s.contention_ms << ",\"kestrel_requests\":" << s.kestrel_requests.size()
       << ",\"samples\":" << s.samples << ",\"samples_with_stack\":" << s.samples_with_stack
-      << ",\"samples_resolved_managed\":" << s.samples_resolved_managed << ",\"exceptions\":{";
+      << ",\"samples_resolved_managed\":" << s.samples_resolved_managed << ",\"samples_managed\":" << s.samples_managed
+      << ",\"samples_native\":" << s.samples_native << ",\"samples_other_type\":" << s.samples_other_type << ",\"exceptions\":{";
   bool first = true;
   for (const auto& [type, n] : s.exceptions) {
     out << (first ? "" : ",");

@@ -40,7 +40,10 @@ struct snapshot_summary {
   std::map<std::uint32_t, std::uint64_t> samples_per_thread;
   std::uint64_t samples = 0;
   std::uint64_t samples_with_stack = 0;
-  std::uint64_t samples_resolved_managed = 0;
+  std::uint64_t samples_resolved_managed = 0;  // a managed method at the leaf
+  // By the sample's type: the thread running managed code, or outside it
+  // (waiting, or in native code).
+  std::uint64_t samples_managed = 0, samples_native = 0, samples_other_type = 0;
   std::vector<method_samples> methods;  // by exclusive samples, most first
 };
 

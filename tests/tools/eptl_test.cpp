@@ -157,9 +157,17 @@ TEST(eptl_convert, converts_and_inspects_a_recording) {
   EXPECT_NE(text.out.find("HotLoop.SpinPrimes"), std::string::npos) << text.out;
   // The runtime reported no process name: the application's, from its command line.
   EXPECT_EQ(text.out.rfind("process: Workload (pid 7548)", 0), 0u) << text.out;
+  // A busy loop: nearly every sample finds its thread in managed code; the
+  // runtime's idle threads wait outside it.
+  EXPECT_NE(text.out.find("samples: 1194 ("), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("  threads running managed code: 1165\n  threads waiting or in native code: 29\n"),
+            std::string::npos)
+      << text.out;
   const auto json = run("inspect --json " + out);
   EXPECT_EQ(json.out.rfind("{\"process\":", 0), 0u) << json.out;
   EXPECT_NE(json.out.find("\"methods\":[{\"name\":\"HotLoop.SpinPrimes\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"samples_managed\":1165,\"samples_native\":29,\"samples_other_type\":0"), std::string::npos)
+      << json.out;
   std::filesystem::remove_all(dir);
 }
 
