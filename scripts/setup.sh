@@ -9,7 +9,10 @@ packages=(
   libboost-program-options1.81-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev binutils
+  chromium
 )
+# Node.js may come from elsewhere than Debian; only its absence matters.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,4 +32,12 @@ fi
 if ! command -v dotnet >/dev/null 2>&1; then
   echo "setup: the .NET SDK (dotnet) is not on PATH; the tests that start .NET programs need it" >&2
   exit 1
+fi
+
+# The export checks: speedscope, its schema, and a driver for Chromium.
+browser=$(cd "$(dirname "$0")/../tests/browser" && pwd)
+if [[ ! -d $browser/node_modules || $browser/package-lock.json -nt $browser/node_modules ]]; then
+  echo "setup: installing the export checks' npm packages"
+  (cd "$browser" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  touch "$browser/node_modules"
 fi

@@ -8,6 +8,7 @@
 #include "event_pipe_api/src/session.h"
 #include "tools/process_list.h"
 #include "tools/record.h"
+#include "tools/snapshot_export.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 #include "tools/trace_stats.h"
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -84,9 +86,33 @@ constexpr command_help commands[] = {
      "Summarises a snapshot: the process, its time span, the records of every stream,\n"
      "threads, garbage collections, the runtime's suspensions (those for collections\n"
      "apart from the rest, the CPU sampler's among them), exceptions by type, lock\n"
-     "contention, Kestrel connections and requests, CPU samples per thread and the\n"
-     "methods on top by exclusive and inclusive samples. --json prints the same as\n"
-     "one JSON object.\n"},
+     "contention, Kestrel connections and requests, and the CPU samples: those of\n"
+     "threads running managed code apart from those of threads waiting or in native\n"
+     "code (the sample's type says which). The methods on top by exclusive and by\n"
+     "inclusive samples count the first; the second are listed by the innermost\n"
+     "managed method, where the thread waits. --json prints the same as one JSON\n"
+     "object.\n"},
+    {"export", "eptl export SNAPSHOT --format speedscope|chrome [-o FILE]",
+     "a snapshot for speedscope, Perfetto or chrome://tracing",
+     "Writes a snapshot in the file format of another viewer.\n"
+     "\n"
+     "--format speedscope  the CPU samples as speedscope profiles (open the file at\n"
+     "                     speedscope.app or in a local copy of speedscope): one of\n"
+     "                     all threads, then one per thread, busiest first. Each\n"
+     "                     sample weighs the sampler's period, in milliseconds.\n"
+     "                     A thread the sampler found outside managed code ends in\n"
+     "                     the frame \"[waiting or in native code]\".\n"
+     "--format chrome      the Trace Event format that Perfetto UI (ui.perfetto.dev)\n"
+     "                     and chrome://tracing open: a track per thread with its\n"
+     "                     GCs, suspensions, lock contention, SqlClient scopes and\n"
+     "                     task work as slices, exceptions and allocation ticks as\n"
+     "                     instants; Kestrel connections and requests and task\n"
+     "                     operations as async slices; beside each sampled thread\n"
+     "                     a track of its samples' stacks. Times are microseconds\n"
+     "                     from the snapshot's start.\n"
+     "-o FILE              where to write (default SNAPSHOT.speedscope.json or\n"
+     "                     SNAPSHOT.trace.json; - for standard output). The file\n"
+     "                     appears only once it is whole.\n"},
     {"stats", "eptl stats FILE.nettrace [--json]",
      "a recorded trace's header and event counts",
      "Reads a recorded trace without converting it: its header, how it ended, the\n"
@@ -196,6 +222,44 @@ int inspect(const std::vector<std::string>& args) {
     tw::tools::print_json(std::cout, summary);
   else
     tw::tools::print_text(std::cout, summary);
+  return 0;
+}
+
+int export_snapshot(const std::vector<std::string>& args) {
+  std::string file, format, out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--format" && i + 1 < args.size()) format = args[++i];
+    else if (args[i] == "-o" && i + 1 < args.size()) out = args[++i];
+    else if (file.empty()) file = args[i];
+    else return usage();
+  }
+  if (file.empty() || (format != "speedscope" && format != "chrome")) return usage();
+  subject = file;
+  const auto as = format == "chrome" ? tw::tools::export_format::chrome : tw::tools::export_format::speedscope;
+  const tw::tools::snapshot_model model(file);
+  if (out == "-") {
+    tw::tools::export_snapshot(model, as, stdout);
+    return 0;
+  }
+  // speedscope opens a file named *.chrome.json as a bare event array: the
+  // Trace Event file is *.trace.json.
+  if (out.empty()) out = file + (as == tw::tools::export_format::chrome ? ".trace.json" : ".speedscope.json");
+  // Written beside its place and moved there when whole: a failed export
+  // leaves no part of a file, nor harms one that was there.
+  const std::string partial = out + ".partial";
+  subject = out;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(partial.c_str(), "wb"), &std::fclose);
+  if (!f) throw std::runtime_error("Cannot create " + partial + ": " + std::strerror(errno));
+  try {
+    tw::tools::export_snapshot(model, as, f.get());
+    if (std::fclose(f.release()) != 0) throw std::runtime_error("Cannot write " + partial + ": " + std::strerror(errno));
+    std::filesystem::rename(partial, out);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);
+    throw;
+  }
+  std::cout << out << "\n";
   return 0;
 }
 
@@ -311,6 +375,7 @@ int main(int argc, char** argv) {
     if (command == "convert") return convert(args);
     if (command == "record") return record(args);
     if (command == "inspect") return inspect(args);
+    if (command == "export") return export_snapshot(args);
     if (command == "ps") {
       if (!args.empty()) return usage();
       // The runtimes put their sockets where TMPDIR says, as we look for them.

@@ -1,8 +1,6 @@
 #include "tools/snapshot_inspect.h"
 
-#include "tools/snapshot_reader.h"
-#include "tools/snapshot_streams.h"
-#include "tw/utility/utf.h"
+#include "tools/snapshot_events.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,253 +13,124 @@ namespace tw::tools {
 
 namespace {
 
-template <class T>
-T load(std::span<const std::uint8_t> b, std::size_t at) {
-  T v{};
-  if (at + sizeof v <= b.size()) std::memcpy(&v, b.data() + at, sizeof v);
-  return v;
-}
+// Adds what each event says to the summary.
+class summarise final : public snapshot_events {
+ public:
+  summarise(const snapshot_model& model, snapshot_summary& s) : model_(model), s_(s) {}
 
-std::string utf16z_at(const std::vector<std::uint8_t>& b, std::size_t& at) {
-  std::u16string s;
-  while (at + 1 < b.size()) {
-    const char16_t c = static_cast<char16_t>(b[at] | (b[at + 1] << 8));
-    at += 2;
-    if (c == 0) break;
-    s += c;
+  void record(std::uint16_t section, const stream_record& r) override { ++s_.records[{section, r.kind}]; }
+
+  void gc_start(const stream_record&, std::uint32_t count, std::uint32_t, std::uint32_t, std::uint32_t) override {
+    ++s_.gc_count;
+    s_.gc_numbers.push_back(count);
   }
-  return kv521::utf::utf16_to_utf8(s);
-}
-
-// ECMA-335 compressed length and UTF-8 text, as section 0 writes strings.
-std::string string_at(const std::vector<std::uint8_t>& b, std::size_t& at) {
-  if (at >= b.size()) return {};
-  std::size_t n = b[at];
-  if ((n & 0x80) == 0) {
-    at += 1;
-  } else if ((n & 0xC0) == 0x80) {
-    n = ((n & 0x3F) << 8) | b[at + 1];
-    at += 2;
-  } else {
-    n = ((n & 0x1F) << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
-    at += 4;
+  void suspension_start(const stream_record& r, std::uint32_t reason) override {
+    suspended_[r.thread_id] = {r.timestamp, reason};
   }
-  std::string s(b.begin() + static_cast<std::ptrdiff_t>(at),
-                b.begin() + static_cast<std::ptrdiff_t>(std::min(b.size(), at + n)));
-  at += n;
-  return s;
-}
-
-}  // namespace
-
-namespace {
-std::string file_name(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
-}  // namespace
-
-std::string process_name_from_command_line(const std::string& command_line) {
-  std::vector<std::string> words;
-  std::istringstream in(command_line);
-  for (std::string w; in >> w;) words.push_back(w);
-  if (words.empty()) return {};
-  if (file_name(words[0]) == "dotnet") {
-    const std::size_t app = words.size() > 1 && words[1] == "exec" ? 2 : 1;
-    if (app < words.size() && words[app].size() > 4 && words[app].ends_with(".dll")) {
-      auto name = file_name(words[app]);
-      if (name.size() > 4) name.resize(name.size() - 4);
-      return name;
+  void suspension_end(const stream_record& r) override {
+    const auto it = suspended_.find(r.thread_id);
+    if (it == suspended_.end()) return;
+    const double ms = model_.ms(r.timestamp - it->second.first);
+    s_.suspension_ms += ms;
+    // The runtime's reasons: 1 for a collection, 6 to prepare one.
+    const bool for_gc = it->second.second == 1 || it->second.second == 6;
+    (for_gc ? s_.gc_suspensions : s_.other_suspensions) += 1;
+    (for_gc ? s_.gc_suspension_ms : s_.other_suspension_ms) += ms;
+    suspended_.erase(it);
+  }
+  void contention_start(const stream_record& r) override {
+    ++s_.contentions;
+    contended_[r.thread_id] = r.timestamp;
+  }
+  void contention_end(const stream_record& r) override {
+    if (const auto it = contended_.find(r.thread_id); it != contended_.end()) {
+      s_.contention_ms += model_.ms(r.timestamp - it->second);
+      contended_.erase(it);
     }
   }
-  return file_name(words[0]);
-}
+  void exception(const stream_record&, const std::string& type, const std::string&) override { ++s_.exceptions[type]; }
+  void kestrel(const stream_record&, kestrel_event what, const std::string& connection,
+               const std::string& request) override {
+    switch (what) {
+      case kestrel_event::connection_start: s_.kestrel_connections.push_back(connection); break;
+      case kestrel_event::connection_stop: s_.kestrel_connection_stops.push_back(connection); break;
+      case kestrel_event::request_start: s_.kestrel_requests.push_back(connection + "/" + request); break;
+      case kestrel_event::request_stop: s_.kestrel_request_stops.push_back(connection + "/" + request); break;
+    }
+  }
+  void thread_start(const stream_record& r) override { threads_.insert(r.thread_id); }
+  void sample(const stream_record& r, std::uint8_t type, std::uint32_t leaf) override {
+    ++s_.samples;
+    ++s_.samples_per_thread[r.thread_id];
+    // The runtime's sample types: 1 for a thread outside managed code
+    // (waiting or in native code), 2 for one running managed code.
+    ++(type == 2 ? s_.samples_managed : type == 1 ? s_.samples_native : s_.samples_other_type);
+    if (leaf == 0xFFFFFFFFu) return;
+    model_.stack(leaf, stack_);
+    if (stack_.empty()) return;
+    ++s_.samples_with_stack;
+    const auto& frames = model_.frames();
+    const bool managed_leaf = frames[stack_.back()].kind == frame_kind::managed;
+    if (managed_leaf) ++s_.samples_resolved_managed;
+    if (type == 1) {
+      // Time off the CPU, or in native code: where it is spent is the
+      // innermost managed method that led there.
+      const auto innermost = std::find_if(stack_.rbegin(), stack_.rend(),
+                                          [&](std::uint32_t f) { return frames[f].kind == frame_kind::managed; });
+      if (innermost != stack_.rend()) ++waits_[*innermost].exclusive;
+      return;
+    }
+    if (managed_leaf) ++methods_[stack_.back()].exclusive;
+    // A method counts once per sample however often it recurses.
+    seen_.clear();
+    for (const auto f : stack_)
+      if (frames[f].kind == frame_kind::managed && seen_.insert(f).second) ++methods_[f].inclusive;
+  }
+
+  void finish() {
+    s_.threads = threads_.size();
+    auto named = [&](std::map<std::uint32_t, method_samples>& from, std::vector<method_samples>& to) {
+      for (auto& [f, m] : from) {
+        m.name = model_.frames()[f].name;
+        to.push_back(m);
+      }
+    };
+    named(methods_, s_.methods);
+    named(waits_, s_.waits);
+    std::sort(s_.waits.begin(), s_.waits.end(), [](const auto& a, const auto& b) { return a.exclusive > b.exclusive; });
+  }
+
+ private:
+  const snapshot_model& model_;
+  snapshot_summary& s_;
+  std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::uint32_t>> suspended_;  // time, reason
+  std::unordered_map<std::uint32_t, std::int64_t> contended_;
+  std::set<std::uint32_t> threads_;
+  // By frame: the tiers of a method count together.
+  std::map<std::uint32_t, method_samples> methods_, waits_;
+  std::vector<std::uint32_t> stack_;
+  std::set<std::uint32_t> seen_;
+};
+
+}  // namespace
 
 snapshot_summary inspect_snapshot(const std::string& index_path) {
-  const snapshot_reader reader(index_path);
+  const snapshot_model model(index_path);
   snapshot_summary s;
-  auto has = [&](std::uint16_t id) {
-    return std::any_of(reader.sections().begin(), reader.sections().end(), [&](const auto& e) { return e.id == id; });
-  };
-
-  if (has(0)) {
-    const auto env = reader.read(0);
-    std::size_t at = 2 * 4 + 4 + 4 + 1 + 2 + 4;
-    s.os_name = string_at(env, at);
-    s.computer_name = string_at(env, at);
-    std::memcpy(&s.pid, env.data() + at, 4);
-    at += 4;
-    s.process_name = string_at(env, at);
-    s.command_line = string_at(env, at);
-    string_at(env, at);        // working directory
-    at += 2 + 16;              // architecture, snapshot id 4
-    string_at(env, at);        // user name
-    at += 16 + 1;              // snapshot id 3, runtime type
-    s.runtime_version = string_at(env, at);
-    // A runtime started by the host reports no process name of its own, or
-    // the host's: the application is the one its command line runs.
-    if (s.process_name.empty() || file_name(s.process_name) == "dotnet") {
-      const auto from_command_line = process_name_from_command_line(s.command_line);
-      if (!from_command_line.empty()) s.process_name = from_command_line;
-    }
-  }
-  if (has(2176)) {
-    for_each_record(2176, reader.read(2176), 8, [&](const stream_record& r) {
-      if (r.kind == 1) {
-        s.timer_resolution = load<std::uint64_t>(r.body, 4);
-        s.first_tick = static_cast<std::int64_t>(load<std::uint64_t>(r.body, 12));
-      } else if (r.kind == 3) {
-        s.last_tick = static_cast<std::int64_t>(load<std::uint64_t>(r.body, 0));
-      } else if (r.kind == 5) {
-        std::size_t at = load<std::uint16_t>(r.body, 0) ? 2 : 6;
-        std::vector<std::uint8_t> body(r.body.begin(), r.body.end());
-        s.thread_names[r.thread_id] = utf16z_at(body, at);
-      }
-      ++s.records[{2176, r.kind}];
-    });
-  }
-  const double ms_per_tick = s.timer_resolution ? 1000.0 / static_cast<double>(s.timer_resolution) : 0;
-
-  if (has(2121)) {
-    std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::uint32_t>> suspend_start;  // time, reason
-    std::unordered_map<std::uint32_t, std::int64_t> contention_start;
-    for_each_record(2121, reader.read(2121), 8, [&](const stream_record& r) {
-      ++s.records[{2121, r.kind}];
-      switch (r.kind) {
-        case 1:
-          ++s.gc_count;
-          s.gc_numbers.push_back(load<std::uint32_t>(r.body, 0));
-          break;
-        case 4: case 5:
-          suspend_start[r.thread_id] = {r.timestamp, r.body.size() >= 4 ? load<std::uint32_t>(r.body, 0) : 0u};
-          break;
-        case 3:
-          if (const auto it = suspend_start.find(r.thread_id); it != suspend_start.end()) {
-            const double ms = static_cast<double>(r.timestamp - it->second.first) * ms_per_tick;
-            s.suspension_ms += ms;
-            // The runtime's reasons: 1 for a collection, 6 to prepare one.
-            const bool for_gc = it->second.second == 1 || it->second.second == 6;
-            (for_gc ? s.gc_suspensions : s.other_suspensions) += 1;
-            (for_gc ? s.gc_suspension_ms : s.other_suspension_ms) += ms;
-            suspend_start.erase(it);
-          }
-          break;
-        case 9: {
-          std::size_t at = 0;
-          std::vector<std::uint8_t> body(r.body.begin(), r.body.end());
-          std::uint16_t n = load<std::uint16_t>(r.body, 0);
-          at = n ? 2 : 6;
-          ++s.exceptions[utf16z_at(body, at)];
-          break;
-        }
-        case 10: case 17: ++s.contentions; contention_start[r.thread_id] = r.timestamp; break;
-        case 12:
-          if (const auto it = contention_start.find(r.thread_id); it != contention_start.end()) {
-            s.contention_ms += static_cast<double>(r.timestamp - it->second) * ms_per_tick;
-            contention_start.erase(it);
-          }
-          break;
-      }
-    });
-  }
-  for (std::uint16_t id : {2120, 2054}) {
-    if (has(id)) for_each_record(id, reader.read(id), 8, [&](const stream_record& r) { ++s.records[{id, r.kind}]; });
-  }
-  if (has(2055)) {
-    for_each_record(2055, reader.read(2055), 8, [&](const stream_record& r) {
-      ++s.records[{2055, r.kind}];
-      // Every kind begins with the connection id; requests go on with the
-      // request id.
-      std::size_t at = load<std::uint16_t>(r.body, 0) ? 2 : 6;
-      std::vector<std::uint8_t> body(r.body.begin(), r.body.end());
-      auto connection = utf16z_at(body, at);
-      switch (r.kind) {
-        case 1: s.kestrel_connections.push_back(connection); break;
-        case 2: s.kestrel_connection_stops.push_back(connection); break;
-        case 3: s.kestrel_requests.push_back(connection.append("/").append(utf16z_at(body, at))); break;
-        case 4: s.kestrel_request_stops.push_back(connection.append("/").append(utf16z_at(body, at))); break;
-      }
-    });
-  }
-
-  // Methods by index: managed_function records point at their names.
-  std::vector<std::string> names;
-  if (has(2132) && has(2137)) {
-    const auto functions = reader.read(2132);
-    const auto data = reader.read(2137);
-    for (std::size_t at = 0; at + 20 <= functions.size(); at += 20) {
-      std::uint64_t offset;
-      std::memcpy(&offset, functions.data() + at + 12, 8);
-      std::size_t p = static_cast<std::size_t>(offset) + 4;
-      const auto ns = utf16z_at(data, p);
-      const auto name = utf16z_at(data, p);
-      names.push_back(ns.empty() ? name : ns + "." + name);
-    }
-  }
-  std::vector<std::uint8_t> tree;
-  std::uint32_t tree_base = 0;
-  if (has(2160)) {
-    tree = reader.read(2160);
-    std::memcpy(&tree_base, tree.data(), 4);  // header size: where offset 32 of the region lies
-    tree_base = 32 - tree_base;
-  }
-  auto node_key = [&](std::uint32_t offset) -> std::uint64_t { return load<std::uint64_t>(tree, offset - tree_base); };
-  auto parent_of = [&](std::uint32_t offset) -> std::uint32_t {
-    std::uint32_t w = load<std::uint32_t>(tree, offset - tree_base + 8);
-    std::size_t guard = 0;
-    while ((w & 0x80000000u) == 0 && guard++ < 1000000) w = load<std::uint32_t>(tree, w - tree_base + 8);
-    return w & 0x7FFFFFFFu;
-  };
-  auto function_of = [&](std::uint64_t key) -> long {
-    if ((key >> 61) != 2) return -1;
-    return static_cast<long>(key & 0x1FFFFFFF);
-  };
-
-  // Tiers of one method (a quick JIT, then an optimised one) count together.
-  std::map<std::string, method_samples> methods;
-  auto name_of = [&](long index) -> std::string {
-    if (index < static_cast<long>(names.size())) return names[static_cast<std::size_t>(index)];
-    std::string unnamed = "#";
-    unnamed += std::to_string(index);
-    return unnamed;
-  };
-  if (has(2177)) {
-    bool expect_stack = false;
-    std::set<std::uint32_t> threads;
-    for_each_record(2177, reader.read(2177), 8, [&](const stream_record& r) {
-      ++s.records[{2177, r.kind}];
-      if (r.kind == 1) threads.insert(r.thread_id);
-      if (r.kind == 4) {
-        ++s.samples;
-        ++s.samples_per_thread[r.thread_id];
-        // The runtime's sample types: 1 for a thread outside managed code
-        // (waiting or in native code), 2 for one running managed code.
-        const std::uint8_t type = r.body.empty() ? 0 : r.body[0];
-        ++(type == 2 ? s.samples_managed : type == 1 ? s.samples_native : s.samples_other_type);
-        expect_stack = true;
-        return;
-      }
-      if (r.kind == 0x2000 && expect_stack) {
-        expect_stack = false;
-        const auto leaf = load<std::uint32_t>(r.body, 8);
-        if (leaf == 0xFFFFFFFF || tree.empty()) return;
-        ++s.samples_with_stack;
-        const long f = function_of(node_key(leaf));
-        if (f >= 0) {
-          ++s.samples_resolved_managed;
-          ++methods[name_of(f)].exclusive;
-        }
-        std::set<std::string> seen;
-        for (std::uint32_t n = leaf; n >= 32 + 32 && n != 0x7FFFFFFF; n = parent_of(n)) {
-          const long g = function_of(node_key(n));
-          if (g >= 0 && seen.insert(name_of(g)).second) ++methods[name_of(g)].inclusive;
-          if (seen.size() > 10000) break;
-        }
-      }
-    });
-    s.threads = threads.size();
-  }
-  for (auto& [name, m] : methods) {
-    m.name = name;
-    s.methods.push_back(m);
-  }
+  const auto& process = model.process();
+  s.os_name = process.os_name;
+  s.computer_name = process.computer_name;
+  s.pid = process.pid;
+  s.process_name = process.process_name;
+  s.command_line = process.command_line;
+  s.runtime_version = process.runtime_version;
+  s.timer_resolution = model.timer_resolution();
+  s.first_tick = model.first_tick();
+  s.last_tick = model.last_tick();
+  s.thread_names = model.thread_names();
+  summarise to(model, s);
+  decode_events(model, to);
+  to.finish();
   std::sort(s.methods.begin(), s.methods.end(), [](const auto& a, const auto& b) {
     return a.exclusive != b.exclusive ? a.exclusive > b.exclusive : a.inclusive > b.inclusive;
   });
@@ -290,7 +159,7 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
         << ": " << n;
   out << "\nsamples: " << s.samples << " (" << s.samples_with_stack << " with stacks, " << s.samples_resolved_managed
       << " with a managed method at the leaf)\n";
-  out << "  threads running managed code: " << s.samples_managed << "\n";
+  out << "  threads running managed code: " << s.samples_managed << " (the methods below count these)\n";
   out << "  threads waiting or in native code: " << s.samples_native << "\n";
   if (s.samples_other_type) out << "  of no known type: " << s.samples_other_type << "\n";
   out << "top methods by exclusive samples:\n";
@@ -303,6 +172,9 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   for (std::size_t i = 0; i < std::min(top, inclusive.size()); ++i)
     out << "  " << std::setw(8) << inclusive[i].inclusive << std::setw(9) << inclusive[i].exclusive << "  "
         << inclusive[i].name << "\n";
+  out << "where threads wait or run native code, by the innermost managed method:\n";
+  for (std::size_t i = 0; i < std::min(top, s.waits.size()); ++i)
+    out << "  " << std::setw(8) << s.waits[i].exclusive << "  " << s.waits[i].name << "\n";
 }
 
 namespace {
@@ -349,6 +221,12 @@ void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top) {
     out << (i ? "," : "") << "{\"name\":";
     quoted(out, s.methods[i].name);
     out << ",\"exclusive\":" << s.methods[i].exclusive << ",\"inclusive\":" << s.methods[i].inclusive << "}";
+  }
+  out << "],\"waits\":[";
+  for (std::size_t i = 0; i < std::min(top, s.waits.size()); ++i) {
+    out << (i ? "," : "") << "{\"name\":";
+    quoted(out, s.waits[i].name);
+    out << ",\"samples\":" << s.waits[i].exclusive << "}";
   }
   out << "]}\n";
 }

@@ -2,6 +2,8 @@
 
 // A summary of a converted snapshot, read back from its files.
 
+#include "tools/snapshot_model.h"
+
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -44,14 +46,15 @@ struct snapshot_summary {
   // By the sample's type: the thread running managed code, or outside it
   // (waiting, or in native code).
   std::uint64_t samples_managed = 0, samples_native = 0, samples_other_type = 0;
-  std::vector<method_samples> methods;  // by exclusive samples, most first
+  // Of the samples of threads running managed code (or of no known type),
+  // by exclusive samples, most first.
+  std::vector<method_samples> methods;
+  // Of the samples of threads waiting or in native code, by the innermost
+  // managed method of each (its count in `exclusive`), most first.
+  std::vector<method_samples> waits;
 };
 
 snapshot_summary inspect_snapshot(const std::string& index_path);
-// The program a command line runs: the application assembly of "dotnet
-// [exec] APP.dll ...", else the executable's file name; empty for an empty
-// line.
-std::string process_name_from_command_line(const std::string& command_line);
 void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
 void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
 

@@ -2,11 +2,17 @@
 
 #include <boost/format.hpp>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 namespace tw::tools {
 
@@ -86,6 +92,54 @@ std::vector<std::uint8_t> snapshot_reader::read(const section_entry& e) const {
   in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(e.length));
   if (static_cast<std::uint64_t>(in.gcount()) != e.length) throw std::runtime_error("A section file ends early");
   return out;
+}
+
+mapped_section snapshot_reader::map(std::uint16_t id) const {
+  for (const auto& e : sections_)
+    if (e.id == id) return mapped_section(file_path(e.file), e.offset, e.length);
+  return {};
+}
+
+mapped_section::mapped_section(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length)
+    : length_(length) {
+  if (length == 0) return;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("Cannot open " + file.string() + ": " + std::strerror(errno));
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t start = offset / page * page;
+  map_length_ = static_cast<std::size_t>(offset - start + length);
+  map_ = ::mmap(nullptr, map_length_, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(start));
+  const int error = errno;
+  ::close(fd);
+  if (map_ == MAP_FAILED) {
+    map_ = nullptr;
+    throw std::runtime_error("Cannot map " + file.string() + ": " + std::strerror(error));
+  }
+  // The reader checked every file's size against the index, so the range is
+  // inside the file. Sections are read front to back.
+  ::madvise(map_, map_length_, MADV_SEQUENTIAL);
+  data_ = static_cast<const std::uint8_t*>(map_) + (offset - start);
+}
+
+mapped_section::mapped_section(mapped_section&& other) noexcept
+    : map_(std::exchange(other.map_, nullptr)),
+      map_length_(std::exchange(other.map_length_, 0)),
+      data_(std::exchange(other.data_, nullptr)),
+      length_(std::exchange(other.length_, 0)) {}
+
+mapped_section& mapped_section::operator=(mapped_section&& other) noexcept {
+  if (this != &other) {
+    if (map_) ::munmap(map_, map_length_);
+    map_ = std::exchange(other.map_, nullptr);
+    map_length_ = std::exchange(other.map_length_, 0);
+    data_ = std::exchange(other.data_, nullptr);
+    length_ = std::exchange(other.length_, 0);
+  }
+  return *this;
+}
+
+mapped_section::~mapped_section() {
+  if (map_) ::munmap(map_, map_length_);
 }
 
 }  // namespace tw::tools

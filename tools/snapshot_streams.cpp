@@ -67,7 +67,7 @@ std::size_t body_size(std::uint16_t section, std::uint16_t kind, std::uint8_t ve
   throw std::runtime_error("Unknown record kind " + std::to_string(kind) + " in section " + std::to_string(section));
 }
 
-std::size_t read_length(const std::vector<std::uint8_t>& s, std::size_t at, std::size_t& consumed) {
+std::size_t read_length(std::span<const std::uint8_t> s, std::size_t at, std::size_t& consumed) {
   if (at + 2 > s.size()) throw std::runtime_error("A record's length runs past its stream");
   std::uint16_t short_form;
   std::memcpy(&short_form, s.data() + at, 2);
@@ -85,9 +85,8 @@ std::size_t read_length(const std::vector<std::uint8_t>& s, std::size_t at, std:
 }  // namespace
 
 std::string read_utf16_field(std::span<const std::uint8_t> body, std::size_t& at) {
-  std::vector<std::uint8_t> copy(body.begin(), body.end());
   std::size_t consumed = 0;
-  const std::size_t bytes = read_length(copy, at, consumed);
+  const std::size_t bytes = read_length(body, at, consumed);
   at += consumed;
   if (at + bytes > body.size() || bytes < 2) throw std::runtime_error("A string runs past its record");
   std::u16string text((bytes - 2) / 2, u'\0');
@@ -96,7 +95,18 @@ std::string read_utf16_field(std::span<const std::uint8_t> body, std::size_t& at
   return kv521::utf::utf16_to_utf8(text);
 }
 
-void for_each_record(std::uint16_t section, const std::vector<std::uint8_t>& s, std::uint32_t ptr,
+std::string read_utf16z(std::span<const std::uint8_t> b, std::size_t& at) {
+  std::u16string s;
+  while (at + 1 < b.size()) {
+    const char16_t c = static_cast<char16_t>(b[at] | (b[at + 1] << 8));
+    at += 2;
+    if (c == 0) break;
+    s += c;
+  }
+  return kv521::utf::utf16_to_utf8(s);
+}
+
+void for_each_record(std::uint16_t section, std::span<const std::uint8_t> s, std::uint32_t ptr,
                      const std::function<void(const stream_record&)>& f) {
   std::size_t at = 0;
   while (at < s.size()) {

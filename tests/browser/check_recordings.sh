@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Converts every committed recording, exports each snapshot in both formats
+# and checks the exports (check_exports.mjs): schema, format rules, and
+# speedscope in headless Chromium. Screenshots go to OUT_DIR.
+#   check_recordings.sh EPTL OUT_DIR
+set -euo pipefail
+eptl=$1
+out=$2
+here=$(cd "$(dirname "$0")" && pwd)
+if [[ ! -d $here/node_modules ]]; then
+  echo "check_recordings: $here/node_modules is missing: scripts/setup.sh installs it" >&2
+  exit 1
+fi
+rm -rf "$out"
+mkdir -p "$out"
+failed=0
+# The public recordings are kept zipped.
+for zipped in "$here"/../data/public/*.nettrace.zip; do
+  python3 -m zipfile -e "$zipped" "$out/public"
+done
+for recording in "$here"/../data/*.nettrace "$out"/public/*.nettrace; do
+  name=$(basename "$recording" .nettrace)
+  snapshot="$out/$name.dtt"
+  "$eptl" convert "$recording" -o "$snapshot" >/dev/null 2>&1
+  "$eptl" export "$snapshot" --format speedscope -o "$out/$name.speedscope.json" >/dev/null
+  "$eptl" export "$snapshot" --format chrome -o "$out/$name.trace.json" >/dev/null
+  "$eptl" inspect --json "$snapshot" >"$out/$name.inspect.json"
+  echo "== $name"
+  node "$here/check_exports.mjs" "$out/$name.speedscope.json" "$out/$name.trace.json" "$out/$name.inspect.json" \
+    "$out" || failed=1
+done
+exit $failed

@@ -1,0 +1,564 @@
+#include "tools/snapshot_export.h"
+
+#include "tools/snapshot_events.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tw::tools {
+
+namespace {
+
+// JSON text into a buffer that goes out a megabyte at a time.
+class json_out {
+ public:
+  explicit json_out(std::FILE* f) : f_(f) { buffer_.reserve(capacity + 4096); }
+
+  json_out& raw(std::string_view s) {
+    buffer_.append(s);
+    if (buffer_.size() >= capacity) flush();
+    return *this;
+  }
+  json_out& str(std::string_view s) {
+    buffer_ += '"';
+    for (const char c : s) {
+      const auto u = static_cast<unsigned char>(c);
+      if (c == '"' || c == '\\') {
+        buffer_ += '\\';
+        buffer_ += c;
+      } else if (u < 0x20) {
+        static constexpr char hex[] = "0123456789abcdef";
+        buffer_.append("\\u00");
+        buffer_ += hex[u >> 4];
+        buffer_ += hex[u & 15];
+      } else {
+        buffer_ += c;
+      }
+    }
+    buffer_ += '"';
+    return raw({});
+  }
+  template <class Int>
+  json_out& num(Int v) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    return raw({text, static_cast<std::size_t>(end - text)});
+  }
+  // Three decimals: a microsecond in milliseconds, a nanosecond in
+  // microseconds.
+  json_out& fixed(double v) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3).ptr;
+    return raw({text, static_cast<std::size_t>(end - text)});
+  }
+  void flush() {
+    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), f_) != buffer_.size())
+      throw std::runtime_error(std::string("Cannot write the export: ") + std::strerror(errno));
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr std::size_t capacity = 1 << 20;
+  std::FILE* f_;
+  std::string buffer_;
+};
+
+struct sample_entry {
+  std::int64_t tick;
+  std::uint32_t thread;
+  std::uint32_t leaf;
+  std::uint8_t type;
+};
+
+constexpr std::uint8_t sample_outside_managed_code = 1;
+constexpr std::uint32_t no_leaf = 0xFFFFFFFFu;
+
+// The stacks samples are shown with: the call tree's frames, and frames of
+// their own for what the tree cannot say.
+class sample_stacks {
+ public:
+  explicit sample_stacks(const snapshot_model& model)
+      : model_(model),
+        waiting_(static_cast<std::uint32_t>(model.frames().size())),
+        no_stack_(waiting_ + 1) {}
+
+  // The frames of a sample, outermost first. A thread outside managed code
+  // ends in a frame that says so, in place of the native code it is in.
+  const std::vector<std::uint32_t>& of(const sample_entry& s) {
+    if (s.leaf != no_leaf) model_.stack(s.leaf, frames_);
+    else frames_.clear();
+    if (s.type == sample_outside_managed_code) {
+      if (!frames_.empty() && model_.frames()[frames_.back()].kind == frame_kind::native) frames_.pop_back();
+      frames_.push_back(waiting_);
+    }
+    if (frames_.empty()) frames_.push_back(no_stack_);
+    return frames_;
+  }
+
+  std::size_t count() const { return model_.frames().size() + 2; }
+  std::string_view name(std::uint32_t f) const {
+    if (f == waiting_) return "[waiting or in native code]";
+    if (f == no_stack_) return "[no stack]";
+    return model_.frames()[f].name;
+  }
+
+ private:
+  const snapshot_model& model_;
+  const std::uint32_t waiting_, no_stack_;
+  std::vector<std::uint32_t> frames_;
+};
+
+// The sampler's period as the samples show it: the median time between two
+// samples of one thread. The runtime samples every thread at once, each
+// millisecond by default.
+double sampling_period_ms(const snapshot_model& model, const std::vector<sample_entry>& samples) {
+  std::unordered_map<std::uint32_t, std::int64_t> last;
+  std::vector<std::int64_t> gaps;
+  for (const auto& s : samples) {
+    const auto [it, first] = last.try_emplace(s.thread, s.tick);
+    if (!first && s.tick > it->second) gaps.push_back(s.tick - it->second);
+    it->second = s.tick;
+  }
+  if (gaps.empty() || model.timer_resolution() == 0) return 1.0;
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
+  return model.ms(gaps[gaps.size() / 2]);
+}
+
+class collect_samples : public snapshot_events {
+ public:
+  void sample(const stream_record& r, std::uint8_t type, std::uint32_t leaf) override {
+    samples.push_back({r.timestamp, r.thread_id, leaf, type});
+  }
+  std::vector<sample_entry> samples;
+};
+
+std::string thread_label(const snapshot_model& model, std::uint32_t thread) {
+  const auto it = model.thread_names().find(thread);
+  if (it != model.thread_names().end() && !it->second.empty()) return it->second + " (" + std::to_string(thread) + ")";
+  return "thread " + std::to_string(thread);
+}
+
+void write_speedscope(const snapshot_model& model, std::FILE* f) {
+  collect_samples c;
+  decode_events(model, c);
+  auto& samples = c.samples;
+  std::stable_sort(samples.begin(), samples.end(), [](const auto& a, const auto& b) { return a.tick < b.tick; });
+  const double period = sampling_period_ms(model, samples);
+  sample_stacks stacks(model);
+
+  std::map<std::uint32_t, std::size_t> per_thread;
+  for (const auto& s : samples) ++per_thread[s.thread];
+  std::vector<std::pair<std::uint32_t, std::size_t>> threads(per_thread.begin(), per_thread.end());
+  std::stable_sort(threads.begin(), threads.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+
+  json_out out(f);
+  out.raw("{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\"name\":")
+      .str(model.process().process_name.empty() ? "snapshot" : model.process().process_name)
+      .raw(",\"exporter\":\"eptl\",\"activeProfileIndex\":0,\"shared\":{\"frames\":[");
+  for (std::uint32_t i = 0; i < stacks.count(); ++i) out.raw(i ? ",{\"name\":" : "{\"name\":").str(stacks.name(i)).raw("}");
+  out.raw("]},\"profiles\":[");
+
+  auto profile = [&](const std::string& name, std::size_t count, auto&& included) {
+    out.raw("{\"type\":\"sampled\",\"name\":").str(name).raw(",\"unit\":\"milliseconds\",\"startValue\":0,\"endValue\":");
+    out.fixed(period * static_cast<double>(count)).raw(",\"samples\":[");
+    bool first = true;
+    for (const auto& s : samples) {
+      if (!included(s)) continue;
+      out.raw(first ? "[" : ",[");
+      first = false;
+      bool first_frame = true;
+      for (const auto frame : stacks.of(s)) {
+        if (!first_frame) out.raw(",");
+        first_frame = false;
+        out.num(frame);
+      }
+      out.raw("]");
+    }
+    out.raw("],\"weights\":[");
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i) out.raw(",");
+      out.fixed(period);
+    }
+    out.raw("]}");
+  };
+  profile("all threads", samples.size(), [](const sample_entry&) { return true; });
+  for (const auto& [thread, count] : threads) {
+    out.raw(",");
+    profile(thread_label(model, thread), count, [thread = thread](const sample_entry& s) { return s.thread == thread; });
+  }
+  out.raw("]}\n");
+  out.flush();
+}
+
+// ---- Trace Event format ----
+
+const char* gc_reason(std::uint32_t reason) {
+  static constexpr const char* names[] = {"small object allocation", "induced", "low memory", "empty",
+                                          "large object allocation", "out of space (small object heap)",
+                                          "out of space (large object heap)", "induced, not forced", "internal",
+                                          "induced by low memory", "induced compacting", "low memory (host)",
+                                          "PM full GC", "low memory (host, blocking)"};
+  return reason < std::size(names) ? names[reason] : "other";
+}
+
+const char* gc_type(std::uint32_t type) {
+  static constexpr const char* names[] = {"blocking", "background", "foreground"};
+  return type < std::size(names) ? names[type] : "other";
+}
+
+const char* suspension_reason(std::uint32_t reason) {
+  static constexpr const char* names[] = {"other", "GC", "app domain shutdown", "code pitching", "shutdown",
+                                          "debugger", "GC preparation", "debugger sweep"};
+  return reason < std::size(names) ? names[reason] : "other";
+}
+
+const char* heap_name(std::uint32_t kind) {
+  static constexpr const char* names[] = {"small object heap", "large object heap", "pinned object heap"};
+  return kind < std::size(names) ? names[kind] : "other heap";
+}
+
+// Tracks beside a thread's own, for what must not share it: slices that
+// overlap without nesting go to the next track where they nest, and the
+// samples have one of their own. Thread ids stay below 2^22 on Linux.
+constexpr std::uint32_t overlap_track = 0x01000000;
+constexpr std::uint32_t max_overlap_tracks = 62;
+constexpr std::uint32_t sample_track = 0x40000000;
+
+struct slice {
+  std::int64_t begin, end;
+  std::uint32_t thread;
+  std::string name;
+  const char* category;
+  std::string args;  // a JSON object, or empty
+};
+
+std::string json_string(std::string_view s) {
+  std::string text;
+  text.reserve(s.size() + 2);
+  text += '"';
+  for (const char c : s) {
+    if (c == '"' || c == '\\') text += '\\';
+    if (static_cast<unsigned char>(c) < 0x20) text += ' ';
+    else text += c;
+  }
+  return text += '"';
+}
+
+class chrome_trace final : public snapshot_events {
+ public:
+  chrome_trace(const snapshot_model& model, json_out& out) : model_(model), out_(out) {
+    last_tick_ = model.last_tick();
+  }
+
+  void record(std::uint16_t, const stream_record& r) override {
+    threads_.insert(r.thread_id);
+    last_tick_ = std::max(last_tick_, r.timestamp);
+  }
+
+  void gc_start(const stream_record& r, std::uint32_t count, std::uint32_t generation, std::uint32_t reason,
+                std::uint32_t type) override {
+    std::string args = "{\"count\":" + std::to_string(count) + ",\"generation\":" + std::to_string(generation) +
+                       ",\"reason\":" + json_string(gc_reason(reason)) + ",\"type\":" + json_string(gc_type(type)) + "}";
+    gcs_[count] = {r.timestamp, r.timestamp, r.thread_id,
+                   "GC #" + std::to_string(count) + " (gen " + std::to_string(generation) + ")", "gc", std::move(args)};
+  }
+  void gc_end(const stream_record& r, std::uint32_t count) override {
+    const auto it = gcs_.find(count);
+    if (it == gcs_.end()) return;
+    it->second.end = r.timestamp;
+    add(std::move(it->second));
+    gcs_.erase(it);
+  }
+  void suspension_start(const stream_record& r, std::uint32_t reason) override {
+    suspensions_[r.thread_id] = {r.timestamp, r.timestamp, r.thread_id,
+                                 std::string("suspension (") + suspension_reason(reason) + ")", "suspension", {}};
+  }
+  void suspension_end(const stream_record& r) override { close(suspensions_, r); }
+  void contention_start(const stream_record& r) override {
+    contentions_[r.thread_id] = {r.timestamp, r.timestamp, r.thread_id, "lock contention", "contention", {}};
+  }
+  void contention_end(const stream_record& r) override { close(contentions_, r); }
+
+  void exception(const stream_record& r, const std::string& type, const std::string& message) override {
+    instant(r, type, "exception");
+    out_.raw(",\"args\":{\"type\":").str(type).raw(",\"message\":").str(message).raw("}}");
+  }
+  void allocation_tick(const stream_record& r, std::uint32_t bytes, std::uint32_t heap) override {
+    instant(r, std::string("allocation tick (") + heap_name(heap) + ")", "allocation");
+    out_.raw(",\"args\":{\"bytes\":").num(bytes).raw(",\"heap\":").str(heap_name(heap)).raw("}}");
+  }
+
+  void task_scheduled(const stream_record& r, std::int32_t task) override { task_instant(r, "task scheduled", task); }
+  void task_wait(const stream_record& r, std::int32_t task) override { task_instant(r, "task waited on", task); }
+  void operation_start(const stream_record& r, std::int32_t task, const std::string& name) override {
+    async_begin(r, "task", "task " + std::to_string(task), name, "{\"task\":" + std::to_string(task) + "}");
+  }
+  void operation_end(const stream_record& r, std::int32_t task) override {
+    async_end(r, "task", "task " + std::to_string(task));
+  }
+  void work_start(const stream_record& r, std::int32_t task) override {
+    work_[r.thread_id].push_back({r.timestamp, r.timestamp, r.thread_id, "task " + std::to_string(task) + " runs",
+                                  "task", "{\"task\":" + std::to_string(task) + "}"});
+  }
+  void work_end(const stream_record& r) override { pop(work_, r); }
+
+  void sql(const stream_record& r, sql_event what, const std::string& message) override {
+    switch (what) {
+      case sql_event::scope_start:
+        scopes_[r.thread_id].push_back({r.timestamp, r.timestamp, r.thread_id, message, "sqlclient", {}});
+        break;
+      case sql_event::scope_stop: pop(scopes_, r); break;
+      default:
+        instant(r, message, "sqlclient");
+        out_.raw("}");
+    }
+  }
+  void kestrel(const stream_record& r, kestrel_event what, const std::string& connection,
+               const std::string& request) override {
+    const auto args = "{\"connection\":" + json_string(connection) +
+                      (request.empty() ? std::string() : ",\"request\":" + json_string(request)) + "}";
+    switch (what) {
+      case kestrel_event::connection_start:
+        async_begin(r, "kestrel", "connection " + connection, "connection " + connection, args);
+        break;
+      case kestrel_event::connection_stop: async_end(r, "kestrel", "connection " + connection); break;
+      case kestrel_event::request_start:
+        async_begin(r, "kestrel", "request " + connection + "/" + request, "request " + connection + "/" + request,
+                    args);
+        break;
+      case kestrel_event::request_stop: async_end(r, "kestrel", "request " + connection + "/" + request); break;
+    }
+  }
+  void sample(const stream_record& r, std::uint8_t type, std::uint32_t leaf) override {
+    samples_.push_back({r.timestamp, r.thread_id, leaf, type});
+  }
+
+  void finish() {
+    // What is still open ran to the end of the recording.
+    for (auto& [count, s] : gcs_) end_open(std::move(s));
+    for (auto* open : {&suspensions_, &contentions_})
+      for (auto& [thread, s] : *open) end_open(std::move(s));
+    for (auto* open : {&work_, &scopes_})
+      for (auto& [thread, stack] : *open)
+        while (!stack.empty()) {
+          end_open(std::move(stack.back()));
+          stack.pop_back();
+        }
+    for (const auto& [id, open] : async_) {
+      async_event('e', last_tick_, open.thread, open.category, id, open.name);
+      out_.raw("}");
+    }
+    write_slices();
+    write_samples();
+    write_threads();
+  }
+
+ private:
+  struct async_open {
+    std::uint32_t thread;
+    const char* category;
+    std::string name;
+  };
+
+  double us(std::int64_t tick) const { return model_.ms_since_start(tick) * 1000.0; }
+
+  void event_head(char phase, std::int64_t tick, std::uint32_t track, std::string_view name, const char* category) {
+    out_.raw(first_ ? "\n{\"ph\":\"" : ",\n{\"ph\":\"");
+    first_ = false;
+    const char ph[2] = {phase, 0};
+    out_.raw(ph).raw("\",\"name\":").str(name).raw(",\"cat\":\"").raw(category).raw("\",\"ts\":").fixed(us(tick));
+    out_.raw(",\"pid\":").num(model_.process().pid).raw(",\"tid\":").num(track);
+  }
+  // Leaves the event open for its arguments.
+  void instant(const stream_record& r, std::string_view name, const char* category) {
+    event_head('i', r.timestamp, r.thread_id, name, category);
+    out_.raw(",\"s\":\"t\"");
+  }
+  void task_instant(const stream_record& r, const char* name, std::int32_t task) {
+    instant(r, name, "task");
+    out_.raw(",\"args\":{\"task\":").num(task).raw("}}");
+  }
+  void async_event(char phase, std::int64_t tick, std::uint32_t thread, const char* category, const std::string& id,
+                   std::string_view name) {
+    event_head(phase, tick, thread, name, category);
+    out_.raw(",\"id\":").str(id);
+  }
+  void async_begin(const stream_record& r, const char* category, const std::string& id, const std::string& name,
+                   const std::string& args) {
+    // The same id begun again before its end: the first ends here.
+    if (async_.contains(id)) async_end(r, category, id);
+    async_event('b', r.timestamp, r.thread_id, category, id, name);
+    out_.raw(",\"args\":").raw(args).raw("}");
+    async_[id] = {r.thread_id, category, name};
+  }
+  void async_end(const stream_record& r, const char* category, const std::string& id) {
+    const auto it = async_.find(id);
+    if (it == async_.end()) return;  // its start came before the recording's
+    async_event('e', r.timestamp, r.thread_id, category, id, it->second.name);
+    out_.raw("}");
+    async_.erase(it);
+  }
+
+  void add(slice s) {
+    if (s.end < s.begin) s.end = s.begin;
+    slices_.push_back(std::move(s));
+  }
+  void end_open(slice s) {
+    s.end = std::max(s.begin, last_tick_);
+    if (!s.args.empty()) s.args.pop_back(), s.args += ",\"unfinished\":true}";
+    else s.args = "{\"unfinished\":true}";
+    add(std::move(s));
+  }
+  void close(std::unordered_map<std::uint32_t, slice>& open, const stream_record& r) {
+    const auto it = open.find(r.thread_id);
+    if (it == open.end()) return;
+    it->second.end = r.timestamp;
+    add(std::move(it->second));
+    open.erase(it);
+  }
+  void pop(std::unordered_map<std::uint32_t, std::vector<slice>>& open, const stream_record& r) {
+    auto& stack = open[r.thread_id];
+    if (stack.empty()) return;
+    stack.back().end = r.timestamp;
+    add(std::move(stack.back()));
+    stack.pop_back();
+  }
+
+  void write_slice(const slice& s, std::uint32_t track) {
+    event_head('X', s.begin, track, s.name, s.category);
+    out_.raw(",\"dur\":").fixed(us(s.end) - us(s.begin));
+    if (!s.args.empty()) out_.raw(",\"args\":").raw(s.args);
+    out_.raw("}");
+  }
+
+  // Each slice on the first track of its thread where it nests.
+  void write_slices() {
+    std::stable_sort(slices_.begin(), slices_.end(), [](const slice& a, const slice& b) {
+      if (a.thread != b.thread) return a.thread < b.thread;
+      return a.begin != b.begin ? a.begin < b.begin : a.end > b.end;
+    });
+    std::vector<std::vector<std::int64_t>> tracks;  // the ends of the slices open on each
+    for (std::size_t i = 0; i < slices_.size(); ++i) {
+      if (i == 0 || slices_[i].thread != slices_[i - 1].thread) tracks.clear();
+      const auto& s = slices_[i];
+      std::size_t k = 0;
+      for (;; ++k) {
+        if (k == tracks.size()) tracks.emplace_back();
+        auto& open = tracks[k];
+        while (!open.empty() && open.back() <= s.begin) open.pop_back();
+        if (open.empty() || s.end <= open.back() || k == max_overlap_tracks) break;
+      }
+      tracks[k].push_back(s.end);
+      const auto track = s.thread + static_cast<std::uint32_t>(k) * overlap_track;
+      if (k > 0) overlap_tracks_.insert({s.thread, static_cast<std::uint32_t>(k)});
+      write_slice(s, track);
+    }
+  }
+
+  // A flame chart of each thread's samples: a frame shown in consecutive
+  // samples is one slice, from the first sample to the one after the last.
+  void write_samples() {
+    std::stable_sort(samples_.begin(), samples_.end(), [](const auto& a, const auto& b) {
+      return a.thread != b.thread ? a.thread < b.thread : a.tick < b.tick;
+    });
+    const double period_ms = sampling_period_ms(model_, samples_);
+    const auto period = static_cast<std::int64_t>(
+        period_ms * static_cast<double>(model_.timer_resolution()) / 1000.0 + 0.5);
+    sample_stacks stacks(model_);
+    std::vector<std::pair<std::uint32_t, std::int64_t>> open;  // frame, since
+    std::int64_t previous = 0;
+    // A sample stands for the period after it, up to the recording's end.
+    auto after = [&](std::int64_t tick) { return std::max(tick, std::min(tick + period, last_tick_)); };
+    auto close_to = [&](std::size_t depth, std::int64_t at, std::uint32_t thread) {
+      while (open.size() > depth) {
+        if (at > open.back().second)
+          write_slice({open.back().second, at, thread, std::string(stacks.name(open.back().first)), "sample", {}},
+                      thread + sample_track);
+        open.pop_back();
+      }
+    };
+    for (std::size_t i = 0; i < samples_.size(); ++i) {
+      const auto& s = samples_[i];
+      const bool new_thread = i == 0 || s.thread != samples_[i - 1].thread;
+      if (new_thread) {
+        if (i) close_to(0, after(previous), samples_[i - 1].thread);
+        sampled_threads_.insert(s.thread);
+      } else if (s.tick - previous > 3 * period) {
+        close_to(0, after(previous), s.thread);  // the thread was not seen for a while
+      }
+      const auto& frames = stacks.of(s);
+      std::size_t common = 0;
+      while (common < open.size() && common < frames.size() && open[common].first == frames[common]) ++common;
+      close_to(common, s.tick, s.thread);
+      for (std::size_t d = common; d < frames.size(); ++d) open.emplace_back(frames[d], s.tick);
+      previous = s.tick;
+    }
+    if (!samples_.empty()) close_to(0, after(previous), samples_.back().thread);
+  }
+
+  void thread_metadata(std::uint32_t track, const std::string& name, std::uint32_t order) {
+    out_.raw(",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":").num(model_.process().pid).raw(",\"tid\":").num(track);
+    out_.raw(",\"args\":{\"name\":").str(name).raw("}}");
+    out_.raw(",\n{\"ph\":\"M\",\"name\":\"thread_sort_index\",\"pid\":").num(model_.process().pid).raw(",\"tid\":").num(track);
+    out_.raw(",\"args\":{\"sort_index\":").num(order).raw("}}");
+  }
+
+  void write_threads() {
+    out_.raw(first_ ? "\n" : ",\n");
+    first_ = false;
+    out_.raw("{\"ph\":\"M\",\"name\":\"process_name\",\"pid\":").num(model_.process().pid).raw(",\"args\":{\"name\":");
+    out_.str(model_.process().process_name.empty() ? "process" : model_.process().process_name).raw("}}");
+    std::uint32_t order = 0;
+    for (const auto thread : threads_) {
+      const auto label = thread_label(model_, thread);
+      thread_metadata(thread, label, order++);
+      if (sampled_threads_.contains(thread)) thread_metadata(thread + sample_track, label + ": samples", order++);
+      for (auto it = overlap_tracks_.lower_bound({thread, 0}); it != overlap_tracks_.end() && it->first == thread; ++it)
+        thread_metadata(thread + it->second * overlap_track, label + " (" + std::to_string(it->second + 1) + ")",
+                        order++);
+    }
+  }
+
+  const snapshot_model& model_;
+  json_out& out_;
+  bool first_ = true;
+  std::int64_t last_tick_;
+  std::set<std::uint32_t> threads_;
+  std::set<std::uint32_t> sampled_threads_;
+  std::set<std::pair<std::uint32_t, std::uint32_t>> overlap_tracks_;
+  std::map<std::uint32_t, slice> gcs_;  // by count
+  std::unordered_map<std::uint32_t, slice> suspensions_, contentions_;
+  std::unordered_map<std::uint32_t, std::vector<slice>> work_, scopes_;
+  std::map<std::string, async_open> async_;
+  std::vector<slice> slices_;
+  std::vector<sample_entry> samples_;
+};
+
+void write_chrome(const snapshot_model& model, std::FILE* f) {
+  json_out out(f);
+  out.raw("{\"displayTimeUnit\":\"ms\",\"otherData\":{\"process\":").str(model.process().process_name);
+  out.raw(",\"pid\":").num(model.process().pid).raw(",\"runtime\":").str(model.process().runtime_version);
+  out.raw(",\"command_line\":").str(model.process().command_line).raw("},\"traceEvents\":[");
+  chrome_trace trace(model, out);
+  decode_events(model, trace);
+  trace.finish();
+  out.raw("\n]}\n");
+  out.flush();
+}
+
+}  // namespace
+
+void export_snapshot(const snapshot_model& model, export_format format, std::FILE* out) {
+  if (format == export_format::speedscope) write_speedscope(model, out);
+  else write_chrome(model, out);
+  if (std::fflush(out) != 0) throw std::runtime_error(std::string("Cannot write the export: ") + std::strerror(errno));
+}
+
+}  // namespace tw::tools

@@ -1,0 +1,26 @@
+#pragma once
+
+// A snapshot in the file formats of other viewers:
+// - speedscope: one sampled profile of all threads and one per thread,
+//   weights in milliseconds, stacks outermost frame first;
+// - chrome: the Trace Event format (Perfetto, chrome://tracing): a track
+//   per thread, the runtime's GCs, suspensions, contention, SqlClient scopes
+//   and task work as slices, exceptions and allocation ticks as instants,
+//   Kestrel connections and requests and task operations as async slices,
+//   and the samples of each thread as a track of their stacks. Times are
+//   microseconds from the snapshot's start.
+
+#include "tools/snapshot_model.h"
+
+#include <cstdio>
+#include <string>
+
+namespace tw::tools {
+
+enum class export_format { speedscope, chrome };
+
+// Throws std::runtime_error on a snapshot it cannot read or an output it
+// cannot write.
+void export_snapshot(const snapshot_model& model, export_format format, std::FILE* out);
+
+}  // namespace tw::tools

@@ -1,0 +1,231 @@
+#include "tools/snapshot_model.h"
+
+#include "tools/snapshot_streams.h"
+#include "tw/utility/utf.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace tw::tools {
+
+namespace {
+
+// ECMA-335 compressed length and UTF-8 text, as the environment writes strings.
+std::string compressed_string_at(std::span<const std::uint8_t> b, std::size_t& at) {
+  if (at >= b.size()) return {};
+  std::size_t n = b[at];
+  if ((n & 0x80) == 0) {
+    at += 1;
+  } else if ((n & 0xC0) == 0x80) {
+    n = ((n & 0x3F) << 8) | load_at<std::uint8_t>(b, at + 1);
+    at += 2;
+  } else {
+    n = ((n & 0x1F) << 24) | (load_at<std::uint8_t>(b, at + 1) << 16) | (load_at<std::uint8_t>(b, at + 2) << 8) |
+        load_at<std::uint8_t>(b, at + 3);
+    at += 4;
+  }
+  if (at > b.size()) return {};
+  const std::size_t end = std::min(b.size(), at + n);
+  std::string s(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(end));
+  at += n;
+  return s;
+}
+
+std::string file_name(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
+
+constexpr std::uint64_t key_flags(std::uint64_t key) { return key >> 61; }
+constexpr std::uint32_t root_offset = 32;
+
+}  // namespace
+
+std::string process_name_from_command_line(const std::string& command_line) {
+  std::vector<std::string> words;
+  std::istringstream in(command_line);
+  for (std::string w; in >> w;) words.push_back(w);
+  if (words.empty()) return {};
+  if (file_name(words[0]) == "dotnet") {
+    const std::size_t app = words.size() > 1 && words[1] == "exec" ? 2 : 1;
+    if (app < words.size() && words[app].size() > 4 && words[app].ends_with(".dll")) {
+      auto name = file_name(words[app]);
+      if (name.size() > 4) name.resize(name.size() - 4);
+      return name;
+    }
+  }
+  return file_name(words[0]);
+}
+
+snapshot_model::snapshot_model(const std::string& index_path) : reader_(index_path) {
+  read_environment();
+  read_session();
+  read_call_tree();
+}
+
+bool snapshot_model::has(std::uint16_t section) const {
+  return std::any_of(reader_.sections().begin(), reader_.sections().end(),
+                     [&](const section_entry& e) { return e.id == section; });
+}
+
+void snapshot_model::read_environment() {
+  if (!has(0)) return;
+  const auto env = reader_.read(0);
+  std::size_t at = 2 * 4 + 4 + 4 + 1 + 2 + 4;
+  process_.os_name = compressed_string_at(env, at);
+  process_.computer_name = compressed_string_at(env, at);
+  process_.pid = load_at<std::uint32_t>(env, at);
+  at += 4;
+  process_.process_name = compressed_string_at(env, at);
+  process_.command_line = compressed_string_at(env, at);
+  compressed_string_at(env, at);  // working directory
+  at += 2 + 16;                   // architecture, snapshot id 4
+  compressed_string_at(env, at);  // user name
+  at += 16 + 1;                   // snapshot id 3, runtime type
+  process_.runtime_version = compressed_string_at(env, at);
+  // A runtime started by the host reports no process name of its own, or
+  // the host's: the application is the one its command line runs.
+  if (process_.process_name.empty() || file_name(process_.process_name) == "dotnet") {
+    const auto from_command_line = process_name_from_command_line(process_.command_line);
+    if (!from_command_line.empty()) process_.process_name = from_command_line;
+  }
+}
+
+void snapshot_model::read_session() {
+  if (!has(2176)) return;
+  const auto stream = reader_.map(2176);
+  for_each_record(2176, stream.bytes(), 8, [&](const stream_record& r) {
+    if (r.kind == 1) {
+      timer_resolution_ = load_at<std::uint64_t>(r.body, 4);
+      first_tick_ = static_cast<std::int64_t>(load_at<std::uint64_t>(r.body, 12));
+    } else if (r.kind == 3) {
+      last_tick_ = static_cast<std::int64_t>(load_at<std::uint64_t>(r.body, 0));
+    } else if (r.kind == 5) {
+      std::size_t at = load_at<std::uint16_t>(r.body, 0) ? 2 : 6;
+      thread_names_[r.thread_id] = read_utf16z(r.body, at);
+    }
+  });
+  ms_per_tick_ = timer_resolution_ ? 1000.0 / static_cast<double>(timer_resolution_) : 0;
+}
+
+void snapshot_model::read_call_tree() {
+  if (!has(2160)) return;
+  // Methods by index: each managed_function record points at its names.
+  std::vector<std::string> method_names;
+  if (has(2132) && has(2137)) {
+    const auto functions = reader_.map(2132);
+    const auto data = reader_.map(2137);
+    for (std::size_t at = 0; at + 20 <= functions.bytes().size(); at += 20) {
+      std::size_t p = static_cast<std::size_t>(load_at<std::uint64_t>(functions.bytes(), at + 12)) + 4;
+      const auto type = read_utf16z(data.bytes(), p);
+      const auto name = read_utf16z(data.bytes(), p);
+      method_names.push_back(type.empty() ? name : type + "." + name);
+    }
+  }
+  // Module paths by index; a module loaded again points at its latest record.
+  std::unordered_map<std::uint32_t, std::string> module_names;
+  if (has(2149) && has(2145)) {
+    const auto modules = reader_.map(2149);
+    const auto data = reader_.map(2145);
+    for (std::size_t at = 0; at + 20 <= modules.bytes().size(); at += 20) {
+      std::size_t p = static_cast<std::size_t>(load_at<std::uint64_t>(modules.bytes(), at + 12)) + 4;
+      module_names[load_at<std::uint32_t>(modules.bytes(), at)] = file_name(read_utf16z(data.bytes(), p));
+    }
+  }
+
+  std::unordered_map<std::string, std::uint32_t> frame_by_name;
+  std::vector<std::uint32_t> method_frames(method_names.size(), npos);
+  std::unordered_map<std::uint32_t, std::uint32_t> module_frames;
+  auto frame_named = [&](std::string name, frame_kind kind) {
+    const auto [it, added] = frame_by_name.try_emplace(name, static_cast<std::uint32_t>(frames_.size()));
+    if (added) frames_.push_back({std::move(name), kind});
+    return it->second;
+  };
+  auto frame_for_key = [&](std::uint64_t key) -> std::uint32_t {
+    const auto payload = static_cast<std::uint32_t>(key & 0x1FFFFFFF);
+    switch (key_flags(key)) {
+      case 0: case 7: return npos;  // the root, the top node, filler
+      case 2:
+        if (payload < method_frames.size()) {
+          if (method_frames[payload] == npos) method_frames[payload] = frame_named(method_names[payload], frame_kind::managed);
+          return method_frames[payload];
+        }
+        return frame_named(std::string("method #").append(std::to_string(payload)), frame_kind::managed);
+      case 4: {
+        auto [it, added] = module_frames.try_emplace(payload, npos);
+        if (added) {
+          const auto name = module_names.find(payload);
+          std::string label(1, '[');
+          label.append(name != module_names.end() ? name->second : "module " + std::to_string(payload)).append("]");
+          it->second = frame_named(std::move(label), frame_kind::module);
+        }
+        return it->second;
+      }
+      case 5: return frame_named("[native code]", frame_kind::native);
+      default: return frame_named("[unresolved]", frame_kind::other);
+    }
+  };
+
+  const auto tree = reader_.map(2160);
+  const auto bytes = tree.bytes();
+  // The section starts with a header whose first word is its size; the
+  // root follows it, at region offset 32.
+  const std::uint32_t header = load_at<std::uint32_t>(bytes, 0);
+  if (header < 4 || header > bytes.size())
+    throw std::runtime_error("The call tree's header gives a size of " + std::to_string(header) + " bytes");
+  const std::uint64_t region_end = bytes.size() - header + root_offset;
+  if (region_end > 0xFFFFFFF0u) throw std::runtime_error("The call tree is larger than its offsets can address");
+  auto at = [&](std::uint32_t offset) { return static_cast<std::size_t>(offset) - root_offset + header; };
+  auto is_node = [&](std::uint32_t offset) {
+    return offset >= root_offset && std::uint64_t{offset} + 16 <= region_end;
+  };
+  const std::size_t slots = static_cast<std::size_t>(region_end / 16 + 1);
+  parent_.assign(slots, no_node);
+  frame_.assign(slots, npos);
+  if (!is_node(root_offset)) return;
+
+  // Depth first from the root along the child chains: every node reached
+  // once, whatever the depth; a node reached twice means a broken tree.
+  std::vector<std::uint32_t> pending{root_offset};
+  std::vector<bool> seen(slots);
+  seen[root_offset / 16] = true;
+  while (!pending.empty()) {
+    const std::uint32_t node = pending.back();
+    pending.pop_back();
+    std::uint32_t link = load_at<std::uint32_t>(bytes, at(node) + 12);
+    while ((link & 0x80000000u) == 0) {
+      if (!is_node(link) || seen[link / 16])
+        throw std::runtime_error("The call tree is broken: the node at " + std::to_string(node) + " links to offset " +
+                                 std::to_string(link));
+      seen[link / 16] = true;
+      parent_[link / 16] = node / 16;
+      frame_[link / 16] = frame_for_key(load_at<std::uint64_t>(bytes, at(link)));
+      pending.push_back(link);
+      link = load_at<std::uint32_t>(bytes, at(link) + 8);
+    }
+  }
+}
+
+std::uint32_t snapshot_model::frame_of(std::uint32_t node) const {
+  const std::size_t slot = node / 16;
+  return slot < frame_.size() ? frame_[slot] : npos;
+}
+
+void snapshot_model::stack(std::uint32_t leaf, std::vector<std::uint32_t>& out) const {
+  out.clear();
+  std::size_t slot = leaf / 16;
+  if (slot >= parent_.size()) return;
+  // The walk is bounded by the tree: each step goes to a parent, and the
+  // tree was checked to be one when it was read.
+  for (; slot != no_node && parent_[slot] != no_node; slot = parent_[slot]) {
+    const std::uint32_t f = frame_[slot];
+    if (f == npos) continue;
+    // Native code between two managed frames is one frame: the addresses
+    // inside it name nothing a reader could use.
+    if (!out.empty() && out.back() == f && frames_[f].kind == frame_kind::native) continue;
+    out.push_back(f);
+  }
+  std::reverse(out.begin(), out.end());
+}
+
+}  // namespace tw::tools

@@ -1,0 +1,85 @@
+#pragma once
+
+// A snapshot read back for the tools that present it: the process it
+// describes, its clock and threads, and its call tree with a named frame for
+// every node.
+
+#include "tools/snapshot_reader.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tw::tools {
+
+struct snapshot_process {
+  std::string os_name, computer_name, process_name, command_line, runtime_version;
+  std::uint32_t pid = 0;
+};
+
+// The program a command line runs: the application assembly of "dotnet
+// [exec] APP.dll ...", else the executable's file name; empty for an empty
+// line.
+std::string process_name_from_command_line(const std::string& command_line);
+
+// What a call-tree node stands for.
+enum class frame_kind : std::uint8_t { managed, native, module, other };
+
+struct frame {
+  std::string name;
+  frame_kind kind = frame_kind::other;
+};
+
+class snapshot_model {
+ public:
+  // Throws std::runtime_error naming what is wrong with the snapshot.
+  explicit snapshot_model(const std::string& index_path);
+
+  const snapshot_reader& reader() const noexcept { return reader_; }
+  bool has(std::uint16_t section) const;
+
+  const snapshot_process& process() const noexcept { return process_; }
+  std::uint64_t timer_resolution() const noexcept { return timer_resolution_; }
+  std::int64_t first_tick() const noexcept { return first_tick_; }
+  std::int64_t last_tick() const noexcept { return last_tick_; }
+  double ms_since_start(std::int64_t tick) const noexcept {
+    return static_cast<double>(tick - first_tick_) * ms_per_tick_;
+  }
+  double ms(std::int64_t ticks) const noexcept { return static_cast<double>(ticks) * ms_per_tick_; }
+
+  // Names the session gave its threads, by thread id.
+  const std::map<std::uint32_t, std::string>& thread_names() const noexcept { return thread_names_; }
+
+  // Distinct frames: the tiers of one method share one.
+  const std::vector<frame>& frames() const noexcept { return frames_; }
+  // The frames of the stack whose leaf node is at `leaf`, outermost first;
+  // empty for a node the tree does not hold. The root and the nodes that
+  // stand for no code are left out.
+  void stack(std::uint32_t leaf, std::vector<std::uint32_t>& frames) const;
+  // The frame of a node, or npos.
+  std::uint32_t frame_of(std::uint32_t node) const;
+  static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+
+ private:
+  void read_environment();
+  void read_session();
+  void read_call_tree();
+
+  snapshot_reader reader_;
+  snapshot_process process_;
+  std::uint64_t timer_resolution_ = 0;
+  std::int64_t first_tick_ = 0, last_tick_ = 0;
+  double ms_per_tick_ = 0;
+  std::map<std::uint32_t, std::string> thread_names_;
+
+  std::vector<frame> frames_;
+  // Per 16-byte slot of the tree's region (a node's offset / 16): the node's
+  // parent slot and frame. Nodes are 16 bytes and never overlap, so no two
+  // share a slot.
+  static constexpr std::uint32_t no_node = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> parent_;
+  std::vector<std::uint32_t> frame_;
+};
+
+}  // namespace tw::tools
