@@ -249,7 +249,7 @@ int export_snapshot(const std::vector<std::string>& args) {
   const std::string partial = out + ".partial";
   subject = out;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(partial.c_str(), "wb"), &std::fclose);
-  if (!f) throw std::runtime_error("Cannot create " + partial + ": " + std::strerror(errno));
+  if (!f) throw std::runtime_error("Cannot create " + out + ": " + std::strerror(errno));
   try {
     tw::tools::export_snapshot(model, as, f.get());
     if (std::fclose(f.release()) != 0) throw std::runtime_error("Cannot write " + partial + ": " + std::strerror(errno));

@@ -1,5 +1,7 @@
 // The command-line tool as a user runs it.
 
+#include "tools/snapshot_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -219,6 +221,79 @@ TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
   for (const auto& e : std::filesystem::directory_iterator(dir))
     if (e.path().filename().string().rfind("out.dtt", 0) == 0) ++left;
   EXPECT_EQ(left, 0u);
+  std::filesystem::remove_all(dir);
+}
+
+std::string file_text(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(eptl_export, writes_speedscope_profiles_and_a_trace_event_file) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_export_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto snapshot = (dir / "cpu.dtt").string();
+  ASSERT_EQ(run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-cpu.nettrace -o " + snapshot).exit_code, 0);
+
+  const auto speedscope = run("export " + snapshot + " --format speedscope");
+  EXPECT_EQ(speedscope.exit_code, 0) << speedscope.out;
+  EXPECT_EQ(speedscope.out, snapshot + ".speedscope.json\n");
+  const auto profiles = file_text(snapshot + ".speedscope.json");
+  EXPECT_EQ(profiles.rfind("{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\"name\":\"Workload\"", 0), 0u)
+      << profiles.substr(0, 200);
+  EXPECT_NE(profiles.find("{\"name\":\"HotLoop.SpinPrimes\"}"), std::string::npos);
+  EXPECT_NE(profiles.find("{\"type\":\"sampled\",\"name\":\"all threads\",\"unit\":\"milliseconds\""), std::string::npos);
+
+  const auto chrome = run("export " + snapshot + " --format chrome -o -");
+  EXPECT_EQ(chrome.exit_code, 0);
+  EXPECT_EQ(chrome.out.rfind("{\"displayTimeUnit\":\"ms\"", 0), 0u) << chrome.out.substr(0, 200);
+  EXPECT_NE(chrome.out.find("\"name\":\"thread_name\",\"pid\":7548"), std::string::npos);
+  EXPECT_NE(chrome.out.find("\"name\":\"HotLoop.SpinPrimes\",\"cat\":\"sample\""), std::string::npos);
+  EXPECT_EQ(chrome.out.substr(chrome.out.size() - 4), "\n]}\n");
+  std::filesystem::remove_all(dir);
+}
+
+// Bad input: a clear message, exit code 1, and nothing written; a file at
+// the output path stays as it was.
+TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_files_alone) {
+  const auto dir = std::filesystem::temp_directory_path() / ("eptl_export_bad_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto snapshot = (dir / "core.dtt").string();
+  ASSERT_EQ(run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-core.nettrace -o " + snapshot).exit_code, 0);
+
+  EXPECT_EQ(run("export " + snapshot).exit_code, 2);
+  EXPECT_EQ(run("export " + snapshot + " --format svg").exit_code, 2);
+  const auto missing = run("export " + (dir / "none.dtt").string() + " --format chrome");
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_EQ(missing.out.rfind("eptl: ", 0), 0u) << missing.out;
+  const auto unwritable = run("export " + snapshot + " --format chrome -o " + (dir / "no" / "x.json").string());
+  EXPECT_EQ(unwritable.exit_code, 1);
+  EXPECT_NE(unwritable.out.find("Cannot create"), std::string::npos) << unwritable.out;
+
+  // The synthetic top node's first child made the root: a cycle.
+  {
+    const tw::tools::snapshot_reader reader(snapshot);
+    const auto tree = std::find_if(reader.sections().begin(), reader.sections().end(),
+                                   [](const auto& e) { return e.id == 2160; });
+    ASSERT_NE(tree, reader.sections().end());
+    std::fstream f(reader.file_path(tree->file), std::ios::in | std::ios::out | std::ios::binary);
+    std::uint32_t header = 0;
+    f.seekg(static_cast<std::streamoff>(tree->offset));
+    f.read(reinterpret_cast<char*>(&header), 4);
+    const std::uint32_t root = 32;
+    f.seekp(static_cast<std::streamoff>(tree->offset + header + 16 + 12));
+    f.write(reinterpret_cast<const char*>(&root), 4);
+  }
+  const auto out = dir / "kept.json";
+  std::ofstream(out) << "before";
+  for (const char* format : {"speedscope", "chrome"}) {
+    const auto broken = run("export " + snapshot + " --format " + format + " -o " + out.string());
+    EXPECT_EQ(broken.exit_code, 1) << format;
+    EXPECT_EQ(broken.out, "eptl: " + snapshot + ": The call tree is broken: the node at 48 links to offset 32\n");
+    EXPECT_EQ(file_text(out), "before");
+    EXPECT_FALSE(std::filesystem::exists(out.string() + ".partial"));
+  }
+  EXPECT_EQ(run("inspect " + snapshot).exit_code, 1);
   std::filesystem::remove_all(dir);
 }
 

@@ -9,9 +9,10 @@
 //   cpu SECONDS    burn CPU in one known hot method
 //   stress S T     T threads emit events from deep, varied stacks for S seconds
 //                  while they burn CPU: the source of the large benchmark trace
-//   service S T    T named threads handle requests for S seconds through
+//   service S T [N]  T named threads handle requests for S seconds through
 //                  deep, varied stacks that throw and catch, allocate and
-//                  burn CPU: the source of the stack-heavy benchmark trace
+//                  burn CPU: the source of the stack-heavy benchmark trace;
+//                  the last N frames (6) of each stack are chosen at random
 //   web S          a Kestrel server and a client requesting from it for S
 //                  seconds: the source of the small-recording benchmark
 //   live S         CPU work with frequent collections for S seconds
@@ -69,7 +70,8 @@ public static class Program
             case "service":
                 var serviceSeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
                 var serviceThreads = args.Length > 2 ? int.Parse(args[2]) : 3;
-                Console.WriteLine($"requests {Service.Run(TimeSpan.FromSeconds(serviceSeconds), serviceThreads)}");
+                var randomTail = args.Length > 3 ? int.Parse(args[3]) : 6;
+                Console.WriteLine($"requests {Service.Run(TimeSpan.FromSeconds(serviceSeconds), serviceThreads, randomTail)}");
                 return 0;
             case "web":
                 var webSeconds = args.Length > 1 ? double.Parse(args[1]) : 2.0;
@@ -388,8 +390,9 @@ public static class Stress
 // a few frames up, allocates, or computes.
 public static class Service
 {
-    public static long Run(TimeSpan duration, int threads)
+    public static long Run(TimeSpan duration, int threads, int randomTail)
     {
+        RandomTail = randomTail;
         long total = 0;
         var deadline = Stopwatch.StartNew();
         var workers = Enumerable.Range(0, threads).Select(t => new Thread(() =>
@@ -409,9 +412,9 @@ public static class Service
     }
 
     // A service has many request paths, but not a new one per request: 256
-    // routes through the layers, each 25 to 45 deep, and only the last six
-    // frames above the bottom chosen afresh.
-    const int RandomTail = 6;
+    // routes through the layers, each 25 to 45 deep, and only the last few
+    // frames above the bottom (six unless told) chosen afresh.
+    static int RandomTail = 6;
     static readonly int[][] Routes = Enumerable.Range(0, 256).Select(i =>
     {
         var r = new Random(i);

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# eptl export of a snapshot of at least 100 MB, in both formats: time and
+# peak RSS, beside TraceEvent writing the same formats from the recording
+# (TraceLog, then its SpeedScope and Chromium stack writers) in the same
+# run. The ratio compares whole pipelines from the recording: eptl convert
+# followed by eptl export, against TraceEvent's. The target: an export under
+# 3 s on this machine, memory bounded.
+# The recording is made once and kept in bench/data/ (not committed).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+trace=bench/data/export.nettrace
+work=bench/data/export
+snapshot=$work/service.dtt
+
+bash scripts/setup.sh
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release --target eptl
+dotnet build -c Release tests/dotnet/Workload/Workload.csproj -o tests/dotnet/Workload/bin/out >/dev/null
+dotnet build -c Release tests/dotnet/TraceLogBench/TraceLogBench.csproj -o tests/dotnet/TraceLogBench/bin/out >/dev/null
+eptl=build/release/eptl
+
+providers="Microsoft-Windows-DotNETRuntime:0x4001c0f9:5,Microsoft-DotNETCore-SampleProfiler:0:4"
+providers+=",Microsoft-AspNetCore-Server-Kestrel:0xffffffffffffffff:5,System.Threading.Tasks.TplEventSource:0x23:4"
+providers+=",Microsoft-Windows-DotNETRuntimeRundown:0:5"
+
+snapshot_bytes() { du -cb "$snapshot"* 2>/dev/null | tail -1 | cut -f1; }
+
+# The service with 40 random frames at the top of each stack: nearly every
+# stack is new, so the call tree grows with the recording. Doubles the time
+# until the snapshot is large enough.
+seconds=8
+mkdir -p "$work"
+while [[ ! -f $snapshot || $(snapshot_bytes) -lt $((100 * 1000 * 1000)) ]]; do
+  echo "recording $trace: service for ${seconds}s"
+  rm -f "$trace" "$snapshot"*
+  DOTNET_EnableEventPipe=1 DOTNET_EventPipeOutputPath="$trace" DOTNET_EventPipeOutputStreaming=1 \
+  DOTNET_EventPipeRundown=1 DOTNET_EventPipeConfig="$providers" \
+    dotnet tests/dotnet/Workload/bin/out/Workload.dll service "$seconds" 3 40 >/dev/null
+  "$eptl" convert "$trace" -o "$snapshot" >/dev/null 2>&1
+  seconds=$((seconds * 2))
+done
+
+# measure NAME COMMAND...: prints and remembers seconds and peak RSS (MiB).
+measure() {
+  local name=$1
+  shift
+  local out
+  /usr/bin/time -o "$work/time.txt" -f "%e %M" "$@" >/dev/null 2>&1
+  out=$(tail -1 "$work/time.txt")
+  seconds_of[$name]=${out% *}
+  mib_of[$name]=$(( ${out#* } / 1024 ))
+}
+declare -A seconds_of mib_of
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "recording: $(( $(stat -c %s "$trace") / 1000000 )) MB; snapshot: $(( $(snapshot_bytes) / 1000000 )) MB"
+measure convert "$eptl" convert "$trace" -o "$work/again.dtt"
+rm -f "$work"/again.dtt*
+for format in speedscope chrome; do
+  out=$work/service.$format.json
+  measure "export" "$eptl" export "$snapshot" --format "$format" -o "$out"
+  size=$(( $(stat -c %s "$out") / 1000000 ))
+  measure baseline dotnet tests/dotnet/TraceLogBench/bin/out/TraceLogBench.dll "$trace" "$work/tracelog.etlx" \
+    "$format" "$work/tracelog.$format.json"
+  ours=$(echo "${seconds_of[convert]} + ${seconds_of[export]}" | bc)
+  printf '%s: eptl export %.2f s, peak %d MiB, %d MB written' "$format" "${seconds_of[export]}" "${mib_of[export]}" "$size"
+  printf ' (under 3 s: %s)\n' "$( (( $(echo "${seconds_of[export]} < 3" | bc) )) && echo holds || echo FAILS)"
+  printf '  from the recording: eptl convert + export %.2f s (peak %d MiB); TraceEvent %.2f s (peak %d MiB): %.1fx\n' \
+    "$ours" "$(( mib_of[convert] > mib_of[export] ? mib_of[convert] : mib_of[export] ))" \
+    "${seconds_of[baseline]}" "${mib_of[baseline]}" "$(echo "${seconds_of[baseline]} / $ours" | bc -l)"
+done
