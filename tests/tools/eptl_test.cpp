@@ -189,10 +189,20 @@ TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
     ::execl(TW_EPTL_PATH, TW_EPTL_PATH, "convert", fifo.c_str(), "-o", out.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  std::atomic<bool> stop{false};
+  std::atomic<bool> stop{false}, opened{false};
   std::signal(SIGPIPE, SIG_IGN);  // the tool closes its end when interrupted
   std::thread writer([&] {
-    std::FILE* f = std::fopen(fifo.c_str(), "wb");
+    // Opening the pipe for writing waits for its reader: the tool, once it
+    // has started (slowly, under a sanitizer on a busy machine).
+    int fd = -1;
+    while (fd < 0 && !stop.load()) {
+      fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (fd < 0) return;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* f = ::fdopen(fd, "wb");
+    opened = true;
     const std::string header = std::string("Nettrace") + std::string("\x14\0\0\0", 4) + "!FastSerialization.1";
     std::size_t position = std::fwrite(header.data(), 1, header.size(), f);
     // Empty objects of a type the parser skips, one every few milliseconds.
@@ -209,6 +219,14 @@ TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
     std::fclose(f);
   });
   // Let the conversion run, then interrupt it as a terminal's Ctrl-C would.
+  for (int i = 0; i < 6000 && !opened.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!opened.load()) {
+    stop = true;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    writer.join();
+    FAIL() << "the tool never opened the pipe";
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ::kill(child, SIGINT);
   int status = 0;
