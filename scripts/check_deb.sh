@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the .deb, then installs it with apt-get in a clean Debian (bookworm)
-# chroot made by debootstrap and runs the installed eptl on a committed
-# recording. The chroot is kept in build/deb-root for the next run.
+# chroot made by debootstrap and runs the installed eptl (convert, inspect,
+# export) on a committed recording. The chroot is kept in build/deb-root for the next run.
 # Needs root (debootstrap, chroot) and Debian's package mirror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,4 +42,7 @@ chroot "$root" sh -c 'ls -l /usr/bin/eptl /usr/include/event_pipe_timeline_profi
 chroot "$root" sh -c 'cd /tmp && rm -f cpu.dtt* && eptl convert net10-cpu.nettrace -o cpu.dtt >/dev/null 2>&1 && eptl inspect cpu.dtt' |
   tee build/package/inspect.txt
 grep -q "HotLoop.SpinPrimes" build/package/inspect.txt
-echo "the installed eptl converted and inspected a recording in a clean Debian chroot"
+chroot "$root" sh -c 'cd /tmp && eptl export cpu.dtt --format speedscope && eptl export cpu.dtt --format chrome'
+grep -q '"name":"HotLoop.SpinPrimes"' "$root/tmp/cpu.dtt.speedscope.json"
+grep -q '"name":"thread_name"' "$root/tmp/cpu.dtt.trace.json"
+echo "the installed eptl converted, inspected and exported a recording in a clean Debian chroot"
