@@ -9,7 +9,9 @@
 # - what a process sends first on the diagnostic port (advertise), seeded
 #   with good, cut and foreign messages;
 # - a runtime's answers on a Diagnostics IPC connection (ipc_answer), seeded
-#   with a refusal, a new session's id and process information.
+#   with a refusal, a new session's id and process information;
+# - snapshots read back by eptl inspect and export (snapshot), seeded with
+#   the sections of the committed recordings' snapshots.
 # Name targets after the seconds to run only those: fuzz.sh 60 bridge.
 # Findings land in build/fuzz/findings/.
 set -euo pipefail
@@ -17,12 +19,13 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(nettrace bridge module_image advertise ipc_answer)
+((${#targets[@]})) || targets=(nettrace bridge module_image advertise ipc_answer snapshot)
 
 bash scripts/setup.sh
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTW_FUZZ=ON -DTW_BUILD_TESTS=OFF -DTW_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer module_image_fuzzer advertise_fuzzer ipc_answer_fuzzer
+cmake --build build/fuzz --target nettrace_fuzzer bridge_fuzzer module_image_fuzzer advertise_fuzzer ipc_answer_fuzzer \
+  snapshot_fuzzer
 mkdir -p build/fuzz/findings
 shopt -s nullglob
 
@@ -79,6 +82,40 @@ ipc_answer_seeds() {
   printf "$magic"'\x18\x00\xff\xff\x00\x00\x84\x13\x13\x80' >"$seeds/error"
   printf "$magic"'\x1c\x00\xff\x00\x00\x00\x01\x02\x03\x04\x05\x06\x07\x08' >"$seeds/session"
   printf "$magic"'\x36\x00\xff\x00\x00\x00\x39\x30\x00\x00\x00\x00\x00\x00''0123456789abcdef''\x03\x00\x00\x00a\x00b\x00\x00\x00' >"$seeds/process_info"
+}
+
+# Each committed recording's snapshot, in the fuzzer's layout: a u32 length
+# per section, then the sections; the large ones are cut short.
+snapshot_seeds() {
+  local seeds=$1
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build/release --target eptl >/dev/null
+  for f in tests/data/*.nettrace; do
+    name=$(basename "$f" .nettrace)
+    build/release/eptl convert "$f" -o "$seeds/$name.dtt" >/dev/null 2>&1
+    python3 - "$seeds/$name.dtt" "$seeds/$name" <<'PACK'
+import struct, sys
+index, out = sys.argv[1], sys.argv[2]
+order = [0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145]
+data = open(index, 'rb').read()
+count = struct.unpack_from('<I', data, 6)[0] & 0x7FFFFFFF
+at = 10 + (2 if struct.unpack_from('<I', data, 6)[0] & 0x80000000 else 0)
+offsets, found = {}, {}
+for _ in range(count):
+    sid, _version, length, fid = struct.unpack_from('<HHQH', data, at)
+    at += 14
+    start = offsets.get(fid, 0)
+    offsets[fid] = start + length
+    if sid not in found:
+        with open('%s.%04X' % (index, fid), 'rb') as f:
+            f.seek(start)
+            found[sid] = f.read(min(length, 32768))
+sections = [found.get(s, b'') for s in order]
+with open(out, 'wb') as f:
+    f.write(b''.join(struct.pack('<I', len(s)) for s in sections) + b''.join(sections))
+PACK
+    rm -f "$seeds/$name.dtt"*
+  done
 }
 
 for target in "${targets[@]}"; do
