@@ -100,7 +100,7 @@ TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
 }
 
 TEST(eptl_help, the_overview_and_each_command_explain_themselves_and_wrong_usage_says_where_to_look) {
-  const char* names[] = {"record", "convert", "inspect", "stats", "sections", "ps"};
+  const char* names[] = {"record", "convert", "inspect", "export", "stats", "sections", "ps"};
   for (const char* flag : {"--help", "-h", "help"}) {
     const auto overview = run(flag);
     EXPECT_EQ(overview.exit_code, 0) << flag;
@@ -118,6 +118,7 @@ TEST(eptl_help, the_overview_and_each_command_explain_themselves_and_wrong_usage
     }
   }
   EXPECT_NE(run("convert --help").out.find("-o OUT"), std::string::npos);
+  EXPECT_NE(run("export --help").out.find("--format speedscope"), std::string::npos);
   for (const char* wrong : {"", "bogus", "help bogus", "sections"}) {
     const auto r = run(wrong);
     EXPECT_EQ(r.exit_code, 2) << wrong;
