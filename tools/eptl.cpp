@@ -252,7 +252,7 @@ int export_snapshot(const std::vector<std::string>& args) {
   if (!f) throw std::runtime_error("Cannot create " + out + ": " + std::strerror(errno));
   try {
     tw::tools::export_snapshot(model, as, f.get());
-    if (std::fclose(f.release()) != 0) throw std::runtime_error("Cannot write " + partial + ": " + std::strerror(errno));
+    if (std::fclose(f.release()) != 0) throw std::runtime_error("Cannot write " + out + ": " + std::strerror(errno));
     std::filesystem::rename(partial, out);
   } catch (...) {
     std::error_code ignored;

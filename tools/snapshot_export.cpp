@@ -3,7 +3,10 @@
 #include "tools/snapshot_events.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <limits>
 #include <cstring>
 #include <map>
 #include <set>
@@ -54,9 +57,10 @@ class json_out {
   // Three decimals: a microsecond in milliseconds, a nanosecond in
   // microseconds.
   json_out& fixed(double v) {
-    char text[64];
-    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3).ptr;
-    return raw({text, static_cast<std::size_t>(end - text)});
+    if (!std::isfinite(v)) return raw("0");
+    char text[400];  // the largest double, written out
+    const auto [end, error] = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
+    return error == std::errc() ? raw({text, static_cast<std::size_t>(end - text)}) : raw("0");
   }
   void flush() {
     if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), f_) != buffer_.size())
@@ -120,15 +124,15 @@ class sample_stacks {
 // millisecond by default.
 double sampling_period_ms(const snapshot_model& model, const std::vector<sample_entry>& samples) {
   std::unordered_map<std::uint32_t, std::int64_t> last;
-  std::vector<std::int64_t> gaps;
+  std::vector<double> gaps;
   for (const auto& s : samples) {
     const auto [it, first] = last.try_emplace(s.thread, s.tick);
-    if (!first && s.tick > it->second) gaps.push_back(s.tick - it->second);
+    if (!first && s.tick > it->second) gaps.push_back(model.ms_between(it->second, s.tick));
     it->second = s.tick;
   }
   if (gaps.empty() || model.timer_resolution() == 0) return 1.0;
   std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
-  return model.ms(gaps[gaps.size() / 2]);
+  return gaps[gaps.size() / 2];
 }
 
 class collect_samples : public snapshot_events {
@@ -468,14 +472,19 @@ class chrome_trace final : public snapshot_events {
     std::stable_sort(samples_.begin(), samples_.end(), [](const auto& a, const auto& b) {
       return a.thread != b.thread ? a.thread < b.thread : a.tick < b.tick;
     });
+    // Ticks from here on are compared as doubles: the file's may lie
+    // further apart than a 64-bit difference holds.
     const double period_ms = sampling_period_ms(model_, samples_);
-    const auto period = static_cast<std::int64_t>(
-        period_ms * static_cast<double>(model_.timer_resolution()) / 1000.0 + 0.5);
+    const double period = period_ms * static_cast<double>(model_.timer_resolution()) / 1000.0;
     sample_stacks stacks(model_);
     std::vector<std::pair<std::uint32_t, std::int64_t>> open;  // frame, since
     std::int64_t previous = 0;
     // A sample stands for the period after it, up to the recording's end.
-    auto after = [&](std::int64_t tick) { return std::max(tick, std::min(tick + period, last_tick_)); };
+    auto after = [&](std::int64_t tick) {
+      const double end = std::min(static_cast<double>(tick) + period, static_cast<double>(last_tick_));
+      constexpr double top = 9.2e18;  // below the largest tick a double converts back
+      return end <= static_cast<double>(tick) || !(end < top) ? tick : static_cast<std::int64_t>(end);
+    };
     auto close_to = [&](std::size_t depth, std::int64_t at, std::uint32_t thread) {
       while (open.size() > depth) {
         if (at > open.back().second)
@@ -490,7 +499,7 @@ class chrome_trace final : public snapshot_events {
       if (new_thread) {
         if (i) close_to(0, after(previous), samples_[i - 1].thread);
         sampled_threads_.insert(s.thread);
-      } else if (s.tick - previous > 3 * period) {
+      } else if (static_cast<double>(s.tick) - static_cast<double>(previous) > 3 * period) {
         close_to(0, after(previous), s.thread);  // the thread was not seen for a while
       }
       const auto& frames = stacks.of(s);

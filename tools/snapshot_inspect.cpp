@@ -3,10 +3,8 @@
 #include "tools/snapshot_events.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iomanip>
 #include <set>
-#include <sstream>
 #include <unordered_map>
 
 namespace tw::tools {
@@ -30,7 +28,7 @@ class summarise final : public snapshot_events {
   void suspension_end(const stream_record& r) override {
     const auto it = suspended_.find(r.thread_id);
     if (it == suspended_.end()) return;
-    const double ms = model_.ms(r.timestamp - it->second.first);
+    const double ms = model_.ms_between(it->second.first, r.timestamp);
     s_.suspension_ms += ms;
     // The runtime's reasons: 1 for a collection, 6 to prepare one.
     const bool for_gc = it->second.second == 1 || it->second.second == 6;
@@ -44,7 +42,7 @@ class summarise final : public snapshot_events {
   }
   void contention_end(const stream_record& r) override {
     if (const auto it = contended_.find(r.thread_id); it != contended_.end()) {
-      s_.contention_ms += model_.ms(r.timestamp - it->second);
+      s_.contention_ms += model_.ms_between(it->second, r.timestamp);
       contended_.erase(it);
     }
   }
@@ -140,7 +138,7 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
 void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "process: " << s.process_name << " (pid " << s.pid << "), runtime " << s.runtime_version << "\n";
   out << "command line: " << s.command_line << "\n";
-  const double span = s.timer_resolution ? static_cast<double>(s.last_tick - s.first_tick) * 1000.0 /
+  const double span = s.timer_resolution ? (static_cast<double>(s.last_tick) - static_cast<double>(s.first_tick)) * 1000.0 /
                                                static_cast<double>(s.timer_resolution)
                                          : 0;
   out << "time span: " << std::fixed << std::setprecision(1) << span << " ms\n";

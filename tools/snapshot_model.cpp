@@ -1,10 +1,8 @@
 #include "tools/snapshot_model.h"
 
 #include "tools/snapshot_streams.h"
-#include "tw/utility/utf.h"
 
 #include <algorithm>
-#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>

@@ -43,10 +43,12 @@ class snapshot_model {
   std::uint64_t timer_resolution() const noexcept { return timer_resolution_; }
   std::int64_t first_tick() const noexcept { return first_tick_; }
   std::int64_t last_tick() const noexcept { return last_tick_; }
-  double ms_since_start(std::int64_t tick) const noexcept {
-    return static_cast<double>(tick - first_tick_) * ms_per_tick_;
+  // Times in milliseconds. Ticks are the file's: any two may lie further
+  // apart than a 64-bit difference holds.
+  double ms_since_start(std::int64_t tick) const noexcept { return ms_between(first_tick_, tick); }
+  double ms_between(std::int64_t from, std::int64_t to) const noexcept {
+    return (static_cast<double>(to) - static_cast<double>(from)) * ms_per_tick_;
   }
-  double ms(std::int64_t ticks) const noexcept { return static_cast<double>(ticks) * ms_per_tick_; }
 
   // Names the session gave its threads, by thread id.
   const std::map<std::uint32_t, std::string>& thread_names() const noexcept { return thread_names_; }
