@@ -96,7 +96,7 @@ snapshot_seeds() {
     python3 - "$seeds/$name.dtt" "$seeds/$name" <<'PACK'
 import struct, sys
 index, out = sys.argv[1], sys.argv[2]
-order = [0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145]
+order = [0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145, 256, 272]
 data = open(index, 'rb').read()
 count = struct.unpack_from('<I', data, 6)[0] & 0x7FFFFFFF
 at = 10 + (2 if struct.unpack_from('<I', data, 6)[0] & 0x80000000 else 0)

@@ -107,6 +107,9 @@ class sample_stacks {
   }
 
   std::size_t count() const { return model_.frames().size() + 2; }
+  std::string_view module(std::uint32_t f) const {
+    return f < model_.frames().size() ? std::string_view(model_.frames()[f].module) : std::string_view();
+  }
   std::string_view name(std::uint32_t f) const {
     if (f == waiting_) return "[waiting or in native code]";
     if (f == no_stack_) return "[no stack]";
@@ -166,7 +169,11 @@ void write_speedscope(const snapshot_model& model, std::FILE* f) {
   out.raw("{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\"name\":")
       .str(model.process().process_name.empty() ? "snapshot" : model.process().process_name)
       .raw(",\"exporter\":\"eptl\",\"activeProfileIndex\":0,\"shared\":{\"frames\":[");
-  for (std::uint32_t i = 0; i < stacks.count(); ++i) out.raw(i ? ",{\"name\":" : "{\"name\":").str(stacks.name(i)).raw("}");
+  for (std::uint32_t i = 0; i < stacks.count(); ++i) {
+    out.raw(i ? ",{\"name\":" : "{\"name\":").str(stacks.name(i));
+    if (!stacks.module(i).empty()) out.raw(",\"file\":").str(stacks.module(i));
+    out.raw("}");
+  }
   out.raw("]},\"profiles\":[");
 
   auto profile = [&](const std::string& name, std::size_t count, auto&& included) {
@@ -487,9 +494,12 @@ class chrome_trace final : public snapshot_events {
     };
     auto close_to = [&](std::size_t depth, std::int64_t at, std::uint32_t thread) {
       while (open.size() > depth) {
-        if (at > open.back().second)
-          write_slice({open.back().second, at, thread, std::string(stacks.name(open.back().first)), "sample", {}},
+        if (at > open.back().second) {
+          const auto module = stacks.module(open.back().first);
+          write_slice({open.back().second, at, thread, std::string(stacks.name(open.back().first)), "sample",
+                       module.empty() ? std::string() : "{\"module\":" + json_string(module) + "}"},
                       thread + sample_track);
+        }
         open.pop_back();
       }
     };

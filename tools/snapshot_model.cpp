@@ -1,6 +1,7 @@
 #include "tools/snapshot_model.h"
 
 #include "tools/snapshot_streams.h"
+#include "tw/portable_executable/ready_to_run.h"
 
 #include <algorithm>
 #include <sstream>
@@ -35,6 +36,73 @@ std::string compressed_string_at(std::span<const std::uint8_t> b, std::size_t& a
 std::string file_name(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
 
 constexpr std::uint64_t key_flags(std::uint64_t key) { return key >> 61; }
+
+// The metadata of the snapshot's module images, to tell which module a
+// method comes from: the one whose MethodDef row at the method's token has
+// the method's name and type. The snapshot links no method to its module.
+class module_methods {
+ public:
+  explicit module_methods(const snapshot_reader& reader) {
+    std::unordered_map<std::uint32_t, std::string> paths;
+    const auto path_stream = reader.map(272);
+    const auto p = path_stream.bytes();
+    // One byte, the count, then per record: index, a 16-bit 1, the path.
+    for (std::size_t at = 5; at + 6 < p.size();) {
+      const auto index = load_at<std::uint32_t>(p, at);
+      at += 6;
+      paths[index] = file_name(compressed_string_at(p, at));
+    }
+    images_ = reader.map(256);
+    const auto b = images_.bytes();
+    // The count, then per record: index, metadata, debug directories.
+    for (std::size_t at = 4; at + 8 <= b.size();) {
+      const auto index = load_at<std::uint32_t>(b, at);
+      const std::size_t length = load_at<std::uint32_t>(b, at + 4);
+      at += 8;
+      if (length > b.size() - at) break;
+      const auto metadata = b.subspan(at, length);
+      at += length;
+      const auto directories = load_at<std::uint32_t>(b, at);
+      at += 4;
+      for (std::uint32_t d = 0; d < directories && at + 20 <= b.size(); ++d)
+        at = std::min<std::size_t>(b.size(), at + 20 + load_at<std::uint32_t>(b, at + 16));
+      const auto path = paths.find(index);
+      if (path == paths.end()) continue;
+      try {
+        modules_.push_back({path->second, tw::metadata_method_names(metadata)});
+      } catch (const std::exception&) {
+        // Metadata that cannot be read names no method.
+      }
+    }
+  }
+
+  // The module's file name, or empty when no module's metadata agrees.
+  std::string module_of(std::uint32_t token, std::string type, const std::string& name) const {
+    if (token == 0) return {};
+    // A generic type's instantiation follows its name: "List`1[System.Int32]".
+    if (const auto bracket = type.find('['); bracket != std::string::npos) type.resize(bracket);
+    for (const auto& m : modules_) {
+      try {
+        const auto row = m.names.named(token);
+        if (row.name != name) continue;
+        std::string owner = row.type_namespace;
+        if (!owner.empty()) owner += '.';
+        owner += row.type_name;
+        if (owner == type) return m.file;
+      } catch (const std::exception&) {
+      }
+    }
+    return {};
+  }
+
+ private:
+  struct module {
+    std::string file;
+    tw::metadata_method_names names;
+  };
+  mapped_section images_;
+  std::vector<module> modules_;
+};
 constexpr std::uint32_t root_offset = 32;
 
 }  // namespace
@@ -108,16 +176,19 @@ void snapshot_model::read_session() {
 
 void snapshot_model::read_call_tree() {
   if (!has(2160)) return;
-  // Methods by index: each managed_function record points at its names.
-  std::vector<std::string> method_names;
+  // Methods by index: each managed_function record points at its names,
+  // and its token names it in its module's metadata.
+  std::vector<std::string> method_names, method_modules;
   if (has(2132) && has(2137)) {
     const auto functions = reader_.map(2132);
     const auto data = reader_.map(2137);
+    const module_methods modules(reader_);
     for (std::size_t at = 0; at + 20 <= functions.bytes().size(); at += 20) {
       std::size_t p = static_cast<std::size_t>(load_at<std::uint64_t>(functions.bytes(), at + 12)) + 4;
       const auto type = read_utf16z(data.bytes(), p);
       const auto name = read_utf16z(data.bytes(), p);
       method_names.push_back(type.empty() ? name : type + "." + name);
+      method_modules.push_back(modules.module_of(load_at<std::uint32_t>(functions.bytes(), at), type, name));
     }
   }
   // Module paths by index; a module loaded again points at its latest record.
@@ -131,12 +202,15 @@ void snapshot_model::read_call_tree() {
     }
   }
 
+  // By name and module: the tiers of one method share a frame.
   std::unordered_map<std::string, std::uint32_t> frame_by_name;
   std::vector<std::uint32_t> method_frames(method_names.size(), npos);
   std::unordered_map<std::uint32_t, std::uint32_t> module_frames;
-  auto frame_named = [&](std::string name, frame_kind kind) {
-    const auto [it, added] = frame_by_name.try_emplace(name, static_cast<std::uint32_t>(frames_.size()));
-    if (added) frames_.push_back({std::move(name), kind});
+  auto frame_named = [&](std::string name, frame_kind kind, const std::string& module = {}) {
+    std::string key = name;
+    key.append(1, '\0').append(module);
+    const auto [it, added] = frame_by_name.try_emplace(std::move(key), static_cast<std::uint32_t>(frames_.size()));
+    if (added) frames_.push_back({std::move(name), kind, module});
     return it->second;
   };
   auto frame_for_key = [&](std::uint64_t key) -> std::uint32_t {
@@ -145,7 +219,8 @@ void snapshot_model::read_call_tree() {
       case 0: case 7: return npos;  // the root, the top node, filler
       case 2:
         if (payload < method_frames.size()) {
-          if (method_frames[payload] == npos) method_frames[payload] = frame_named(method_names[payload], frame_kind::managed);
+          if (method_frames[payload] == npos)
+            method_frames[payload] = frame_named(method_names[payload], frame_kind::managed, method_modules[payload]);
           return method_frames[payload];
         }
         return frame_named(std::string("method #").append(std::to_string(payload)), frame_kind::managed);

@@ -29,6 +29,7 @@ enum class frame_kind : std::uint8_t { managed, native, module, other };
 struct frame {
   std::string name;
   frame_kind kind = frame_kind::other;
+  std::string module;  // the file a managed method comes from, when known
 };
 
 class snapshot_model {

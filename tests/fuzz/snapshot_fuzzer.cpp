@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::uint16_t sections[] = {0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145};
+constexpr std::uint16_t sections[] = {0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145, 256, 272};
 
 template <class T>
 void put(std::ofstream& out, T value) {

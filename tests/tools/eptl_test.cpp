@@ -260,7 +260,7 @@ TEST(eptl_export, writes_speedscope_profiles_and_a_trace_event_file) {
   const auto profiles = file_text(snapshot + ".speedscope.json");
   EXPECT_EQ(profiles.rfind("{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\"name\":\"Workload\"", 0), 0u)
       << profiles.substr(0, 200);
-  EXPECT_NE(profiles.find("{\"name\":\"HotLoop.SpinPrimes\"}"), std::string::npos);
+  EXPECT_NE(profiles.find("{\"name\":\"HotLoop.SpinPrimes\""), std::string::npos);
   EXPECT_NE(profiles.find("{\"type\":\"sampled\",\"name\":\"all threads\",\"unit\":\"milliseconds\""), std::string::npos);
 
   const auto chrome = run("export " + snapshot + " --format chrome -o -");
@@ -412,6 +412,13 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   EXPECT_LT(took, 20.0);
   EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
   EXPECT_EQ(run("inspect " + out).out.rfind("process: Workload (pid " + std::to_string(program.pid) + ")", 0), 0u);
+  // A method's frame names the module it comes from, found through the
+  // module's metadata kept in the snapshot: the program's own and the
+  // framework's.
+  const auto profiles = run("export " + out + " --format speedscope -o -");
+  EXPECT_NE(profiles.out.find("{\"name\":\"HotLoop.SpinPrimes\",\"file\":\"Workload.dll\"}"), std::string::npos)
+      << profiles.out.substr(0, 2000);
+  EXPECT_NE(profiles.out.find("\"file\":\"System.Private.CoreLib.dll\""), std::string::npos);
 
   // Wrong use, and what cannot be done, each said.
   EXPECT_EQ(run("record").exit_code, 2);

@@ -535,6 +535,18 @@ ready_to_run_code::ready_to_run_code(const portable_executable& image) {
 
 ready_to_run_code::~ready_to_run_code() = default;
 
+metadata_method_names::metadata_method_names(std::span<const std::uint8_t> metadata)
+    : names_(std::make_unique<method_names>(metadata)) {}
+metadata_method_names::~metadata_method_names() = default;
+metadata_method_names::metadata_method_names(metadata_method_names&&) noexcept = default;
+
+ready_to_run_method metadata_method_names::named(std::uint32_t token) const {
+  ready_to_run_method m;
+  m.token = token;
+  if ((token >> 24) == 0x06) names_->name(token & 0xFFFFFF, m);
+  return m;
+}
+
 void ready_to_run_code::read_instances(const rva_span& table, std::uint32_t rva, const rva_span& functions,
                                        std::uint32_t functions_rva, std::uint32_t function_count) {
   const std::uint32_t header = table.byte(rva);

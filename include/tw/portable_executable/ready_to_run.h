@@ -66,4 +66,25 @@ class ready_to_run_code {
 // Every precompiled method of the image, named.
 std::vector<ready_to_run_method> read_ready_to_run_methods(const portable_executable& image);
 
+// Names MethodDef rows from a module's metadata root ("BSJB"), as a snapshot
+// keeps it: where a method a snapshot names comes from.
+class metadata_method_names {
+ public:
+  // `metadata` must outlive this object. Throws std::runtime_error for
+  // metadata that lies about its own layout.
+  explicit metadata_method_names(std::span<const std::uint8_t> metadata);
+  ~metadata_method_names();
+  metadata_method_names(const metadata_method_names&) = delete;
+  metadata_method_names& operator=(const metadata_method_names&) = delete;
+  metadata_method_names(metadata_method_names&&) noexcept;
+
+  // The MethodDef `token` (table 0x06) named; empty names for a row the
+  // metadata does not hold. Throws std::runtime_error where a row's cells
+  // leave the tables.
+  ready_to_run_method named(std::uint32_t token) const;
+
+ private:
+  std::unique_ptr<method_names> names_;
+};
+
 }  // namespace tw
