@@ -167,6 +167,7 @@ class profiler_bridge final : public profiler_bridge_controller {
   awaitable<void> connect_and_run();
   awaitable<void> run();
   awaitable<void> idle_wait();
+  awaitable<void> deliver_notifications();
   bool process_command(const bridge_command& command);
   void process_api(api_request& request);
   void create_new_snapshot();
@@ -430,8 +431,29 @@ awaitable<void> profiler_bridge::run() {
     co_await idle_wait();
   }
   log_info("End of command processing loop");
+  co_await deliver_notifications();
   if (state_.load() != bridge_state::stop_drop && !use_api_ && snapshot_ && snapshot_->is_started()) save();
   drop();
+}
+
+// Notifications posted before the loop ended still reach the host: a
+// recording's rundown, which names the runtime, comes at its very end, just
+// before the profiler stops. What was posted runs first on this thread.
+awaitable<void> profiler_bridge::deliver_notifications() {
+  co_await asio::post(io_, asio::use_awaitable);
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->command != api_command::execute || it->done) {
+      ++it;
+      continue;
+    }
+    auto request = std::move(*it);
+    it = pending_.erase(it);
+    try {
+      process_api(request);
+    } catch (...) {
+      TW_LOG(warning) << prefix_ << "A notification at the end failed: " << tw::current_exception_to_string();
+    }
+  }
 }
 
 awaitable<void> profiler_bridge::idle_wait() {

@@ -176,12 +176,13 @@ void write_speedscope(const snapshot_model& model, std::FILE* f) {
   }
   out.raw("]},\"profiles\":[");
 
-  auto profile = [&](const std::string& name, std::size_t count, auto&& included) {
+  auto profile = [&](const std::string& name, auto first_sample, auto last_sample) {
+    const auto count = static_cast<std::size_t>(last_sample - first_sample);
     out.raw("{\"type\":\"sampled\",\"name\":").str(name).raw(",\"unit\":\"milliseconds\",\"startValue\":0,\"endValue\":");
     out.fixed(period * static_cast<double>(count)).raw(",\"samples\":[");
     bool first = true;
-    for (const auto& s : samples) {
-      if (!included(s)) continue;
+    for (auto it = first_sample; it != last_sample; ++it) {
+      const auto& s = *it;
       out.raw(first ? "[" : ",[");
       first = false;
       bool first_frame = true;
@@ -199,10 +200,15 @@ void write_speedscope(const snapshot_model& model, std::FILE* f) {
     }
     out.raw("]}");
   };
-  profile("all threads", samples.size(), [](const sample_entry&) { return true; });
+  profile("all threads", samples.cbegin(), samples.cend());
+  // Each thread's samples side by side, still in time order.
+  auto by_thread = samples;
+  std::stable_sort(by_thread.begin(), by_thread.end(), [](const auto& a, const auto& b) { return a.thread < b.thread; });
   for (const auto& [thread, count] : threads) {
+    const auto [first, last] = std::equal_range(by_thread.cbegin(), by_thread.cend(), sample_entry{0, thread, 0, 0},
+                                                [](const auto& a, const auto& b) { return a.thread < b.thread; });
     out.raw(",");
-    profile(thread_label(model, thread), count, [thread = thread](const sample_entry& s) { return s.thread == thread; });
+    profile(thread_label(model, thread), first, last);
   }
   out.raw("]}\n");
   out.flush();

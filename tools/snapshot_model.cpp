@@ -77,19 +77,17 @@ class module_methods {
   }
 
   // The module's file name, or empty when no module's metadata agrees.
-  std::string module_of(std::uint32_t token, std::string type, const std::string& name) const {
+  // Methods come mostly from a few modules: the last one that agreed is
+  // asked first.
+  std::string module_of(std::uint32_t token, std::string type, const std::string& name) {
     if (token == 0) return {};
     // A generic type's instantiation follows its name: "List`1[System.Int32]".
     if (const auto bracket = type.find('['); bracket != std::string::npos) type.resize(bracket);
-    for (const auto& m : modules_) {
-      try {
-        const auto row = m.names.named(token);
-        if (row.name != name) continue;
-        std::string owner = row.type_namespace;
-        if (!owner.empty()) owner += '.';
-        owner += row.type_name;
-        if (owner == type) return m.file;
-      } catch (const std::exception&) {
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+      const std::size_t m = i == 0 ? last_ : (i <= last_ ? i - 1 : i);
+      if (agrees(modules_[m], token, type, name)) {
+        last_ = m;
+        return modules_[m].file;
       }
     }
     return {};
@@ -100,9 +98,25 @@ class module_methods {
     std::string file;
     tw::metadata_method_names names;
   };
+
+  static bool agrees(const module& m, std::uint32_t token, const std::string& type, const std::string& name) {
+    try {
+      const auto row = m.names.named(token);
+      if (row.name != name) return false;
+      std::string owner = row.type_namespace;
+      if (!owner.empty()) owner += '.';
+      owner += row.type_name;
+      return owner == type;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
   mapped_section images_;
   std::vector<module> modules_;
+  std::size_t last_ = 0;
 };
+
 constexpr std::uint32_t root_offset = 32;
 
 }  // namespace
@@ -182,7 +196,7 @@ void snapshot_model::read_call_tree() {
   if (has(2132) && has(2137)) {
     const auto functions = reader_.map(2132);
     const auto data = reader_.map(2137);
-    const module_methods modules(reader_);
+    module_methods modules(reader_);
     for (std::size_t at = 0; at + 20 <= functions.bytes().size(); at += 20) {
       std::size_t p = static_cast<std::size_t>(load_at<std::uint64_t>(functions.bytes(), at + 12)) + 4;
       const auto type = read_utf16z(data.bytes(), p);
