@@ -188,9 +188,9 @@ TEST_F(live_collector, a_snapshot_holds_what_the_target_did_and_a_second_one_sav
       << summary.samples_resolved_managed << " of " << summary.samples_with_stack << " resolved";
   EXPECT_TRUE(has_method(summary.methods, "BeforeSession"));
   EXPECT_TRUE(has_method(summary.methods, "AfterSession"));
-  // The thread waiting for the others is sampled outside managed code.
+  // The thread waiting for the others is sampled outside managed code (now
+  // and then also in it, on its way to the wait).
   EXPECT_TRUE(has_method(summary.waits, "System.Threading.Thread.Join"));
-  EXPECT_FALSE(has_method(summary.methods, "System.Threading.Thread.Join"));
   // The lifetime session told the runtime's version.
   EXPECT_TRUE(std::any_of(s.notifications.begin(), s.notifications.end(),
                           [](const frame& f) { return f.answer() == host_bridge_answer::runtime_updated; }));
