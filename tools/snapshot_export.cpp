@@ -19,6 +19,26 @@ namespace tw::tools {
 
 namespace {
 
+// A JSON string literal: quotes, backslashes and control characters escaped.
+void append_json_string(std::string& to, std::string_view s) {
+  static constexpr char hex[] = "0123456789abcdef";
+  to += '"';
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      to += '\\';
+      to += c;
+    } else if (u < 0x20) {
+      to.append("\\u00");
+      to += hex[u >> 4];
+      to += hex[u & 15];
+    } else {
+      to += c;
+    }
+  }
+  to += '"';
+}
+
 // JSON text into a buffer that goes out a megabyte at a time.
 class json_out {
  public:
@@ -30,22 +50,7 @@ class json_out {
     return *this;
   }
   json_out& str(std::string_view s) {
-    buffer_ += '"';
-    for (const char c : s) {
-      const auto u = static_cast<unsigned char>(c);
-      if (c == '"' || c == '\\') {
-        buffer_ += '\\';
-        buffer_ += c;
-      } else if (u < 0x20) {
-        static constexpr char hex[] = "0123456789abcdef";
-        buffer_.append("\\u00");
-        buffer_ += hex[u >> 4];
-        buffer_ += hex[u & 15];
-      } else {
-        buffer_ += c;
-      }
-    }
-    buffer_ += '"';
+    append_json_string(buffer_, s);
     return raw({});
   }
   template <class Int>
@@ -160,10 +165,17 @@ void write_speedscope(const snapshot_model& model, std::FILE* f) {
   const double period = sampling_period_ms(model, samples);
   sample_stacks stacks(model);
 
-  std::map<std::uint32_t, std::size_t> per_thread;
-  for (const auto& s : samples) ++per_thread[s.thread];
-  std::vector<std::pair<std::uint32_t, std::size_t>> threads(per_thread.begin(), per_thread.end());
-  std::stable_sort(threads.begin(), threads.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  // Each thread's samples side by side, still in time order; the threads
+  // busiest first.
+  auto by_thread = samples;
+  const auto thread_order = [](const sample_entry& a, const sample_entry& b) { return a.thread < b.thread; };
+  std::stable_sort(by_thread.begin(), by_thread.end(), thread_order);
+  using sample_range = std::pair<std::vector<sample_entry>::const_iterator, std::vector<sample_entry>::const_iterator>;
+  std::vector<sample_range> threads;
+  for (auto it = by_thread.cbegin(); it != by_thread.cend(); it = threads.back().second)
+    threads.push_back(std::equal_range(it, by_thread.cend(), *it, thread_order));
+  std::stable_sort(threads.begin(), threads.end(),
+                   [](const auto& a, const auto& b) { return a.second - a.first > b.second - b.first; });
 
   json_out out(f);
   out.raw("{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\"name\":")
@@ -201,14 +213,9 @@ void write_speedscope(const snapshot_model& model, std::FILE* f) {
     out.raw("]}");
   };
   profile("all threads", samples.cbegin(), samples.cend());
-  // Each thread's samples side by side, still in time order.
-  auto by_thread = samples;
-  std::stable_sort(by_thread.begin(), by_thread.end(), [](const auto& a, const auto& b) { return a.thread < b.thread; });
-  for (const auto& [thread, count] : threads) {
-    const auto [first, last] = std::equal_range(by_thread.cbegin(), by_thread.cend(), sample_entry{0, thread, 0, 0},
-                                                [](const auto& a, const auto& b) { return a.thread < b.thread; });
+  for (const auto& [first, last] : threads) {
     out.raw(",");
-    profile(thread_label(model, thread), first, last);
+    profile(thread_label(model, first->thread), first, last);
   }
   out.raw("]}\n");
   out.flush();
@@ -258,14 +265,8 @@ struct slice {
 
 std::string json_string(std::string_view s) {
   std::string text;
-  text.reserve(s.size() + 2);
-  text += '"';
-  for (const char c : s) {
-    if (c == '"' || c == '\\') text += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) text += ' ';
-    else text += c;
-  }
-  return text += '"';
+  append_json_string(text, s);
+  return text;
 }
 
 class chrome_trace final : public snapshot_events {

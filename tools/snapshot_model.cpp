@@ -293,11 +293,6 @@ void snapshot_model::read_call_tree() {
   }
 }
 
-std::uint32_t snapshot_model::frame_of(std::uint32_t node) const {
-  const std::size_t slot = node / 16;
-  return slot < frame_.size() ? frame_[slot] : npos;
-}
-
 void snapshot_model::stack(std::uint32_t leaf, std::vector<std::uint32_t>& out) const {
   out.clear();
   std::size_t slot = leaf / 16;

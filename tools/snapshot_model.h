@@ -60,8 +60,6 @@ class snapshot_model {
   // empty for a node the tree does not hold. The root and the nodes that
   // stand for no code are left out.
   void stack(std::uint32_t leaf, std::vector<std::uint32_t>& frames) const;
-  // The frame of a node, or npos.
-  std::uint32_t frame_of(std::uint32_t node) const;
   static constexpr std::uint32_t npos = 0xFFFFFFFFu;
 
  private:

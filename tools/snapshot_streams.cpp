@@ -84,17 +84,6 @@ std::size_t read_length(std::span<const std::uint8_t> s, std::size_t at, std::si
 
 }  // namespace
 
-std::string read_utf16_field(std::span<const std::uint8_t> body, std::size_t& at) {
-  std::size_t consumed = 0;
-  const std::size_t bytes = read_length(body, at, consumed);
-  at += consumed;
-  if (at + bytes > body.size() || bytes < 2) throw std::runtime_error("A string runs past its record");
-  std::u16string text((bytes - 2) / 2, u'\0');
-  std::memcpy(text.data(), body.data() + at, bytes - 2);
-  at += bytes;
-  return kv521::utf::utf16_to_utf8(text);
-}
-
 std::string read_utf16z(std::span<const std::uint8_t> b, std::size_t& at) {
   std::u16string s;
   while (at + 1 < b.size()) {

@@ -26,9 +26,6 @@ struct stream_record {
 void for_each_record(std::uint16_t section_id, std::span<const std::uint8_t> stream, std::uint32_t pointer_size,
                      const std::function<void(const stream_record&)>& f);
 
-// A length-prefixed UTF-16 string of a body, as UTF-8; advances `at`.
-std::string read_utf16_field(std::span<const std::uint8_t> body, std::size_t& at);
-
 // A UTF-16 string ended by a 16-bit zero, or by the bytes' end, as UTF-8;
 // advances `at` past the zero.
 std::string read_utf16z(std::span<const std::uint8_t> bytes, std::size_t& at);

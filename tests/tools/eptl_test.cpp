@@ -37,6 +37,22 @@ run_result run(const std::string& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+// A folder of the test's own, gone with it, also when an assertion ends the
+// test early.
+struct scratch_folder {
+  explicit scratch_folder(const std::string& name)
+      : path(std::filesystem::temp_directory_path() / (name + std::to_string(::getpid()))) {
+    std::filesystem::create_directories(path);
+  }
+  ~scratch_folder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  scratch_folder(const scratch_folder&) = delete;
+  scratch_folder& operator=(const scratch_folder&) = delete;
+  const std::filesystem::path path;
+};
+
 const std::string samples = std::string(TW_CORPUS_DIR) + "/only_managed_samples.nettrace";
 
 TEST(eptl_stats, prints_the_header_and_counts_per_event) {
@@ -59,8 +75,8 @@ TEST(eptl_stats, json_names_provider_id_version_and_count) {
 }
 
 TEST(eptl_stats, bad_input_gives_a_message_and_a_failing_exit_code) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_");
+  const auto& dir = scratch.path;
   std::ofstream(dir / "garbage.nettrace") << "this is not a trace at all, not even close";
   const auto garbage = run("stats " + (dir / "garbage.nettrace").string());
   EXPECT_EQ(garbage.exit_code, 1);
@@ -72,12 +88,11 @@ TEST(eptl_stats, bad_input_gives_a_message_and_a_failing_exit_code) {
 
   EXPECT_EQ(run("stats").exit_code, 2);
   EXPECT_EQ(run("frobnicate x").exit_code, 2);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_errors_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_errors_");
+  const auto& dir = scratch.path;
   const auto garbage = (dir / "garbage.nettrace").string();
   std::ofstream(garbage) << "this is not a trace at all, not even close";
   struct row {
@@ -96,7 +111,6 @@ TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
     EXPECT_EQ(result.out, r.line) << r.command;
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "out.dtt")) << "a failed conversion leaves no snapshot";
-  std::filesystem::remove_all(dir);
 }
 
 TEST(eptl_help, the_overview_and_each_command_explain_themselves_and_wrong_usage_says_where_to_look) {
@@ -127,8 +141,8 @@ TEST(eptl_help, the_overview_and_each_command_explain_themselves_and_wrong_usage
 }
 
 TEST(eptl_sections, prints_the_section_table_of_a_snapshot) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_sections_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_sections_");
+  const auto& dir = scratch.path;
   const auto base = dir / "s.dtt";
   // Index: "MF", format, one section (id 2121, version 19, 5 bytes, file 0), end.
   const unsigned char index[] = {'M', 'F', 0x44, 0x54, 0x45, 0x4D, 1, 0, 0, 0, 0x49, 0x08, 19, 0,
@@ -144,12 +158,11 @@ TEST(eptl_sections, prints_the_section_table_of_a_snapshot) {
   const auto short_file = run("sections " + base.string());
   EXPECT_EQ(short_file.exit_code, 1);
   EXPECT_NE(short_file.out.find("holds 4 bytes, the index says 5"), std::string::npos) << short_file.out;
-  std::filesystem::remove_all(dir);
 }
 
 TEST(eptl_convert, converts_and_inspects_a_recording) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_convert_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_convert_");
+  const auto& dir = scratch.path;
   const auto out = (dir / "cpu.dtt").string();
   const auto converted = run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-cpu.nettrace -o " + out);
   EXPECT_EQ(converted.exit_code, 0) << converted.out;
@@ -172,14 +185,13 @@ TEST(eptl_convert, converts_and_inspects_a_recording) {
   EXPECT_NE(json.out.find("\"methods\":[{\"name\":\"HotLoop.SpinPrimes\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"samples_managed\":1165,\"samples_native\":29,\"samples_other_type\":0"), std::string::npos)
       << json.out;
-  std::filesystem::remove_all(dir);
 }
 
 // Ctrl-C during a conversion: the trace arrives through a pipe that keeps
 // delivering objects until the tool has been interrupted.
 TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_interrupt_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_interrupt_");
+  const auto& dir = scratch.path;
   const auto fifo = dir / "live.nettrace";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const auto out = dir / "out.dtt";
@@ -240,7 +252,6 @@ TEST(eptl_convert, an_interrupt_cancels_and_leaves_no_file) {
   for (const auto& e : std::filesystem::directory_iterator(dir))
     if (e.path().filename().string().rfind("out.dtt", 0) == 0) ++left;
   EXPECT_EQ(left, 0u);
-  std::filesystem::remove_all(dir);
 }
 
 std::string file_text(const std::filesystem::path& p) {
@@ -249,8 +260,8 @@ std::string file_text(const std::filesystem::path& p) {
 }
 
 TEST(eptl_export, writes_speedscope_profiles_and_a_trace_event_file) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_export_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_export_");
+  const auto& dir = scratch.path;
   const auto snapshot = (dir / "cpu.dtt").string();
   ASSERT_EQ(run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-cpu.nettrace -o " + snapshot).exit_code, 0);
 
@@ -269,14 +280,13 @@ TEST(eptl_export, writes_speedscope_profiles_and_a_trace_event_file) {
   EXPECT_NE(chrome.out.find("\"name\":\"thread_name\",\"pid\":7548"), std::string::npos);
   EXPECT_NE(chrome.out.find("\"name\":\"HotLoop.SpinPrimes\",\"cat\":\"sample\""), std::string::npos);
   EXPECT_EQ(chrome.out.substr(chrome.out.size() - 4), "\n]}\n");
-  std::filesystem::remove_all(dir);
 }
 
 // Bad input: a clear message, exit code 1, and nothing written; a file at
 // the output path stays as it was.
 TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_files_alone) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_export_bad_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_export_bad_");
+  const auto& dir = scratch.path;
   const auto snapshot = (dir / "core.dtt").string();
   ASSERT_EQ(run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-core.nettrace -o " + snapshot).exit_code, 0);
 
@@ -313,7 +323,6 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
     EXPECT_FALSE(std::filesystem::exists(out.string() + ".partial"));
   }
   EXPECT_EQ(run("inspect " + snapshot).exit_code, 1);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(eptl_ps, lists_a_running_program_with_its_name_runtime_and_command_line) {
@@ -398,8 +407,8 @@ bool hot_method_on_top(const std::string& index) {
 }  // namespace
 
 TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_method_tops_the_snapshot) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_record_");
+  const auto& dir = scratch.path;
   busy_program program("30");
   ASSERT_TRUE(program.listening);
   const auto out = (dir / "busy.dtt").string();
@@ -427,12 +436,11 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   const auto nowhere = run("record --pid " + std::to_string(program.pid) + " -o " + (dir / "no" / "s.dtt").string());
   EXPECT_EQ(nowhere.exit_code, 1);
   EXPECT_NE(nowhere.out.find("No folder"), std::string::npos) << nowhere.out;
-  std::filesystem::remove_all(dir);
 }
 
 TEST(eptl_record, the_program_ending_ends_the_recording_with_its_snapshot_saved) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_end_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_record_end_");
+  const auto& dir = scratch.path;
   busy_program program("3");
   ASSERT_TRUE(program.listening);
   const auto out = (dir / "ended.dtt").string();
@@ -440,13 +448,12 @@ TEST(eptl_record, the_program_ending_ends_the_recording_with_its_snapshot_saved)
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("the process ended"), std::string::npos) << r.out;
   EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
-  std::filesystem::remove_all(dir);
 }
 
 // Ctrl-C at a terminal: the status line shows, the interrupt saves.
 TEST(eptl_record, ctrl_c_at_a_terminal_saves_the_snapshot) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_tty_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_record_tty_");
+  const auto& dir = scratch.path;
   busy_program program("30");
   ASSERT_TRUE(program.listening);
   const auto out = (dir / "tty.dtt").string();
@@ -482,12 +489,11 @@ TEST(eptl_record, ctrl_c_at_a_terminal_saves_the_snapshot) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
   EXPECT_NE(screen.find("saving ["), std::string::npos) << screen;
   EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
-  std::filesystem::remove_all(dir);
 }
 
 TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_and_its_exit_code_reported) {
-  const auto dir = std::filesystem::temp_directory_path() / ("eptl_record_start_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const scratch_folder scratch("eptl_record_start_");
+  const auto& dir = scratch.path;
   const auto out = (dir / "start.dtt").string();
   // "startup" spends its first 300 ms in Startup.FirstWork, then exits with 42.
   const auto r = run("record -o " + out + " -- dotnet " + TW_Workload_DLL + " startup 300");
@@ -505,5 +511,4 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   EXPECT_NE(not_dotnet.out.find("ended before its runtime connected"), std::string::npos) << not_dotnet.out;
   EXPECT_EQ(run("record --pid 5 -- dotnet x.dll").exit_code, 2);  // one target or the other
   EXPECT_EQ(run("record --").exit_code, 2);
-  std::filesystem::remove_all(dir);
 }
