@@ -213,10 +213,7 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
       const auto* p = read(TraceObject::wire_size);
       byte_cursor c(p, p + TraceObject::wire_size, "Trace object");
       const TraceObject t = read_trace_object(c);
-      if (trace_ && trace_->pointer_size != t.pointer_size) {
-        stacks_.clear();
-        stack_bytes_.clear();
-      }
+      if (trace_ && trace_->pointer_size != t.pointer_size) clear_stacks();
       trace_ = t;
       handlers_->handle_trace_object(t);
       TW_LOG(debug) << "Data size: " << TraceObject::wire_size << " bytes";
@@ -344,14 +341,23 @@ const typename StreamParser<enable_hex_dump>::metadata_entry& StreamParser<enabl
 
 template <bool enable_hex_dump>
 stack_view StreamParser<enable_hex_dump>::find_stack(std::int32_t id) {
-  const auto it = stacks_.find(id);
-  if (it == stacks_.end()) {
+  const std::int64_t index = std::int64_t{id} - first_stack_id_;
+  const stored_stack* found = nullptr;
+  if (index >= 0 && static_cast<std::uint64_t>(index) < stacks_.size()) {
+    found = &stacks_[static_cast<std::size_t>(index)];
+    if (found->begin == nullptr) found = nullptr;
+  }
+  if (found == nullptr && !scattered_stacks_.empty()) {
+    const auto it = scattered_stacks_.find(id);
+    if (it != scattered_stacks_.end()) found = &it->second;
+  }
+  if (found == nullptr) {
     // The runtime writes id 0 for events that carry no stack.
     if (id == 0) return {nullptr, 0, stack_element_size_};
     TW_THROW(boost::enable_error_info(std::out_of_range("map::at:  key not found"))
              << tw::errinfo_cause("an event refers to stack id " + std::to_string(id) + ", which is not defined"));
   }
-  return {stack_bytes_.data() + it->second.offset, it->second.count, stack_element_size_};
+  return {found->begin, found->count, stack_element_size_};
 }
 
 template <bool enable_hex_dump>
@@ -400,15 +406,17 @@ void StreamParser<enable_hex_dump>::process_stack_block(const std::uint8_t* bloc
   TW_LOG(debug) << "Header: first_id = " << first_id << ", count = " << count;
   const std::size_t element = static_cast<std::size_t>(trace_->pointer_size);
   stack_element_size_ = static_cast<std::uint32_t>(element);
+  // One copy of the rest of the block; the stacks are read from the copy.
+  const std::size_t rest = c.remaining();
+  const std::uint8_t* kept = keep_stack_bytes(c.take(rest), rest);
+  byte_cursor copy(kept, kept + rest, "stack block");
   for (std::uint32_t n = 0; n < count; ++n) {
-    const auto stack_size = c.read<std::uint32_t>();
+    const auto stack_size = copy.read<std::uint32_t>();
     const auto id = static_cast<std::int32_t>(first_id + n);
     TW_LOG(debug) << "Stack #" << id << ", stack size is " << stack_size;
     const std::size_t frames = stack_size / element;
-    const auto* data = c.take(stack_size);
-    if (stacks_.count(id)) continue;
-    stacks_.emplace(id, stored_stack{stack_bytes_.size(), frames});
-    stack_bytes_.insert(stack_bytes_.end(), data, data + frames * element);
+    const auto* data = copy.take(stack_size);
+    define_stack(id, stored_stack{data, frames});
   }
 }
 
@@ -444,8 +452,48 @@ void StreamParser<enable_hex_dump>::process_sequence_point_block(const std::uint
     note_sequence(thread, number, true);
   }
   handlers_->handle_sequence_point(sp);
+  clear_stacks();
+}
+
+template <bool enable_hex_dump>
+void StreamParser<enable_hex_dump>::clear_stacks() noexcept {
   stacks_.clear();
-  stack_bytes_.clear();
+  scattered_stacks_.clear();
+  stack_segment_ = 0;
+  stack_segment_used_ = 0;
+}
+
+template <bool enable_hex_dump>
+std::uint8_t* StreamParser<enable_hex_dump>::keep_stack_bytes(const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t segment_size = 4 << 20;
+  while (stack_segment_ < stack_segments_.size() && stack_segments_[stack_segment_].size - stack_segment_used_ < size) {
+    ++stack_segment_;
+    stack_segment_used_ = 0;
+  }
+  if (stack_segment_ == stack_segments_.size()) {
+    const std::size_t bytes = std::max(size, segment_size);
+    stack_segments_.push_back(stack_segment{std::unique_ptr<std::uint8_t[]>(new std::uint8_t[bytes]), bytes});
+  }
+  std::uint8_t* at = stack_segments_[stack_segment_].bytes.get() + stack_segment_used_;
+  if (size != 0) std::memcpy(at, data, size);
+  stack_segment_used_ += size;
+  return at;
+}
+
+template <bool enable_hex_dump>
+void StreamParser<enable_hex_dump>::define_stack(std::int32_t id, stored_stack stack) {
+  // The first definition of an id holds. An id far past the others goes to
+  // the map, so that a stray id cannot make the table huge.
+  constexpr std::int64_t largest_gap = 1 << 16;
+  if (stacks_.empty() && scattered_stacks_.empty()) first_stack_id_ = id;
+  const std::int64_t index = std::int64_t{id} - first_stack_id_;
+  if (index >= 0 && index < static_cast<std::int64_t>(stacks_.size()) + largest_gap) {
+    const auto i = static_cast<std::size_t>(index);
+    if (i >= stacks_.size()) stacks_.resize(std::max(i + 1, stacks_.size() * 2));
+    if (stacks_[i].begin == nullptr) stacks_[i] = stack;
+    return;
+  }
+  scattered_stacks_.try_emplace(id, stack);
 }
 
 template class StreamParser<false>;

@@ -95,7 +95,7 @@ class StreamParser {
     std::uint8_t version = 0;
   };
   struct stored_stack {
-    std::size_t offset = 0;
+    const std::uint8_t* begin = nullptr;
     std::size_t count = 0;
   };
 
@@ -133,8 +133,26 @@ class StreamParser {
   const metadata_entry* last_metadata_ = nullptr;
 
   // Stacks of the current sequence-point interval, addresses stored as read.
-  std::unordered_map<std::int32_t, stored_stack> stacks_;
-  std::vector<std::uint8_t> stack_bytes_;
+  // Each stack block is copied whole, once, and its stacks refer into the
+  // copy. A block numbers its stacks consecutively and the blocks of an
+  // interval follow one another, so stacks are found by their distance from
+  // the interval's first id; ids out of that order go to a map.
+  void clear_stacks() noexcept;
+  void define_stack(std::int32_t id, stored_stack stack);
+  // A copy of `size` bytes that stays put until the stacks are cleared.
+  std::uint8_t* keep_stack_bytes(const std::uint8_t* data, std::size_t size);
+  std::int32_t first_stack_id_ = 0;
+  std::vector<stored_stack> stacks_;  // begin nullptr: undefined
+  std::unordered_map<std::int32_t, stored_stack> scattered_stacks_;
+  // The copies go into segments that later intervals reuse: no copy ever
+  // moves, and the memory is touched for the first time only once.
+  struct stack_segment {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size;
+  };
+  std::vector<stack_segment> stack_segments_;
+  std::size_t stack_segment_ = 0;
+  std::size_t stack_segment_used_ = 0;
   std::uint32_t stack_element_size_ = 8;
 
   // The last sequence number of each capture thread; events of one thread

@@ -26,8 +26,13 @@ static_assert(std::endian::native == std::endian::little, "the binary formats ar
 class ostream_sink {
  public:
   explicit ostream_sink(std::ostream& out) noexcept : out_(&out) {}
+  // Straight into the stream's buffer: records are written a few bytes at a
+  // time, and ostream::write's sentry costs more than copying them.
   void write(const void* data, std::size_t size) {
-    out_->write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::streambuf* buffer = out_->rdbuf();
+    const auto n = static_cast<std::streamsize>(size);
+    if (buffer == nullptr || !out_->good() || buffer->sputn(static_cast<const char*>(data), n) != n)
+      out_->setstate(std::ios::badbit);
   }
 
  private:

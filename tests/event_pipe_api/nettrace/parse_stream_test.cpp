@@ -288,6 +288,51 @@ TEST(stack_block, a_sequence_point_frees_stack_ids_for_reuse) {
             (std::vector<std::pair<std::int64_t, std::uint32_t>>{{7, 1}, {8, 3}}));
 }
 
+// Stacks are kept until the next sequence point however many blocks define
+// them, in whatever order their ids come, and the memory that held them is
+// reused after it.
+TEST(stack_block, stacks_stay_readable_until_the_sequence_point_whatever_their_blocks_and_ids) {
+  const auto frames = [](std::uint64_t tag, std::size_t count) {
+    std::vector<std::uint64_t> stack(count);
+    for (std::size_t i = 0; i < count; ++i) stack[i] = tag << 32 | i;
+    return stack;
+  };
+  auto w = with_metadata();
+  // Twenty blocks of 320 KB each, more than one run of memory holds.
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint64_t>>> defined;
+  for (std::uint32_t b = 0; b < 20; ++b) {
+    defined.emplace_back(10 + b, frames(b + 1, 40000));
+    w.block("StackBlock", test_support::stack_block(10 + b, {defined.back().second}));
+  }
+  // An id far from the others, one before the first, one larger than a run
+  // of memory, and a second definition of an id, which does not hold.
+  defined.emplace_back(5000000, frames(100, 3));
+  w.block("StackBlock", test_support::stack_block(5000000, {defined.back().second}));
+  defined.emplace_back(2, frames(101, 2));
+  w.block("StackBlock", test_support::stack_block(2, {defined.back().second}));
+  defined.emplace_back(40, frames(102, 600000));
+  w.block("StackBlock", test_support::stack_block(40, {defined.back().second}));
+  w.block("StackBlock", test_support::stack_block(10, {frames(103, 1)}));
+  bytes events;
+  for (const auto& [id, stack] : defined) test_support::compressed_event(events, {1, 0, 7, id, 1, {}});
+  w.block("EventBlock", test_support::block_body(events));
+  w.block("SPBlock", test_support::sequence_point_block(77, {{7, 23}}));
+  w.block("StackBlock", test_support::stack_block(10, {frames(104, 5)}));
+  bytes after;
+  test_support::compressed_event(after, {1, 0, 7, 10, 1, {}});
+  test_support::compressed_event(after, {1, 0, 7, 11, 1, {}});
+  w.block("EventBlock", test_support::block_body(after)).end();
+
+  auto r = run(w.data());
+  ASSERT_EQ(r.seen->events.size(), defined.size() + 1) << r.error;
+  for (std::size_t i = 0; i < defined.size(); ++i)
+    EXPECT_EQ(r.seen->events[i].stack, defined[i].second) << "stack id " << defined[i].first;
+  EXPECT_EQ(r.seen->events[defined.size()].stack, frames(104, 5));
+  // Id 11 went with the sequence point.
+  EXPECT_EQ(r.status.status, consumer_status::failed);
+  EXPECT_EQ(r.error, "map::at:  key not found");
+}
+
 // The runtime numbers every event of a thread, the ones it had to drop
 // included: gaps are lost events, and so is a sequence point ahead of the
 // thread's last event.

@@ -1,6 +1,9 @@
 #include "collector/src/collector/callstacks/call_tree_data.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <sys/mman.h>
 
 namespace tarnwell::collector {
 
@@ -27,55 +30,112 @@ std::size_t hash(std::uint32_t parent, tree_node_key key) noexcept {
   return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
+std::size_t hash(std::uint32_t parent) noexcept {
+  const std::uint64_t h = std::uint64_t{parent} * 0xC2B2AE3D27D4EB4Full;
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+// Tables from 2 MiB up are given huge pages where the system allows them:
+// probes land anywhere in them, and with small pages nearly every probe of a
+// large table also misses the TLB.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+void* allocate_zeroed(std::size_t bytes) {
+  if (bytes < huge_page) {
+    void* p = std::calloc(bytes, 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
+void release(void* p, std::size_t bytes) noexcept {
+  if (p == nullptr) return;
+  if (bytes < huge_page)
+    std::free(p);
+  else
+    ::munmap(p, bytes);
+}
+
 }  // namespace
 
-// child_index: open addressing with linear probing, at most half full.
-
-const child_index::entry* child_index::lookup(std::uint32_t parent, tree_node_key key) const noexcept {
-  if (slots_.empty()) return nullptr;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash(parent, key) & mask;; i = (i + 1) & mask) {
-    const entry& e = slots_[i];
-    if (e.child == 0) return nullptr;
-    if (e.parent == parent && e.key == key) return &e;
+template <class Entry>
+template <class Match>
+Entry* child_index::table<Entry>::probe(std::size_t hash, Match&& match) noexcept {
+  const std::size_t mask = size_ - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Entry& e = slots_[i];
+    if (e.child == 0 || match(e)) return &e;
   }
+}
+
+template <class Entry>
+template <class Hash>
+void child_index::table<Entry>::reserve_one(Hash&& hash) {
+  if ((used_ + 1) * 4 <= size_ * 3) {
+    ++used_;
+    return;
+  }
+  const std::size_t size = std::max<std::size_t>(size_ * 2, 4096 / sizeof(Entry));
+  auto* slots = static_cast<Entry*>(allocate_zeroed(size * sizeof(Entry)));
+  for (std::size_t i = 0; i < size_; ++i) {
+    const Entry& e = slots_[i];
+    if (e.child == 0) continue;
+    for (std::size_t j = hash(e) & (size - 1);; j = (j + 1) & (size - 1))
+      if (slots[j].child == 0) {
+        slots[j] = e;
+        break;
+      }
+  }
+  release(slots_, size_ * sizeof(Entry));
+  slots_ = slots;
+  size_ = size;
+  ++used_;
+}
+
+template <class Entry>
+void child_index::table<Entry>::clear() noexcept {
+  release(slots_, size_ * sizeof(Entry));
+  slots_ = nullptr;
+  size_ = used_ = 0;
 }
 
 std::uint32_t child_index::find(std::uint32_t parent, tree_node_key key) const noexcept {
-  const entry* e = lookup(parent, key);
-  return e ? e->child : 0;
+  if (children_.empty()) return 0;
+  // Probing does not change the table; the const_cast only shares the code.
+  auto& children = const_cast<table<child_entry>&>(children_);
+  return children.probe(hash(parent, key), [&](const child_entry& e) { return e.parent == parent && e.key == key; })
+      ->child;
 }
 
-child_index::entry& child_index::slot(std::uint32_t parent, tree_node_key key) noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash(parent, key) & mask;; i = (i + 1) & mask) {
-    entry& e = slots_[i];
-    if (e.child == 0 || (e.parent == parent && e.key == key)) return e;
-  }
-}
-
-void child_index::grow() {
-  std::vector<entry> old(std::max<std::size_t>(slots_.size() * 2, 1024));
-  old.swap(slots_);
-  for (const entry& e : old)
-    if (e.child != 0) slot(e.parent, e.key) = e;
+std::uint32_t child_index::cursor(std::uint32_t parent) const noexcept {
+  if (cursors_.empty()) return 0;
+  auto& cursors = const_cast<table<cursor_entry>&>(cursors_);
+  return cursors.probe(hash(parent), [&](const cursor_entry& e) { return e.parent == parent; })->child;
 }
 
 void child_index::add(std::uint32_t parent, tree_node_key key, std::uint32_t child) {
-  if ((used_ + 2) * 2 > slots_.size()) grow();
   const std::size_t n = parent / sizeof(tree_node);
   if (n / 64 >= long_parents_.size()) long_parents_.resize(std::max(n / 64 + 1, long_parents_.size() * 2));
   long_parents_[n / 64] |= std::uint64_t{1} << (n % 64);
-  for (const auto& [p, k] : {std::pair{parent, key}, std::pair{parent | cursor_bit, tree_node_key{0}}}) {
-    entry& e = slot(p, k);
-    if (e.child == 0) ++used_;
-    e = entry{k, p, child};
-  }
+
+  const auto same_child = [&](const child_entry& e) { return e.parent == parent && e.key == key; };
+  if (children_.empty() || children_.probe(hash(parent, key), same_child)->child == 0)
+    children_.reserve_one([](const child_entry& e) { return hash(e.parent, e.key); });
+  *children_.probe(hash(parent, key), same_child) = child_entry{key, parent, child};
+
+  const auto same_parent = [&](const cursor_entry& e) { return e.parent == parent; };
+  if (cursors_.empty() || cursors_.probe(hash(parent), same_parent)->child == 0)
+    cursors_.reserve_one([](const cursor_entry& e) { return hash(e.parent); });
+  *cursors_.probe(hash(parent), same_parent) = cursor_entry{parent, child};
 }
 
 void child_index::clear() noexcept {
-  slots_ = {};
-  used_ = 0;
+  children_.clear();
+  cursors_.clear();
   long_parents_ = {};
 }
 
@@ -157,10 +217,8 @@ std::pair<tree_node*, std::uint32_t> tree_inserter::find_in_long_chain(tree_node
                                                                        std::uint32_t parent_offset,
                                                                        tree_node_key key, fresh_node& fresh) {
   std::uint32_t* word = &parent->first_child;
-  if (const std::uint32_t cursor = index_.cursor(parent_offset); cursor != 0) {
-    if (const std::uint32_t child = index_.find(parent_offset, key); child != 0) return {at(child), child};
-    word = &at(cursor)->next_sibling;
-  }
+  if (const std::uint32_t child = index_.find(parent_offset, key); child != 0) return {at(child), child};
+  if (const std::uint32_t cursor = index_.cursor(parent_offset); cursor != 0) word = &at(cursor)->next_sibling;
   // Every sibling past what the index knows is recorded on the way.
   for (;;) {
     const std::uint32_t value = std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_acquire);

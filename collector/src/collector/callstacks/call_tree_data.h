@@ -82,6 +82,10 @@ class call_tree_data;
 // since. One bit per node says which parents are indexed, so that a short
 // chain costs no probe. Kept apart from the section, whose bytes it must not
 // change.
+//
+// The last children live in a table of their own: it holds one entry per
+// long parent and stays in cache, while the children's table is large and
+// each probe of it is a likely miss, so a child found costs one such probe.
 class child_index {
  public:
   bool indexes(std::uint32_t parent) const noexcept {
@@ -91,24 +95,46 @@ class child_index {
   // The child's offset, or 0 (no node has offset 0).
   std::uint32_t find(std::uint32_t parent, tree_node_key key) const noexcept;
   // The last child of `parent` recorded, or 0 when the parent is not indexed.
-  std::uint32_t cursor(std::uint32_t parent) const noexcept { return find(parent | cursor_bit, 0); }
+  std::uint32_t cursor(std::uint32_t parent) const noexcept;
   // Records a child found at the end of what the index knew of the chain.
   void add(std::uint32_t parent, tree_node_key key, std::uint32_t child);
   void clear() noexcept;
 
  private:
-  static constexpr std::uint32_t cursor_bit = 0x80000000u;  // node offsets stay below it
-  struct entry {
+  struct child_entry {
     tree_node_key key;
     std::uint32_t parent;
     std::uint32_t child;  // 0: free
   };
-  entry& slot(std::uint32_t parent, tree_node_key key) noexcept;
-  const entry* lookup(std::uint32_t parent, tree_node_key key) const noexcept;
-  void grow();
+  struct cursor_entry {
+    std::uint32_t parent;
+    std::uint32_t child;  // 0: free
+  };
+  // Open addressing with linear probing, at most half full; sizes are
+  // powers of two.
+  template <class Entry>
+  class table {
+   public:
+    table() = default;
+    table(const table&) = delete;
+    table& operator=(const table&) = delete;
+    template <class Match>
+    Entry* probe(std::size_t hash, Match&& match) noexcept;
+    // Makes room for one more entry.
+    template <class Hash>
+    void reserve_one(Hash&& hash);
+    bool empty() const noexcept { return size_ == 0; }
+    void clear() noexcept;
+    ~table() { clear(); }
 
-  std::vector<entry> slots_;
-  std::size_t used_ = 0;
+   private:
+    Entry* slots_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t used_ = 0;
+  };
+
+  table<child_entry> children_;
+  table<cursor_entry> cursors_;
   std::vector<std::uint64_t> long_parents_;
 };
 
