@@ -6,12 +6,33 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 
 namespace tw_prof {
 
+namespace {
+
+// Sections are written a record at a time; a buffer this size turns them
+// into a few large writes. The buffer is a base, so that it outlives the
+// stream's final flush.
+struct stream_buffer {
+  static constexpr std::size_t size = 256 << 10;
+  std::unique_ptr<char[]> bytes{new char[size]};
+};
+
+class buffered_file_stream : private stream_buffer, public std::ofstream {
+ public:
+  explicit buffered_file_stream(const std::filesystem::path& path) {
+    rdbuf()->pubsetbuf(bytes.get(), static_cast<std::streamsize>(stream_buffer::size));
+    open(path, std::ios::out | std::ios::binary | std::ios::trunc);
+  }
+};
+
+}  // namespace
+
 std::shared_ptr<std::ostream> open_file_stream(const std::filesystem::path& path) {
   try {
-    auto stream = std::make_shared<std::ofstream>(path, std::ios::out | std::ios::binary | std::ios::trunc);
+    auto stream = std::make_shared<buffered_file_stream>(path);
     if (stream->fail() || stream->bad()) throw std::runtime_error("Fail flag set");
     return stream;
   } catch (const std::exception& e) {

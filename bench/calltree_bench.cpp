@@ -10,6 +10,7 @@
 #include "collector/src/collector/callstacks/calltree_builder.h"
 #include "collector/src/collector/loaders/loader_net.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
@@ -29,6 +30,7 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr int depth = 40;
 constexpr int stacks_per_thread = 200'000;
+constexpr int rounds = 5;
 
 // A few hot paths; each sample follows one of them and varies its last
 // frames, as a sampler sees a busy application.
@@ -62,6 +64,11 @@ struct baseline_trie {
   }
 };
 
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
 template <class F>
 double per_second(std::size_t work, F&& f) {
   const auto start = clock_type::now();
@@ -77,35 +84,60 @@ int main() {
   std::printf("machine: %u hardware threads; depth-%d stacks, %d per thread\n", std::thread::hardware_concurrency(),
               depth, stacks_per_thread);
   std::printf("%-34s %8s %16s %16s %8s\n", "measure", "threads", "ours /s", "baseline /s", "ratio");
-  {
-    common::memory_mapped_file_allocator::utility_allocator utility;
-    common::memory_mapped_file_allocator alloc(fd, 0, 0x8000000, 0x200000, utility);
-    auto tree = std::make_shared<call_tree_data>(alloc, 0);
-    for (int threads : {1, 2}) {
-      std::vector<std::vector<std::vector<std::uint64_t>>> samples;
-      for (int t = 0; t < threads; ++t) samples.push_back(make_samples(static_cast<unsigned>(t + threads * 10)));
-      const std::size_t work = static_cast<std::size_t>(threads) * stacks_per_thread;
-      const double ours = per_second(work, [&] {
-        std::vector<std::thread> workers;
-        for (int t = 0; t < threads; ++t)
-          workers.emplace_back([&, t] {
-            calltree_builder builder;
-            for (const auto& s : samples[t])
-              builder.process_fragment(*tree, static_cast<std::uint32_t>(t), s.data(), s.data() + s.size());
-          });
-        for (auto& w : workers) w.join();
+  // Every round of every configuration starts from an empty tree, so that
+  // one thread and two face the same work; the configurations take turns,
+  // and each is reported by its median round.
+  std::vector<std::vector<std::vector<std::uint64_t>>> samples;
+  for (int t = 0; t < 2; ++t) samples.push_back(make_samples(static_cast<unsigned>(10 + t)));
+  const auto insert_all = [&](int threads, call_tree_data& tree) {
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+      workers.emplace_back([&, t] {
+        calltree_builder builder;
+        for (const auto& s : samples[t])
+          builder.process_fragment(tree, static_cast<std::uint32_t>(t), s.data(), s.data() + s.size());
       });
+    for (auto& w : workers) w.join();
+  };
+  std::map<int, std::vector<double>> ours_rounds, base_rounds;
+  for (int round = 0; round < rounds; ++round) {
+    for (int threads : {1, 2}) {
+      const std::size_t work = static_cast<std::size_t>(threads) * stacks_per_thread;
+      {
+        ::ftruncate(fd, 0);
+        common::memory_mapped_file_allocator::utility_allocator utility;
+        common::memory_mapped_file_allocator alloc(fd, 0, 0x8000000, 0x200000, utility);
+        call_tree_data tree(alloc, 0);
+        ours_rounds[threads].push_back(per_second(work, [&] { insert_all(threads, tree); }));
+      }
       baseline_trie trie;
-      const double base = per_second(work, [&] {
+      base_rounds[threads].push_back(per_second(work, [&] {
         std::vector<std::thread> workers;
         for (int t = 0; t < threads; ++t)
           workers.emplace_back([&, t] {
             for (const auto& s : samples[t]) trie.insert(s);
           });
         for (auto& w : workers) w.join();
-      });
-      std::printf("%-34s %8d %16.0f %16.0f %7.2fx\n", "stack insertions", threads, ours, base, ours / base);
+      }));
     }
+  }
+  for (int threads : {1, 2}) {
+    const double ours = median(ours_rounds[threads]), base = median(base_rounds[threads]);
+    std::printf("%-34s %8d %16.0f %16.0f %7.2fx\n", "stack insertions", threads, ours, base, ours / base);
+  }
+  std::printf("two threads / one thread: %.2fx (target: at least 1.5x); rounds, stacks/s:", median(ours_rounds[2]) / median(ours_rounds[1]));
+  for (int threads : {1, 2}) {
+    std::printf(" %d thread%s", threads, threads == 1 ? "" : "s");
+    for (double r : ours_rounds[threads]) std::printf(" %.2fM", r / 1e6);
+    std::printf(threads == 1 ? ";" : "\n");
+  }
+
+  {
+    ::ftruncate(fd, 0);
+    common::memory_mapped_file_allocator::utility_allocator utility;
+    common::memory_mapped_file_allocator alloc(fd, 0, 0x8000000, 0x200000, utility);
+    auto tree = std::make_shared<call_tree_data>(alloc, 0);
+    insert_all(1, *tree);
 
     // Resolution: ten thousand methods over the hot paths' address space.
     const auto snapshot_path = std::filesystem::temp_directory_path() / ("calltree_bench_snap_" + std::to_string(::getpid()));
