@@ -192,6 +192,11 @@ class call_tree_data {
                                                             tree_node_key key) {
     return local_inserter().find_or_insert_child(parent, parent_offset, key);
   }
+  // The calling thread's inserter, for a run of insertions by that thread.
+  tree_inserter& local_inserter() {
+    if (last_.serial == serial_) return *last_.inserter;
+    return register_inserter();
+  }
 
   tree_node* at(std::uint32_t offset) const noexcept { return static_cast<tree_node*>(alloc_.to_pointer(offset)); }
   tree_node* root() const noexcept { return root_; }
@@ -232,10 +237,6 @@ class call_tree_data {
  private:
   friend class tree_inserter;
 
-  tree_inserter& local_inserter() {
-    if (last_.serial == serial_) return *last_.inserter;
-    return register_inserter();
-  }
   tree_inserter& register_inserter();
   void end_runs() const;
 

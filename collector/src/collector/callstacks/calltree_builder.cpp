@@ -48,14 +48,18 @@ std::uint32_t calltree_builder::process_fragment(call_tree_data& tree, std::uint
   // The chosen path moves to the front, so the back is the least recent.
   std::rotate(recent.begin(), recent.begin() + chosen, recent.begin() + chosen + 1);
   path& cached = recent.front();
-  cached.resize(common);
+  cached.resize(length);
+  if (common == length) return cached.back().offset;
+  tree_inserter& inserter = tree.local_inserter();
+  tree_node* parent = common == 0 ? tree.root() : cached[common - 1].node;
+  std::uint32_t parent_offset = common == 0 ? tree.root_offset() : cached[common - 1].offset;
   for (std::size_t i = common; i < length; ++i) {
-    tree_node* parent = i == 0 ? tree.root() : cached[i - 1].node;
-    const std::uint32_t parent_offset = i == 0 ? tree.root_offset() : cached[i - 1].offset;
-    const auto [node, offset] = tree.find_or_insert_child(parent, parent_offset, first[i]);
-    cached.push_back(path_entry{first[i], node, offset});
+    const auto [node, offset] = inserter.find_or_insert_child(parent, parent_offset, first[i]);
+    cached[i] = path_entry{first[i], node, offset};
+    parent = node;
+    parent_offset = offset;
   }
-  return cached.back().offset;
+  return parent_offset;
 }
 
 stack_walker::stack_walker(std::shared_ptr<call_tree_data> tree, std::shared_ptr<calltree_builder> builder)
