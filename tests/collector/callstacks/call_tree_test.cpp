@@ -177,6 +177,34 @@ TEST_F(call_tree_test, a_wide_parent_keeps_one_child_per_key_in_the_order_they_c
   EXPECT_EQ(chain, first_pass);
 }
 
+TEST_F(call_tree_test, many_wide_parents_keep_their_children_while_the_index_grows_to_megabytes) {
+  // 1000 parents with 130 children each: the index's tables grow from a page
+  // to several megabytes on the way, and every child stays findable.
+  calltree_builder b;
+  std::vector<std::uint32_t> leaves;
+  for (std::uint64_t c = 0; c < 130; ++c)
+    for (std::uint64_t p = 0; p < 1000; ++p) leaves.push_back(insert(b, *tree_, 1, {0x10, 0x100000 + p * 8, c * 8 + 8}));
+  const auto end = tree_->end_offset();
+  std::thread([&] {
+    calltree_builder other;
+    std::size_t i = 0;
+    for (std::uint64_t c = 0; c < 130; ++c) {
+      for (std::uint64_t p = 0; p < 1000; ++p, ++i) {
+        if (i % 11 == 0) {
+          EXPECT_EQ(insert(other, *tree_, 2, {0x10, 0x100000 + p * 8, c * 8 + 8}), leaves[i]);
+        }
+      }
+    }
+  }).join();
+  std::size_t i = 0;
+  for (std::uint64_t c = 0; c < 130; ++c)
+    for (std::uint64_t p = 0; p < 1000; ++p, ++i) ASSERT_EQ(insert(b, *tree_, 1, {0x10, 0x100000 + p * 8, c * 8 + 8}), leaves[i]);
+  EXPECT_EQ(tree_->end_offset(), end);
+  std::size_t wide = 0;
+  for (const auto& [parent, kids] : children()) wide += kids.size() == 130;
+  EXPECT_EQ(wide, 1000u);
+}
+
 TEST_F(call_tree_test, threads_racing_on_one_wide_parent_share_its_children_and_leave_only_filler_unlinked) {
   constexpr int threads = 4;
   std::vector<std::vector<std::uint32_t>> leaves(threads);

@@ -1,6 +1,7 @@
 #include "collector/src/collector/callstacks/call_tree_data.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <sys/mman.h>
@@ -35,9 +36,10 @@ std::size_t hash(std::uint32_t parent) noexcept {
   return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
-// Tables from 2 MiB up are given huge pages where the system allows them:
-// probes land anywhere in them, and with small pages nearly every probe of a
-// large table also misses the TLB.
+// Tables from 2 MiB up are mapped on huge-page boundaries and advised to use
+// huge pages where the system allows it: probes land anywhere in them, and
+// with small pages nearly every probe of a large table also misses the TLB.
+// Anonymous memory comes zeroed, so a new table costs no clearing.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 void* allocate_zeroed(std::size_t bytes) {
@@ -46,10 +48,16 @@ void* allocate_zeroed(std::size_t bytes) {
     if (p == nullptr) throw std::bad_alloc();
     return p;
   }
-  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(p, bytes, MADV_HUGEPAGE);
-  return p;
+  const std::size_t span = bytes + huge_page;
+  void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  const auto first = reinterpret_cast<std::uintptr_t>(mapped);
+  const auto aligned = (first + huge_page - 1) & ~(huge_page - 1);
+  if (aligned != first) ::munmap(mapped, aligned - first);
+  if (const std::size_t tail = span - (aligned - first) - bytes; tail != 0)
+    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
 }
 
 void release(void* p, std::size_t bytes) noexcept {
@@ -64,27 +72,47 @@ void release(void* p, std::size_t bytes) noexcept {
 
 template <class Entry>
 template <class Match>
-Entry* child_index::table<Entry>::probe(std::size_t hash, Match&& match) noexcept {
+Entry& child_index::table<Entry>::probe(std::size_t hash, Match&& match) const noexcept {
   const std::size_t mask = size_ - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     Entry& e = slots_[i];
-    if (e.child == 0 || match(e)) return &e;
+    if (e.child == 0 || match(e)) return e;
   }
 }
 
 template <class Entry>
-template <class Hash>
-void child_index::table<Entry>::reserve_one(Hash&& hash) {
-  if ((used_ + 1) * 4 <= size_ * 3) {
-    ++used_;
-    return;
+template <class Match>
+const Entry* child_index::table<Entry>::find(std::size_t hash, Match&& match) const noexcept {
+  if (size_ == 0) return nullptr;
+  const Entry& e = probe(hash, match);
+  return e.child != 0 ? &e : nullptr;
+}
+
+template <class Entry>
+template <class Match, class Rehash>
+Entry& child_index::table<Entry>::find_or_add(std::size_t hash, Match&& match, Rehash&& rehash) {
+  if (size_ != 0) {
+    Entry& e = probe(hash, match);
+    if (e.child != 0) return e;
+    if ((used_ + 1) * 4 <= size_ * 3) {
+      ++used_;
+      return e;
+    }
   }
+  grow(rehash);
+  ++used_;
+  return probe(hash, match);
+}
+
+template <class Entry>
+template <class Rehash>
+void child_index::table<Entry>::grow(Rehash&& rehash) {
   const std::size_t size = std::max<std::size_t>(size_ * 2, 4096 / sizeof(Entry));
   auto* slots = static_cast<Entry*>(allocate_zeroed(size * sizeof(Entry)));
   for (std::size_t i = 0; i < size_; ++i) {
     const Entry& e = slots_[i];
     if (e.child == 0) continue;
-    for (std::size_t j = hash(e) & (size - 1);; j = (j + 1) & (size - 1))
+    for (std::size_t j = rehash(e) & (size - 1);; j = (j + 1) & (size - 1))
       if (slots[j].child == 0) {
         slots[j] = e;
         break;
@@ -93,7 +121,6 @@ void child_index::table<Entry>::reserve_one(Hash&& hash) {
   release(slots_, size_ * sizeof(Entry));
   slots_ = slots;
   size_ = size;
-  ++used_;
 }
 
 template <class Entry>
@@ -104,33 +131,25 @@ void child_index::table<Entry>::clear() noexcept {
 }
 
 std::uint32_t child_index::find(std::uint32_t parent, tree_node_key key) const noexcept {
-  if (children_.empty()) return 0;
-  // Probing does not change the table; the const_cast only shares the code.
-  auto& children = const_cast<table<child_entry>&>(children_);
-  return children.probe(hash(parent, key), [&](const child_entry& e) { return e.parent == parent && e.key == key; })
-      ->child;
+  const auto* e = children_.find(hash(parent, key), [&](const child_entry& c) { return c.parent == parent && c.key == key; });
+  return e != nullptr ? e->child : 0;
 }
 
 std::uint32_t child_index::cursor(std::uint32_t parent) const noexcept {
-  if (cursors_.empty()) return 0;
-  auto& cursors = const_cast<table<cursor_entry>&>(cursors_);
-  return cursors.probe(hash(parent), [&](const cursor_entry& e) { return e.parent == parent; })->child;
+  const auto* e = cursors_.find(hash(parent), [&](const cursor_entry& c) { return c.parent == parent; });
+  return e != nullptr ? e->child : 0;
 }
 
 void child_index::add(std::uint32_t parent, tree_node_key key, std::uint32_t child) {
   const std::size_t n = parent / sizeof(tree_node);
   if (n / 64 >= long_parents_.size()) long_parents_.resize(std::max(n / 64 + 1, long_parents_.size() * 2));
   long_parents_[n / 64] |= std::uint64_t{1} << (n % 64);
-
-  const auto same_child = [&](const child_entry& e) { return e.parent == parent && e.key == key; };
-  if (children_.empty() || children_.probe(hash(parent, key), same_child)->child == 0)
-    children_.reserve_one([](const child_entry& e) { return hash(e.parent, e.key); });
-  *children_.probe(hash(parent, key), same_child) = child_entry{key, parent, child};
-
-  const auto same_parent = [&](const cursor_entry& e) { return e.parent == parent; };
-  if (cursors_.empty() || cursors_.probe(hash(parent), same_parent)->child == 0)
-    cursors_.reserve_one([](const cursor_entry& e) { return hash(e.parent); });
-  *cursors_.probe(hash(parent), same_parent) = cursor_entry{parent, child};
+  children_.find_or_add(
+      hash(parent, key), [&](const child_entry& c) { return c.parent == parent && c.key == key; },
+      [](const child_entry& c) { return hash(c.parent, c.key); }) = child_entry{key, parent, child};
+  cursors_.find_or_add(
+      hash(parent), [&](const cursor_entry& c) { return c.parent == parent; },
+      [](const cursor_entry& c) { return hash(c.parent); }) = cursor_entry{parent, child};
 }
 
 void child_index::clear() noexcept {

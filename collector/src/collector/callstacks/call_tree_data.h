@@ -110,24 +110,30 @@ class child_index {
     std::uint32_t parent;
     std::uint32_t child;  // 0: free
   };
-  // Open addressing with linear probing, at most half full; sizes are
-  // powers of two.
+  // Open addressing with linear probing, at most three quarters full; sizes
+  // are powers of two. An entry whose child is 0 is free.
   template <class Entry>
   class table {
    public:
     table() = default;
     table(const table&) = delete;
     table& operator=(const table&) = delete;
-    template <class Match>
-    Entry* probe(std::size_t hash, Match&& match) noexcept;
-    // Makes room for one more entry.
-    template <class Hash>
-    void reserve_one(Hash&& hash);
-    bool empty() const noexcept { return size_ == 0; }
-    void clear() noexcept;
     ~table() { clear(); }
+    // The entry that matches, or nullptr.
+    template <class Match>
+    const Entry* find(std::size_t hash, Match&& match) const noexcept;
+    // The entry that matches, or a free one for it; `rehash` gives the hash
+    // of an entry when the table grows.
+    template <class Match, class Rehash>
+    Entry& find_or_add(std::size_t hash, Match&& match, Rehash&& rehash);
+    void clear() noexcept;
 
    private:
+    template <class Match>
+    Entry& probe(std::size_t hash, Match&& match) const noexcept;
+    template <class Rehash>
+    void grow(Rehash&& rehash);
+
     Entry* slots_ = nullptr;
     std::size_t size_ = 0;
     std::size_t used_ = 0;
