@@ -490,7 +490,8 @@ void StreamParser<enable_hex_dump>::define_stack(std::int32_t id, stored_stack s
   if (index >= 0 && index < static_cast<std::int64_t>(stacks_.size()) + largest_gap) {
     const auto i = static_cast<std::size_t>(index);
     if (i >= stacks_.size()) stacks_.resize(std::max(i + 1, stacks_.size() * 2));
-    if (stacks_[i].begin == nullptr) stacks_[i] = stack;
+    // An id may have gone to the map while it lay too far ahead.
+    if (stacks_[i].begin == nullptr && (scattered_stacks_.empty() || !scattered_stacks_.count(id))) stacks_[i] = stack;
     return;
   }
   scattered_stacks_.try_emplace(id, stack);

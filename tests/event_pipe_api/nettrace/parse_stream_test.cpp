@@ -333,6 +333,22 @@ TEST(stack_block, stacks_stay_readable_until_the_sequence_point_whatever_their_b
   EXPECT_EQ(r.error, "map::at:  key not found");
 }
 
+TEST(stack_block, an_id_defined_far_ahead_keeps_its_first_definition_when_the_others_reach_it) {
+  auto w = with_metadata();
+  w.block("StackBlock", test_support::stack_block(1, {{0x1}}));
+  w.block("StackBlock", test_support::stack_block(70000, {{0xA}}));
+  std::vector<std::vector<std::uint64_t>> filling(70000, std::vector<std::uint64_t>{0xB});
+  w.block("StackBlock", test_support::stack_block(2, filling));
+  bytes events;
+  test_support::compressed_event(events, {1, 0, 7, 70000, 1, {}});
+  test_support::compressed_event(events, {1, 0, 7, 69999, 1, {}});
+  w.block("EventBlock", test_support::block_body(events)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.seen->events.size(), 2u) << r.error;
+  EXPECT_EQ(r.seen->events[0].stack, (std::vector<std::uint64_t>{0xA}));
+  EXPECT_EQ(r.seen->events[1].stack, (std::vector<std::uint64_t>{0xB}));
+}
+
 // The runtime numbers every event of a thread, the ones it had to drop
 // included: gaps are lost events, and so is a sequence point ahead of the
 // thread's last event.
