@@ -44,6 +44,6 @@ for trace in "$heavy" "$small"; do
   target=10
   [[ $trace == "$small" ]] && target=5
   build/release/bench/convert_bench "$trace" build/release/eptl tests/dotnet/TraceLogBench/bin/out/TraceLogBench.dll \
-    bench/data/convert "$target"
+    bench/data/convert "$target" 5
   echo
 done
