@@ -72,15 +72,20 @@ TraceObject read_trace_object(byte_cursor& c) {
 void decode_compressed_header(byte_cursor& c, event_blob_header& h) {
   const std::uint8_t flags = c.byte();
   if (flags & 0x01) h.metadata_id = static_cast<std::int32_t>(c.varint32());
-  if (flags & 0x02) h.sequence_number += static_cast<std::int32_t>(c.varint32());
-  if (h.metadata_id != 0) ++h.sequence_number;
+  // Deltas wrap around, as the runtime's own counters do; a stream that
+  // makes them overflow is wrong, but must not make the arithmetic undefined.
+  const auto add32 = [](std::int32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + b);
+  };
+  if (flags & 0x02) h.sequence_number = add32(h.sequence_number, c.varint32());
+  if (h.metadata_id != 0) h.sequence_number = add32(h.sequence_number, 1);
   if (flags & 0x02) {
     h.capture_thread_id = static_cast<std::int64_t>(c.varint64());
     h.processor_number = static_cast<std::int32_t>(c.varint32());
   }
   if (flags & 0x04) h.thread_id = static_cast<std::int64_t>(c.varint64());
   if (flags & 0x08) h.stack_id = static_cast<std::int32_t>(c.varint32());
-  h.timestamp += static_cast<std::int64_t>(c.varint64());
+  h.timestamp = static_cast<std::int64_t>(static_cast<std::uint64_t>(h.timestamp) + c.varint64());
   if (flags & 0x10) h.activity_id = c.guid(tw::guid_byte_order::windows);
   if (flags & 0x20) h.related_activity_id = c.guid(tw::guid_byte_order::windows);
   h.is_sorted = (flags & 0x40) != 0;

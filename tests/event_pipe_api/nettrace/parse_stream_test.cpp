@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 namespace {
 
@@ -205,6 +206,21 @@ TEST(event_block, sequence_delta_adds_one_more_only_for_a_nonzero_metadata_id) {
   byte_cursor c1(zero_id.data.data(), zero_id.data.data() + zero_id.size(), "t");
   decode_compressed_header(c1, h1);
   EXPECT_EQ(h1.sequence_number, 6);
+}
+
+TEST(event_block, sequence_and_timestamp_deltas_wrap_around_instead_of_overflowing) {
+  auto w = with_metadata();
+  bytes events;
+  test_support::compressed_event(events, {1, 0x7FFFFFFE, 7, 0, 0x7FFFFFFFFFFFFFF0ull, {}});
+  test_support::compressed_event(events, {1, 5, 7, 0, 0x20, {}});
+  w.block("EventBlock", test_support::block_body(events)).end();
+  auto r = run(w.data());
+  ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
+  ASSERT_EQ(r.seen->events.size(), 2u);
+  EXPECT_EQ(r.seen->events[0].sequence, 0x7FFFFFFF);
+  EXPECT_EQ(r.seen->events[0].timestamp, 0x7FFFFFFFFFFFFFF0ll);
+  EXPECT_EQ(r.seen->events[1].sequence, std::numeric_limits<std::int32_t>::min() + 5);
+  EXPECT_EQ(r.seen->events[1].timestamp, std::numeric_limits<std::int64_t>::min() + 0x10);
 }
 
 TEST(event_block, longer_block_headers_skip_their_extra_bytes) {
