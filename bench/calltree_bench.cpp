@@ -69,6 +69,22 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// Runs f(0) .. f(threads - 1), each on a thread of its own.
+template <class F>
+void on_threads(int threads, F&& f) {
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) workers.emplace_back([&f, t] { f(t); });
+  for (auto& w : workers) w.join();
+}
+
+// A call tree in the emptied file, as a snapshot starts one.
+struct empty_tree {
+  explicit empty_tree(int fd) : alloc((::ftruncate(fd, 0), fd), 0, 0x8000000, 0x200000, utility) {}
+  common::memory_mapped_file_allocator::utility_allocator utility;
+  common::memory_mapped_file_allocator alloc;
+  std::shared_ptr<call_tree_data> tree = std::make_shared<call_tree_data>(alloc, 0);
+};
+
 template <class F>
 double per_second(std::size_t work, F&& f) {
   const auto start = clock_type::now();
@@ -90,34 +106,25 @@ int main() {
   std::vector<std::vector<std::vector<std::uint64_t>>> samples;
   for (int t = 0; t < 2; ++t) samples.push_back(make_samples(static_cast<unsigned>(10 + t)));
   const auto insert_all = [&](int threads, call_tree_data& tree) {
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-      workers.emplace_back([&, t] {
-        calltree_builder builder;
-        for (const auto& s : samples[t])
-          builder.process_fragment(tree, static_cast<std::uint32_t>(t), s.data(), s.data() + s.size());
-      });
-    for (auto& w : workers) w.join();
+    on_threads(threads, [&](int t) {
+      calltree_builder builder;
+      for (const auto& s : samples[t])
+        builder.process_fragment(tree, static_cast<std::uint32_t>(t), s.data(), s.data() + s.size());
+    });
   };
   std::map<int, std::vector<double>> ours_rounds, base_rounds;
   for (int round = 0; round < rounds; ++round) {
     for (int threads : {1, 2}) {
       const std::size_t work = static_cast<std::size_t>(threads) * stacks_per_thread;
       {
-        ::ftruncate(fd, 0);
-        common::memory_mapped_file_allocator::utility_allocator utility;
-        common::memory_mapped_file_allocator alloc(fd, 0, 0x8000000, 0x200000, utility);
-        call_tree_data tree(alloc, 0);
-        ours_rounds[threads].push_back(per_second(work, [&] { insert_all(threads, tree); }));
+        empty_tree empty(fd);
+        ours_rounds[threads].push_back(per_second(work, [&] { insert_all(threads, *empty.tree); }));
       }
       baseline_trie trie;
       base_rounds[threads].push_back(per_second(work, [&] {
-        std::vector<std::thread> workers;
-        for (int t = 0; t < threads; ++t)
-          workers.emplace_back([&, t] {
-            for (const auto& s : samples[t]) trie.insert(s);
-          });
-        for (auto& w : workers) w.join();
+        on_threads(threads, [&](int t) {
+          for (const auto& s : samples[t]) trie.insert(s);
+        });
       }));
     }
   }
@@ -133,10 +140,8 @@ int main() {
   }
 
   {
-    ::ftruncate(fd, 0);
-    common::memory_mapped_file_allocator::utility_allocator utility;
-    common::memory_mapped_file_allocator alloc(fd, 0, 0x8000000, 0x200000, utility);
-    auto tree = std::make_shared<call_tree_data>(alloc, 0);
+    empty_tree empty(fd);
+    const auto& tree = empty.tree;
     insert_all(1, *tree);
 
     // Resolution: ten thousand methods over the hot paths' address space.

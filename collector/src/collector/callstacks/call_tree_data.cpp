@@ -1,10 +1,8 @@
 #include "collector/src/collector/callstacks/call_tree_data.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <sys/mman.h>
 
 namespace tarnwell::collector {
 
@@ -36,36 +34,12 @@ std::size_t hash(std::uint32_t parent) noexcept {
   return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
-// Tables from 2 MiB up are mapped on huge-page boundaries and advised to use
-// huge pages where the system allows it: probes land anywhere in them, and
-// with small pages nearly every probe of a large table also misses the TLB.
-// Anonymous memory comes zeroed, so a new table costs no clearing.
-constexpr std::size_t huge_page = std::size_t{2} << 20;
-
+// Calloc'ed: large tables come as fresh zeroed pages, so a new table costs
+// no clearing.
 void* allocate_zeroed(std::size_t bytes) {
-  if (bytes < huge_page) {
-    void* p = std::calloc(bytes, 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
-  const std::size_t span = bytes + huge_page;
-  void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) throw std::bad_alloc();
-  const auto first = reinterpret_cast<std::uintptr_t>(mapped);
-  const auto aligned = (first + huge_page - 1) & ~(huge_page - 1);
-  if (aligned != first) ::munmap(mapped, aligned - first);
-  if (const std::size_t tail = span - (aligned - first) - bytes; tail != 0)
-    ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-  return reinterpret_cast<void*>(aligned);
-}
-
-void release(void* p, std::size_t bytes) noexcept {
-  if (p == nullptr) return;
-  if (bytes < huge_page)
-    std::free(p);
-  else
-    ::munmap(p, bytes);
+  void* p = std::calloc(bytes, 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
 }
 
 }  // namespace
@@ -118,14 +92,14 @@ void child_index::table<Entry>::grow(Rehash&& rehash) {
         break;
       }
   }
-  release(slots_, size_ * sizeof(Entry));
+  std::free(slots_);
   slots_ = slots;
   size_ = size;
 }
 
 template <class Entry>
 void child_index::table<Entry>::clear() noexcept {
-  release(slots_, size_ * sizeof(Entry));
+  std::free(slots_);
   slots_ = nullptr;
   size_ = used_ = 0;
 }
