@@ -257,6 +257,13 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   }
 
   // Saving, with its progress; a further interrupt cancels it.
+  auto show_saving = [&](unsigned percent) {
+    if (!terminal) return;
+    const unsigned width = 40, filled = percent * width / 100;
+    std::cerr << "\rsaving [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
+              << std::setw(3) << percent << "%" << std::flush;
+  };
+  show_saving(0);
   bool cancel_sent = false, saved = false;
   const int interrupts_before = interrupts.load();
   for (;;) {
@@ -277,13 +284,10 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
     if (f->answer() == host_bridge_answer::operation_progress) {
       auto c = f->cursor();
       const auto done = c.read<std::uint32_t>(), total = c.read<std::uint32_t>();
-      const unsigned percent = total ? static_cast<unsigned>(std::uint64_t{done} * 100 / total) : 0;
-      if (terminal) {
-        const unsigned width = 40, filled = percent * width / 100;
-        std::cerr << "\rsaving [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
-                  << std::setw(3) << percent << "%" << std::flush;
-      }
+      show_saving(total ? static_cast<unsigned>(std::uint64_t{done} * 100 / total) : 0);
     } else if (f->answer() == host_bridge_answer::snapshot_done) {
+      // A save quicker than the first progress report still shows its end.
+      show_saving(100);
       saved = true;
     } else if (f->answer() == host_bridge_answer::measure_snapshot_stopped) {
       break;
