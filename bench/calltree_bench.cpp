@@ -109,6 +109,28 @@ double line_round_trip_ns() {
   return std::chrono::duration<double, std::nano>(elapsed).count() / trips;
 }
 
+// Nanoseconds per load when each load's address comes from the one before,
+// over `bytes` of memory: what a lookup in a tree of that size pays when it
+// misses the cache.
+double dependent_load_ns(std::size_t bytes) {
+  const std::size_t lines = bytes / 64;
+  std::vector<std::size_t> order(lines);
+  for (std::size_t i = 0; i < lines; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(7));
+  struct alignas(64) line {
+    std::size_t next;
+  };
+  std::vector<line> memory(lines);
+  for (std::size_t i = 0; i < lines; ++i) memory[order[i]].next = order[(i + 1) % lines];
+  constexpr int loads = 2'000'000;
+  std::size_t at = 0;
+  const auto start = clock_type::now();
+  for (int i = 0; i < loads; ++i) at = memory[at].next;
+  const auto elapsed = clock_type::now() - start;
+  if (at == lines) std::puts("");
+  return std::chrono::duration<double, std::nano>(elapsed).count() / loads;
+}
+
 template <class F>
 double per_second(std::size_t work, F&& f) {
   const auto start = clock_type::now();
@@ -181,6 +203,8 @@ int main() {
     const auto snapshot_path = std::filesystem::temp_directory_path() / ("calltree_bench_snap_" + std::to_string(::getpid()));
     std::size_t nodes = 0;
     tree->forall([&](tree_node*, std::uint32_t) { ++nodes; });
+    std::printf("a load that depends on the one before, over the tree's %.1f MB: %.0f ns\n",
+                static_cast<double>(nodes * sizeof(tree_node)) / 1e6, dependent_load_ns(nodes * sizeof(tree_node)));
     std::map<std::uint64_t, std::pair<std::uint64_t, tree_node_key>> plain;  // start -> (end, key)
     double ours = 0, base = 0;
     {
