@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -259,6 +260,7 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   // Saving, with its progress; a further interrupt cancels it.
   auto show_saving = [&](unsigned percent) {
     if (!terminal) return;
+    percent = std::min(percent, 100u);  // a report past its total still draws a bar
     const unsigned width = 40, filled = percent * width / 100;
     std::cerr << "\rsaving [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
               << std::setw(3) << percent << "%" << std::flush;
