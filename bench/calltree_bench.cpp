@@ -159,13 +159,13 @@ int main() {
     on_threads(threads, [&](int t) {
       for (int i = 0; i < stacks_per_thread; ++i)
         for (int source = 0; source < 2; ++source)
-          if (threads == 2 ? source == t : true) insert(source, samples[source][i]);
+          if (threads == 1 || source == t) insert(source, samples[source][i]);
     });
   };
   const auto insert_all = [&](int threads, call_tree_data& tree) {
     std::vector<calltree_builder> builders(threads);
     split(threads, [&](int source, const std::vector<std::uint64_t>& s) {
-      builders[threads == 2 ? source : 0].process_fragment(tree, static_cast<std::uint32_t>(source), s.data(),
+      builders[threads == 1 ? 0 : source].process_fragment(tree, static_cast<std::uint32_t>(source), s.data(),
                                                            s.data() + s.size());
     });
   };

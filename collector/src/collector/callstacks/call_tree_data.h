@@ -192,13 +192,9 @@ class call_tree_data {
   call_tree_data(allocator& alloc, tree_node_key root_key);
   ~call_tree_data();
 
-  // Lock-free: returns the child of `parent` with `key`, linking a new node
-  // at the end of the sibling chain when there is none.
-  std::pair<tree_node*, std::uint32_t> find_or_insert_child(tree_node* parent, std::uint32_t parent_offset,
-                                                            tree_node_key key) {
-    return local_inserter().find_or_insert_child(parent, parent_offset, key);
-  }
-  // The calling thread's inserter, for a run of insertions by that thread.
+  // The calling thread's inserter. Its find_or_insert_child is lock-free: it
+  // returns the child of a parent with a key, linking a new node at the end
+  // of the sibling chain when there is none.
   tree_inserter& local_inserter() {
     if (last_.serial == serial_) return *last_.inserter;
     return register_inserter();
