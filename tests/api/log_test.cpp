@@ -44,17 +44,6 @@ TEST_F(log_line, restores_the_stream_format_after_the_line) {
   EXPECT_EQ(out.str(), "[2026-12-04T06-08-17.000042]: <warning> 255\nff");
 }
 
-TEST_F(log_line, mask_selects_the_subsystems_written) {
-  std::ostringstream out;
-  logger l(out, default_mask, &fixed_clock);
-  EXPECT_TRUE(l.enabled(subsystem::info));
-  EXPECT_TRUE(l.enabled(subsystem::error));
-  EXPECT_TRUE(l.enabled(subsystem::warning));
-  EXPECT_FALSE(l.enabled(subsystem::debug));
-  EXPECT_FALSE(l.enabled(subsystem::loader_log));
-  EXPECT_FALSE(l.enabled(subsystem::pipe));
-}
-
 // Every argument of a suppressed line is left unevaluated.
 TEST(log_macro, formats_nothing_for_a_disabled_subsystem) {
   std::ostringstream out;
