@@ -272,9 +272,13 @@ extern "C" void on_interrupt(int) {
   interrupts.fetch_add(1);
 }
 
+// Interrupts are polled, never waited on, so system calls restart: a Ctrl-C
+// that lands in a write to the terminal would otherwise fail that write with
+// EINTR, and std::cerr, once failed, prints nothing more.
 void catch_interrupts() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
+  action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 }
