@@ -7,6 +7,7 @@
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "event_pipe_api/src/session.h"
 #include "tools/process_list.h"
+#include "tools/progress_bar.h"
 #include "tools/record.h"
 #include "tools/snapshot_export.h"
 #include "tools/snapshot_inspect.h"
@@ -289,10 +290,7 @@ int report_progress(unsigned long current, unsigned long total, unsigned long fi
   if (percent != last_percent || finished) {
     last_percent = percent;
     if (progress_on_terminal) {
-      const int width = 40;
-      const int filled = static_cast<int>(percent * width / 100);
-      std::cerr << "\r[" << std::string(filled, '#') << std::string(width - filled, ' ') << "] " << std::setw(3)
-                << percent << "%" << (finished ? "\n" : "") << std::flush;
+      std::cerr << "\r" << tw::tools::progress_bar(percent) << (finished ? "\n" : "") << std::flush;
     } else {
       std::cerr << "progress " << percent << "%" << (finished ? " done" : "") << "\n";
     }

@@ -2,13 +2,13 @@
 
 #include "api/event_pipe_api.h"
 #include "tools/bridge_host.h"
+#include "tools/progress_bar.h"
 
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -258,12 +258,8 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   }
 
   // Saving, with its progress; a further interrupt cancels it.
-  auto show_saving = [&](unsigned percent) {
-    if (!terminal) return;
-    percent = std::min(percent, 100u);  // a report past its total still draws a bar
-    const unsigned width = 40, filled = percent * width / 100;
-    std::cerr << "\rsaving [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
-              << std::setw(3) << percent << "%" << std::flush;
+  auto show_saving = [&](unsigned long percent) {
+    if (terminal) std::cerr << "\rsaving " << progress_bar(percent) << std::flush;
   };
   show_saving(0);
   bool cancel_sent = false, saved = false;
@@ -286,7 +282,7 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
     if (f->answer() == host_bridge_answer::operation_progress) {
       auto c = f->cursor();
       const auto done = c.read<std::uint32_t>(), total = c.read<std::uint32_t>();
-      show_saving(total ? static_cast<unsigned>(std::uint64_t{done} * 100 / total) : 0);
+      show_saving(total ? std::uint64_t{done} * 100 / total : 0);
     } else if (f->answer() == host_bridge_answer::snapshot_done) {
       // A save quicker than the first progress report still shows its end.
       show_saving(100);
