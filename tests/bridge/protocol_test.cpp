@@ -80,19 +80,6 @@ TEST(bridge_values, strings_guids_and_frames) {
   EXPECT_EQ(frame[2], 200);
 }
 
-TEST(bridge_names, shared_values_print_their_first_name_and_strays_say_so) {
-  EXPECT_EQ(to_string(host_bridge_answer::memory_allocations_enabled), "measure_snapshot_started");
-  EXPECT_EQ(to_string(host_bridge_answer::memory_allocations_disabled), "measure_snapshot_stopped");
-  EXPECT_EQ(to_string(host_bridge_answer::memory_allocations_unsupported), "measure_unsupported");
-  EXPECT_EQ(to_string(host_bridge_answer::handle_droped), "handle_droped");
-  EXPECT_EQ(to_string(host_bridge_command::cancel_operation), "cancel_operation");
-  EXPECT_EQ(to_string(host_bridge_command{0x05}), "5 (wrong enum value)");
-  EXPECT_EQ(to_string(host_bridge_answer{0x00}), "0 (wrong enum value)");
-  EXPECT_EQ(to_string(core_close_way{2}), "detach");
-  EXPECT_EQ(to_string(core_close_way{3}), "3 (wrong enum value)");
-  EXPECT_EQ(to_string(severity{1}), "error");
-}
-
 bytes accepted_bytes(std::uint8_t control_kind, std::uint32_t env_count) {
   bridge_params p;
   p.put(control_kind).sized_string("first").counter(env_count);

@@ -457,24 +457,4 @@ TEST(uncompressed_blocks, events_are_read_in_the_runtime_layout_with_padding) {
   EXPECT_EQ(r.seen->events[1].payload, (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
-TEST(trace_object, text_form) {
-  TraceObject t;
-  t.year = 2026;
-  t.month = 12;
-  t.day = 4;
-  t.hour = 6;
-  t.minute = 8;
-  t.second = 17;
-  t.milliseconds = 42;
-  t.sync_time_qpc = 1000;
-  t.qpc_frequency = 1000000000;
-  t.pointer_size = 8;
-  t.process_id = 4711;
-  t.number_of_processors = 2;
-  t.expected_sampling_rate = 1000000;
-  EXPECT_EQ(t.to_string(),
-            "04.12.2026 06:08:17:042. SyncTimeQPC is 1000, QPCFrequency is 1000000000, Pointer size is 8, "
-            "ProcessId is 4711, #processors=2, SamplingRate=1000000");
-}
-
 }  // namespace

@@ -133,12 +133,6 @@ TEST_F(mapped_file, the_sixty_sixth_view_starts_the_second_growth_step) {
   EXPECT_EQ(fs::file_size(path_), 65u * 4096 + 4000);
 }
 
-TEST_F(mapped_file, the_call_tree_geometry) {
-  memory_mapped_file_allocator a(fd_, 0, 0x8000000, std::max<std::size_t>(0x8000000 / 64, 0x100000), utility_);
-  EXPECT_EQ(a.view_size(), 0x200000u);
-  EXPECT_EQ(a.views_per_step(), 65u);
-}
-
 TEST_F(mapped_file, offsets_stop_short_of_the_limit_even_when_the_file_could_grow) {
   std::unique_ptr<memory_mapped_file_allocator> a;
   try {
