@@ -191,16 +191,6 @@ TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
   EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
 }
 
-TEST_F(bridge_test, drop_leaves_no_file) {
-  connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
-  EXPECT_GT(files_left(), 0u);
-  host_->send(host_bridge_command::measure_snapshot_stop_drop);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
-  EXPECT_EQ(files_left(), 0u);
-}
-
 TEST_F(bridge_test, save_start_and_drop_start_chain_snapshots) {
   connect();
   host_->send(host_bridge_command::measure_snapshot_start);
@@ -289,13 +279,6 @@ TEST_F(bridge_test, measure_operations_run_in_the_loop_and_return_once_done) {
                                                       host_bridge_answer::operation_finished,
                                                       host_bridge_answer::snapshot_done}));
   EXPECT_THROW(bridge_->start_snapshot(), std::runtime_error) << "the loop has ended";
-}
-
-TEST_F(bridge_test, go_with_collection_from_the_start_starts_a_snapshot) {
-  EXPECT_EQ(connect(std::make_unique<still_proto>(), 0, true).answer(), host_bridge_answer::measure_snapshot_started);
-  EXPECT_GT(files_left(), 0u);
-  host_->send(host_bridge_command::measure_snapshot_stop_drop);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
 }
 
 TEST_F(bridge_test, go_under_the_measure_api_is_unsupported) {
