@@ -110,7 +110,15 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   check_bridge_endpoint(bridge_endpoint);
   if (pid != 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
     throw non_existing_process(static_cast<int>(pid));
-  if (pid != 0)
+  // A runtime that connects to our port is profiled through that connection
+  // alone. It may wait suspended meanwhile, and a session opened and stopped
+  // through its own socket before it is resumed would harm it.
+  const bool connects_back = pid != 0 && !diagnostic_port.empty() &&
+                             tarnwell::collector::event_pipe::runtime_connects_to(static_cast<int>(pid),
+                                                                                  diagnostic_port);
+  if (connects_back)
+    TW_LOG(info) << "Process " << pid << " connects to the diagnostic port; no regular session is opened for it";
+  else if (pid != 0)
     holder->lifetime_session = std::make_unique<event_pipe_session>(static_cast<int>(pid), lifetime_configuration());
   lock.unlock();
 
@@ -118,23 +126,27 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   if (!diagnostic_port.empty()) {
     const reverse_bridge_settings settings{bridge_endpoint, with_tasks, true, test_mode};
     holder->ports_server = std::make_shared<diagnostic_ports_server>(
-        [h] { h->abandoned.exchange(true); },
+        nullptr,
         [](const std::filesystem::path& path) {
           return std::make_unique<event_pipe_session>(path, lifetime_configuration());
         },
         [h, pid, settings](std::unique_ptr<event_pipe_session> session) -> std::shared_ptr<basic_connection_data> {
           std::lock_guard lock(h->mutex);
-          if (pid != 0 && static_cast<std::uint32_t>(session->pid()) == pid && h->bridge_started &&
-              h->controller.valid()) {
-            TW_LOG(info) << "Process " << pid << " connected back; its running bridge is kept";
-            return std::make_shared<profiler_connection_data>(std::move(session), std::move(h->controller));
+          if (pid != 0 && static_cast<std::uint32_t>(session->pid()) == pid) {
+            if (h->bridge_started && h->controller.valid()) {
+              TW_LOG(info) << "Process " << pid << " connected back; its running bridge is kept";
+              return std::make_shared<profiler_connection_data>(std::move(session), std::move(h->controller));
+            }
+            // Our process came through the port first: the regular path
+            // must not start a second bridge for it.
+            h->abandoned.store(true);
           }
           return std::make_shared<profiler_connection_data>(std::move(session), settings);
         },
         diagnostic_port, false);
     holder->ports_server->run();
   }
-  if (pid == 0) return holder.release();
+  if (!holder->lifetime_session) return holder.release();
 
   // Under the mutex: a reverse connection of the same process may look at
   // the future from the server's thread.
@@ -146,7 +158,8 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
     TW_LOG(info) << "Regular EventPipe session for profiling lifetime started";
     std::lock_guard lock(h->mutex);
     if (h->abandoned.load()) {
-      h->lifetime_session->stop_async();
+      // Its runtime may still wait to be resumed: it is sent nothing more.
+      h->lifetime_session->drop();
       return nullptr;
     }
     TW_LOG(info) << "Starting the bridge with regular session (for process " << h->lifetime_session->pid() << ")";

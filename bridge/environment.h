@@ -64,8 +64,10 @@ class bridge_notifier {
   virtual ~bridge_notifier() = default;
   virtual void on_environment_updated(runtime_type, runtime_version_t, std::string) {}
   virtual void on_command_line_updated(const std::string&) {}
+  // Ends the host's session with the error.
   virtual void on_error(const tw::presentable_error&) {}
-  virtual void on_destroy() {}
+  // Tells the host of something it should know; profiling goes on.
+  virtual void on_warning(const std::string&) {}
 };
 
 }  // namespace tw_prof

@@ -158,6 +158,7 @@ class profiler_bridge final : public profiler_bridge_controller {
     void on_environment_updated(runtime_type type, runtime_version_t version, std::string text) override;
     void on_command_line_updated(const std::string& text) override;
     void on_error(const tw::presentable_error& error) override;
+    void on_warning(const std::string& text) override;
 
    private:
     void post(const char* about, const char* kind, std::function<void()> send);
@@ -815,6 +816,12 @@ void profiler_bridge::notifier::on_error(const tw::presentable_error& error) {
   post("the error", "error", [&b = bridge_, error] {
     b.log_info("Notifying about the error");
     throw error;
+  });
+}
+
+void profiler_bridge::notifier::on_warning(const std::string& text) {
+  post("a warning", "warning", [&b = bridge_, text] {
+    b.send_alert(std::make_exception_ptr(tw::presentable_error(text, tw::presentable_error::warning, 0)));
   });
 }
 

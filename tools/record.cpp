@@ -1,6 +1,7 @@
 #include "tools/record.h"
 
 #include "api/event_pipe_api.h"
+#include "event_pipe_api/src/session.h"
 #include "tools/bridge_host.h"
 #include "tools/progress_bar.h"
 
@@ -79,6 +80,27 @@ std::string megabytes(std::uintmax_t bytes) {
   return out.str();
 }
 
+// An alert's severity and the first line of its message.
+std::pair<tw_prof::severity, std::string> read_alert(const bridge_frame& f) {
+  auto c = f.cursor();
+  const auto level = static_cast<tw_prof::severity>(c.byte());
+  c.read<std::uint32_t>();
+  auto message = tw_prof::read_sized_string(c);
+  return {level, message.substr(0, message.find('\n'))};
+}
+
+// A process that has no diagnostic socket will never get one we can reach:
+// better said now than after a search that cannot end.
+void require_diagnostic_socket(std::uint32_t pid) {
+  const auto directory = tarnwell::collector::event_pipe::diagnostic_directory();
+  if (tarnwell::collector::event_pipe::find_diagnostic_socket(directory, static_cast<int>(pid), {})) return;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+    throw std::runtime_error("There is no process " + std::to_string(pid));
+  throw std::runtime_error("Process " + std::to_string(pid) + " has no diagnostic socket in " + directory.string() +
+                           ": it is not a .NET process, or its runtime runs with diagnostics disabled "
+                           "(DOTNET_EnableDiagnostics=0), or it runs in another container or as another user");
+}
+
 // Skips the target's notifications (runtime and command line updates).
 bridge_frame expect(bridge_host& host, host_bridge_answer wanted, const char* what) {
   const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -89,12 +111,12 @@ bridge_frame expect(bridge_host& host, host_bridge_answer wanted, const char* wh
     if (f->answer() == host_bridge_answer::runtime_updated || f->answer() == host_bridge_answer::command_line_updated)
       continue;
     if (f->answer() == host_bridge_answer::alert) {
-      // Severity, code, then the message, whose first line says it.
-      auto c = f->cursor();
-      c.byte();
-      c.read<std::uint32_t>();
-      auto message = tw_prof::read_sized_string(c);
-      throw std::runtime_error(message.substr(0, message.find('\n')));
+      auto [level, message] = read_alert(*f);
+      if (level == tw_prof::severity::warning) {
+        std::cerr << "eptl: " << message << "\n";
+        continue;
+      }
+      throw std::runtime_error(message);
     }
     throw std::runtime_error(std::string("The profiler answered ") + tw_prof::to_string(f->answer()) +
                              " while " + what);
@@ -175,6 +197,7 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   if (!std::filesystem::is_directory(folder))
     throw std::runtime_error("No folder " + folder.string() + " to write the snapshot in");
   const bool launching = !options.command.empty();
+  if (!launching) require_diagnostic_socket(options.pid);
   profiler_library library;
   bridge_host host(options.out);
   std::optional<port_folder> folder_of_port;
@@ -241,17 +264,24 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   // (the bridge then saves on its own).
   const auto start = std::chrono::steady_clock::now();
   auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-  bool saving_on_its_own = false;
+  bool saving_on_its_own = false, ended_unexpectedly = false;
   while (!saving_on_its_own) {
     if (interrupts.load() > 0 || (options.seconds > 0 && seconds() >= options.seconds)) break;
     if (terminal)
       std::cerr << "\rrecording pid " << pid << ": " << std::fixed << std::setprecision(1) << seconds()
                 << " s, snapshot " << megabytes(host.snapshot_bytes()) << "   " << std::flush;
-    if (auto f = host.next(200ms)) saving_on_its_own = f->answer() == host_bridge_answer::operation_started;
+    if (auto f = host.next(200ms)) {
+      saving_on_its_own = f->answer() == host_bridge_answer::operation_started;
+      // The profiler warns before it saves what a process that died left.
+      if (f->answer() == host_bridge_answer::alert && read_alert(*f).first == tw_prof::severity::warning)
+        ended_unexpectedly = true;
+    }
   }
   if (terminal) std::cerr << "\n";
   if (saving_on_its_own) {
-    std::cerr << "eptl: the process ended; saving its snapshot\n";
+    std::cerr << (ended_unexpectedly ? "eptl: the process ended unexpectedly (killed or crashed); saving what was "
+                                       "recorded up to its end\n"
+                                     : "eptl: the process ended; saving its snapshot\n");
   } else {
     host.send(host_bridge_command::measure_snapshot_stop_save);
     expect(host, host_bridge_answer::operation_started, "saving");

@@ -121,6 +121,7 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
   s.pid = process.pid;
   s.process_name = process.process_name;
   s.command_line = process.command_line;
+  s.user_name = process.user_name;
   s.runtime_version = process.runtime_version;
   s.timer_resolution = model.timer_resolution();
   s.first_tick = model.first_tick();
@@ -138,6 +139,7 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
 void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "process: " << s.process_name << " (pid " << s.pid << "), runtime " << s.runtime_version << "\n";
   out << "command line: " << s.command_line << "\n";
+  out << "user: " << s.user_name << "\n";
   const double span = s.timer_resolution ? (static_cast<double>(s.last_tick) - static_cast<double>(s.first_tick)) * 1000.0 /
                                                static_cast<double>(s.timer_resolution)
                                          : 0;
@@ -190,7 +192,9 @@ void quoted(std::ostream& out, const std::string& s) {
 void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "{\"process\":";
   quoted(out, s.process_name);
-  out << ",\"pid\":" << s.pid << ",\"runtime_version\":";
+  out << ",\"pid\":" << s.pid << ",\"user\":";
+  quoted(out, s.user_name);
+  out << ",\"runtime_version\":";
   quoted(out, s.runtime_version);
   out << ",\"timer_resolution\":" << s.timer_resolution << ",\"first_tick\":" << s.first_tick
       << ",\"last_tick\":" << s.last_tick << ",\"threads\":" << s.threads << ",\"gc_count\":" << s.gc_count

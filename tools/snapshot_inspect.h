@@ -19,7 +19,7 @@ struct method_samples {
 };
 
 struct snapshot_summary {
-  std::string os_name, computer_name, process_name, command_line, runtime_version;
+  std::string os_name, computer_name, process_name, command_line, user_name, runtime_version;
   std::uint32_t pid = 0;
   std::uint64_t timer_resolution = 0;
   std::int64_t first_tick = 0, last_tick = 0;

@@ -160,7 +160,7 @@ void snapshot_model::read_environment() {
   process_.command_line = compressed_string_at(env, at);
   compressed_string_at(env, at);  // working directory
   at += 2 + 16;                   // architecture, snapshot id 4
-  compressed_string_at(env, at);  // user name
+  process_.user_name = compressed_string_at(env, at);
   at += 16 + 1;                   // snapshot id 3, runtime type
   process_.runtime_version = compressed_string_at(env, at);
   // A runtime started by the host reports no process name of its own, or

@@ -14,7 +14,7 @@
 namespace tw::tools {
 
 struct snapshot_process {
-  std::string os_name, computer_name, process_name, command_line, runtime_version;
+  std::string os_name, computer_name, process_name, command_line, user_name, runtime_version;
   std::uint32_t pid = 0;
 };
 

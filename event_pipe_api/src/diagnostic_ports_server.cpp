@@ -2,6 +2,7 @@
 
 #include "api/log.h"
 #include "tw/error/exception_text.h"
+#include "tw/system/linux/detail_proc_utils.h"
 #include "tw/utility/byte_cursor.h"
 #include "tw/utility/throw.h"
 
@@ -58,6 +59,41 @@ void clear_port_path(const std::filesystem::path& endpoint) {
 }
 
 }  // namespace
+
+bool diagnostic_ports_name(const std::string& setting, const std::filesystem::path& port) {
+  std::error_code ec;
+  const auto ours = std::filesystem::weakly_canonical(port, ec);
+  std::size_t begin = 0;
+  while (begin <= setting.size()) {
+    auto end = setting.find(';', begin);
+    if (end == std::string::npos) end = setting.size();
+    const std::string entry = setting.substr(begin, end - begin);
+    begin = end + 1;
+    const auto comma = entry.find(',');
+    const std::filesystem::path address = entry.substr(0, comma);
+    if (address.empty()) continue;
+    bool connects = true;  // the runtime's default for a port
+    for (auto at = comma; at != std::string::npos;) {
+      const auto next = entry.find(',', at + 1);
+      const auto option = entry.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+      if (option == "listen") connects = false;
+      if (option == "connect") connects = true;
+      at = next;
+    }
+    std::error_code theirs_ec;
+    const auto theirs = std::filesystem::weakly_canonical(address, theirs_ec);
+    if (connects && (theirs == ours || address == port)) return true;
+  }
+  return false;
+}
+
+bool runtime_connects_to(int pid, const std::filesystem::path& port) {
+  for (const char* name : {"DOTNET_DiagnosticPorts", "COMPlus_DiagnosticPorts"}) {
+    const auto setting = tw::detail_proc_utils::get_environment_variable(pid, name);
+    if (setting && diagnostic_ports_name(*setting, port)) return true;
+  }
+  return false;
+}
 
 void check_advertise_magic(std::span<const std::uint8_t> magic) {
   if (magic.size() != advertise_magic.size() || std::memcmp(magic.data(), advertise_magic.data(), magic.size()) != 0)

@@ -49,6 +49,14 @@ advertise_message parse_advertise(std::span<const std::uint8_t> message);
 // Reads one message from `reader` and returns the process id.
 std::uint64_t receive_advertise(diagnostics_ipc::ipc_socket& reader);
 
+// Whether the runtime of `pid` connects to `port`: its DiagnosticPorts
+// setting ("PATH[,connect|listen][,suspend|nosuspend]", several separated by
+// ';') names the port as one to connect to. False when its environment
+// cannot be read.
+bool runtime_connects_to(int pid, const std::filesystem::path& port);
+// The same, from the setting's text.
+bool diagnostic_ports_name(const std::string& setting, const std::filesystem::path& port);
+
 // The client of one process: it owns that process's server session.
 class basic_connection_data {
  public:

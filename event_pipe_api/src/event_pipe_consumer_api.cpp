@@ -13,12 +13,36 @@ namespace tarnwell::collector::event_pipe {
 
 namespace {
 
-// One parse of one source, with or without the hex dump of what is read.
+// One parse of one source, with or without the hex dump of what is read. A
+// run that fails keeps the error with how far it got.
+template <class Parser>
+consumer_status run_parser(Parser&& parser, nettrace::stream_source& source) {
+  consumer_status status;
+  try {
+    status = parser.parse(source);
+  } catch (...) {
+    status = {consumer_status::failed, std::current_exception(), parser.events_lost()};
+  }
+  status.events = parser.events();
+  status.position = parser.whole_objects_end();
+  return status;
+}
+
 template <class Progress>
 consumer_status parse_with(nettrace::stream_source& source, const std::shared_ptr<event_pipe_handlers_base>& handlers,
                            Progress& progress, const std::atomic<bool>& stop, bool hex_dump) {
-  if (hex_dump) return nettrace::StreamParser<true>(handlers, progress, stop).parse(source);
-  return nettrace::StreamParser<false>(handlers, progress, stop).parse(source);
+  if (hex_dump) return run_parser(nettrace::StreamParser<true>(handlers, progress, stop), source);
+  return run_parser(nettrace::StreamParser<false>(handlers, progress, stop), source);
+}
+
+bool is_source_end(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const nettrace::source_ended&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 // on_stop must not turn a finished run into a failed future, nor kill the thread.
@@ -75,15 +99,33 @@ std::future<consumer_status> consume_from_file(std::filesystem::path file, progr
 
 namespace {
 
-// Reads exactly what the parser asks for from a live session's main stream.
+// Reads exactly what the parser asks for from a live session's main stream,
+// counting what arrives so that a stop can tell a busy runtime from a frozen
+// one.
 class socket_source final : public nettrace::stream_source {
  public:
-  explicit socket_source(std::shared_ptr<ipc_socket> s) : socket_(std::move(s)) {}
+  explicit socket_source(event_pipe_session& session) : session_(session), socket_(session.main_stream()) {}
   void read_exact(std::uint8_t* destination, std::size_t count) override {
-    boost::asio::read(*socket_, boost::asio::buffer(destination, count));
+    std::size_t got = 0;
+    while (got < count) {
+      boost::system::error_code ec;
+      const auto n = socket_->read_some(boost::asio::buffer(destination + got, count - got), ec);
+      got += n;
+      session_.count_received(n);
+      if (!ec) continue;
+      if (ec == boost::asio::error::interrupted || ec == boost::asio::error::try_again) continue;
+      // The runtime's process ended, or one of us shut the connection down.
+      if (ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset ||
+          ec == boost::asio::error::broken_pipe || ec == boost::asio::error::shut_down ||
+          ec == boost::asio::error::bad_descriptor)
+        throw nettrace::source_ended("The runtime's stream ended (" + ec.message() + ") after " +
+                                     std::to_string(session_.received()) + " bytes");
+      throw boost::system::system_error(ec, "read");
+    }
   }
 
  private:
+  event_pipe_session& session_;
   std::shared_ptr<ipc_socket> socket_;
 };
 
@@ -97,16 +139,29 @@ std::future<consumer_status> consume_live(event_pipe_session* session, progress_
                                          hex_dump, on_stop = std::move(on_stop)] {
     consumer_status status;
     try {
-      socket_source source(session->main_stream());
+      socket_source source(*session);
       auto parser_progress = [&](unsigned long position) -> int {
         return progress ? progress(position, 0, 0) : 1;
       };
       status = parse_with(source, handlers, parser_progress, session->stop_requested(), hex_dump);
-      session->mark_completed();
     } catch (...) {
       status = {consumer_status::failed, std::current_exception()};
-      TW_LOG(error) << tw::current_exception_to_string();
     }
+    if (status.status == consumer_status::failed && is_source_end(status.error)) {
+      // Everything before the cut is whole and already delivered: the run
+      // ends as a finished one does, and says that it was cut short.
+      TW_LOG(warning) << "The stream of session " << session->id()
+                      << " ended without its end mark: " << tw::exception_summary(status.error);
+      status.status = consumer_status::finished;
+      status.error = nullptr;
+      status.cut_short = true;
+    } else if (status.status == consumer_status::failed) {
+      TW_LOG(error) << tw::exception_text(status.error);
+      // A stream left open and unread fills up, and then the runtime can
+      // neither flush its session nor exit: it must see the end at once.
+      session->shut_main_stream();
+    }
+    session->mark_completed();
     TW_LOG(info) << "Finishing EventPipe consumer for session " << session->id();
     report_stop(on_stop, status);
     return status;

@@ -87,7 +87,10 @@ event_pipe_session::event_pipe_session(int pid, session_configuration configurat
     : type_(session_type::client), configuration_(std::move(configuration)), pid_(pid) {}
 
 event_pipe_session::event_pipe_session(std::filesystem::path port, session_configuration configuration)
-    : type_(session_type::server), configuration_(std::move(configuration)), transport_path_(port.string()) {}
+    : type_(session_type::server),
+      configuration_(std::move(configuration)),
+      transport_path_(port.string()),
+      runtime_may_wait_(true) {}
 
 event_pipe_session::~event_pipe_session() {
   TW_LOG(info) << "Destroying EventPipe session " << session_id_ << " (pid " << pid_ << ")";
@@ -213,7 +216,8 @@ void event_pipe_session::start(std::optional<std::filesystem::path> path) {
   main_used_.store(true);
   const diag::ipc_message request(
       diag::make_header(diag::command_set::event_pipe, diag::event_pipe_command::collect_tracing_2), configuration_);
-  const auto answer = diag::send_message_and_receive_response<10240>(*stream, request);
+  const auto answer = diag::send_message_and_receive_response<10240>(
+      *stream, request, diag::answer_deadline{runtime_answer_timeout}, "CollectTracing");
   if (answer.status() == diag::status_error) {
     const auto text =
         (boost::format("EventPipe session start failed (HRESULT: %0#10x)") % diag::read_error_code(answer)).str();
@@ -242,6 +246,10 @@ void event_pipe_session::mark_completed() noexcept {
 std::shared_ptr<ipc_socket> event_pipe_session::load_main() const {
   std::lock_guard lock(main_pointer_mutex_);
   return main_stream_;
+}
+
+void event_pipe_session::shut_main_stream() noexcept {
+  if (auto main = load_main()) diag::shutdown(*main);
 }
 
 void event_pipe_session::store_main(std::shared_ptr<ipc_socket> s) {
@@ -328,9 +336,11 @@ void event_pipe_session::resume_runtime(bool use_command_stream) {
 
 void event_pipe_session::send_resume(ipc_socket& stream) {
   const auto answer = diag::send_message_and_receive_response<20>(
-      stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)));
+      stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::resume_runtime)),
+      diag::answer_deadline{runtime_answer_timeout}, "ResumeRuntime");
   if (answer.status() != diag::status_ok) throw std::runtime_error("Failed to resume runtime");
   resumed_.store(true);
+  runtime_may_wait_.store(false);
   TW_LOG(info) << "CoreCLR runtime resumed successfully";
 }
 
@@ -380,7 +390,8 @@ std::string event_pipe_session::get_command_line() {
   } guard{this, stream};
   TW_LOG(debug) << "command_stream got in get_command_line()";
   const auto answer = diag::send_message_and_receive_response<10240>(
-      *stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info)));
+      *stream, diag::ipc_message(diag::make_header(diag::command_set::process, diag::process_command::process_info)),
+      diag::answer_deadline{runtime_answer_timeout}, "ProcessInfo");
   if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error("Failed to get command line"));
   TW_LOG(debug) << "Process info received successfully";
   auto info = diag::read_process_info(answer);
@@ -400,8 +411,25 @@ void event_pipe_session::finish_stop() {
   }
 }
 
+diag::answer_deadline event_pipe_session::stop_deadline() const noexcept {
+  return {configuration_.request_rundown ? rundown_answer_timeout : runtime_answer_timeout, &received_};
+}
+
+void event_pipe_session::drop() noexcept {
+  if (stopped_.load()) return;
+  stop_requested_.store(true);
+  TW_LOG(info) << "Dropping EventPipe session " << session_id_ << " (" << kind_name(type_)
+               << ") without StopTracing: its runtime may still wait to be resumed";
+  shut_main_stream();
+  finish_stop();
+}
+
 void event_pipe_session::stop_async() {
   if (stopped_.load()) return;
+  if (runtime_may_wait_.load()) {
+    drop();
+    return;
+  }
   stop_requested_.store(true);
   if (!started_.load()) {
     if (auto stream = load_main()) {
@@ -426,8 +454,11 @@ void event_pipe_session::stop_async() {
           std::unique_lock command_lock(command_mutex_);
           if (type_ == session_type::server) {
             // A runtime that has ended connects no more, and may end before
-            // its stream has been read to the end.
-            await_command_stream(command_lock, [&] { return main_status_.load() != ipc_stream_status::active; });
+            // its stream has been read to the end; a frozen one does not
+            // connect either.
+            await_command_stream(
+                command_lock, [&] { return main_status_.load() != ipc_stream_status::active; },
+                std::chrono::steady_clock::now() + runtime_answer_timeout);
           } else if (!command_stream_) {
             command_stream_ = create_client_transport();
           }
@@ -436,11 +467,13 @@ void event_pipe_session::stop_async() {
             command_streams_in_use_.push_back(stream);
           }
         }
-        if (!stream) {
+        if (!stream && main_status_.load() == ipc_stream_status::active) {
+          throw diag::runtime_not_answering("The runtime did not connect again to take StopTracing");
+        } else if (!stream) {
           TW_LOG(info) << "Stream already " << to_string(main_status_.load()) << " for session " << session_id_;
         } else {
-          const auto answer =
-              diag::send_message_and_receive_response<28>(*stream, diag::ipc_message::stop_tracing(session_id_));
+          const auto answer = diag::send_message_and_receive_response<28>(
+              *stream, diag::ipc_message::stop_tracing(session_id_), stop_deadline(), "StopTracing");
           if (answer.status() == diag::status_ok) {
             TW_LOG(info) << "EventPipe session " << session_id_ << " stopped successfully";
           } else if (answer.status() == diag::status_error) {
@@ -475,12 +508,13 @@ void event_pipe_session::stop_async() {
 namespace {
 
 // One process command over a connection of its own.
-diag::ipc_message ask(const std::filesystem::path& path, std::uint8_t command, const char* refused) {
+diag::ipc_message ask(const std::filesystem::path& path, std::uint8_t command, const char* name, const char* refused) {
   boost::asio::io_context io;
   ipc_socket s(io);
   s.connect(boost::asio::local::stream_protocol::endpoint(path.string()));
   auto answer = diag::send_message_and_receive_response<10240>(
-      s, diag::ipc_message(diag::make_header(diag::command_set::process, command)));
+      s, diag::ipc_message(diag::make_header(diag::command_set::process, command)),
+      diag::answer_deadline{runtime_answer_timeout}, name);
   diag::shutdown(s);
   if (answer.status() != diag::status_ok) TW_THROW(std::runtime_error(refused));
   return answer;
@@ -489,12 +523,12 @@ diag::ipc_message ask(const std::filesystem::path& path, std::uint8_t command, c
 }  // namespace
 
 std::pair<std::uint64_t, std::string> query_process_info(const std::filesystem::path& path) {
-  auto info = diag::read_process_info(ask(path, diag::process_command::process_info, "Failed to get command line"));
+  auto info = diag::read_process_info(ask(path, diag::process_command::process_info, "ProcessInfo", "Failed to get command line"));
   return {info.process_id, std::move(info.command_line)};
 }
 
 diag::process_info_2 query_process_info_2(const std::filesystem::path& path) {
-  return diag::read_process_info_2(ask(path, diag::process_command::process_info_2, "The runtime refused ProcessInfo2"));
+  return diag::read_process_info_2(ask(path, diag::process_command::process_info_2, "ProcessInfo2", "The runtime refused ProcessInfo2"));
 }
 
 }  // namespace tarnwell::collector::event_pipe

@@ -8,7 +8,10 @@
 // server delivering streams and whoever stops the session. Locks: the session
 // mutex (start exchange, stop, main stream) and the command mutex (command
 // stream, in-use list, condition variable); the session mutex is always taken
-// first. started, stopped and the main stream status are atomics.
+// first. started, stopped and the main stream status are atomics. Every
+// exchange with the runtime has a deadline (below), so no lock is held
+// across a wait without an end: a frozen runtime costs a stop its deadline,
+// never the stop itself.
 
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "tarnwell/diagnostics_ipc/ipc_message.h"
@@ -43,6 +46,14 @@ class non_existing_process : public std::runtime_error {
       : std::runtime_error("Process with pid=" + std::to_string(pid) + " is not alive (anymore)") {}
 };
 
+// How long a runtime may stay silent before an exchange with it is given up
+// (CollectTracing, StopTracing, ResumeRuntime, ProcessInfo). A stop waits
+// longer while the session's stream still moves.
+inline constexpr std::chrono::seconds runtime_answer_timeout{3};
+// The stop of a rundown session: the runtime first walks every method it has
+// loaded, and writes nothing meanwhile.
+inline constexpr std::chrono::seconds rundown_answer_timeout{30};
+
 enum class session_type { client = 0, server = 1 };
 enum class ipc_stream_status : std::uint8_t { active = 0, completed = 1, shut_down = 2 };
 std::string to_string(ipc_stream_status s);
@@ -73,7 +84,18 @@ class event_pipe_session {
   event_pipe_session& operator=(const event_pipe_session&) = delete;
 
   void start(std::optional<std::filesystem::path> path = std::nullopt);
+  // Ends the session with StopTracing, or by force when the runtime does not
+  // answer in time. A runtime that may still wait suspended is never sent
+  // StopTracing (one that forgets a stopped session and starts a later one
+  // twice is harmed): its session is dropped instead.
   void stop_async();
+  // Ends the session without a word to the runtime: the connection is shut
+  // and the runtime ends the session when it next writes to it.
+  void drop() noexcept;
+  // The runtime may wait suspended for a resumption not yet sent. Server
+  // sessions start so; a resumption through any of them clears it.
+  void set_runtime_may_wait(bool waiting) noexcept { runtime_may_wait_.store(waiting); }
+  bool runtime_may_wait() const noexcept { return runtime_may_wait_.load(); }
   void resume_runtime(bool use_command_stream);
   // For a runtime that may still wait suspended when its client ends, stopped
   // session or not: resumes it through its first connection if nothing was
@@ -95,6 +117,11 @@ class event_pipe_session {
   const std::atomic<bool>& stop_requested() const noexcept { return stop_requested_; }
   // Wakes whoever waits for a command stream: none is needed any more.
   void mark_completed() noexcept;
+  // Shuts the main stream down in both directions.
+  void shut_main_stream() noexcept;
+  // Bytes the consumer has read from the main stream.
+  void count_received(std::size_t n) noexcept { received_.fetch_add(n, std::memory_order_relaxed); }
+  std::uint64_t received() const noexcept { return received_.load(std::memory_order_relaxed); }
   ipc_stream_status main_status() const noexcept { return main_status_.load(); }
   std::uint64_t id() const noexcept { return session_id_; }
   int pid() const noexcept { return pid_; }
@@ -106,6 +133,8 @@ class event_pipe_session {
   void search_transport();
   void init_main_stream(std::shared_ptr<ipc_socket> transport, std::unique_lock<std::mutex>& lock);
   std::shared_ptr<ipc_socket> take_command_stream();
+  // The deadline of the StopTracing answer.
+  diagnostics_ipc::answer_deadline stop_deadline() const noexcept;
   // The runtime is gone for good: it will not connect again.
   bool process_gone() const noexcept;
   // With the command mutex held in `lock`: waits until a command stream is
@@ -129,6 +158,8 @@ class event_pipe_session {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> main_used_{false};  // a request went out on the main stream
   std::atomic<bool> resumed_{false};
+  std::atomic<bool> runtime_may_wait_{false};
+  std::atomic<std::uint64_t> received_{0};
   // Threads inside start(): destruction waits for them once it has shut the
   // main stream down, so their exchange ends before the sockets' services go.
   std::atomic<int> starting_{0};

@@ -8,9 +8,6 @@
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
 
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
-
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -68,24 +65,7 @@ session_configuration rundown_configuration() {
   return c;
 }
 
-std::string exception_text(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (...) {
-    return tw::current_exception_to_string();
-  }
-}
-
-// A socket closed by the runtime in the middle of a stop.
-bool is_end_of_file(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const boost::system::system_error& error) {
-    return error.code() == boost::asio::error::eof;
-  } catch (...) {
-    return false;
-  }
-}
+using tw::exception_text;
 
 template <bool with_tpl>
 class netcore_profiler_api final : public prof_api_base,
@@ -297,11 +277,14 @@ class netcore_profiler_api final : public prof_api_base,
     try {
       // A target gone before the snapshot began has nothing to start.
       if (destroyed_.load()) throw std::runtime_error("The profiled application has ended");
+      // Until it is resumed, the runtime must not be sent StopTracing on
+      // this session either.
+      run.runtime->set_runtime_may_wait(resume_pending_.load());
       TW_LOG(info) << "Starting runtime profiler session";
       run.runtime->start();
       TW_LOG(info) << "Runtime profiler session id is " << run.runtime->id();
       run.consumer = std::make_unique<event_pipe_consumer>(run.runtime.get(), make_handlers(true), false,
-                                                           on_runtime_session_stop(true));
+                                                           on_live_session_stop(*run.runtime));
     } catch (...) {
       run.started.set_exception(std::current_exception());
       throw;
@@ -309,23 +292,53 @@ class netcore_profiler_api final : public prof_api_base,
     run.started.set_value();
     if (resume_pending_.exchange(false)) {
       lifetime_session_->resume_runtime(true);
+      run.runtime->set_runtime_may_wait(false);
       if (poll_command_line_) start_polling();
       return;
     }
-    TW_LOG(info) << "Starting rundown profiler session";
-    run.rundown->start(std::filesystem::path(run.runtime->transport_path()));
-    TW_LOG(info) << "Rundown profiler session id is " << run.rundown->id();
-    event_pipe_consumer rundown(run.rundown.get(), make_handlers(false), false, nullptr);
-    TW_LOG(info) << "Stopping rundown profiler session";
-    run.rundown->stop_async();
-    TW_LOG(info) << "Waiting for rundown profiler session finish";
-    const auto status = rundown.wait_for_result();
-    TW_LOG(info) << "Rundown session: finish status is " << status.status;
-    if (status.error)
-      TW_LOG(error) << "Rundown session: crash occurred during profiling (is profiled application killed?): "
-                    << exception_text(status.error);
-    else
-      TW_LOG(info) << "Rundown session finished successfully";
+    // Without the rundown, methods compiled before the snapshot stay
+    // unnamed; the snapshot itself goes on.
+    try {
+      TW_LOG(info) << "Starting rundown profiler session";
+      run.rundown->start(std::filesystem::path(run.runtime->transport_path()));
+      TW_LOG(info) << "Rundown profiler session id is " << run.rundown->id();
+      event_pipe_consumer rundown(run.rundown.get(), make_handlers(false), false, nullptr);
+      TW_LOG(info) << "Stopping rundown profiler session";
+      run.rundown->stop_async();
+      TW_LOG(info) << "Waiting for rundown profiler session finish";
+      const auto status = rundown.wait_for_result();
+      TW_LOG(info) << "Rundown session: finish status is " << status.status;
+      if (status.error)
+        TW_LOG(error) << "Rundown session: crash occurred during profiling (is profiled application killed?): "
+                      << exception_text(status.error);
+      else
+        TW_LOG(info) << "Rundown session finished successfully";
+    } catch (...) {
+      TW_LOG(error) << "Rundown session failed: " << tw::current_exception_to_string();
+    }
+  }
+
+  // The runtime session's stop callback: a stream cut short that nobody
+  // stopped means the process has gone.
+  std::function<void(consumer_status)> on_live_session_stop(const event_pipe_session& session) {
+    return [this, &session, on_stop = on_runtime_session_stop(true)](consumer_status status) {
+      if (status.cut_short && !session.stop_requested().load()) report_target_lost();
+      on_stop(status);
+    };
+  }
+
+  // Once per profiler: the host hears that what it records ends here.
+  void report_target_lost() {
+    if (target_lost_.exchange(true)) return;
+    const std::string text =
+        "The profiled process ended unexpectedly (it was killed or crashed): the snapshot keeps what was recorded "
+        "up to its end";
+    TW_LOG(warning) << text;
+    try {
+      if (notifier_) notifier_->on_warning(text);
+    } catch (...) {
+      TW_LOG(warning) << "The host was not told: " << tw::current_exception_to_string();
+    }
   }
 
   std::function<void(consumer_status)> on_runtime_session_stop(bool destroy_on_finish) {
@@ -378,6 +391,7 @@ class netcore_profiler_api final : public prof_api_base,
     } catch (...) {
       TW_LOG(error) << "runtime consumer crashed: " << tw::current_exception_to_string();
     }
+    if (status.cut_short && !lifetime_session_->stop_requested().load()) report_target_lost();
     if (status.status == consumer_status::finished)
       TW_LOG(info) << "Application is terminated";
     else
@@ -474,10 +488,13 @@ class netcore_profiler_api final : public prof_api_base,
       }
       TW_LOG(info) << "Getting runtime session result in stop()";
       const auto result = run->consumer->wait_for_result();
+      // A stream cut short keeps what came before the cut: a process that
+      // died is when its recording is wanted most.
+      if (result.cut_short) TW_LOG(warning) << "Unexpected EOF on profiler stop";
       if (result.error) std::rethrow_exception(result.error);
       TW_LOG(info) << "prof.stop() called";
     } catch (...) {
-      if (is_end_of_file(std::current_exception())) TW_LOG(warning) << "Unexpected EOF on profiler stop";
+      TW_LOG(error) << "The runtime session's stop failed: " << tw::current_exception_to_string();
       throw;
     }
   }
@@ -497,6 +514,7 @@ class netcore_profiler_api final : public prof_api_base,
   std::condition_variable polling_wake_;
   std::thread polling_;
   std::atomic<bool> destroyed_{false};
+  std::atomic<bool> target_lost_{false};
   mutable std::mutex inactive_mutex_;
   mutable std::condition_variable inactive_;
 

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -220,22 +221,102 @@ TEST_F(live_collector, a_snapshot_holds_what_the_target_did_and_a_second_one_sav
   EXPECT_EQ(held_resources::now(dir_), before);
 }
 
-TEST_F(live_collector, a_target_that_exits_mid_snapshot_leaves_what_it_sent) {
+bool has_answer(const std::vector<frame>& frames, host_bridge_answer a) {
+  return std::any_of(frames.begin(), frames.end(), [a](const frame& f) { return f.answer() == a; });
+}
+
+// However the target ends, what it sent before is saved: a crash or a kill
+// is when its recording is wanted most.
+TEST_F(live_collector, a_target_that_ends_mid_snapshot_leaves_what_it_sent) {
+  struct ending {
+    const char* how;
+    bool killed;
+  };
+  for (const auto& e : {ending{"exits", false}, ending{"is killed", true}}) {
+    SCOPED_TRACE(e.how);
+    live_target target;
+    auto s = open(target);
+    s.start_snapshot();
+    for (const char* path : {"/a", "/b", "/c"}) EXPECT_EQ(http_get(target.port(), path), "HTTP/1.1 200 OK");
+    target.work();
+    if (e.killed) {
+      // The runtime hands its events over every few tenths of a second.
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      ::kill(target.pid(), SIGKILL);
+    } else {
+      target.exit();
+    }
+    // The bridge saves on its own and ends; a kill is first told as a warning.
+    const auto frames = s.host->drain();
+    EXPECT_TRUE(has_answer(frames, host_bridge_answer::snapshot_done));
+    const auto warning = std::find_if(frames.begin(), frames.end(), [](const frame& f) {
+      return f.answer() == host_bridge_answer::alert && f.params.at(0) == 0;
+    });
+    EXPECT_EQ(warning != frames.end(), e.killed);
+    EXPECT_FALSE(has_answer(frames, host_bridge_answer::alert) && warning == frames.end()) << "an error alert";
+    ASSERT_FALSE(s.host->paths().empty());
+    EXPECT_TRUE(eptl_accepts(s.host->paths()[0]));
+    const auto summary = tw::tools::inspect_snapshot(s.host->paths()[0].string());
+    EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
+    EXPECT_EQ(summary.kestrel_requests.size(), 3u);
+    expect_busy_threads_sampled_and_named(summary);
+    EXPECT_EQ(release_collector(s.handle), "");
+  }
+}
+
+// A target stopped (SIGSTOP, a debugger's break, a paused container) never
+// answers: the save and the release each cost a deadline, keep what came,
+// and leave a target that runs on once continued.
+TEST_F(live_collector, a_frozen_target_costs_the_save_and_the_release_a_deadline_and_runs_on_unharmed) {
   live_target target;
   auto s = open(target);
   s.start_snapshot();
   target.work();
-  target.exit();
-  // The bridge saves on its own and ends.
-  const auto frames = s.host->drain();
-  EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
-                          [](const frame& f) { return f.answer() == host_bridge_answer::snapshot_done; }));
-  ASSERT_FALSE(s.host->paths().empty());
-  EXPECT_TRUE(eptl_accepts(s.host->paths()[0]));
-  const auto summary = tw::tools::inspect_snapshot(s.host->paths()[0].string());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_EQ(::kill(target.pid(), SIGSTOP), 0);
+  auto started = clock_type::now();
+  const auto index = s.save();
+  EXPECT_LT(clock_type::now() - started, std::chrono::seconds(15));
+  started = clock_type::now();
+  EXPECT_EQ(release(s).first, "");
+  EXPECT_LT(clock_type::now() - started, std::chrono::seconds(15));
+  ASSERT_FALSE(index.empty());
+  const auto summary = tw::tools::inspect_snapshot(index.string());
   EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
-  expect_busy_threads_sampled_and_named(summary);
-  EXPECT_EQ(release_collector(s.handle), "");
+  ASSERT_EQ(::kill(target.pid(), SIGCONT), 0);
+  target.work();
+  EXPECT_EQ(target.exit(), 0);
+}
+
+// Containers run programs under numeric user ids that have no passwd entry.
+TEST_F(live_collector, a_target_whose_user_has_no_name_is_profiled_and_shown_by_its_id) {
+  constexpr unsigned nameless = 54321;
+  ASSERT_EQ(::getpwuid(nameless), nullptr);
+  // The target's runtime must be able to make its socket where we look, at
+  // a path short enough for a socket's name.
+  const auto shared = fs::temp_directory_path() / std::string("u").append(std::to_string(::getpid()));
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  const std::string tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", shared.c_str(), 1);
+  struct restore {
+    std::string value;
+    fs::path shared;
+    ~restore() {
+      ::setenv("TMPDIR", value.c_str(), 1);
+      fs::remove_all(shared);
+    }
+  } restoring{tmpdir, shared};
+  live_target target(nameless);
+  auto s = open(target);
+  s.start_snapshot();
+  target.work();
+  const auto index = s.save();
+  ASSERT_FALSE(index.empty());
+  const auto summary = tw::tools::inspect_snapshot(index.string());
+  EXPECT_EQ(summary.user_name, std::to_string(nameless));
+  EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
+  EXPECT_EQ(release(s).first, "");
 }
 
 // Events of a fresh session to the target, counted for a second.

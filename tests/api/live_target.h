@@ -29,18 +29,27 @@
 
 namespace test_support {
 
-// The workload in its "target" mode, with pipes to its standard streams.
+// The workload in its "target" mode, with pipes to its standard streams;
+// with a user id, run as that user (who need not have a passwd entry).
 class live_target {
  public:
-  live_target() {
+  explicit live_target(std::optional<unsigned> uid = std::nullopt) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
-      const char* argv[] = {"dotnet", TW_Workload_DLL, "target", nullptr};
-      ::execvp("dotnet", const_cast<char* const*>(argv));
+      if (uid) {
+        const auto id = std::to_string(*uid);
+        const std::string reuid = "--reuid=" + id, regid = "--regid=" + id;
+        const char* argv[] = {"setpriv", reuid.c_str(), regid.c_str(), "--clear-groups", "dotnet", TW_Workload_DLL,
+                              "target", nullptr};
+        ::execvp("setpriv", const_cast<char* const*>(argv));
+      } else {
+        const char* argv[] = {"dotnet", TW_Workload_DLL, "target", nullptr};
+        ::execvp("dotnet", const_cast<char* const*>(argv));
+      }
       _exit(127);
     }
     ::close(in[0]);
@@ -71,11 +80,12 @@ class live_target {
     send("work");
     if (read_line(std::chrono::seconds(60)) != "done") throw std::runtime_error("the target's work did not end");
   }
-  // Asks the target to end and waits until it has.
-  void exit() {
+  // Asks the target to end and waits until it has; returns its exit code.
+  int exit() {
     send("exit");
     int status = 0;
     ::waitpid(pid_, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -60,6 +61,18 @@ class suspended_program {
   suspended_program& operator=(const suspended_program&) = delete;
 
   pid_t pid() const { return pid_; }
+  // Waits until the program runs with its diagnostic port in its
+  // environment, as a front end's process start returns once it does.
+  bool wait_started() const {
+    const std::string wanted = "DOTNET_DiagnosticPorts=";
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      std::ifstream environ("/proc/" + std::to_string(pid_) + "/environ");
+      const std::string all((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+      if (all.find(wanted) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
   // The exit code, or -1 when the program has not ended within `timeout`
   // (a runtime left suspended never does).
   int wait_exit(std::chrono::seconds timeout) {
@@ -178,6 +191,35 @@ TEST_F(reverse_collector, a_program_started_suspended_is_profiled_from_its_first
   EXPECT_FALSE(fs::exists(port_));
   host.socket().close();
   EXPECT_EQ(held_resources::now(dir_), before);
+}
+
+// A front end that started the program suspended names both its pid and the
+// port: the program is profiled through the port alone, as no session of its
+// own socket may be opened and stopped while it waits to be resumed.
+TEST_F(reverse_collector, a_program_named_by_pid_and_port_is_profiled_through_the_port_alone) {
+  // The harm came from where the runtime's allocator put the next session:
+  // a few rounds give it the chance to show.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    host_peer host(dir_);
+    suspended_program program(port_, {"startup", "300"});
+    ASSERT_TRUE(program.wait_started());
+    // Its runtime has tried the port a few times before the front end attaches.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    void* handle = create(host, program.pid());
+    host.accept();
+    ASSERT_EQ(open_bridge(host, true), host_bridge_answer::measure_snapshot_started);
+    const auto frames = host.drain();
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+    ASSERT_TRUE(has_snapshot_done(frames));
+    // One bridge, for the one process.
+    EXPECT_FALSE(host.another_connection_waiting());
+    const auto s = tw::tools::inspect_snapshot(host.paths().at(0).string());
+    EXPECT_EQ(s.pid, static_cast<std::uint32_t>(program.pid()));
+    EXPECT_GT(inclusive(s, "Program.Main"), 0u);
+    EXPECT_GT(inclusive(s, "Startup.FirstWork"), 5u);
+    EXPECT_EQ(release_collector(handle), "");
+  }
 }
 
 TEST_F(reverse_collector, a_suspended_program_is_resumed_whatever_ends_its_bridge_first) {

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // Each request the session sends, answered by the next bytes.
       const diag::ipc_message request(
           diag::make_header(diag::command_set::process, diag::process_command::process_info));
-      const auto answer = diag::send_message_and_receive_response<10240>(runtime_end, request);
+      const auto answer = diag::send_message_and_receive_response<10240>(
+          runtime_end, request, diag::answer_deadline{std::chrono::milliseconds(100)}, "ProcessInfo");
       (void)answer.status();
       auto read = [&](auto reader) {
         try {

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -420,59 +421,92 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   const auto nowhere = run("record --pid " + std::to_string(program.pid) + " -o " + (dir / "no" / "s.dtt").string());
   EXPECT_EQ(nowhere.exit_code, 1);
   EXPECT_NE(nowhere.out.find("No folder"), std::string::npos) << nowhere.out;
+  // A process that is no .NET program is told at once, with why it may be.
+  const auto asked = std::chrono::steady_clock::now();
+  const auto not_dotnet = run("record --pid " + std::to_string(::getpid()) + " -o " + (dir / "n.dtt").string());
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+  EXPECT_EQ(not_dotnet.exit_code, 1);
+  EXPECT_NE(not_dotnet.out.find("has no diagnostic socket"), std::string::npos) << not_dotnet.out;
+  EXPECT_NE(not_dotnet.out.find("not a .NET process"), std::string::npos) << not_dotnet.out;
 }
 
+// However the process ends, its recording is saved; a kill is said to be one.
 TEST(eptl_record, the_program_ending_ends_the_recording_with_its_snapshot_saved) {
-  const scratch_folder scratch("eptl_record_end_");
-  const auto& dir = scratch.path;
-  busy_program program("3");
-  ASSERT_TRUE(program.listening);
-  const auto out = (dir / "ended.dtt").string();
-  const auto r = run("record --pid " + std::to_string(program.pid) + " -o " + out);
-  EXPECT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_NE(r.out.find("the process ended"), std::string::npos) << r.out;
-  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  struct ending {
+    const char* how;
+    bool killed;
+    const char* said;
+  };
+  for (const auto& e : {ending{"by itself", false, "eptl: the process ended; saving its snapshot"},
+                        ending{"killed", true, "eptl: the process ended unexpectedly"}}) {
+    SCOPED_TRACE(e.how);
+    const scratch_folder scratch("eptl_record_end_");
+    busy_program program(e.killed ? "30" : "3");
+    ASSERT_TRUE(program.listening);
+    const auto out = (scratch.path / "ended.dtt").string();
+    std::thread killer;
+    if (e.killed)
+      killer = std::thread([pid = program.pid] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        ::kill(pid, SIGKILL);
+      });
+    const auto r = run("record --pid " + std::to_string(program.pid) + " -o " + out);
+    if (killer.joinable()) killer.join();
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find(e.said), std::string::npos) << r.out;
+    EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  }
 }
 
-// Ctrl-C at a terminal: the status line shows, the interrupt saves.
+// Ctrl-C at a terminal: the status line shows, the interrupt saves, also of a
+// program started here, which the terminal interrupts too.
 TEST(eptl_record, ctrl_c_at_a_terminal_saves_the_snapshot) {
   const scratch_folder scratch("eptl_record_tty_");
-  const auto& dir = scratch.path;
   busy_program program("30");
   ASSERT_TRUE(program.listening);
-  const auto out = (dir / "tty.dtt").string();
-  int master = -1;
-  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
-  if (child == 0) {
-    const std::string pid = std::to_string(program.pid);
-    ::execl(TW_EPTL_PATH, TW_EPTL_PATH, "record", "--pid", pid.c_str(), "-o", out.c_str(), nullptr);
-    _exit(127);
-  }
-  std::string screen;
-  bool interrupted = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 100) > 0) {
-      char buffer[512];
-      const auto n = ::read(master, buffer, sizeof buffer);
-      if (n <= 0) break;  // the tool has ended
-      screen.append(buffer, static_cast<std::size_t>(n));
+  const std::string pid = std::to_string(program.pid);
+  const std::vector<std::vector<std::string>> targets = {{"--pid", pid},
+                                                         {"--", "dotnet", TW_Workload_DLL, "live", "30"}};
+  for (const auto& target : targets) {
+    SCOPED_TRACE(target[0]);
+    const auto out = (scratch.path / "tty.dtt").string();
+    std::vector<std::string> args{TW_EPTL_PATH, "record", "-o", out};
+    args.insert(args.end(), target.begin(), target.end());
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(TW_EPTL_PATH, argv.data());
+      _exit(127);
     }
-    // Once it has recorded a while: the terminal's own Ctrl-C.
-    if (!interrupted && screen.find(" s, snapshot ") != std::string::npos &&
-        screen.find("recording pid " + std::to_string(program.pid) + ": 1.") != std::string::npos) {
-      ASSERT_EQ(::write(master, "\x03", 1), 1);
-      interrupted = true;
+    std::string screen;
+    bool interrupted = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 100) > 0) {
+        char buffer[512];
+        const auto n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // the tool has ended
+        screen.append(buffer, static_cast<std::size_t>(n));
+      }
+      // Once it has recorded a while: the terminal's own Ctrl-C.
+      if (!interrupted && screen.find(" s, snapshot ") != std::string::npos &&
+          screen.find(": 1.") != std::string::npos) {
+        ASSERT_EQ(::write(master, "\x03", 1), 1);
+        interrupted = true;
+      }
     }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(master);
+    EXPECT_TRUE(interrupted) << screen;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_NE(screen.find("saving [" + std::string(40, '#') + "] 100%"), std::string::npos) << screen;
+    EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::close(master);
-  EXPECT_TRUE(interrupted) << screen;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-  EXPECT_NE(screen.find("saving [" + std::string(40, '#') + "] 100%"), std::string::npos) << screen;
-  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
 }
 
 TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_and_its_exit_code_reported) {

@@ -28,6 +28,13 @@ struct consumer_status {
   std::int32_t status = stopped;
   std::exception_ptr error;
   std::uint64_t events_lost = 0;  // see StreamParser::events_lost
+  // Events handed to the handlers, and the offset just past the last whole
+  // object read: where a failed run's usable part ends.
+  std::uint64_t events = 0;
+  std::uint64_t position = 0;
+  // A live stream that ended without its end mark: the runtime's process
+  // died, or its connection was cut. What came before it is whole.
+  bool cut_short = false;
 };
 
 class event_pipe_handlers_base {

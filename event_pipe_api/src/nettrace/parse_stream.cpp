@@ -190,6 +190,7 @@ template <bool enable_hex_dump>
 collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_objects() {
   using collector::event_pipe::consumer_status;
   for (;;) {
+    whole_objects_end_ = position_;
     if (progress_(position_) == 0) return {consumer_status::stopped, nullptr, events_lost_};
 
     const std::uint8_t begin_tag = read_value<std::uint8_t>();
@@ -255,6 +256,7 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
     if (end_tag != EndObjectTag) TW_THROW(std::runtime_error("end_tag == EndObjectTag"));
   }
   hex_dump();
+  whole_objects_end_ = position_;
   TW_LOG(debug) << "NullReference tag received, the end of the stream";
   if (stop_.load()) {
     TW_LOG(debug) << "Returning Stopped status";
@@ -399,6 +401,7 @@ bool StreamParser<enable_hex_dump>::process_event_block(const std::uint8_t* bloc
     if (progress_(position_) == 0) return false;
     TW_LOG(debug) << h.to_string();
     handlers_->handle_event(record, h.is_sorted);
+    ++events_;
   }
   return true;
 }

@@ -83,6 +83,11 @@ class StreamParser {
   std::unique_ptr<std::uint8_t[]> take_buffer() noexcept { return std::move(buffer_); }
 
   std::uint64_t position() const noexcept { return position_; }
+  // The offset just past the last whole object: a stream cut or damaged
+  // after it has delivered everything before it.
+  std::uint64_t whole_objects_end() const noexcept { return whole_objects_end_; }
+  // Events handed to the handlers.
+  std::uint64_t events() const noexcept { return events_; }
   // Events the runtime counted but did not send (its buffers were full):
   // gaps in each thread's sequence numbers.
   std::uint64_t events_lost() const noexcept { return events_lost_; }
@@ -126,6 +131,8 @@ class StreamParser {
   std::unique_ptr<std::uint8_t[]> dump_;
   std::size_t dump_used_ = 0;
   std::uint64_t position_ = 0;
+  std::uint64_t whole_objects_end_ = 0;
+  std::uint64_t events_ = 0;
   std::optional<TraceObject> trace_;
 
   std::unordered_map<std::int32_t, metadata_entry> metadata_;

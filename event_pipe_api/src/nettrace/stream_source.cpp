@@ -15,6 +15,11 @@
 
 namespace tarnwell::nettrace {
 
+source_ended source_ended::short_read(std::size_t got, std::size_t count) {
+  return source_ended("Unexpected EOF: " + std::to_string(got) + " bytes were read while " + std::to_string(count) +
+                      " were expected");
+}
+
 file_source::file_source(const std::filesystem::path& path) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) {
@@ -139,8 +144,7 @@ void file_source::read_exact(std::uint8_t* destination, std::size_t count) {
     if (c.error != 0)
       TW_THROW(boost::enable_error_info(std::runtime_error("Unable to read the recording"))
                << tw::errinfo_errno_text(std::strerror(c.error)));
-    throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
-                             std::to_string(count) + " were expected");
+    throw source_ended::short_read(got, count);
   }
 }
 
@@ -163,9 +167,7 @@ void memory_source::read_exact(std::uint8_t* destination, std::size_t count) {
   const std::size_t got = std::min(count, size_ - offset_);
   std::memcpy(destination, data_ + offset_, got);
   offset_ += got;
-  if (got != count)
-    throw std::runtime_error("Unexpected EOF: " + std::to_string(got) + " bytes were read while " +
-                             std::to_string(count) + " were expected");
+  if (got != count) throw source_ended::short_read(got, count);
 }
 
 }  // namespace tarnwell::nettrace

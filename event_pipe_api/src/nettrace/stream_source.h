@@ -9,9 +9,20 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace tarnwell::nettrace {
+
+// The source has no more bytes to give: a recording cut short, or a
+// connection whose other end has gone.
+class source_ended : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+  // "Unexpected EOF: GOT bytes were read while COUNT were expected"
+  static source_ended short_read(std::size_t got, std::size_t count);
+};
 
 class stream_source {
  public:

@@ -65,10 +65,9 @@ void memory_mapped_file_allocator::init() {
 }
 
 void memory_mapped_file_allocator::grow_mapping() {
-  const std::int64_t page_base = start_position_ - start_in_page_;
-  const auto size =
-      static_cast<std::streamoff>((views_per_step_ + view_capacity_) * view_size_) + page_base;
-  mapping_ = tw::mms::file_mapping(file_.get(), tw::mms::mode_t::read_write, size);
+  // The file's space is reserved view by view as views open (add_view): the
+  // file then holds what is used, not a whole step ahead of it.
+  if (mapping_.handle() < 0) mapping_ = tw::mms::file_mapping(file_.get(), tw::mms::mode_t::read_write, 0);
   view_capacity_ += views_per_step_;
 
   auto** table = static_cast<view**>(utility_.alloc_raw(sizeof(view*) * (chunk_count_ + 1)));
@@ -87,6 +86,9 @@ void memory_mapped_file_allocator::add_view(std::int64_t file_position, std::siz
   if (view_count_ >= view_capacity_) grow_mapping();
   if ((view_count_ + 1) * view_size_ > reserved_) TW_THROW(std::bad_alloc());
   view* v = slot(view_count_);
+  // Reserved before it is mapped: a full disk is an error here, never a
+  // SIGBUS at a write through the view.
+  mapping_.reserve(file_position, static_cast<std::streamoff>(view_size_));
   void* base = ::mmap(base_ + view_count_ * view_size_, view_size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
                       mapping_.handle(), file_position);
   if (base == MAP_FAILED) TW_THROW(tw::mms::exception::create_mapping(errno));

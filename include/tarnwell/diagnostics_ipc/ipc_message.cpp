@@ -2,6 +2,9 @@
 
 #include "tw/utility/le_writer.h"
 
+#include <cerrno>
+#include <poll.h>
+
 namespace tarnwell::diagnostics_ipc {
 
 ipc_header make_header(std::uint8_t command_set, std::uint8_t command_id, std::uint16_t size) {
@@ -118,6 +121,41 @@ process_info read_process_info(const ipc_message& answer) {
   info.runtime_cookie = payload.guid(tw::guid_byte_order::windows);
   info.command_line = read_string(payload);
   return info;
+}
+
+void await_answer(ipc_socket& s, const answer_deadline& deadline, const char* what) {
+  // Polled in short slices: the silence starts again whenever the runtime's
+  // stream moves.
+  constexpr std::chrono::milliseconds slice{100};
+  using clock = std::chrono::steady_clock;
+  auto last_activity = deadline.activity ? deadline.activity->load() : 0;
+  auto silent_since = clock::now();
+  for (;;) {
+    pollfd p{s.native_handle(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(slice.count()));
+    if (ready > 0) return;  // readable, or closed: the read says which
+    if (ready < 0 && errno != EINTR)
+      throw std::system_error(errno, std::system_category(), std::string("Waiting for the answer to ") + what);
+    if (deadline.activity) {
+      if (const auto now = deadline.activity->load(); now != last_activity) {
+        last_activity = now;
+        silent_since = clock::now();
+      }
+    }
+    if (clock::now() - silent_since >= deadline.silence)
+      throw runtime_not_answering(
+          (boost::format("The runtime did not answer %1% within %2% ms: its process may be stopped or frozen") % what %
+           deadline.silence.count())
+              .str());
+  }
+}
+
+void read_answer(ipc_socket& s, void* into, std::size_t size, const answer_deadline& deadline, const char* what) {
+  auto* at = static_cast<std::uint8_t*>(into);
+  for (std::size_t got = 0; got < size;) {
+    await_answer(s, deadline, what);
+    got += s.read_some(boost::asio::buffer(at + got, size - got));
+  }
 }
 
 void shutdown(ipc_socket& s) noexcept {

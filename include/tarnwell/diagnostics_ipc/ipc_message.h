@@ -21,6 +21,8 @@
 #include <boost/format.hpp>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -122,40 +124,63 @@ process_info_2 read_process_info_2(const ipc_message& answer);
 
 using ipc_socket = boost::asio::local::stream_protocol::socket;
 
+// How long a runtime may stay silent before its answer is given up: one that
+// is stopped, held at a debugger's break or in a paused container never
+// answers, and whoever waits for it must not wait with it.
+struct answer_deadline {
+  std::chrono::milliseconds silence;
+  // Bytes the runtime sends meanwhile on another connection (the session's
+  // stream): while they grow it is busy, not frozen. A stop is answered only
+  // once everything the session buffered has been written out.
+  const std::atomic<std::uint64_t>* activity = nullptr;
+};
+
+// The runtime said nothing within its deadline.
+class runtime_not_answering : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Waits until `s` can be read, or throws runtime_not_answering naming `what`.
+void await_answer(ipc_socket& s, const answer_deadline& deadline, const char* what);
+// Reads exactly `size` bytes, each part within the deadline.
+void read_answer(ipc_socket& s, void* into, std::size_t size, const answer_deadline& deadline, const char* what);
+
 // Reads one message: exactly 20 header bytes, then size - 20 body bytes into
 // a buffer of `capacity` bytes.
-template <class Stream>
-ipc_message receive_message(Stream& stream, std::uint8_t* buffer, std::size_t capacity) {
+inline ipc_message receive_message(ipc_socket& stream, std::uint8_t* buffer, std::size_t capacity,
+                                   const answer_deadline& deadline, const char* what) {
   TW_LOG(info) << "Receiving message";
   ipc_header header;
-  boost::asio::read(stream, boost::asio::buffer(&header, sizeof header));
+  read_answer(stream, &header, sizeof header, deadline, what);
   TW_CHECK(header.size >= sizeof(ipc_header));
   const std::size_t body = header.size - sizeof(ipc_header);
   if (body > capacity)
     TW_THROW(std::runtime_error("Response of " + std::to_string(header.size) + " bytes does not fit the " +
                                 std::to_string(capacity) + "-byte exchange buffer"));
-  if (body) boost::asio::read(stream, boost::asio::buffer(buffer, body));
+  if (body) read_answer(stream, buffer, body, deadline, what);
   return ipc_message(header, buffer, body);
 }
 
-template <class Stream>
-std::size_t send_message(Stream& stream, const ipc_message& message, std::uint8_t* buffer) {
+inline std::size_t send_message(ipc_socket& stream, const ipc_message& message, std::uint8_t* buffer) {
   TW_LOG(info) << "Sending message (size = " << message.size() << ")";
   std::memcpy(buffer, message.data(), message.size());
   return boost::asio::write(stream, boost::asio::buffer(buffer, message.size()));
 }
 
 // One exchange through one N-byte buffer, used for the request and then for
-// the response body.
-template <std::size_t N, class Stream>
-ipc_message send_message_and_receive_response(Stream& stream, const ipc_message& message) {
+// the response body. `what` names the request in the error of a runtime that
+// does not answer.
+template <std::size_t N>
+ipc_message send_message_and_receive_response(ipc_socket& stream, const ipc_message& message,
+                                              const answer_deadline& deadline, const char* what) {
   std::array<std::uint8_t, N> buffer;
   if (message.size() > N)
     TW_THROW(std::runtime_error((boost::format("Buffer too small: message size is %1%, but buffer size is only %2%") %
                                  message.size() % N)
                                     .str()));
   send_message(stream, message, buffer.data());
-  return receive_message(stream, buffer.data(), N);
+  return receive_message(stream, buffer.data(), N, deadline, what);
 }
 
 // Shuts both directions down; reports, never throws.

@@ -135,4 +135,22 @@ std::uint32_t current_exception_to_hresult() {
   }
 }
 
+std::string exception_text(const std::exception_ptr& e) {
+  if (!e) return {};
+  try {
+    std::rethrow_exception(e);
+  } catch (...) {
+    return current_exception_to_string();
+  }
+}
+
+std::string exception_summary(const std::exception_ptr& e) {
+  if (!e) return {};
+  try {
+    std::rethrow_exception(e);
+  } catch (...) {
+    return current_exception_summary();
+  }
+}
+
 }  // namespace tw

@@ -23,4 +23,8 @@ std::string current_exception_summary();
 
 std::uint32_t current_exception_to_hresult();
 
+// The same two texts of a stored exception; empty for none.
+std::string exception_text(const std::exception_ptr& e);
+std::string exception_summary(const std::exception_ptr& e);
+
 }  // namespace tw

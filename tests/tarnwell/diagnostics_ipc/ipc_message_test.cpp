@@ -67,7 +67,8 @@ TEST_F(exchange, a_header_only_answer_needs_no_second_read) {
     const auto answer = le{}.header(20, 0xFF, 0x00).b;
     boost::asio::write(peer, boost::asio::buffer(answer));
   });
-  const auto response = send_message_and_receive_response<20>(ours, ipc_message(make_header(0x04, 0x01)));
+  const auto response = send_message_and_receive_response<20>(ours, ipc_message(make_header(0x04, 0x01)),
+                                                              answer_deadline{std::chrono::seconds(10)}, "ResumeRuntime");
   runtime.join();
   EXPECT_EQ(response.size(), 20u);
   EXPECT_EQ(response.status(), status_ok);
@@ -149,6 +150,9 @@ TEST_F(exchange, damaged_answers_are_refused) {
       {"size below 20", le{}.header(19, 0, 0).b, false, "header.size >= sizeof(ipc_header)"},
       {"larger than the exchange buffer", le{}.header(20 + 29, 0, 0).b, false, "does not fit the 28-byte"},
       {"peer closes mid-answer", le{}.header(28, 0, 0).put<std::uint32_t>(1).b, true, "End of file"},
+      // A stopped process reads nothing and answers nothing.
+      {"silent runtime", {}, false, "did not answer StopTracing within 200 ms"},
+      {"silent after half a header", le{}.put<std::uint32_t>(0x4E544F44).b, false, "did not answer StopTracing"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -164,7 +168,7 @@ TEST_F(exchange, damaged_answers_are_refused) {
     const auto stop = ipc_message::stop_tracing(42);
     EXPECT_EQ(of(stop), (le{}.header(28, 2, 1).put<std::uint64_t>(42).b));
     try {
-      send_message_and_receive_response<28>(a, stop);
+      send_message_and_receive_response<28>(a, stop, answer_deadline{std::chrono::milliseconds(200)}, "StopTracing");
       ADD_FAILURE() << "no error";
     } catch (const std::exception& e) {
       EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
@@ -177,7 +181,7 @@ TEST_F(exchange, a_request_larger_than_the_buffer_is_refused_before_writing) {
   session_configuration c{256, 1, false, {event_pipe_provider(u"Provider", EventLevel::verbose, 0)}};
   const ipc_message big(make_header(command_set::event_pipe, event_pipe_command::collect_tracing_2), c);
   try {
-    send_message_and_receive_response<28>(ours, big);
+    send_message_and_receive_response<28>(ours, big, answer_deadline{std::chrono::seconds(10)}, "CollectTracing");
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), "Buffer too small: message size is " + std::to_string(big.size()) +

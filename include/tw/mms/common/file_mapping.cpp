@@ -12,7 +12,7 @@ namespace tw::mms {
 
 file_mapping::file_mapping(int handle, mode_t mode, std::streamoff size) : mode_(mode), size_(size) {
   std::streamoff length = size;
-  if (size == 0) {
+  if (size == 0 && mode == mode_t::read_only) {
     struct stat st {};
     if (::fstat(handle, &st) != 0) TW_THROW(exception::create_mapping(errno));
     length = st.st_size;
@@ -20,16 +20,22 @@ file_mapping::file_mapping(int handle, mode_t mode, std::streamoff size) : mode_
       TW_THROW(exception::invalid_file_mapping_size() << errinfo::tag_file_offset(length));
     size_ = length;
   }
-  if (mode == mode_t::read_write) {
-    const int err = ::posix_fallocate(handle, 0, length);
-    if (err != 0) {
-      errno = err;
-      TW_THROW(exception::create_mapping(err) << errinfo::tag_file_offset(size_));
-    }
-  }
   const int copy = ::fcntl(handle, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) TW_THROW(exception::create_mapping(errno));
   handle_ = copy;
+  if (mode == mode_t::read_write && length > 0) {
+    try {
+      reserve(0, length);
+    } catch (...) {
+      close();
+      throw;
+    }
+  }
+}
+
+void file_mapping::reserve(std::streamoff offset, std::streamoff length) {
+  const int err = ::posix_fallocate(handle_, offset, length);
+  if (err != 0) TW_THROW(exception::create_mapping(err) << errinfo::tag_file_offset(offset + length));
 }
 
 file_mapping::file_mapping(file_mapping&& other) noexcept

@@ -37,12 +37,16 @@ enum class mode_t { read_only = 1, read_write = 2 };
 class file_mapping {
  public:
   file_mapping() noexcept = default;
-  // With a mode and a size, reserves that much; otherwise maps the file's
-  // current size, which must be at least `size` and not zero.
+  // read_write: reserves `size` bytes from the file's start (none for 0).
+  // read_only: maps `size` bytes, or with 0 the file's current size, which
+  // must not be zero.
   file_mapping(int handle, mode_t mode, std::streamoff size);
   file_mapping(file_mapping&& other) noexcept;
   file_mapping& operator=(file_mapping&& other) noexcept;
   ~file_mapping();
+
+  // Reserves [offset, offset + length) of the file, growing it as needed.
+  void reserve(std::streamoff offset, std::streamoff length);
 
   int handle() const noexcept { return handle_; }
   mode_t mode() const noexcept { return mode_; }

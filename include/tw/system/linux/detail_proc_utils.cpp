@@ -100,6 +100,17 @@ std::vector<std::string> get_command_line(pid_t pid) {
   return args;
 }
 
+std::optional<std::string> get_environment_variable(pid_t pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::string prefix = name + "=";
+  std::string entry;
+  while (std::getline(in, entry, '\0')) {
+    if (entry.compare(0, prefix.size(), prefix) == 0) return entry.substr(prefix.size());
+  }
+  return std::nullopt;
+}
+
 std::string get_native_thread_name(pid_t pid, pid_t tid) {
   return read_file((boost::format("/proc/%1%/task/%2%/comm") % pid % tid).str());
 }

@@ -2,6 +2,7 @@
 
 // Readers of /proc and of the user and host databases.
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -18,5 +19,8 @@ std::string get_current_computer_name();
 // The arguments of /proc/<pid>/cmdline.
 std::vector<std::string> get_command_line(pid_t pid);
 std::string get_native_thread_name(pid_t pid, pid_t tid);
+// The value of `name` in /proc/<pid>/environ: nothing when it is not set,
+// and nothing when the file cannot be read (another user's process).
+std::optional<std::string> get_environment_variable(pid_t pid, const std::string& name);
 
 }  // namespace tw::detail_proc_utils
