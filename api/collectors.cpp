@@ -274,16 +274,20 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
       holder->profiler->start_snapshot(std::make_unique<path_file_factory>(snapshot_path), make_random_environment());
   // The worker sees the end of the file; a failed read (other than the
   // caller's cancellation) completes it with that error.
+  // The worker sees the end of the file. A recording that fails before any
+  // event came fails the conversion; one cut short or damaged later is
+  // converted up to there.
   holder->done = std::async(std::launch::async, [profiler = holder->profiler] {
     profiler->wait_until_inactive();
     const auto status = profiler->stream_status();
-    if (status.status == consumer_status::failed && status.error && !is_cancellation(status.error))
+    if (status.status == consumer_status::failed && status.error && !is_cancellation(status.error) &&
+        status.events == 0)
       std::rethrow_exception(status.error);
   });
   return holder.release();
 }
 
-void release_nettrace_collector(void* handle) {
+void release_nettrace_collector(void* handle, conversion_outcome* outcome) {
   if (handle == nullptr) throw std::invalid_argument("The nettrace collector handle is null");
   // The handle is gone after this call whatever happens: a failure drops the
   // snapshot and reaches the caller as an error record.
@@ -294,6 +298,13 @@ void release_nettrace_collector(void* handle) {
   } catch (...) {
     holder->snapshot_handle->reset();
     throw;
+  }
+  if (const auto status = holder->profiler->stream_status();
+      status.status == consumer_status::failed && !is_cancellation(status.error)) {
+    const auto reason = tw::exception_summary(status.error);
+    TW_LOG(warning) << "The recording ends early: " << reason << "; the " << status.events
+                    << " events before byte " << status.position << " are converted";
+    if (outcome) *outcome = {true, status.position, status.events, reason};
   }
   const std::uint64_t total = holder->progress_total;
   const std::uint64_t converted = holder->conversion_share;

@@ -17,6 +17,14 @@ void release_timeline_collector(void* holder);
 
 void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,
                                 const std::string& parameter, event_pipe_progress_callback progress);
-void release_nettrace_collector(void* holder);
+// How a conversion that was saved went: a recording cut short or damaged
+// is converted up to the last whole object before the damage.
+struct conversion_outcome {
+  bool ended_early = false;
+  std::uint64_t position = 0;  // the offset just past the last whole object
+  std::uint64_t events = 0;    // the events converted
+  std::string reason;          // what was wrong at `position`
+};
+void release_nettrace_collector(void* holder, conversion_outcome* outcome = nullptr);
 
 }  // namespace tw_prof

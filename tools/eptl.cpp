@@ -81,7 +81,10 @@ constexpr command_help commands[] = {
      "standard error; the snapshot's path is printed when it is written.\n"
      "\n"
      "Ctrl-C (or SIGTERM) cancels: nothing is written, and the exit code is 130.\n"
-     "A trace that cannot be read ends with a message and exit code 1.\n"},
+     "A trace cut short or damaged (its program or recorder died) is converted up\n"
+     "to the damage, with a warning that says where it ends and how many events\n"
+     "were converted. A trace of which nothing can be read ends with a message and\n"
+     "exit code 1.\n"},
     {"inspect", "eptl inspect SNAPSHOT [--json]",
      "what a snapshot holds",
      "Summarises a snapshot: the process, its time span, the records of every stream,\n"
@@ -314,11 +317,15 @@ int convert(const std::vector<std::string>& args) {
   progress_on_terminal = ::isatty(2);
   catch_interrupts();
   void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
-  tw_prof::release_nettrace_collector(holder);
+  tw_prof::conversion_outcome outcome;
+  tw_prof::release_nettrace_collector(holder, &outcome);
   if (interrupts.load() > 0) {
     std::cerr << "eptl: conversion cancelled, nothing was written\n";
     return 130;
   }
+  if (outcome.ended_early)
+    std::cerr << "eptl: warning: " << in << " ends early at byte " << outcome.position << " (" << outcome.reason
+              << "): the " << outcome.events << " events before it were converted\n";
   std::cout << out << "\n";
   return 0;
 }

@@ -61,11 +61,12 @@ class conversion : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Converts; returns the error text, empty on success.
-  std::string convert(const fs::path& in, const std::string& out, progress_script& s) {
+  std::string convert(const fs::path& in, const std::string& out, progress_script& s,
+                      tw_prof::conversion_outcome* outcome = nullptr) {
     script = &s;
     try {
       void* holder = tw_prof::create_nettrace_collector(in.string(), out, "", &progress);
-      tw_prof::release_nettrace_collector(holder);
+      tw_prof::release_nettrace_collector(holder, outcome);
     } catch (const std::exception& e) {
       return e.what();
     }
@@ -232,9 +233,11 @@ TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
   std::ofstream(dir_ / "empty.nettrace");
   std::ofstream(dir_ / "garbage.nettrace") << std::string(5000, 'g');
   {
+    // The header and a little more: nothing of it converts.
     std::ifstream in(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-core.nettrace", std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ofstream(dir_ / "truncated.nettrace", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    std::string bytes(200, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(dir_ / "headed.nettrace", std::ios::binary) << bytes;
   }
   struct row {
     const char* input;
@@ -242,12 +245,55 @@ TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
   };
   for (const auto& r : {row{"missing.nettrace", "Unable to open the nettrace file"},
                         row{"empty.nettrace", "Unexpected EOF"}, row{"garbage.nettrace", "Invalid stream header received"},
-                        row{"truncated.nettrace", "Unexpected EOF"}}) {
+                        row{"headed.nettrace", "Unexpected EOF"}}) {
     progress_script s;
     const auto error = convert(dir_ / r.input, out.string(), s);
     EXPECT_NE(error.find(r.message), std::string::npos) << r.input << ": " << error;
     EXPECT_TRUE(fs::is_empty(out.parent_path())) << r.input << " left files behind";
   }
+}
+
+// A recording whose program or recorder died ends anywhere: what lies before
+// the last whole object converts, and the conversion says where it ended.
+TEST_F(conversion, a_recording_cut_short_converts_up_to_its_last_whole_object) {
+  std::ifstream in(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto cut_at = [&](std::size_t size) {
+    const auto path = dir_ / ("cut" + std::to_string(size) + ".nettrace");
+    std::ofstream(path, std::ios::binary) << bytes.substr(0, size);
+    return path;
+  };
+  const auto total = tw::tools::collect_trace_stats(cut_at(bytes.size()).string()).events;
+  // Inside an object first; then exactly where that conversion says the
+  // whole objects end, and a little past it: all three keep the same.
+  std::uint64_t boundary = 0, events = 0;
+  for (const auto size : {bytes.size() * 6 / 10, std::size_t{0}, std::size_t{7}}) {
+    const auto input = cut_at(size == bytes.size() * 6 / 10 ? size : boundary + size);
+    SCOPED_TRACE(input.filename().string());
+    const auto out = (dir_ / (input.stem().string() + ".dtt")).string();
+    progress_script s;
+    tw_prof::conversion_outcome outcome;
+    ASSERT_EQ(convert(input, out, s, &outcome), "");
+    EXPECT_EQ(s.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
+    EXPECT_TRUE(outcome.ended_early);
+    EXPECT_NE(outcome.reason.find("Unexpected EOF"), std::string::npos) << outcome.reason;
+    if (boundary == 0) {
+      boundary = outcome.position;
+      events = outcome.events;
+      EXPECT_LT(boundary, bytes.size() * 6 / 10);
+      EXPECT_GT(events, 0u);
+      EXPECT_LT(events, total);
+    }
+    EXPECT_EQ(outcome.position, boundary);
+    EXPECT_EQ(outcome.events, events);
+    const auto summary = tw::tools::inspect_snapshot(out);
+    EXPECT_GT(summary.samples, 0u);
+  }
+  // The whole recording says nothing of an early end.
+  progress_script s;
+  tw_prof::conversion_outcome outcome;
+  ASSERT_EQ(convert(cut_at(bytes.size()), (dir_ / "whole.dtt").string(), s, &outcome), "");
+  EXPECT_FALSE(outcome.ended_early);
 }
 
 TEST_F(conversion, an_output_path_that_cannot_be_written_is_refused) {

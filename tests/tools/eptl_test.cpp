@@ -56,6 +56,8 @@ struct scratch_folder {
 
 const std::string samples = std::string(TW_CORPUS_DIR) + "/only_managed_samples.nettrace";
 
+bool hot_method_on_top(const std::string& index);
+
 TEST(eptl_stats, prints_the_header_and_counts_per_event) {
   const auto r = run("stats " + samples);
   EXPECT_EQ(r.exit_code, 0) << r.out;
@@ -170,6 +172,18 @@ TEST(eptl_convert, converts_and_inspects_a_recording) {
   EXPECT_NE(json.out.find("\"methods\":[{\"name\":\"HotLoop.SpinPrimes\""), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"samples_managed\":1165,\"samples_native\":29,\"samples_other_type\":0"), std::string::npos)
       << json.out;
+
+  // Cut short, as its program's death leaves it: converted up to the cut,
+  // with one line that says so.
+  std::ifstream whole(std::string(TW_SOURCE_DIR) + "/tests/data/net10-cpu.nettrace", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  const auto cut = (dir / "cut.nettrace").string();
+  std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() * 6 / 10);
+  const auto partial = run("convert " + cut + " -o " + (dir / "cut.dtt").string());
+  EXPECT_EQ(partial.exit_code, 0) << partial.out;
+  EXPECT_NE(partial.out.find("eptl: warning: " + cut + " ends early at byte "), std::string::npos) << partial.out;
+  EXPECT_NE(partial.out.find(" events before it were converted\n"), std::string::npos) << partial.out;
+  EXPECT_TRUE(hot_method_on_top((dir / "cut.dtt").string())) << run("inspect " + (dir / "cut.dtt").string()).out;
 }
 
 // Ctrl-C during a conversion: the trace arrives through a pipe that keeps
