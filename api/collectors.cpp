@@ -10,6 +10,7 @@
 #include "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto.h"
 #include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
 #include "tw/error/exception_text.h"
+#include "tw/error/file_write_error.h"
 #include "tw/progress/progress_handler.h"
 
 #include <atomic>
@@ -226,7 +227,19 @@ struct nettrace_api_holder {
   progress_callback progress;
   std::future<void> done;
   std::unique_ptr<snapshot> snapshot_handle;
+  std::string snapshot_path;
 };
+
+// Inside a catch handler: a failure to write the snapshot's files is said of
+// the snapshot; any other goes on as it is.
+[[noreturn]] void rethrow_as_write_error(const std::string& snapshot_path) {
+  try {
+    throw;
+  } catch (const tw::file_write_error& e) {
+    TW_LOG(error) << tw::current_exception_to_string();
+    throw snapshot_write_error("Cannot write the snapshot " + snapshot_path + ": " + e.code().message());
+  }
+}
 
 // Conversion reports 0..90 of the caller's 100; a refusal cancels.
 progress_callback make_sub_progress_with_throw(std::uint64_t share, std::uint64_t total, progress_callback progress) {
@@ -270,8 +283,13 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
                         make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress)};
   holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, nullptr,
                                                  std::make_unique<bridge_notifier>());
-  holder->snapshot_handle =
-      holder->profiler->start_snapshot(std::make_unique<path_file_factory>(snapshot_path), make_random_environment());
+  holder->snapshot_path = snapshot_path;
+  try {
+    holder->snapshot_handle =
+        holder->profiler->start_snapshot(std::make_unique<path_file_factory>(snapshot_path), make_random_environment());
+  } catch (...) {
+    rethrow_as_write_error(snapshot_path);
+  }
   // The worker sees the end of the file; a failed read (other than the
   // caller's cancellation) completes it with that error.
   // The worker sees the end of the file. A recording that fails before any
@@ -281,7 +299,7 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
     profiler->wait_until_inactive();
     const auto status = profiler->stream_status();
     if (status.status == consumer_status::failed && status.error && !is_cancellation(status.error) &&
-        status.events == 0)
+        (status.events == 0 || tw::is_file_write_error(status.error)))
       std::rethrow_exception(status.error);
   });
   return holder.release();
@@ -297,7 +315,7 @@ void release_nettrace_collector(void* handle, conversion_outcome* outcome) {
     holder->done.get();
   } catch (...) {
     holder->snapshot_handle->reset();
-    throw;
+    rethrow_as_write_error(holder->snapshot_path);
   }
   if (const auto status = holder->profiler->stream_status();
       status.status == consumer_status::failed && !is_cancellation(status.error)) {
@@ -320,7 +338,7 @@ void release_nettrace_collector(void* handle, conversion_outcome* outcome) {
       holder->snapshot_handle->save_with_progress(handler);
     } catch (...) {
       holder->snapshot_handle->reset();
-      throw;
+      rethrow_as_write_error(holder->snapshot_path);
     }
     TW_LOG(info) << "Snapshot saved, notify managed side that everything finished";
   } else {

@@ -6,6 +6,7 @@
 #include "api/event_pipe_api.h"
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace tw_prof {
@@ -17,6 +18,13 @@ void release_timeline_collector(void* holder);
 
 void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,
                                 const std::string& parameter, event_pipe_progress_callback progress);
+// The snapshot could not be written (a full disk, a quota): none of its
+// files is left. The message names the snapshot and the system's reason.
+class snapshot_write_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // How a conversion that was saved went: a recording cut short or damaged
 // is converted up to the last whole object before the damage.
 struct conversion_outcome {

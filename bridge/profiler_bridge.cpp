@@ -7,6 +7,7 @@
 #include "bridge/bridge_io.h"
 #include "bridge/handshake.h"
 #include "tw/error/exception_text.h"
+#include "tw/error/file_write_error.h"
 #include "tw/error/presentable_error.h"
 #include "tw/progress/progress_handler.h"
 
@@ -172,6 +173,10 @@ class profiler_bridge final : public profiler_bridge_controller {
   bool process_command(const bridge_command& command);
   void process_api(api_request& request);
   void create_new_snapshot();
+  // Runs a snapshot's start or save; a failure to write its files (a full
+  // disk, a file already in use) is told to the host as an alert, drops the
+  // snapshot and returns true, and the command loop goes on.
+  bool snapshot_refused(const std::function<void()>& operation);
   void remove_snapshot_files() noexcept;
   void drop();
   void save();
@@ -485,8 +490,8 @@ bool profiler_bridge::process_command(const bridge_command& command) {
   using enum host_bridge_command;
   switch (command.code) {
     case measure_snapshot_start:
-      create_new_snapshot();
-      answer(host_bridge_answer::measure_snapshot_started);
+      answer(snapshot_refused([this] { create_new_snapshot(); }) ? host_bridge_answer::measure_snapshot_stopped
+                                                                  : host_bridge_answer::measure_snapshot_started);
       return true;
     case measure_snapshot_stop_drop:
       drop();
@@ -502,13 +507,13 @@ bool profiler_bridge::process_command(const bridge_command& command) {
         save();
       else
         drop();
-      create_new_snapshot();
-      answer(host_bridge_answer::measure_snapshot_started);
+      answer(snapshot_refused([this] { create_new_snapshot(); }) ? host_bridge_answer::measure_snapshot_stopped
+                                                                  : host_bridge_answer::measure_snapshot_started);
       return true;
     case go:
       if (collect_from_start_ && !use_api_) {
-        create_new_snapshot();
-        answer(host_bridge_answer::measure_snapshot_started);
+        answer(snapshot_refused([this] { create_new_snapshot(); }) ? host_bridge_answer::measure_snapshot_stopped
+                                                                    : host_bridge_answer::measure_snapshot_started);
       } else {
         answer(use_api_ ? host_bridge_answer::measure_unsupported : host_bridge_answer::measure_snapshot_stopped);
       }
@@ -550,14 +555,33 @@ void profiler_bridge::create_new_snapshot() {
   file_paths_.clear();
   main_file_id_ = {};
   auto factory = std::make_unique<bridge_file_factory>([this](const file_request& r) { return request_file(r); },
-                                                        [this] { remove_snapshot_files(); });
+                                                        [this] { remove_snapshot_files(); }, this);
   try {
     snapshot_ = profiler_->start_snapshot(std::move(factory), env_);
   } catch (...) {
     // The files the host named before the failure belong to no snapshot.
     remove_snapshot_files();
+    bridge_file_factory::release_files(this);
     throw;
   }
+}
+
+bool profiler_bridge::snapshot_refused(const std::function<void()>& operation) {
+  try {
+    operation();
+    return false;
+  } catch (const tw::file_write_error& e) {
+    // A full disk or a file the host should not have named: the host hears
+    // of it, and the next snapshot may go elsewhere.
+    TW_LOG(error) << prefix_ << tw::current_exception_to_string();
+    const std::string snapshot = file_paths_.empty() ? std::string("of the process") : file_paths_.front().string();
+    send_alert(std::make_exception_ptr(tw::presentable_error(
+        "Cannot write the snapshot " + snapshot + ": " + e.code().message(), tw::presentable_error::error, 0)));
+  } catch (const file_in_use&) {
+    // The host has heard of it with the file request.
+  }
+  drop();
+  return true;
 }
 
 void profiler_bridge::remove_snapshot_files() noexcept {
@@ -571,6 +595,7 @@ void profiler_bridge::drop() {
   if (snapshot_ && snapshot_->is_started()) snapshot_->reset();
   snapshot_.reset();
   file_ids_.clear();
+  bridge_file_factory::release_files(this);
 }
 
 void profiler_bridge::save() {
@@ -599,13 +624,16 @@ void profiler_bridge::save() {
   };
   progress_handler_impl handler(report);
   handler.cancellable = true;
+  bool failed = false;
   try {
-    snapshot_->save_with_progress(handler);
+    failed = snapshot_refused([&] { snapshot_->save_with_progress(handler); });
   } catch (const cancel_processing&) {
     // The files are gone with the cancellation: a snapshot is whole or absent.
   }
   answer(host_bridge_answer::operation_finished);
-  if (cancelled) {
+  if (failed) {
+    TW_LOG(warning) << prefix_ << "The snapshot could not be saved";
+  } else if (cancelled) {
     TW_LOG(warning) << prefix_ << "Snapshot processing was cancelled by the client";
   } else {
     bridge_params done;
@@ -616,6 +644,7 @@ void profiler_bridge::save() {
   }
   snapshot_.reset();
   file_ids_.clear();
+  bridge_file_factory::release_files(this);
 }
 
 std::filesystem::path profiler_bridge::request_file(const file_request& request) {
@@ -652,6 +681,15 @@ std::filesystem::path profiler_bridge::exchange_file_request(const file_request&
   if (handle.file_type != bridge_constants::identified_file)
     throw std::runtime_error("Unexpected file type. Identified file was expected: " +
                              std::to_string(handle.file_type));
+  // Refused before it is ours (the files of a failed start are removed), and
+  // told to the host whichever thread asked for the file.
+  try {
+    bridge_file_factory::check_free(handle.path);
+  } catch (const file_in_use& e) {
+    TW_LOG(error) << prefix_ << e.what();
+    send_alert(std::make_exception_ptr(tw::presentable_error(e.what(), tw::presentable_error::error, 0)));
+    throw;
+  }
   if (host && host->main)
     main_file_id_ = handle.file_id;
   else

@@ -316,9 +316,14 @@ int convert(const std::vector<std::string>& args) {
   if (out.empty()) out = std::filesystem::path(in).replace_extension(".dtt").string();
   progress_on_terminal = ::isatty(2);
   catch_interrupts();
-  void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
   tw_prof::conversion_outcome outcome;
-  tw_prof::release_nettrace_collector(holder, &outcome);
+  try {
+    void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
+    tw_prof::release_nettrace_collector(holder, &outcome);
+  } catch (const tw_prof::snapshot_write_error&) {
+    subject = out;  // what failed is the snapshot, not the trace
+    throw;
+  }
   if (interrupts.load() > 0) {
     std::cerr << "eptl: conversion cancelled, nothing was written\n";
     return 130;

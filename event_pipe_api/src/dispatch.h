@@ -10,6 +10,7 @@
 #include "event_pipe_api/src/providers/dispatched_event.h"
 #include "event_pipe_api/src/providers/providers.h"
 #include "tw/error/exception_text.h"
+#include "tw/error/file_write_error.h"
 
 #include <cstring>
 #include <memory>
@@ -84,6 +85,8 @@ class event_dispatcher<provider_list<P...>, Handler, with_unknown, Unknown> {
                                         record.metadata};
     try {
       handler_(Provider{}, event);
+    } catch (const tw::file_write_error&) {
+      throw;  // the handler's output failed, not this event
     } catch (...) {
       TW_LOG(error) << tw::current_exception_to_string();
     }

@@ -132,13 +132,18 @@ class netcore_profiler_api final : public prof_api_base,
     replace_run(nullptr);
     processor_.reset_environment(env);
     auto files = multifile_snapshot::create(std::move(factory), snapshot_format_, 0);
-    gen_.emplace(files);
-    environment_section_ = (*gen_)(stream_kind{}, 0, 9);
-    sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
-    std::shared_ptr<netcore::process_watcher> watcher;
-    if (const auto* pid = std::get_if<std::uint32_t>(&target_))
-      watcher = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
-    processor_.attach(*gen_, std::move(watcher));
+    try {
+      gen_.emplace(files);
+      environment_section_ = (*gen_)(stream_kind{}, 0, 9);
+      sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
+      std::shared_ptr<netcore::process_watcher> watcher;
+      if (const auto* pid = std::get_if<std::uint32_t>(&target_))
+        watcher = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
+      processor_.attach(*gen_, std::move(watcher));
+    } catch (...) {
+      abandon_start(*files);
+      throw;
+    }
     start_time_ = filetime_now();
     running_ = true;
 
@@ -163,13 +168,7 @@ class netcore_profiler_api final : public prof_api_base,
       try {
         started.get();
       } catch (...) {
-        processor_.detach();
-        environment_section_.reset();
-        {
-          std::lock_guard sp(sequence_points_mutex_);
-          sequence_points_.reset();
-        }
-        gen_.reset();
+        abandon_start(*files);
         running_ = false;
         replace_run(nullptr);
         throw;
@@ -265,6 +264,35 @@ class netcore_profiler_api final : public prof_api_base,
     }
     // Waits for its threads here, outside the lock destroy() takes.
     previous.reset();
+  }
+
+  // A snapshot that could not start leaves no file: a full disk must not be
+  // left fuller by what was begun.
+  void abandon_start(multifile_snapshot& files) noexcept {
+    try {
+      processor_.detach();
+    } catch (...) {
+      TW_LOG(warning) << "Detaching from a snapshot that did not start: " << tw::current_exception_to_string();
+    }
+    environment_section_.reset();
+    {
+      std::lock_guard sp(sequence_points_mutex_);
+      sequence_points_.reset();
+    }
+    gen_.reset();
+    try {
+      files.drop();
+    } catch (...) {
+      TW_LOG(warning) << "Removing the files of a snapshot that did not start: " << tw::current_exception_to_string();
+    }
+    // A runtime that waited for this snapshot waits no longer.
+    if (lifetime_session_ != nullptr && resume_pending_.exchange(false)) {
+      try {
+        lifetime_session_->resume_runtime(true);
+      } catch (...) {
+        TW_LOG(warning) << "Resuming the runtime after a failed start: " << tw::current_exception_to_string();
+      }
+    }
   }
 
   // The chain task: the runtime session, its consumer, then the rundown
@@ -454,9 +482,18 @@ class netcore_profiler_api final : public prof_api_base,
       std::lock_guard command_line(command_line_mutex_);
       if (command_line_) env.command_line = *command_line_;
     }
-    write_environment(*environment_section_, env, start_time_);
-    write_post_environment(*(*gen_)(stream_kind{}, 1, 0), end_time);
-    processor_.detach();
+    // Every step runs, whatever fails before it (a full disk): the snapshot
+    // is let go either way, and the first failure is the save's.
+    const auto step = [&failure](auto&& f) {
+      try {
+        f();
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
+      }
+    };
+    step([&] { write_environment(*environment_section_, env, start_time_); });
+    step([&] { write_post_environment(*(*gen_)(stream_kind{}, 1, 0), end_time); });
+    step([&] { processor_.detach(); });
     environment_section_.reset();
     {
       std::lock_guard sp(sequence_points_mutex_);

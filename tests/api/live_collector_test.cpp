@@ -4,6 +4,7 @@
 
 #include "tests/api/live_target.h"
 #include "tests/bridge/host_peer.h"
+#include "tests/support/small_filesystem.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 
@@ -286,6 +287,42 @@ TEST_F(live_collector, a_frozen_target_costs_the_save_and_the_release_a_deadline
   ASSERT_EQ(::kill(target.pid(), SIGCONT), 0);
   target.work();
   EXPECT_EQ(target.exit(), 0);
+}
+
+// A full disk costs the snapshot that met it, told to the host as an alert,
+// and nothing else: no file stays, the target runs on, and the next snapshot
+// goes where there is room.
+TEST_F(live_collector, a_full_disk_fails_one_snapshot_with_an_alert_and_the_next_goes_elsewhere) {
+  small_filesystem small(dir_ / "small", 3072);
+  if (!small.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  live_target target;
+  auto s = open(target, small.path().string());
+  s.start_snapshot();
+  target.work();
+  s.host->send(host_bridge_command::measure_snapshot_stop_save);
+  std::vector<frame> frames;
+  do {
+    frames.push_back(s.next());
+  } while (frames.back().answer() != host_bridge_answer::measure_snapshot_stopped);
+  EXPECT_FALSE(has_answer(frames, host_bridge_answer::snapshot_done));
+  const auto alert = std::find_if(frames.begin(), frames.end(),
+                                  [](const frame& f) { return f.answer() == host_bridge_answer::alert; });
+  ASSERT_NE(alert, frames.end());
+  auto c = alert->cursor();
+  c.byte();
+  c.read<std::uint32_t>();
+  EXPECT_EQ(tw_prof::read_sized_string(c), "Cannot write the snapshot " + (small.path() / "snapshot1").string() +
+                                               ": No space left on device");
+  EXPECT_TRUE(small.empty());
+  EXPECT_TRUE(target.alive());
+
+  s.host->name_files_in(dir_);
+  s.start_snapshot();
+  target.work();
+  const auto index = s.save();
+  ASSERT_FALSE(index.empty());
+  EXPECT_EQ(tw::tools::inspect_snapshot(index.string()).exceptions.at("System.InvalidOperationException"), 5u);
+  EXPECT_EQ(release(s).first, "");
 }
 
 // Containers run programs under numeric user ids that have no passwd entry.

@@ -38,7 +38,8 @@ TEST(bridge_file_factory, creates_each_file_at_the_answered_path) {
       [&] {
         ++removals;
         for (const auto& p : answered) fs::remove(p);
-      });
+      },
+      &asked);
   *factory.create_stream(host_file{true}) << "index";
   const int fd = factory.create_file(host_file{false});
   ASSERT_GE(fd, 0);
@@ -48,6 +49,18 @@ TEST(bridge_file_factory, creates_each_file_at_the_answered_path) {
   for (const auto& p : answered) EXPECT_TRUE(fs::exists(p)) << p;
   std::ifstream index(answered[0]);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(index), {}), "index");
+
+  // A file that a running snapshot writes is refused to any other, under
+  // any of its names, until that snapshot lets its files go.
+  const auto alias = dir / "alias";
+  fs::create_hard_link(answered[1], alias);
+  bridge_file_factory other([&](const file_request&) { return alias; }, nullptr, &removals);
+  EXPECT_THROW(other.create_stream(host_file{false}), file_in_use);
+  EXPECT_THROW(other.create_file(host_file{false}), file_in_use);
+  bridge_file_factory::release_files(&asked);
+  EXPECT_NO_THROW(other.create_stream(host_file{false}));
+  bridge_file_factory::release_files(&removals);
+  fs::remove(alias);
 
   factory.remove_all();
   EXPECT_EQ(removals, 1);

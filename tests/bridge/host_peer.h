@@ -122,6 +122,9 @@ class host_peer {
     return initialize;
   }
 
+  // Where the files of later snapshots go.
+  void name_files_in(std::filesystem::path dir) { dir_ = std::move(dir); }
+
   const std::vector<std::uint8_t>& announcements() const { return announcements_; }
   const std::vector<std::filesystem::path>& paths() const { return paths_; }
   const std::vector<tw::guid>& identifiers() const { return identifiers_; }

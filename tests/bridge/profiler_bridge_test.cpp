@@ -191,6 +191,35 @@ TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
   EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
 }
 
+// Two snapshots writing one file would corrupt both: a host that names, for
+// another bridge's snapshot, a file the running one writes is refused.
+TEST_F(bridge_test, a_file_that_a_running_snapshot_writes_is_refused_to_another) {
+  connect();
+  host_->send(host_bridge_command::measure_snapshot_start);
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  host_peer other(dir_);  // names its files as the first host did
+  std::thread serve([&] {
+    other.accept();
+    other.handshake(0, false);
+    other.send(host_bridge_command::go);
+    other.next();
+  });
+  auto second = create_profiler_bridge_controller(std::make_unique<still_proto>(), other.endpoint());
+  serve.join();
+  other.send(host_bridge_command::measure_snapshot_start);
+  const auto alert = other.next();
+  ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
+  EXPECT_NE(alert_text(alert).find("a running snapshot still writes it"), std::string::npos) << alert_text(alert);
+  EXPECT_EQ(other.next().answer(), host_bridge_answer::measure_snapshot_stopped);
+  // The running snapshot is whole.
+  expect_done_lists_the_files(save_and_expect_done());
+  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
+  std::thread drain([&] { other.drain(); });
+  second->destroy(false);
+  second.reset();
+  drain.join();
+}
+
 TEST_F(bridge_test, save_start_and_drop_start_chain_snapshots) {
   connect();
   host_->send(host_bridge_command::measure_snapshot_start);

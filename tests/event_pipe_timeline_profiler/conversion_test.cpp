@@ -8,12 +8,14 @@
 #include "tools/snapshot_reader.h"
 #include "tools/snapshot_streams.h"
 #include "tools/trace_stats.h"
+#include "tests/support/small_filesystem.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <tuple>
 #include <unistd.h>
 
@@ -294,6 +296,45 @@ TEST_F(conversion, a_recording_cut_short_converts_up_to_its_last_whole_object) {
   tw_prof::conversion_outcome outcome;
   ASSERT_EQ(convert(cut_at(bytes.size()), (dir_ / "whole.dtt").string(), s, &outcome), "");
   EXPECT_FALSE(outcome.ended_early);
+}
+
+// A full disk fails the conversion wherever it is met (at the start, while
+// converting, while saving) with the snapshot's path and the system's reason,
+// and leaves no file of the snapshot behind.
+TEST_F(conversion, a_full_disk_fails_with_the_snapshots_path_and_leaves_nothing) {
+  const auto in = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace";
+  progress_script whole;
+  ASSERT_EQ(convert(in, (dir_ / "whole.dtt").string(), whole), "");
+  std::uintmax_t needed = 0;
+  for (const auto& e : fs::directory_iterator(dir_)) needed += e.file_size();
+  enum class phase { start, converting, saving };
+  // Where a conversion into `kib` KiB failed, or nothing when it did not.
+  const auto fails_in = [&](std::size_t kib, std::string& error) -> std::optional<phase> {
+    test_support::small_filesystem small(dir_ / "small", kib);
+    if (!small.mounted()) return std::nullopt;
+    progress_script s;
+    const auto out = small.path() / "s.dtt";
+    error = convert(in, out.string(), s);
+    if (error.empty()) return std::nullopt;
+    EXPECT_TRUE(small.empty()) << kib << " KiB: files were left";
+    EXPECT_EQ(error, "Cannot write the snapshot " + out.string() + ": No space left on device") << kib << " KiB";
+    if (s.calls.empty()) return phase::start;
+    const bool decided = std::any_of(s.calls.begin(), s.calls.end(), [](const auto& c) {
+      return c == std::array<unsigned long, 3>{90, 100, 0};
+    });
+    return decided ? phase::saving : phase::converting;
+  };
+  std::string error;
+  if (!test_support::small_filesystem(dir_ / "probe", 64).mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  // Less than the call tree's first view.
+  EXPECT_EQ(fails_in(256, error), phase::start) << error;
+  EXPECT_EQ(fails_in(static_cast<std::size_t>(needed / 2048), error), phase::converting) << error;
+  // The save writes what the conversion only gathered: somewhat less room
+  // than the whole snapshot and its call tree's reservation fails there.
+  std::optional<phase> at_save;
+  for (auto kib = static_cast<std::size_t>(needed / 1024) + 2048; kib > 0 && at_save != phase::saving; kib -= 128)
+    at_save = fails_in(kib, error);
+  EXPECT_EQ(at_save, phase::saving) << error;
 }
 
 TEST_F(conversion, an_output_path_that_cannot_be_written_is_refused) {

@@ -90,7 +90,7 @@ TEST(eptl_errors, each_failure_is_one_line_for_a_person) {
        "eptl: " + garbage + ": Invalid stream header received\n"},
       {"inspect " + garbage, "eptl: " + garbage + ": not a snapshot index (bad signature)\n"},
       {"convert " + samples + " -o " + (dir / "no" / "such" / "s.dtt").string(),
-       "eptl: " + samples + ": Fail to create file: " + (dir / "no" / "such" / "s.dtt").string() + " (Fail flag set)\n"},
+       "eptl: " + samples + ": Fail to create file: " + (dir / "no" / "such" / "s.dtt").string() + " (No such file or directory)\n"},
   };
   for (const auto& r : rows) {
     const auto result = run(r.command);

@@ -1,8 +1,11 @@
 #include "collector/src/collector/multifile_snapshot.h"
 
 #include "api/log.h"
+#include "tw/error/exception_text.h"
+#include "tw/error/file_write_error.h"
 #include "tw/utility/le_writer.h"
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +32,7 @@ multifile_snapshot::~multifile_snapshot() {
   try {
     close();
   } catch (...) {
-    TW_LOG(error) << "Failed to write the snapshot index";
+    TW_LOG(error) << "Failed to write the snapshot index: " << tw::current_exception_to_string();
   }
 }
 
@@ -88,9 +91,17 @@ void multifile_snapshot::section<File>::close(bool reusable) {
   }
   std::int64_t end = start_;
   if constexpr (std::is_same_v<File, stream_file>) {
-    file_->flush();
-    file_->seekp(0, std::ios::end);
-    end = static_cast<std::int64_t>(file_->tellp());
+    try {
+      // A write that failed before (and was told then) leaves the stream bad.
+      if (file_->bad()) throw tw::file_write_error(EIO, "A write to a snapshot file failed");
+      file_->flush();
+      file_->seekp(0, std::ios::end);
+      end = static_cast<std::int64_t>(file_->tellp());
+    } catch (...) {
+      owner_->status_->note(std::current_exception());
+      owner_.reset();
+      throw;
+    }
   } else {
     ::lseek(file_.get(), 0, SEEK_END);
     struct stat st {};
@@ -112,6 +123,17 @@ void multifile_snapshot::close_section(std::uint64_t length, std::size_t file_nu
 void multifile_snapshot::close() {
   if (closed_) return;
   closed_ = true;
+  // A section that was not written whole has no place in an index.
+  if (const auto failure = status_->failure()) std::rethrow_exception(failure);
+  try {
+    write_index();
+  } catch (...) {
+    status_->note(std::current_exception());
+    throw;
+  }
+}
+
+void multifile_snapshot::write_index() {
   auto out = tw::write_to(index_);
   out.put(std::uint16_t{0xFFFF});
   index_.seekp(count_position_);

@@ -14,7 +14,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <variant>
@@ -22,6 +24,25 @@
 namespace tw_prof {
 
 inline constexpr std::uint32_t snapshot_format_id = 0x4D455444;
+
+// The first failure to write any file of a snapshot. Sections close and the
+// index is written on teardown paths that cannot throw; whoever saves the
+// snapshot looks here afterwards, as it outlives the snapshot.
+class write_status {
+ public:
+  void note(std::exception_ptr failure) {
+    std::lock_guard lock(mutex_);
+    if (!failure_) failure_ = std::move(failure);
+  }
+  std::exception_ptr failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::exception_ptr failure_;
+};
 
 class multifile_snapshot : public std::enable_shared_from_this<multifile_snapshot> {
  public:
@@ -74,7 +95,8 @@ class multifile_snapshot : public std::enable_shared_from_this<multifile_snapsho
   template <class File>
   std::unique_ptr<section<File>> create_section_impl(std::uint16_t id, std::uint16_t version, bool share);
 
-  // Writes the index; later calls do nothing.
+  // Writes the index; later calls do nothing. Throws when a file of the
+  // snapshot could not be written, and then writes no index.
   void close();
   // Drops the snapshot: the index is not written, every file is removed.
   void drop();
@@ -82,15 +104,18 @@ class multifile_snapshot : public std::enable_shared_from_this<multifile_snapsho
   // Who creates and removes the files; outlives the snapshot for whoever
   // must remove a snapshot that was written but then abandoned.
   const std::shared_ptr<file_factory>& factory() const noexcept { return factory_; }
+  const std::shared_ptr<write_status>& status() const noexcept { return status_; }
 
  private:
   multifile_snapshot(std::unique_ptr<file_factory>&& factory, std::uint32_t format, std::uint16_t version);
   void close_section(std::uint64_t length, std::size_t file_number, std::streamoff record_position, bool reusable);
+  void write_index();
 
   std::streamoff count_position_ = 0;
   std::uint16_t count_ = 0;
   bool versioned_ = false;
   std::shared_ptr<file_factory> factory_;
+  std::shared_ptr<write_status> status_ = std::make_shared<write_status>();
   stream_file index_file_;
   std::ostringstream index_;
   std::deque<file_cache> caches_;

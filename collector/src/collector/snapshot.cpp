@@ -15,7 +15,10 @@ void snapshot::stop() {
 
 void snapshot::save() {
   stop();
+  // The index is written as the last holder lets go; a file that could not
+  // be written whole fails the save.
   files_.reset();
+  if (const auto failure = status_->failure()) std::rethrow_exception(failure);
 }
 
 void snapshot::save_with_progress(progress_handler& handler) {
@@ -35,7 +38,12 @@ void snapshot::save_with_progress(progress_handler& handler) {
 
 void snapshot::reset() {
   if (!held_) return;
-  stop();
+  // Dropped whatever the stop meets: a full disk must not keep the files.
+  try {
+    stop();
+  } catch (...) {
+    TW_LOG(warning) << "Stopping a dropped snapshot: " << tw::current_exception_to_string();
+  }
   if (files_) files_->drop();
   files_.reset();
 }

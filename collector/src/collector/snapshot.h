@@ -29,7 +29,7 @@ class snapshot final : public tw_prof::snapshot {
  public:
   snapshot(std::function<void()> subscription, std::shared_ptr<multifile_snapshot> files)
       : subscription_(std::move(subscription)), held_(true), files_(std::move(files)),
-        factory_(files_->factory()) {}
+        factory_(files_->factory()), status_(files_->status()) {}
 
   void save() override;
   void save_with_progress(progress_handler& handler) override;
@@ -43,6 +43,7 @@ class snapshot final : public tw_prof::snapshot {
   bool held_;
   std::shared_ptr<multifile_snapshot> files_;
   std::shared_ptr<file_factory> factory_;
+  std::shared_ptr<write_status> status_;
 };
 
 }  // namespace mono

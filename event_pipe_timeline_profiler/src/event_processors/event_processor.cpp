@@ -62,6 +62,18 @@ void event_processor::detach() {
   std::shared_ptr<process_watcher> watcher;  // its thread is joined once the lock is let go
   std::lock_guard lock(lock_);
   if (!collector_) return;
+  // The snapshot is let go also when its last records cannot be written.
+  struct let_go {
+    event_processor& self;
+    std::shared_ptr<process_watcher>& watcher;
+    ~let_go() {
+      self.collector_.reset();
+      watcher = std::move(self.watcher_);
+      self.first_time_.reset();
+      self.last_time_.reset();
+      self.threads_.clear();
+    }
+  } letting_go{*this, watcher};
   if (timer_resolution_ == 0) {
     TW_LOG(error) << "Timer resolution was not set!!!";
     timer_resolution_ = 1000000000;
@@ -80,11 +92,6 @@ void event_processor::detach() {
     TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
   }
   if (watcher_) collector_->set_precompiled_code(std::make_shared<precompiled_code>(watcher_->images()));
-  collector_.reset();
-  watcher = std::move(watcher_);
-  first_time_.reset();
-  last_time_.reset();
-  threads_.clear();
 }
 
 void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {

@@ -6,6 +6,7 @@
 #include "api/log.h"
 #include "collector/src/collector/streams/timeline_events.h"
 #include "tw/error/exception_text.h"
+#include "tw/error/file_write_error.h"
 #include "tw/utility/utf.h"
 
 namespace tw_prof::netcore {
@@ -23,6 +24,8 @@ void event_processor::operator()(Provider, const dispatched_event<Provider, N>& 
     }
     TW_LOG(debug) << Provider::name << "::" << Provider::event_names[N] << ", time: " << e.header.timestamp;
     process(e);
+  } catch (const tw::file_write_error&) {
+    throw;  // the snapshot is lost, not one event: its save must fail
   } catch (...) {
     TW_LOG(error) << "Can't serialize event, provider: " << Provider::name << ", event: " << Provider::event_names[N]
                   << ", version: " << int(e.header.version) << ", error: " << tw::current_exception_to_string();

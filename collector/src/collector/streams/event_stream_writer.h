@@ -14,6 +14,7 @@
 #include "collector/src/collector/streams/timeline_events.h"
 #include "event_pipe_api/src/providers/dispatched_event.h"
 #include "tw/error/exception_text.h"
+#include "tw/error/file_write_error.h"
 
 #include <array>
 #include <map>
@@ -84,6 +85,8 @@ class event_stream_writer {
         }
         logger_.count(Provider::format_names[N], e.header.version);
         return true;
+      } catch (const tw::file_write_error&) {
+        throw;  // not this event's fault: the snapshot cannot be written
       } catch (...) {
         TW_LOG(warning) << "Can't serialize event, provider: " << Provider::name << ", event: " << Provider::event_names[N]
                         << ", version: " << int(e.header.version) << ", error: " << tw::current_exception_to_string();

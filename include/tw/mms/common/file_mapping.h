@@ -4,6 +4,8 @@
 // space up to the mapping's size, so that writes through a view never meet a
 // full disk as a SIGBUS.
 
+#include "tw/error/file_write_error.h"
+
 #include <boost/exception/exception.hpp>
 #include <boost/exception/info.hpp>
 
@@ -27,8 +29,8 @@ struct data_file_mappings : exception_base {
 struct invalid_file_mapping_size : data_file_mappings {
   const char* what() const noexcept override { return "invalid file mapping size"; }
 };
-struct create_mapping : std::system_error, virtual boost::exception {
-  explicit create_mapping(int err) : std::system_error(err, std::system_category(), "Cannot create file mapping") {}
+struct create_mapping : tw::file_write_error, virtual boost::exception {
+  explicit create_mapping(int err) : tw::file_write_error(err, "Cannot create file mapping") {}
 };
 }  // namespace exception
 
