@@ -78,13 +78,21 @@ void kestrel_record(const stream_record& r, snapshot_events& to) {
 }  // namespace
 
 void decode_events(const snapshot_model& model, snapshot_events& to) {
+  // An event is told once its stack record, which follows it, is known.
   auto each = [&](std::uint16_t section, auto&& what) {
     if (!model.has(section)) return;
     const auto stream = model.reader().map(section);
+    std::optional<stream_record> pending;
     for_each_record(section, stream.bytes(), 8, [&](const stream_record& r) {
       to.record(section, r);
-      if (r.kind != stack_record) what(r);
+      if (r.kind == stack_record) {
+        if (pending) pending->stack = load_at<std::uint32_t>(r.body, 8);
+        return;
+      }
+      if (pending) what(*pending);
+      pending = r;
     });
+    if (pending) what(*pending);
   };
   each(2121, [&](const stream_record& r) { runtime_record(r, to); });
   each(2120, [&](const stream_record& r) { task_record(r, to); });

@@ -253,6 +253,8 @@ const char* heap_name(std::uint32_t kind) {
 // samples have one of their own. Thread ids stay below 2^22 on Linux.
 constexpr std::uint32_t overlap_track = 0x01000000;
 constexpr std::uint32_t max_overlap_tracks = 62;
+// Frames of an event's stack kept in its arguments: where it was raised.
+constexpr std::size_t stack_frames = 8;
 constexpr std::uint32_t sample_track = 0x40000000;
 
 struct slice {
@@ -283,7 +285,8 @@ class chrome_trace final : public snapshot_events {
   void gc_start(const stream_record& r, std::uint32_t count, std::uint32_t generation, std::uint32_t reason,
                 std::uint32_t type) override {
     std::string args = "{\"count\":" + std::to_string(count) + ",\"generation\":" + std::to_string(generation) +
-                       ",\"reason\":" + json_string(gc_reason(reason)) + ",\"type\":" + json_string(gc_type(type)) + "}";
+                       ",\"reason\":" + json_string(gc_reason(reason)) + ",\"type\":" + json_string(gc_type(type)) +
+                       stack_member(r, ",") + "}";
     gcs_[count] = {r.timestamp, r.timestamp, r.thread_id,
                    "GC #" + std::to_string(count) + " (gen " + std::to_string(generation) + ")", "gc", std::move(args)};
   }
@@ -296,52 +299,57 @@ class chrome_trace final : public snapshot_events {
   }
   void suspension_start(const stream_record& r, std::uint32_t reason) override {
     suspensions_[r.thread_id] = {r.timestamp, r.timestamp, r.thread_id,
-                                 std::string("suspension (") + suspension_reason(reason) + ")", "suspension", {}};
+                                 std::string("suspension (") + suspension_reason(reason) + ")", "suspension",
+                                 stack_args(r)};
   }
   void suspension_end(const stream_record& r) override { close(suspensions_, r); }
   void contention_start(const stream_record& r) override {
-    contentions_[r.thread_id] = {r.timestamp, r.timestamp, r.thread_id, "lock contention", "contention", {}};
+    contentions_[r.thread_id] = {r.timestamp, r.timestamp, r.thread_id, "lock contention", "contention",
+                                 stack_args(r)};
   }
   void contention_end(const stream_record& r) override { close(contentions_, r); }
 
   void exception(const stream_record& r, const std::string& type, const std::string& message) override {
     instant(r, type, "exception");
-    out_.raw(",\"args\":{\"type\":").str(type).raw(",\"message\":").str(message).raw("}}");
+    out_.raw(",\"args\":{\"type\":").str(type).raw(",\"message\":").str(message).raw(stack_member(r, ",")).raw("}}");
   }
   void allocation_tick(const stream_record& r, std::uint32_t bytes, std::uint32_t heap) override {
     instant(r, std::string("allocation tick (") + heap_name(heap) + ")", "allocation");
-    out_.raw(",\"args\":{\"bytes\":").num(bytes).raw(",\"heap\":").str(heap_name(heap)).raw("}}");
+    out_.raw(",\"args\":{\"bytes\":").num(bytes).raw(",\"heap\":").str(heap_name(heap)).raw(stack_member(r, ",")).raw("}}");
   }
 
   void task_scheduled(const stream_record& r, std::int32_t task) override { task_instant(r, "task scheduled", task); }
   void task_wait(const stream_record& r, std::int32_t task) override { task_instant(r, "task waited on", task); }
   void operation_start(const stream_record& r, std::int32_t task, const std::string& name) override {
-    async_begin(r, "task", "task " + std::to_string(task), name, "{\"task\":" + std::to_string(task) + "}");
+    async_begin(r, "task", "task " + std::to_string(task), name,
+                "{\"task\":" + std::to_string(task) + stack_member(r, ",") + "}");
   }
   void operation_end(const stream_record& r, std::int32_t task) override {
     async_end(r, "task", "task " + std::to_string(task));
   }
   void work_start(const stream_record& r, std::int32_t task) override {
     work_[r.thread_id].push_back({r.timestamp, r.timestamp, r.thread_id, "task " + std::to_string(task) + " runs",
-                                  "task", "{\"task\":" + std::to_string(task) + "}"});
+                                  "task", "{\"task\":" + std::to_string(task) + stack_member(r, ",") + "}"});
   }
   void work_end(const stream_record& r) override { pop(work_, r); }
 
   void sql(const stream_record& r, sql_event what, const std::string& message) override {
     switch (what) {
       case sql_event::scope_start:
-        scopes_[r.thread_id].push_back({r.timestamp, r.timestamp, r.thread_id, message, "sqlclient", {}});
+        scopes_[r.thread_id].push_back({r.timestamp, r.timestamp, r.thread_id, message, "sqlclient", stack_args(r)});
         break;
       case sql_event::scope_stop: pop(scopes_, r); break;
       default:
         instant(r, message, "sqlclient");
+        if (const auto args = stack_args(r); !args.empty()) out_.raw(",\"args\":").raw(args);
         out_.raw("}");
     }
   }
   void kestrel(const stream_record& r, kestrel_event what, const std::string& connection,
                const std::string& request) override {
     const auto args = "{\"connection\":" + json_string(connection) +
-                      (request.empty() ? std::string() : ",\"request\":" + json_string(request)) + "}";
+                      (request.empty() ? std::string() : ",\"request\":" + json_string(request)) +
+                      stack_member(r, ",") + "}";
     switch (what) {
       case kestrel_event::connection_start:
         async_begin(r, "kestrel", "connection " + connection, "connection " + connection, args);
@@ -401,7 +409,28 @@ class chrome_trace final : public snapshot_events {
   }
   void task_instant(const stream_record& r, const char* name, std::int32_t task) {
     instant(r, name, "task");
-    out_.raw(",\"args\":{\"task\":").num(task).raw("}}");
+    out_.raw(",\"args\":{\"task\":").num(task).raw(stack_member(r, ",")).raw("}}");
+  }
+
+  // The top frames of the event's stack, innermost first, as a member of its
+  // arguments ("stack":[...]) preceded by `separator`; empty without one.
+  std::string stack_member(const stream_record& r, const char* separator) {
+    if (r.stack == stream_record::no_stack) return {};
+    model_.stack(r.stack, stack_);
+    if (stack_.empty()) return {};
+    std::string member = separator;
+    member += "\"stack\":[";
+    std::size_t n = 0;
+    for (auto it = stack_.rbegin(); it != stack_.rend() && n < stack_frames; ++it, ++n) {
+      if (n) member += ',';
+      append_json_string(member, model_.frames()[*it].name);
+    }
+    return member + "]";
+  }
+  // Arguments that hold the stack alone, or nothing.
+  std::string stack_args(const stream_record& r) {
+    auto member = stack_member(r, "");
+    return member.empty() ? std::string() : "{" + member + "}";
   }
   void async_event(char phase, std::int64_t tick, std::uint32_t thread, const char* category, const std::string& id,
                    std::string_view name) {
@@ -565,6 +594,7 @@ class chrome_trace final : public snapshot_events {
   std::map<std::string, async_open> async_;
   std::vector<slice> slices_;
   std::vector<sample_entry> samples_;
+  std::vector<std::uint32_t> stack_;
 };
 
 void write_chrome(const snapshot_model& model, std::FILE* f) {

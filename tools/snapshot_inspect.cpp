@@ -16,7 +16,27 @@ class summarise final : public snapshot_events {
  public:
   summarise(const snapshot_model& model, snapshot_summary& s) : model_(model), s_(s) {}
 
-  void record(std::uint16_t section, const stream_record& r) override { ++s_.records[{section, r.kind}]; }
+  void record(std::uint16_t section, const stream_record& r) override {
+    ++s_.records[{section, r.kind}];
+    if (r.kind != 0x2000 || section == 2177) return;
+    auto& [stacks, named] = s_.stacks_naming_a_method[section];
+    ++stacks;
+    model_.stack(load_at<std::uint32_t>(r.body, 8), stack_);
+    const auto& frames = model_.frames();
+    if (std::any_of(stack_.begin(), stack_.end(), [&](std::uint32_t f) { return frames[f].kind == frame_kind::managed; }))
+      ++named;
+  }
+  void sql(const stream_record& r, sql_event what, const std::string& message) override {
+    // A scope's end and the correlation line repeat a call already seen.
+    if (what == sql_event::scope_stop || what == sql_event::correlation) return;
+    // SqlClient marks the calls of its API: "SqlCommand.ExecuteReader | API | ..."
+    // or "<sc.SqlCommand.ExecuteReader|API> ...".
+    if (message.find("API") == std::string::npos) return;
+    auto call = message.substr(0, message.find_first_of(" |"));
+    if (call.starts_with('<')) call.erase(0, call.find('.') + 1);  // "<sc." or "<prov."
+    if (call.empty() || call.find('.') == std::string::npos) return;
+    ++sql_calls_[{call, caller(r)}];
+  }
 
   void gc_start(const stream_record&, std::uint32_t count, std::uint32_t, std::uint32_t, std::uint32_t) override {
     ++s_.gc_count;
@@ -47,12 +67,15 @@ class summarise final : public snapshot_events {
     }
   }
   void exception(const stream_record&, const std::string& type, const std::string&) override { ++s_.exceptions[type]; }
-  void kestrel(const stream_record&, kestrel_event what, const std::string& connection,
+  void kestrel(const stream_record& r, kestrel_event what, const std::string& connection,
                const std::string& request) override {
     switch (what) {
       case kestrel_event::connection_start: s_.kestrel_connections.push_back(connection); break;
       case kestrel_event::connection_stop: s_.kestrel_connection_stops.push_back(connection); break;
-      case kestrel_event::request_start: s_.kestrel_requests.push_back(connection + "/" + request); break;
+      case kestrel_event::request_start:
+        s_.kestrel_requests.push_back(connection + "/" + request);
+        ++requests_[{"request", caller(r)}];
+        break;
       case kestrel_event::request_stop: s_.kestrel_request_stops.push_back(connection + "/" + request); break;
     }
   }
@@ -96,9 +119,25 @@ class summarise final : public snapshot_events {
     named(methods_, s_.methods);
     named(waits_, s_.waits);
     std::sort(s_.waits.begin(), s_.waits.end(), [](const auto& a, const auto& b) { return a.exclusive > b.exclusive; });
+    auto by_count = [](const auto& from, auto& to) {
+      for (const auto& [key, n] : from) to.push_back({key.first, key.second, n});
+      std::stable_sort(to.begin(), to.end(), [](const auto& a, const auto& b) { return a.count > b.count; });
+    };
+    by_count(sql_calls_, s_.sql_calls);
+    by_count(requests_, s_.kestrel_requests_by_caller);
   }
 
  private:
+  // The name of the event's caller, or a mark for an event without a stack
+  // (or one that names no managed code).
+  std::string caller(const stream_record& r) const {
+    if (r.stack == stream_record::no_stack) return "(no stack)";
+    const auto f = model_.innermost_caller(r.stack);
+    if (f == snapshot_model::npos) return "(no managed frame)";
+    const auto& frame = model_.frames()[f];
+    return frame.application ? frame.name : "[framework] " + frame.name;
+  }
+
   const snapshot_model& model_;
   snapshot_summary& s_;
   std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::uint32_t>> suspended_;  // time, reason
@@ -108,6 +147,7 @@ class summarise final : public snapshot_events {
   std::map<std::uint32_t, method_samples> methods_, waits_;
   std::vector<std::uint32_t> stack_;
   std::set<std::uint32_t> seen_;
+  std::map<std::pair<std::string, std::string>, std::uint64_t> sql_calls_, requests_;  // (what, caller)
 };
 
 }  // namespace
@@ -175,6 +215,18 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "where threads wait or run native code, by the innermost managed method:\n";
   for (std::size_t i = 0; i < std::min(top, s.waits.size()); ++i)
     out << "  " << std::setw(8) << s.waits[i].exclusive << "  " << s.waits[i].name << "\n";
+  if (!s.sql_calls.empty()) {
+    out << "SQL calls by calling method:\n";
+    for (std::size_t i = 0; i < std::min(top, s.sql_calls.size()); ++i)
+      out << "  " << std::setw(8) << s.sql_calls[i].count << "  " << s.sql_calls[i].what << "  <- "
+          << s.sql_calls[i].caller << "\n";
+  }
+  if (!s.kestrel_requests_by_caller.empty()) {
+    out << "Kestrel requests by the method that met them:\n";
+    for (std::size_t i = 0; i < std::min(top, s.kestrel_requests_by_caller.size()); ++i)
+      out << "  " << std::setw(8) << s.kestrel_requests_by_caller[i].count << "  "
+          << s.kestrel_requests_by_caller[i].caller << "\n";
+  }
 }
 
 namespace {
@@ -230,6 +282,18 @@ void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top) {
     quoted(out, s.waits[i].name);
     out << ",\"samples\":" << s.waits[i].exclusive << "}";
   }
+  auto callers = [&](const char* name, const std::vector<snapshot_summary::caller_count>& rows) {
+    out << "],\"" << name << "\":[";
+    for (std::size_t i = 0; i < std::min(top, rows.size()); ++i) {
+      out << (i ? "," : "") << "{\"what\":";
+      quoted(out, rows[i].what);
+      out << ",\"caller\":";
+      quoted(out, rows[i].caller);
+      out << ",\"count\":" << rows[i].count << "}";
+    }
+  };
+  callers("sql_calls", s.sql_calls);
+  callers("kestrel_requests_by_caller", s.kestrel_requests_by_caller);
   out << "]}\n";
 }
 

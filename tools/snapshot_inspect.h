@@ -52,6 +52,18 @@ struct snapshot_summary {
   // Of the samples of threads waiting or in native code, by the innermost
   // managed method of each (its count in `exclusive`), most first.
   std::vector<method_samples> waits;
+  // Where the program made its SqlClient calls ("SqlConnection.Open", ...)
+  // and which code met its Kestrel requests: the innermost method of the
+  // program's own on the event's stack, else the innermost managed one;
+  // most first.
+  struct caller_count {
+    std::string what, caller;
+    std::uint64_t count = 0;
+  };
+  std::vector<caller_count> sql_calls, kestrel_requests_by_caller;
+  // Per stream section: the events' call stacks, and those that name a
+  // managed method.
+  std::map<std::uint16_t, std::pair<std::uint64_t, std::uint64_t>> stacks_naming_a_method;
 };
 
 snapshot_summary inspect_snapshot(const std::string& index_path);

@@ -50,7 +50,7 @@ class module_methods {
     for (std::size_t at = 5; at + 6 < p.size();) {
       const auto index = load_at<std::uint32_t>(p, at);
       at += 6;
-      paths[index] = file_name(compressed_string_at(p, at));
+      paths[index] = compressed_string_at(p, at);
     }
     images_ = reader.map(256);
     const auto b = images_.bytes();
@@ -69,17 +69,20 @@ class module_methods {
       const auto path = paths.find(index);
       if (path == paths.end()) continue;
       try {
-        modules_.push_back({path->second, tw::metadata_method_names(metadata)});
+        modules_.push_back({file_name(path->second), is_framework(path->second), tw::metadata_method_names(metadata)});
       } catch (const std::exception&) {
         // Metadata that cannot be read names no method.
       }
     }
   }
 
-  // The module's file name, or empty when no module's metadata agrees.
+  struct found {
+    std::string file;  // empty when no module's metadata agrees
+    bool framework = false;
+  };
   // Methods come mostly from a few modules: the last one that agreed is
   // asked first.
-  std::string module_of(std::uint32_t token, std::string type, const std::string& name) {
+  found module_of(std::uint32_t token, std::string type, const std::string& name) {
     if (token == 0) return {};
     // A generic type's instantiation follows its name: "List`1[System.Int32]".
     if (const auto bracket = type.find('['); bracket != std::string::npos) type.resize(bracket);
@@ -87,7 +90,7 @@ class module_methods {
       const std::size_t m = i == 0 ? last_ : (i <= last_ ? i - 1 : i);
       if (agrees(modules_[m], token, type, name)) {
         last_ = m;
-        return modules_[m].file;
+        return {modules_[m].file, modules_[m].framework};
       }
     }
     return {};
@@ -96,8 +99,17 @@ class module_methods {
  private:
   struct module {
     std::string file;
+    bool framework;
     tw::metadata_method_names names;
   };
+
+  // The runtime's shared frameworks, and the libraries that call themselves
+  // the platform's: code the program calls, not the program.
+  static bool is_framework(const std::string& path) {
+    const auto name = file_name(path);
+    return path.find("/shared/Microsoft.") != std::string::npos || name.rfind("System.", 0) == 0 ||
+           name.rfind("Microsoft.", 0) == 0 || name == "netstandard.dll" || name == "mscorlib.dll";
+  }
 
   static bool agrees(const module& m, std::uint32_t token, const std::string& type, const std::string& name) {
     try {
@@ -192,7 +204,8 @@ void snapshot_model::read_call_tree() {
   if (!has(2160)) return;
   // Methods by index: each managed_function record points at its names,
   // and its token names it in its module's metadata.
-  std::vector<std::string> method_names, method_modules;
+  std::vector<std::string> method_names;
+  std::vector<module_methods::found> method_modules;
   if (has(2132) && has(2137)) {
     const auto functions = reader_.map(2132);
     const auto data = reader_.map(2137);
@@ -220,11 +233,14 @@ void snapshot_model::read_call_tree() {
   std::unordered_map<std::string, std::uint32_t> frame_by_name;
   std::vector<std::uint32_t> method_frames(method_names.size(), npos);
   std::unordered_map<std::uint32_t, std::uint32_t> module_frames;
-  auto frame_named = [&](std::string name, frame_kind kind, const std::string& module = {}) {
+  auto frame_named = [&](std::string name, frame_kind kind, const std::string& module = {}, bool framework = false) {
     std::string key = name;
     key.append(1, '\0').append(module);
     const auto [it, added] = frame_by_name.try_emplace(std::move(key), static_cast<std::uint32_t>(frames_.size()));
-    if (added) frames_.push_back({std::move(name), kind, module});
+    // A method of no known module is the framework's when its namespace says so.
+    if (module.empty())
+      framework = name.rfind("System.", 0) == 0 || name.rfind("Microsoft.", 0) == 0 || name.rfind("Internal.", 0) == 0;
+    if (added) frames_.push_back({std::move(name), kind, module, kind == frame_kind::managed && !framework});
     return it->second;
   };
   auto frame_for_key = [&](std::uint64_t key) -> std::uint32_t {
@@ -234,7 +250,8 @@ void snapshot_model::read_call_tree() {
       case 2:
         if (payload < method_frames.size()) {
           if (method_frames[payload] == npos)
-            method_frames[payload] = frame_named(method_names[payload], frame_kind::managed, method_modules[payload]);
+            method_frames[payload] = frame_named(method_names[payload], frame_kind::managed,
+                                                 method_modules[payload].file, method_modules[payload].framework);
           return method_frames[payload];
         }
         return frame_named(std::string("method #").append(std::to_string(payload)), frame_kind::managed);
@@ -308,6 +325,22 @@ void snapshot_model::stack(std::uint32_t leaf, std::vector<std::uint32_t>& out) 
     out.push_back(f);
   }
   std::reverse(out.begin(), out.end());
+}
+
+std::uint32_t snapshot_model::innermost_caller(std::uint32_t leaf) const {
+  std::vector<std::uint32_t> frames;
+  stack(leaf, frames);
+  // Failing the program's own: a library's method tells more than the
+  // base library's plumbing (async state machines, thread pool) around it.
+  std::uint32_t library = npos, managed = npos;
+  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+    const auto& f = frames_[*it];
+    if (f.application) return *it;
+    if (f.kind != frame_kind::managed) continue;
+    if (managed == npos) managed = *it;
+    if (library == npos && f.name.rfind("System.", 0) != 0) library = *it;
+  }
+  return library != npos ? library : managed;
 }
 
 }  // namespace tw::tools

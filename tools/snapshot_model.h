@@ -30,6 +30,8 @@ struct frame {
   std::string name;
   frame_kind kind = frame_kind::other;
   std::string module;  // the file a managed method comes from, when known
+  // A managed method of the program's own, not of the runtime's frameworks.
+  bool application = false;
 };
 
 class snapshot_model {
@@ -60,6 +62,10 @@ class snapshot_model {
   // empty for a node the tree does not hold. The root and the nodes that
   // stand for no code are left out.
   void stack(std::uint32_t leaf, std::vector<std::uint32_t>& frames) const;
+  // The innermost frame of the program's own in that stack; else the
+  // innermost managed one outside the base library, else any managed one;
+  // npos when there is none.
+  std::uint32_t innermost_caller(std::uint32_t leaf) const;
   static constexpr std::uint32_t npos = 0xFFFFFFFFu;
 
  private:

@@ -18,7 +18,10 @@ struct stream_record {
   std::uint8_t version = 0;
   std::uint16_t kind = 0;  // 0x2000 set: a call-stack record
   std::span<const std::uint8_t> body;
-
+  // The call tree offset of the leaf of the event's stack, when a call-stack
+  // record follows it (set by decode_events).
+  std::uint32_t stack = no_stack;
+  static constexpr std::uint32_t no_stack = 0xFFFFFFFFu;
 };
 
 // Calls f for every record of the stream section `id`; throws

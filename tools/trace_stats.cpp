@@ -48,12 +48,17 @@ trace_stats collect_trace_stats(const std::string& file) {
   std::error_code ec;
   stats.file_size = std::filesystem::file_size(file, ec);
   // Counting per metadata reader keeps the hot loop to one hash lookup.
-  std::unordered_map<const nettrace::event_pipe_metadata_reader*, std::pair<std::uint32_t, std::uint64_t>> per_reader;
+  struct counted {
+    std::uint32_t key = 0;
+    std::uint64_t count = 0, with_stack = 0;
+  };
+  std::unordered_map<const nettrace::event_pipe_metadata_reader*, counted> per_reader;
   std::vector<std::shared_ptr<nettrace::event_pipe_metadata_reader>> readers;
   auto on_event = [&](const nettrace::event_trace_record& r, bool) {
-    auto [it, added] = per_reader.try_emplace(r.metadata->get(), r.header.key(), 0);
+    auto [it, added] = per_reader.try_emplace(r.metadata->get(), counted{r.header.key()});
     if (added) readers.push_back(*r.metadata);
-    ++it->second.second;
+    ++it->second.count;
+    if (r.stack.count != 0) ++it->second.with_stack;
     ++stats.events;
   };
   auto on_trace = [&](const nettrace::TraceObject& t) { stats.trace = t; };
@@ -63,11 +68,12 @@ trace_stats collect_trace_stats(const std::string& file) {
   stats.status = collector::event_pipe::run_file(
       file, [](unsigned long, unsigned long, unsigned long) { return 1; }, handlers, false);
   for (const auto& [reader, entry] : per_reader) {
-    const auto [key, count] = entry;
+    const auto key = entry.key;
     const auto id = static_cast<std::uint16_t>(key >> 16);
     const auto version = static_cast<std::uint8_t>(key & 0xFF);
     auto& slot = stats.counts[{reader->provider_name(), id, version}];
-    slot.count += count;
+    slot.count += entry.count;
+    slot.with_stack += entry.with_stack;
     const char* known = catalogue_name(collector::all_providers{}, reader->provider_name(), key);
     slot.dispatched = known != nullptr;
     if (slot.event_name.empty()) slot.event_name = known ? known : reader->event_name();

@@ -16,6 +16,7 @@ namespace tw::tools {
 struct event_count {
   std::string event_name;
   std::uint64_t count = 0;
+  std::uint64_t with_stack = 0;  // of them, recorded with a call stack
   bool dispatched = false;  // the catalogue knows this (provider, id, version)
 };
 

@@ -193,6 +193,13 @@ TEST_F(live_collector, a_snapshot_holds_what_the_target_did_and_a_second_one_sav
   // The thread waiting for the others is sampled outside managed code (now
   // and then also in it, on its way to the wait).
   EXPECT_TRUE(has_method(summary.waits, "System.Threading.Thread.Join"));
+  // The stacks of Kestrel and task events name managed code, every one: a
+  // live snapshot finds precompiled framework code in its images.
+  for (const std::uint16_t section : {2055, 2120}) {
+    const auto [stacks, named] = summary.stacks_naming_a_method.at(section);
+    EXPECT_GT(stacks, 0u) << section;
+    EXPECT_EQ(named, stacks) << section;
+  }
   // The lifetime session told the runtime's version.
   EXPECT_TRUE(std::any_of(s.notifications.begin(), s.notifications.end(),
                           [](const frame& f) { return f.answer() == host_bridge_answer::runtime_updated; }));

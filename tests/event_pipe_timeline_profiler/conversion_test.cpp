@@ -5,6 +5,7 @@
 #include "collector/src/collector/streams/event_stream_writer.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "tools/snapshot_inspect.h"
+#include "tools/snapshot_model.h"
 #include "tools/snapshot_reader.h"
 #include "tools/snapshot_streams.h"
 #include "tools/trace_stats.h"
@@ -83,10 +84,11 @@ class conversion : public testing::Test {
 // What the timeline keeps of each event, written here from the snapshot's
 // record kinds and independent of the library's own table: the stream,
 // the record kind, and whether a call-stack record (kind 0x2000) follows.
+enum stacks { none, always, when_recorded };
 struct kept {
   std::uint16_t section;
   std::uint16_t kind;  // 0: only the call-stack record
-  bool stack;
+  stacks stack;
 };
 using event_id = std::tuple<std::string, int, int>;  // provider, id, version
 
@@ -97,30 +99,30 @@ const std::map<event_id, kept>& expected_kinds() {
   const std::string kestrel(Microsoft_AspNetCore_Server_Kestrel::name);
   const std::string sampler(Microsoft_DotNETCore_SampleProfiler::name);
   static const std::map<event_id, kept> table = {
-      {{rt, 1, 1}, {2121, 1, true}},    {{rt, 1, 2}, {2121, 1, true}},      // GC start
-      {{rt, 2, 0}, {2121, 2, false}},   {{rt, 2, 1}, {2121, 2, false}},     // GC end
-      {{rt, 3, 1}, {2121, 3, false}},                                       // restart EE end
-      {{rt, 4, 0}, {2121, 18, false}},  {{rt, 4, 1}, {2121, 19, false}},    // heap stats
-      {{rt, 4, 2}, {2121, 20, false}},
-      {{rt, 9, 0}, {2121, 4, false}},   {{rt, 9, 1}, {2121, 5, false}},     // suspend EE
-      {{rt, 10, 0}, {2121, 6, true}},   {{rt, 10, 1}, {2121, 21, true}},    // allocation tick
-      {{rt, 10, 2}, {2121, 22, true}},  {{rt, 10, 3}, {2121, 22, true}},    {{rt, 10, 4}, {2121, 22, true}},
-      {{rt, 14, 1}, {2121, 8, false}},                                      // finalizers
-      {{rt, 80, 1}, {2121, 9, true}},                                       // exception
-      {{rt, 81, 1}, {2121, 10, true}},  {{rt, 81, 2}, {2121, 17, true}},    // contention start
-      {{rt, 91, 0}, {2121, 12, false}}, {{rt, 91, 1}, {2121, 12, false}},   // contention stop
-      {{rt, 143, 0}, {2121, 0, true}},  {{rt, 143, 1}, {2121, 0, true}},    // method load: stack only
-      {{rt, 143, 2}, {2121, 0, true}},
-      {{rt, 145, 0}, {2121, 14, true}}, {{rt, 145, 1}, {2121, 14, true}},   // JIT started
-      {{rt, 190, 0}, {2121, 15, false}}, {{rt, 190, 1}, {2121, 16, false}}, // IL to native map
-      {{rt, 240, 0}, {2121, 23, false}}, {{rt, 241, 0}, {2121, 24, false}}, // debugger IPC
-      {{sampler, 0, 0}, {2177, 4, true}},
-      {{tpl, 7, 1}, {2120, 7, false}},  {{tpl, 10, 3}, {2120, 2, false}},   {{tpl, 14, 1}, {2120, 3, false}},
-      {{tpl, 15, 1}, {2120, 4, false}}, {{tpl, 17, 1}, {2120, 5, false}},   {{tpl, 18, 1}, {2120, 6, false}},
-      {{sql, 3, 0}, {2054, 1, false}},  {{sql, 4, 0}, {2054, 2, false}},    {{sql, 5, 0}, {2054, 3, false}},
-      {{sql, 9, 0}, {2054, 4, false}},  {{sql, 17, 0}, {2054, 5, false}},
-      {{kestrel, 1, 0}, {2055, 1, false}}, {{kestrel, 2, 0}, {2055, 2, false}},
-      {{kestrel, 3, 0}, {2055, 3, false}}, {{kestrel, 4, 0}, {2055, 4, false}},
+      {{rt, 1, 1}, {2121, 1, always}},    {{rt, 1, 2}, {2121, 1, always}},      // GC start
+      {{rt, 2, 0}, {2121, 2, when_recorded}},   {{rt, 2, 1}, {2121, 2, when_recorded}},     // GC end
+      {{rt, 3, 1}, {2121, 3, when_recorded}},                                       // restart EE end
+      {{rt, 4, 0}, {2121, 18, when_recorded}},  {{rt, 4, 1}, {2121, 19, when_recorded}},    // heap stats
+      {{rt, 4, 2}, {2121, 20, when_recorded}},
+      {{rt, 9, 0}, {2121, 4, when_recorded}},   {{rt, 9, 1}, {2121, 5, when_recorded}},     // suspend EE
+      {{rt, 10, 0}, {2121, 6, always}},   {{rt, 10, 1}, {2121, 21, always}},    // allocation tick
+      {{rt, 10, 2}, {2121, 22, always}},  {{rt, 10, 3}, {2121, 22, always}},    {{rt, 10, 4}, {2121, 22, always}},
+      {{rt, 14, 1}, {2121, 8, when_recorded}},                                      // finalizers
+      {{rt, 80, 1}, {2121, 9, always}},                                       // exception
+      {{rt, 81, 1}, {2121, 10, always}},  {{rt, 81, 2}, {2121, 17, always}},    // contention start
+      {{rt, 91, 0}, {2121, 12, when_recorded}}, {{rt, 91, 1}, {2121, 12, when_recorded}},   // contention stop
+      {{rt, 143, 0}, {2121, 0, always}},  {{rt, 143, 1}, {2121, 0, always}},    // method load: stack only
+      {{rt, 143, 2}, {2121, 0, always}},
+      {{rt, 145, 0}, {2121, 14, always}}, {{rt, 145, 1}, {2121, 14, always}},   // JIT started
+      {{rt, 190, 0}, {2121, 15, when_recorded}}, {{rt, 190, 1}, {2121, 16, when_recorded}}, // IL to native map
+      {{rt, 240, 0}, {2121, 23, when_recorded}}, {{rt, 241, 0}, {2121, 24, when_recorded}}, // debugger IPC
+      {{sampler, 0, 0}, {2177, 4, always}},
+      {{tpl, 7, 1}, {2120, 7, when_recorded}},  {{tpl, 10, 3}, {2120, 2, when_recorded}},   {{tpl, 14, 1}, {2120, 3, when_recorded}},
+      {{tpl, 15, 1}, {2120, 4, when_recorded}}, {{tpl, 17, 1}, {2120, 5, when_recorded}},   {{tpl, 18, 1}, {2120, 6, when_recorded}},
+      {{sql, 3, 0}, {2054, 1, when_recorded}},  {{sql, 4, 0}, {2054, 2, when_recorded}},    {{sql, 5, 0}, {2054, 3, when_recorded}},
+      {{sql, 9, 0}, {2054, 4, when_recorded}},  {{sql, 17, 0}, {2054, 5, when_recorded}},
+      {{kestrel, 1, 0}, {2055, 1, when_recorded}}, {{kestrel, 2, 0}, {2055, 2, when_recorded}},
+      {{kestrel, 3, 0}, {2055, 3, when_recorded}}, {{kestrel, 4, 0}, {2055, 4, when_recorded}},
   };
   return table;
 }
@@ -140,7 +142,8 @@ std::map<section_kind, std::uint64_t> expected_records(const tw::tools::trace_st
     if (it == expected_kinds().end()) continue;
     const kept k = it->second;
     if (k.kind) out[{k.section, k.kind}] += c.count;
-    if (k.stack) out[{k.section, 0x2000}] += c.count;
+    if (k.stack == always) out[{k.section, 0x2000}] += c.count;
+    if (k.stack == when_recorded && c.with_stack) out[{k.section, 0x2000}] += c.with_stack;
   }
   return out;
 }
@@ -177,6 +180,18 @@ TEST_F(conversion, every_recording_converts_into_the_records_its_events_map_to) 
     if (expect_stack) ++orphan_samples;
     EXPECT_EQ(written, expected);
     EXPECT_EQ(orphan_samples, 0u) << "a sample without its call-stack record";
+
+    // The stacks of Kestrel, SqlClient and task records name managed code:
+    // the framework's or the program's own. A recording names precompiled
+    // framework code only where an event announced it: a few stacks lie
+    // wholly in code it never names (a live snapshot finds that code in the
+    // images themselves, and names every stack).
+    for (const auto& [id, counts] : tw::tools::inspect_snapshot(out).stacks_naming_a_method) {
+      const auto [stacks, named] = counts;
+      if (id == 2121) continue;
+      EXPECT_GE(named * 100, stacks * 97) << named << " of the " << stacks << " stacks of section " << id
+                                          << " name a method";
+    }
 
     // module_data holds one record per module load, runtime and rundown alike.
     const auto toc = reader.read(2147);
@@ -226,7 +241,18 @@ TEST_F(conversion, the_snapshot_describes_gcs_exceptions_and_requests) {
   EXPECT_GT(summary.contentions, 0u);
   const auto kestrel = (dir_ / "kestrel.dtt").string();
   ASSERT_EQ(convert(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace", kestrel, s), "");
-  EXPECT_EQ(tw::tools::inspect_snapshot(kestrel).kestrel_requests.size(), 3u);
+  const auto requests = tw::tools::inspect_snapshot(kestrel);
+  EXPECT_EQ(requests.kestrel_requests.size(), 3u);
+  std::uint64_t met = 0;
+  for (const auto& row : requests.kestrel_requests_by_caller) met += row.count;
+  EXPECT_EQ(met, 3u);
+  // The program's own method made its SqlClient calls, as their stacks say.
+  const auto sql = (dir_ / "sql.dtt").string();
+  ASSERT_EQ(convert(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-sql.nettrace", sql, s), "");
+  const auto calls = tw::tools::inspect_snapshot(sql).sql_calls;
+  EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const auto& c) {
+    return c.what == "SqlConnection.InternalOpenAsync" && c.caller == "Program+<Sql>d__10.MoveNext";
+  }));
 }
 
 TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {

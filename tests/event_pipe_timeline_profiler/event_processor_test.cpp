@@ -46,13 +46,13 @@ class processor_test : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   template <class Event>
-  void feed(Event e, std::int64_t timestamp, const std::vector<std::uint8_t>& payload) {
+  void feed(Event e, std::int64_t timestamp, const std::vector<std::uint8_t>& payload, bool with_stack = true) {
     e.header.timestamp = timestamp;
     e.header.thread_id = 7;
     e.header.version = static_cast<std::uint8_t>(Event::key & 0xFF);
     e.payload = {payload.data(), payload.data() + payload.size()};
     static const std::uint64_t frames[] = {0x1000, 0x2000};
-    e.stack = {reinterpret_cast<const std::uint8_t*>(frames), 2, 8};
+    e.stack = {reinterpret_cast<const std::uint8_t*>(frames), with_stack ? 2u : 0u, 8};
     (*processor_)(rt{}, e);
   }
 
@@ -94,14 +94,16 @@ std::vector<std::uint8_t> exception(std::u16string_view type) {
 }
 
 TEST_F(processor_test, events_become_their_records_and_call_stacks) {
-  feed(runtime_event<event_key(2, 1)>{}, 10, gc_end(1));              // GC end: kind 2, no stack
+  feed(runtime_event<event_key(2, 1)>{}, 10, gc_end(1), false);       // GC end: kind 2, recorded without a stack
+  feed(runtime_event<event_key(2, 1)>{}, 15, gc_end(2));              // and with one: its stack follows
   feed(runtime_event<event_key(80, 1)>{}, 20, exception(u"E"));       // exception: kind 9 and a stack
+  feed(runtime_event<event_key(80, 1)>{}, 25, exception(u"F"), false);  // always with a stack record
   feed(runtime_event<event_key(85, 0)>{}, 30, std::vector<std::uint8_t>(30));  // thread created: not kept
-  EXPECT_EQ(runtime_records(), (std::map<std::uint16_t, int>{{2, 1}, {9, 1}, {0x2000, 1}}));
+  EXPECT_EQ(runtime_records(), (std::map<std::uint16_t, int>{{2, 2}, {9, 2}, {0x2000, 3}}));
 }
 
 TEST_F(processor_test, nothing_is_written_once_it_stops_accepting) {
-  feed(runtime_event<event_key(2, 1)>{}, 10, gc_end(1));
+  feed(runtime_event<event_key(2, 1)>{}, 10, gc_end(1), false);
   processor_->stop_accepting();
   feed(runtime_event<event_key(2, 1)>{}, 20, gc_end(2));
   feed(runtime_event<event_key(80, 1)>{}, 30, exception(u"E"));

@@ -87,6 +87,8 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     const bool written = streams.events(e);
     if constexpr (with_stack) {
       if (written) streams.callstacks(e.header.timestamp, e.header.thread_id, e.stack);
+    } else if constexpr (row.call_stack == inproc::stack::when_recorded) {
+      if (written && e.stack.count != 0) streams.callstacks(e.header.timestamp, e.header.thread_id, e.stack);
     }
   }
 }

@@ -35,7 +35,10 @@ enum class role : std::uint8_t {
   thread_sample,        // a sample of the sampler's stream
 };
 
-enum class stack : std::uint8_t { none, written };
+// Whether a call-stack record follows the event's record: never, always
+// (one whose event carries no stack names no frame), or when the event was
+// recorded with a stack.
+enum class stack : std::uint8_t { none, written, when_recorded };
 
 struct timeline_event {
   std::uint32_t key = 0;
@@ -58,28 +61,29 @@ struct timeline<Microsoft_Windows_DotNETRuntime> {
   static constexpr stream_section_id stream{2121, 19};
   static constexpr bool spans_session = true;
   static constexpr auto s = stack::written;
+  static constexpr auto r = stack::when_recorded;
   static constexpr std::array events{
       timeline_event{event_key(1, 1), 1, body::raw, 3, s},           // GC start
       timeline_event{event_key(1, 2), 1, body::raw, 3, s},
-      timeline_event{event_key(2, 0), 2, body::raw, 0},              // GC end
-      timeline_event{event_key(2, 1), 2, body::raw, 0},
-      timeline_event{event_key(3, 1), 3, body::none},                // restart EE end
-      timeline_event{event_key(4, 0), 18, body::raw, 12},            // heap stats
-      timeline_event{event_key(4, 1), 19, body::raw, 13},
-      timeline_event{event_key(4, 2), 20, body::raw, 15},
-      timeline_event{event_key(9, 0), 4, body::raw, 0},              // suspend EE begin
-      timeline_event{event_key(9, 1), 5, body::raw, 0},
+      timeline_event{event_key(2, 0), 2, body::raw, 0, r},           // GC end
+      timeline_event{event_key(2, 1), 2, body::raw, 0, r},
+      timeline_event{event_key(3, 1), 3, body::none, -1, r},        // restart EE end
+      timeline_event{event_key(4, 0), 18, body::raw, 12, r},         // heap stats
+      timeline_event{event_key(4, 1), 19, body::raw, 13, r},
+      timeline_event{event_key(4, 2), 20, body::raw, 15, r},
+      timeline_event{event_key(9, 0), 4, body::raw, 0, r},           // suspend EE begin
+      timeline_event{event_key(9, 1), 5, body::raw, 0, r},
       timeline_event{event_key(10, 0), 6, body::raw, 1, s},          // allocation tick
       timeline_event{event_key(10, 1), 21, body::raw, 2, s},
       timeline_event{event_key(10, 2), 22, body::one_byte_prefixed, 2, s},
       timeline_event{event_key(10, 3), 22, body::one_byte_prefixed, 2, s},
       timeline_event{event_key(10, 4), 22, body::one_byte_prefixed, 2, s},
-      timeline_event{event_key(14, 1), 8, body::none},               // finalizers begin
+      timeline_event{event_key(14, 1), 8, body::none, -1, r},       // finalizers begin
       timeline_event{event_key(80, 1), 9, body::prefixed, 1, s},     // exception thrown
       timeline_event{event_key(81, 1), 10, body::none, -1, s},       // contention start
       timeline_event{event_key(81, 2), 17, body::raw, 4, s},
-      timeline_event{event_key(91, 0), 12, body::none},              // contention stop
-      timeline_event{event_key(91, 1), 12, body::none},
+      timeline_event{event_key(91, 0), 12, body::none, -1, r},      // contention stop
+      timeline_event{event_key(91, 1), 12, body::none, -1, r},
       timeline_event{event_key(143, 0), 0, body::none, -1, s, role::method_load},  // method load verbose
       timeline_event{event_key(143, 1), 0, body::none, -1, s, role::method_load},
       timeline_event{event_key(143, 2), 0, body::none, -1, s, role::method_load},
@@ -89,10 +93,10 @@ struct timeline<Microsoft_Windows_DotNETRuntime> {
       timeline_event{event_key(152, 1), 0, body::none, -1, stack::none, role::module_load},
       timeline_event{event_key(152, 2), 0, body::none, -1, stack::none, role::module_load},
       timeline_event{event_key(152, 3), 0, body::none, -1, stack::none, role::module_load},
-      timeline_event{event_key(190, 0), 15, body::prefixed, 6},      // IL to native map
-      timeline_event{event_key(190, 1), 16, body::prefixed, 7},
-      timeline_event{event_key(240, 0), 23, body::activity},         // debug IPC event start
-      timeline_event{event_key(241, 0), 24, body::activity},         // and stop
+      timeline_event{event_key(190, 0), 15, body::prefixed, 6, r},   // IL to native map
+      timeline_event{event_key(190, 1), 16, body::prefixed, 7, r},
+      timeline_event{event_key(240, 0), 23, body::activity, -1, r},  // debug IPC event start
+      timeline_event{event_key(241, 0), 24, body::activity, -1, r},  // and stop
   };
 };
 
@@ -133,13 +137,14 @@ template <>
 struct timeline<System_Threading_Tasks_TplEventSource> {
   static constexpr stream_section_id stream{2120, 17};
   static constexpr bool spans_session = true;
+  static constexpr auto r = stack::when_recorded;
   static constexpr std::array events{
-      timeline_event{event_key(7, 1), 7, body::raw, 2},       // task scheduled
-      timeline_event{event_key(10, 3), 2, body::raw, 2},      // task wait begin
-      timeline_event{event_key(14, 1), 3, body::prefixed, 1}, // operation begin
-      timeline_event{event_key(15, 1), 4, body::raw, 0},      // operation end
-      timeline_event{event_key(17, 1), 5, body::raw, 0},      // synchronous work begin
-      timeline_event{event_key(18, 1), 6, body::raw, 0},      // and end
+      timeline_event{event_key(7, 1), 7, body::raw, 2, r},       // task scheduled
+      timeline_event{event_key(10, 3), 2, body::raw, 2, r},      // task wait begin
+      timeline_event{event_key(14, 1), 3, body::prefixed, 1, r}, // operation begin
+      timeline_event{event_key(15, 1), 4, body::raw, 0, r},      // operation end
+      timeline_event{event_key(17, 1), 5, body::raw, 0, r},      // synchronous work begin
+      timeline_event{event_key(18, 1), 6, body::raw, 0, r},      // and end
   };
 };
 
@@ -147,12 +152,13 @@ template <>
 struct timeline<Microsoft_Data_SqlClient_EventSource> {
   static constexpr stream_section_id stream{2054, 16};
   static constexpr bool spans_session = true;
+  static constexpr auto r = stack::when_recorded;
   static constexpr std::array events{
-      timeline_event{event_key(3, 0), 1, body::prefixed, 0},   // trace
-      timeline_event{event_key(4, 0), 2, body::prefixed, 0},   // scope enter
-      timeline_event{event_key(5, 0), 3, body::prefixed, 0},   // scope leave
-      timeline_event{event_key(9, 0), 4, body::prefixed, 0},   // pooler scope enter
-      timeline_event{event_key(17, 0), 5, body::prefixed, 0},  // correlation trace
+      timeline_event{event_key(3, 0), 1, body::prefixed, 0, r},   // trace
+      timeline_event{event_key(4, 0), 2, body::prefixed, 0, r},   // scope enter
+      timeline_event{event_key(5, 0), 3, body::prefixed, 0, r},   // scope leave
+      timeline_event{event_key(9, 0), 4, body::prefixed, 0, r},   // pooler scope enter
+      timeline_event{event_key(17, 0), 5, body::prefixed, 0, r},  // correlation trace
   };
 };
 
@@ -160,11 +166,12 @@ template <>
 struct timeline<Microsoft_AspNetCore_Server_Kestrel> {
   static constexpr stream_section_id stream{2055, 16};
   static constexpr bool spans_session = true;
+  static constexpr auto r = stack::when_recorded;
   static constexpr std::array events{
-      timeline_event{event_key(1, 0), 1, body::fields, 2},    // connection start
-      timeline_event{event_key(2, 0), 2, body::prefixed, 0},  // connection stop
-      timeline_event{event_key(3, 0), 3, body::prefixed, 1},  // request start
-      timeline_event{event_key(4, 0), 4, body::prefixed, 1},  // request stop
+      timeline_event{event_key(1, 0), 1, body::fields, 2, r},    // connection start
+      timeline_event{event_key(2, 0), 2, body::prefixed, 0, r},  // connection stop
+      timeline_event{event_key(3, 0), 3, body::prefixed, 1, r},  // request start
+      timeline_event{event_key(4, 0), 4, body::prefixed, 1, r},  // request stop
   };
 };
 
