@@ -111,6 +111,9 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   check_bridge_endpoint(bridge_endpoint);
   if (pid != 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
     throw non_existing_process(static_cast<int>(pid));
+  // A container this user cannot look into is said now, not after a search
+  // that cannot end.
+  if (pid != 0) tarnwell::collector::event_pipe::process_root(static_cast<int>(pid));
   // A runtime that connects to our port is profiled through that connection
   // alone. It may wait suspended meanwhile, and a session opened and stopped
   // through its own socket before it is resumed would harm it.

@@ -2,6 +2,7 @@
 
 #include "event_pipe_api/src/session.h"
 #include "tw/error/exception_text.h"
+#include "tw/system/linux/detail_proc_utils.h"
 
 #include <algorithm>
 #include <csignal>
@@ -26,10 +27,35 @@ std::vector<dotnet_process> find_dotnet_processes(const fs::path& directory) {
     auto& best = sockets[socket.pid];
     if (best.second.empty() || socket.key > best.first) best = {socket.key, socket.path};
   }
+  // Containers: processes in another mount namespace, whose sockets lie
+  // under their own roots, named with the pids of their own namespaces.
+  std::map<int, int> namespace_pids;
+  for (const auto& entry : fs::directory_iterator("/proc", fs::directory_options::skip_permission_denied)) {
+    const auto name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const int pid = std::stoi(name);
+    if (sockets.count(pid) || tw::detail_proc_utils::shares_mount_namespace(pid).value_or(true)) continue;
+    try {
+      namespace ep = tarnwell::collector::event_pipe;
+      for (const auto& place : ep::diagnostic_places(pid)) {
+        if (place.directory.string().rfind("/proc/", 0) != 0) continue;  // ours: listed above
+        std::error_code ec;
+        if (!fs::is_directory(place.directory, ec)) continue;
+        if (const auto socket = ep::find_diagnostic_socket(place.directory, place.pid, {})) {
+          sockets[pid] = {socket->second, socket->first};
+          namespace_pids[pid] = place.pid;
+          break;
+        }
+      }
+    } catch (...) {
+      // another user's container: not ours to list
+    }
+  }
   std::vector<dotnet_process> found;
   for (const auto& [pid, socket] : sockets) {
     dotnet_process p;
     p.pid = pid;
+    if (const auto it = namespace_pids.find(pid); it != namespace_pids.end()) p.namespace_pid = it->second;
     try {
       const auto info = tarnwell::collector::event_pipe::query_process_info_2(socket.second);
       p.name = fs::path(info.entrypoint_assembly).stem().string();
@@ -55,6 +81,7 @@ void print_processes(std::ostream& out, const std::vector<dotnet_process>& proce
   for (const auto& p : processes) {
     out << std::right << std::setw(8) << p.pid << "  " << std::left << std::setw(static_cast<int>(name_width))
         << p.name << "  " << std::setw(static_cast<int>(version_width)) << p.runtime_version << "  ";
+    if (p.namespace_pid) out << "[container, pid " << p.namespace_pid << " in it] ";
     if (p.error.empty())
       out << p.command_line << "\n";
     else

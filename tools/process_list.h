@@ -11,7 +11,8 @@
 namespace tw::tools {
 
 struct dotnet_process {
-  int pid = 0;
+  int pid = 0;                  // as this process sees it: what record --pid takes
+  int namespace_pid = 0;        // in its own pid namespace, when it has one (a container)
   std::string name;             // the entry assembly, else the executable's name
   std::string command_line;
   std::string runtime_version;  // without the build's commit
@@ -19,7 +20,8 @@ struct dotnet_process {
 };
 
 // Sockets in `directory` (the runtimes' temporary directory) that belong to
-// this user and to a live process; by pid.
+// this user and to a live process, and those of processes in other mount
+// namespaces (containers) found under their roots; by pid.
 std::vector<dotnet_process> find_dotnet_processes(const std::filesystem::path& directory);
 void print_processes(std::ostream& out, const std::vector<dotnet_process>& processes);
 

@@ -92,13 +92,17 @@ std::pair<tw_prof::severity, std::string> read_alert(const bridge_frame& f) {
 // A process that has no diagnostic socket will never get one we can reach:
 // better said now than after a search that cannot end.
 void require_diagnostic_socket(std::uint32_t pid) {
-  const auto directory = tarnwell::collector::event_pipe::diagnostic_directory();
-  if (tarnwell::collector::event_pipe::find_diagnostic_socket(directory, static_cast<int>(pid), {})) return;
+  namespace ep = tarnwell::collector::event_pipe;
   if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
     throw std::runtime_error("There is no process " + std::to_string(pid));
-  throw std::runtime_error("Process " + std::to_string(pid) + " has no diagnostic socket in " + directory.string() +
+  // Throws when the process's container cannot be looked into.
+  const auto places = ep::diagnostic_places(static_cast<int>(pid));
+  if (ep::locate_diagnostic_socket(static_cast<int>(pid))) return;
+  std::string where;
+  for (const auto& place : places) where.append(where.empty() ? "" : ", ").append(place.directory.string());
+  throw std::runtime_error("Process " + std::to_string(pid) + " has no diagnostic socket in " + where +
                            ": it is not a .NET process, or its runtime runs with diagnostics disabled "
-                           "(DOTNET_EnableDiagnostics=0), or it runs in another container or as another user");
+                           "(DOTNET_EnableDiagnostics=0), or it runs as another user");
 }
 
 // Skips the target's notifications (runtime and command line updates).

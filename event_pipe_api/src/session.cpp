@@ -2,6 +2,7 @@
 
 #include "api/log.h"
 #include "tw/error/exception_text.h"
+#include "tw/system/linux/detail_proc_utils.h"
 
 #include <boost/format.hpp>
 
@@ -12,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace tarnwell::collector::event_pipe {
@@ -45,6 +47,53 @@ std::string to_string(ipc_stream_status s) {
 std::filesystem::path diagnostic_directory() {
   const char* dir = std::getenv("TMPDIR");
   return dir && *dir ? dir : "/tmp";
+}
+
+process_unreachable::process_unreachable(int pid, int error)
+    : std::runtime_error("Process " + std::to_string(pid) + " runs in another container (mount namespace), and its root /proc/" +
+                         std::to_string(pid) + "/root cannot be read (" + std::generic_category().message(error) +
+                         "): profile it as root on the host, or from a container that shares its pid namespace") {}
+
+std::filesystem::path process_root(int pid) {
+  const auto namespace_pid = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid);
+  const auto shares = tw::detail_proc_utils::shares_mount_namespace(pid);
+  // Another user's process does not show its namespace; one whose pid
+  // differs in its own namespace lives in a container all the same.
+  const bool elsewhere = shares ? !*shares : namespace_pid != pid;
+  if (!elsewhere) return {};
+  const std::filesystem::path root = "/proc/" + std::to_string(pid) + "/root";
+  struct stat info {};
+  if (::stat((root / "").c_str(), &info) != 0) throw process_unreachable(pid, errno);
+  return root;
+}
+
+std::vector<diagnostic_place> diagnostic_places(int pid) {
+  const auto root = process_root(pid);
+  const int namespace_pid = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid);
+  const auto own_tmpdir = tw::detail_proc_utils::get_environment_variable(pid, "TMPDIR");
+  std::vector<diagnostic_place> places;
+  auto add = [&](std::filesystem::path directory, int name_pid) {
+    const diagnostic_place place{std::move(directory), name_pid};
+    if (std::find(places.begin(), places.end(), place) == places.end()) places.push_back(place);
+  };
+  if (!root.empty()) {
+    if (own_tmpdir && !own_tmpdir->empty()) add(root / std::filesystem::path(*own_tmpdir).relative_path(), namespace_pid);
+    add(root / "tmp", namespace_pid);
+  }
+  if (namespace_pid != pid) add(diagnostic_directory(), namespace_pid);
+  add(diagnostic_directory(), pid);
+  if (root.empty() && own_tmpdir && !own_tmpdir->empty()) add(*own_tmpdir, namespace_pid);
+  return places;
+}
+
+std::optional<std::pair<std::filesystem::path, std::uint64_t>> locate_diagnostic_socket(
+    int pid, const std::vector<std::uint64_t>& ignored) {
+  for (const auto& place : diagnostic_places(pid)) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(place.directory, ec)) continue;
+    if (auto found = find_diagnostic_socket(place.directory, place.pid, ignored)) return found;
+  }
+  return std::nullopt;
 }
 
 std::vector<diagnostic_socket> list_diagnostic_sockets(const std::filesystem::path& directory) {
@@ -128,7 +177,7 @@ void event_pipe_session::search_transport() {
     std::optional<std::pair<std::filesystem::path, std::uint64_t>> candidate;
     int found_in = 0;
     while (!candidate) {
-      candidate = find_diagnostic_socket(diagnostic_directory(), pid_, ignored);
+      candidate = locate_diagnostic_socket(pid_, ignored);
       if (candidate) {
         found_in = pass;
         break;

@@ -1,6 +1,7 @@
 // The command-line tool as a user runs it.
 
 #include "tools/snapshot_reader.h"
+#include "tests/support/container_program.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,9 @@ struct run_result {
   std::string out;
 };
 
-run_result run(const std::string& args) {
-  const std::string command = std::string(TW_EPTL_PATH) + " " + args + " 2>&1";
+// A shell command line, with its output and error output together.
+run_result run_raw(const std::string& command_line) {
+  const std::string command = command_line + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   std::string out;
   char buffer[4096];
@@ -37,6 +39,8 @@ run_result run(const std::string& args) {
   const int status = ::pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
+
+run_result run(const std::string& args) { return run_raw(std::string(TW_EPTL_PATH) + " " + args); }
 
 // A folder of the test's own, gone with it, also when an assertion ends the
 // test early.
@@ -543,4 +547,45 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   EXPECT_NE(not_dotnet.out.find("ended before its runtime connected"), std::string::npos) << not_dotnet.out;
   EXPECT_EQ(run("record --pid 5 -- dotnet x.dll").exit_code, 2);  // one target or the other
   EXPECT_EQ(run("record --").exit_code, 2);
+}
+
+// A program in a container of its own (pid and mount namespaces, a private
+// /tmp that alone holds its files), seen from the host: listed and recorded
+// by the pid the host gives it, its own methods named from its own files.
+TEST(eptl_record, a_program_in_a_container_is_listed_and_recorded_by_its_host_pid) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making namespaces needs root";
+  const scratch_folder scratch("eptl_container_");
+  test_support::container_program program({"service", "30", "2"});
+  ASSERT_TRUE(program.listening());
+  const std::string pid = std::to_string(program.pid());
+
+  const auto listed = run("ps");
+  std::string cell(8 - pid.size(), ' ');
+  cell.append(pid).append("  Workload  ");
+  const auto row = listed.out.find(cell);
+  ASSERT_NE(row, std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("[container, pid 1 in it] ", row), std::string::npos) << listed.out;
+
+  const auto out = (scratch.path / "container.dtt").string();
+  const auto recorded = run("record --pid " + pid + " --duration 2 -o " + out);
+  ASSERT_EQ(recorded.exit_code, 0) << recorded.out;
+  const auto summary = run("inspect " + out);
+  EXPECT_EQ(summary.out.rfind("process: Workload (pid " + pid + ")", 0), 0u) << summary.out;
+  EXPECT_NE(summary.out.find("System.InvalidOperationException"), std::string::npos) << summary.out;
+  // Workload.dll exists only in the container: its methods are named, and
+  // their module known, from the file under the container's root.
+  const auto profiles = run("export " + out + " --format speedscope -o -");
+  EXPECT_NE(profiles.out.find("{\"name\":\"Service.Allocate\",\"file\":\"Workload.dll\"}"), std::string::npos)
+      << summary.out;
+
+  // A user who may not look into the container is told so at once.
+  const auto shared = scratch.path / "shared";
+  std::filesystem::create_directories(shared);
+  std::filesystem::permissions(shared, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  const auto asked = std::chrono::steady_clock::now();
+  const auto refused = run_raw("TMPDIR=" + shared.string() + " setpriv --reuid=54321 --regid=54321 --clear-groups " +
+                               TW_EPTL_PATH + " record --pid " + pid + " -o " + (shared / "x.dtt").string());
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.out.find("cannot be read (Permission denied)"), std::string::npos) << refused.out;
 }

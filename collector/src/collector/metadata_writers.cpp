@@ -81,8 +81,8 @@ namespace tarnwell::collector {
 
 shared_metadata_writer::shared_metadata_writer(const tw_prof::sections_gen& gen,
                                                std::shared_ptr<etw_collector::section_header> header,
-                                               std::function<std::uint32_t()> tree_end_offset)
-    : net_(gen, std::move(header), std::move(tree_end_offset)) {
+                                               std::function<std::uint32_t()> tree_end_offset, std::string root)
+    : net_(gen, std::move(header), std::move(tree_end_offset)), root_(std::move(root)) {
   core_.emplace(gen);
 }
 
@@ -96,7 +96,7 @@ tree_node_key shared_metadata_writer::module_loaded(const etw_collector::callsta
   }
   std::optional<tw_prof::image_data> image;
   try {
-    if (first_time) image = tw_prof::get_image_data(path);
+    if (first_time) image = tw_prof::get_image_data(root_ + path);
   } catch (...) {
     TW_LOG(error) << tw::current_exception_to_string();
   }

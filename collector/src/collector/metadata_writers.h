@@ -61,8 +61,10 @@ namespace tarnwell::collector {
 
 class shared_metadata_writer {
  public:
+  // `root`: where module files are read from, for a target whose paths name
+  // its own file system (a container's); empty for this one.
   shared_metadata_writer(const tw_prof::sections_gen& gen, std::shared_ptr<etw_collector::section_header> header,
-                         std::function<std::uint32_t()> tree_end_offset);
+                         std::function<std::uint32_t()> tree_end_offset, std::string root = {});
 
   // Records a module load; a module whose file cannot be read is still
   // recorded, without image data.
@@ -80,6 +82,7 @@ class shared_metadata_writer {
   // Files whose image was read: a module is reported by its load and again by
   // the rundown, and its file is read once.
   std::set<std::string> imaged_paths_;
+  std::string root_;
   std::uint32_t core_modules_ = 0;
 };
 

@@ -51,7 +51,7 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
 
 void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher) {
   std::lock_guard lock(lock_);
-  collector_.emplace(gen);
+  collector_.emplace(gen, watcher ? watcher->root() : std::string());
   watcher_ = std::move(watcher);
   first_time_.reset();
   last_time_.reset();

@@ -22,7 +22,8 @@ std::optional<precompiled_code::found> precompiled_code::find(std::uint64_t addr
   if (!img.read) {
     img.read = true;
     try {
-      img.file = std::make_unique<tw::portable_executable>(tw::portable_executable::map_file(img.mapping.path));
+      img.file = std::make_unique<tw::portable_executable>(
+          tw::portable_executable::map_file(img.mapping.file.empty() ? img.mapping.path : img.mapping.file));
       img.code = std::make_unique<tw::ready_to_run_code>(*img.file);
       TW_LOG(info) << "Precompiled methods of " << img.mapping.path << ": " << img.code->methods().size();
     } catch (...) {

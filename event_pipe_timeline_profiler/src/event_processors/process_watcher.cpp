@@ -1,5 +1,8 @@
 #include "event_pipe_timeline_profiler/src/event_processors/process_watcher.h"
 
+#include "event_pipe_api/src/session.h"
+#include "tw/system/linux/detail_proc_utils.h"
+
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +44,7 @@ std::string read_thread_name(pid_t pid, pid_t tid) {
   return std::string(name, length);
 }
 
-std::vector<image_mapping> read_image_mappings(pid_t pid) {
+std::vector<image_mapping> read_image_mappings(pid_t pid, const std::string& root) {
   std::vector<image_mapping> images;
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
   std::map<std::string, image_mapping> by_path;
@@ -59,7 +62,7 @@ std::vector<image_mapping> read_image_mappings(pid_t pid) {
     if (dash == std::string::npos) continue;
     const std::uint64_t start = std::stoull(range.substr(0, dash), nullptr, 16);
     const std::uint64_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
-    auto [it, added] = by_path.try_emplace(path, image_mapping{path, 0, end});
+    auto [it, added] = by_path.try_emplace(path, image_mapping{path, 0, end, root + path});
     if (std::stoull(offset, nullptr, 16) == 0 && (it->second.base == 0 || start < it->second.base))
       it->second.base = start;
     it->second.end = std::max(it->second.end, end);
@@ -70,6 +73,12 @@ std::vector<image_mapping> read_image_mappings(pid_t pid) {
 }
 
 process_watcher::process_watcher(pid_t pid) : pid_(pid) {
+  try {
+    root_ = tarnwell::collector::event_pipe::process_root(pid).string();
+  } catch (...) {
+    // Unreadable: the target's files are then not read at all.
+  }
+  own_pid_namespace_ = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid) != pid;
   poll_once();
   read_images();
   thread_ = std::thread([this] {
@@ -92,9 +101,16 @@ process_watcher::~process_watcher() {
   thread_.join();
 }
 
+pid_t process_watcher::host_tid(pid_t tid) const {
+  if (!own_pid_namespace_) return tid;
+  std::lock_guard lock(mutex_);
+  const auto it = host_tids_.find(tid);
+  return it == host_tids_.end() ? 0 : it->second;
+}
+
 std::optional<std::string> process_watcher::name(pid_t tid) const {
   try {
-    return read_thread_name(pid_, tid);
+    if (const pid_t here = host_tid(tid)) return read_thread_name(pid_, here);
   } catch (...) {
     // Gone: what it was called last.
   }
@@ -105,14 +121,14 @@ std::optional<std::string> process_watcher::name(pid_t tid) const {
 }
 
 std::vector<image_mapping> process_watcher::images() const {
-  auto now = read_image_mappings(pid_);
+  auto now = read_image_mappings(pid_, root_);
   if (!now.empty()) return now;
   std::lock_guard lock(mutex_);
   return images_;
 }
 
 void process_watcher::read_images() {
-  auto images = read_image_mappings(pid_);
+  auto images = read_image_mappings(pid_, root_);
   if (images.empty()) return;
   std::lock_guard lock(mutex_);
   images_ = std::move(images);
@@ -129,14 +145,31 @@ void process_watcher::poll_once() {
     pid_t tid = 0;
     const char* end = entry->d_name + std::char_traits<char>::length(entry->d_name);
     if (std::from_chars(entry->d_name, end, tid).ptr != end || tid <= 0) continue;
+    // The events name the thread as its own namespace does.
+    pid_t theirs = tid;
+    if (own_pid_namespace_) {
+      {
+        std::lock_guard lock(mutex_);
+        const auto known = std::find_if(host_tids_.begin(), host_tids_.end(),
+                                        [tid](const auto& entry) { return entry.second == tid; });
+        if (known != host_tids_.end()) theirs = known->first;
+      }
+      if (theirs == tid) {
+        const auto in_namespace = tw::detail_proc_utils::get_namespace_pid(tid);
+        if (!in_namespace) continue;
+        theirs = *in_namespace;
+        std::lock_guard lock(mutex_);
+        host_tids_[theirs] = tid;
+      }
+    }
     if (!all) {
       std::lock_guard lock(mutex_);
-      if (names_.count(tid)) continue;
+      if (names_.count(theirs)) continue;
     }
     try {
       auto name = read_thread_name(pid_, tid);
       std::lock_guard lock(mutex_);
-      names_[tid] = std::move(name);
+      names_[theirs] = std::move(name);
     } catch (...) {
       // ended between the listing and the read
     }

@@ -23,16 +23,23 @@
 namespace tw_prof::netcore {
 
 // A file mapped into the target: the address of its first byte (its image
-// base) and the end of its last mapping.
+// base) and the end of its last mapping. `path` is the target's name for it,
+// `file` where this process opens it (through the target's root, for a
+// target in a container).
 struct image_mapping {
   std::string path;
   std::uint64_t base = 0;
   std::uint64_t end = 0;
+  std::string file;
 };
 
 // The module images in /proc/PID/maps; empty when the process is gone.
-std::vector<image_mapping> read_image_mappings(pid_t pid);
+// `root` is the target's root as seen here (empty: ours).
+std::vector<image_mapping> read_image_mappings(pid_t pid, const std::string& root = {});
 
+// A target in a container (its own pid and mount namespaces) is read through
+// its root, and its events name its threads by the ids they have in its
+// namespace.
 class process_watcher {
  public:
   explicit process_watcher(pid_t pid);
@@ -40,18 +47,28 @@ class process_watcher {
   process_watcher(const process_watcher&) = delete;
   process_watcher& operator=(const process_watcher&) = delete;
 
-  // The name the thread has now, or the last one seen while it lived.
+  // The name the thread has now, or the last one seen while it lived; `tid`
+  // as the target's events give it.
   std::optional<std::string> name(pid_t tid) const;
   // The target's module images (".dll" files), as last seen.
   std::vector<image_mapping> images() const;
+  // The target's root as seen here: empty when it shares ours.
+  const std::string& root() const noexcept { return root_; }
 
  private:
   void poll_once();
   void read_images();
 
+  // The id this process gives a thread of the target, from the id the
+  // target's events give it.
+  pid_t host_tid(pid_t tid) const;
+
   pid_t pid_;
+  std::string root_;
+  bool own_pid_namespace_ = false;
   mutable std::mutex mutex_;
-  std::unordered_map<pid_t, std::string> names_;
+  std::unordered_map<pid_t, std::string> names_;  // by the events' thread id
+  std::unordered_map<pid_t, pid_t> host_tids_;    // events' thread id -> ours
   std::vector<image_mapping> images_;
   unsigned polls_ = 0;
   std::condition_variable wake_;

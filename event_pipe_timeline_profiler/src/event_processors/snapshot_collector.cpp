@@ -38,11 +38,12 @@ std::shared_ptr<std::ostream> stream_of(const sections_gen& gen, inproc::stream_
 }
 }  // namespace
 
-netcore_snapshot_collector::netcore_snapshot_collector(const sections_gen& gen)
+netcore_snapshot_collector::netcore_snapshot_collector(const sections_gen& gen, const std::string& root)
     : header_(std::make_shared<tarnwell::etw_collector::section_header>(gen)),
       tree_owner_(create_call_tree(gen)),
       tree_(tree_owner_->tree()),
-      metadata_(std::make_unique<shared_metadata_writer>(gen, header_, [tree = tree_] { return tree->end_offset(); })),
+      metadata_(std::make_unique<shared_metadata_writer>(gen, header_, [tree = tree_] { return tree->end_offset(); },
+                                                         root)),
       frames_(std::make_unique<tarnwell::etw_collector::callstacks::loader_frame_address>(gen, header_)),
       empty_sections_{gen(stream_kind{}, 2133, 1), gen(stream_kind{}, 2135, 1), gen(stream_kind{}, 2144, 0)},
       providers_(gen, tree_),

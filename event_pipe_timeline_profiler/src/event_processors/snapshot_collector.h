@@ -18,7 +18,8 @@ using namespace tarnwell::collector;
 
 class netcore_snapshot_collector {
  public:
-  explicit netcore_snapshot_collector(const sections_gen& gen);
+  // `root`: where the target's files are read from (empty: this file system).
+  explicit netcore_snapshot_collector(const sections_gen& gen, const std::string& root = {});
   ~netcore_snapshot_collector();
 
   // The stream of a provider the timeline keeps records of.

@@ -100,6 +100,30 @@ std::vector<std::string> get_command_line(pid_t pid) {
   return args;
 }
 
+std::optional<pid_t> get_namespace_pid(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("NSpid:", 0) != 0) continue;
+    const auto last = line.find_last_of(" \t");
+    try {
+      return static_cast<pid_t>(std::stol(line.substr(last + 1)));
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> shares_mount_namespace(pid_t pid) {
+  char ours[64] = {}, theirs[64] = {};
+  const std::string link = "/proc/" + std::to_string(pid) + "/ns/mnt";
+  const auto a = ::readlink("/proc/self/ns/mnt", ours, sizeof ours - 1);
+  const auto b = ::readlink(link.c_str(), theirs, sizeof theirs - 1);
+  if (a <= 0 || b <= 0) return std::nullopt;
+  return std::string(ours, static_cast<std::size_t>(a)) == std::string(theirs, static_cast<std::size_t>(b));
+}
+
 std::optional<std::string> get_environment_variable(pid_t pid, const std::string& name) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
   if (!in) return std::nullopt;

@@ -19,6 +19,12 @@ std::string get_current_computer_name();
 // The arguments of /proc/<pid>/cmdline.
 std::vector<std::string> get_command_line(pid_t pid);
 std::string get_native_thread_name(pid_t pid, pid_t tid);
+// The pid the process has in its own pid namespace (the last NSpid field of
+// /proc/<pid>/status); nothing when it cannot be read.
+std::optional<pid_t> get_namespace_pid(pid_t pid);
+// Whether the process shares this process's mount namespace; nothing when
+// that cannot be told (another user's process).
+std::optional<bool> shares_mount_namespace(pid_t pid);
 // The value of `name` in /proc/<pid>/environ: nothing when it is not set,
 // and nothing when the file cannot be read (another user's process).
 std::optional<std::string> get_environment_variable(pid_t pid, const std::string& name);
