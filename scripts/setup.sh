@@ -10,6 +10,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev binutils
   chromium
+  libprotobuf-dev protobuf-compiler zlib1g-dev
+  golang-go golang-github-google-pprof-dev
 )
 # Node.js may come from elsewhere than Debian; only its absence matters.
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi

@@ -96,8 +96,8 @@ constexpr command_help commands[] = {
      "inclusive samples count the first; the second are listed by the innermost\n"
      "managed method, where the thread waits. --json prints the same as one JSON\n"
      "object.\n"},
-    {"export", "eptl export SNAPSHOT --format speedscope|chrome [-o FILE]",
-     "a snapshot for speedscope, Perfetto or chrome://tracing",
+    {"export", "eptl export SNAPSHOT --format speedscope|chrome|pprof|collapsed [--wall] [-o FILE]",
+     "a snapshot for speedscope, Perfetto, chrome://tracing, pprof or flame graphs",
      "Writes a snapshot in the file format of another viewer.\n"
      "\n"
      "--format speedscope  the CPU samples as speedscope profiles (open the file at\n"
@@ -113,11 +113,23 @@ constexpr command_help commands[] = {
      "                     task work as slices, exceptions and allocation ticks as\n"
      "                     instants; Kestrel connections and requests and task\n"
      "                     operations as async slices; beside each sampled thread\n"
-     "                     a track of its samples' stacks. Times are microseconds\n"
-     "                     from the snapshot's start.\n"
-     "-o FILE              where to write (default SNAPSHOT.speedscope.json or\n"
-     "                     SNAPSHOT.trace.json; - for standard output). The file\n"
-     "                     appears only once it is whole.\n"},
+     "                     a track of its samples' stacks, and each event's top\n"
+     "                     frames in its arguments. Times are microseconds from\n"
+     "                     the snapshot's start.\n"
+     "--format pprof       a gzipped pprof profile (pprof, Grafana Pyroscope,\n"
+     "                     Parca and other profile stores read it) of the CPU\n"
+     "                     samples: sample types cpu (threads running managed\n"
+     "                     code) and wall (every sample) in nanoseconds, each\n"
+     "                     sample labelled with its thread's id and name and\n"
+     "                     whether it was running managed code or waiting.\n"
+     "--format collapsed   folded stacks for flame-graph tools (flamegraph.pl,\n"
+     "                     inferno, speedscope): \"THREAD;OUTER;...;INNER COUNT\"\n"
+     "                     per distinct stack, of the samples of threads running\n"
+     "                     managed code; with --wall, of every sample.\n"
+     "-o FILE              where to write (default SNAPSHOT.speedscope.json,\n"
+     "                     SNAPSHOT.trace.json, SNAPSHOT.pb.gz or SNAPSHOT.folded;\n"
+     "                     - for standard output). The file appears only once it\n"
+     "                     is whole.\n"},
     {"stats", "eptl stats FILE.nettrace [--json]",
      "a recorded trace's header and event counts",
      "Reads a recorded trace without converting it: its header, how it ended, the\n"
@@ -232,23 +244,39 @@ int inspect(const std::vector<std::string>& args) {
 
 int export_snapshot(const std::vector<std::string>& args) {
   std::string file, format, out;
+  bool wall = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--format" && i + 1 < args.size()) format = args[++i];
     else if (args[i] == "-o" && i + 1 < args.size()) out = args[++i];
+    else if (args[i] == "--wall") wall = true;
     else if (file.empty()) file = args[i];
     else return usage();
   }
-  if (file.empty() || (format != "speedscope" && format != "chrome")) return usage();
+  using tw::tools::export_format;
+  // What each format is written as, and the file's name beside the snapshot.
+  // speedscope opens a file named *.chrome.json as a bare event array: the
+  // Trace Event file is *.trace.json.
+  struct named_format {
+    const char* name;
+    export_format as;
+    const char* extension;
+  };
+  static constexpr named_format formats[] = {{"speedscope", export_format::speedscope, ".speedscope.json"},
+                                             {"chrome", export_format::chrome, ".trace.json"},
+                                             {"pprof", export_format::pprof, ".pb.gz"},
+                                             {"collapsed", export_format::folded, ".folded"}};
+  const auto* chosen = std::find_if(std::begin(formats), std::end(formats),
+                                    [&](const named_format& f) { return format == f.name; });
+  if (file.empty() || chosen == std::end(formats)) return usage();
+  if (wall && chosen->as != export_format::folded) return usage();
+  const auto as = wall ? export_format::folded_wall : chosen->as;
   subject = file;
-  const auto as = format == "chrome" ? tw::tools::export_format::chrome : tw::tools::export_format::speedscope;
   const tw::tools::snapshot_model model(file);
   if (out == "-") {
     tw::tools::export_snapshot(model, as, stdout);
     return 0;
   }
-  // speedscope opens a file named *.chrome.json as a bare event array: the
-  // Trace Event file is *.trace.json.
-  if (out.empty()) out = file + (as == tw::tools::export_format::chrome ? ".trace.json" : ".speedscope.json");
+  if (out.empty()) out = file + chosen->extension;
   // Written beside its place and moved there when whole: a failed export
   // leaves no part of a file, nor harms one that was there.
   const std::string partial = out + ".partial";

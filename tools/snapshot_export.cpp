@@ -1,6 +1,8 @@
 #include "tools/snapshot_export.h"
 
 #include "tools/snapshot_events.h"
+#include "tools/snapshot_profiles.h"
+#include "tools/snapshot_samples.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,89 +81,8 @@ class json_out {
   std::string buffer_;
 };
 
-struct sample_entry {
-  std::int64_t tick;
-  std::uint32_t thread;
-  std::uint32_t leaf;
-  std::uint8_t type;
-};
-
-constexpr std::uint8_t sample_outside_managed_code = 1;
-constexpr std::uint32_t no_leaf = 0xFFFFFFFFu;
-
-// The stacks samples are shown with: the call tree's frames, and frames of
-// their own for what the tree cannot say.
-class sample_stacks {
- public:
-  explicit sample_stacks(const snapshot_model& model)
-      : model_(model),
-        waiting_(static_cast<std::uint32_t>(model.frames().size())),
-        no_stack_(waiting_ + 1) {}
-
-  // The frames of a sample, outermost first. A thread outside managed code
-  // ends in a frame that says so, in place of the native code it is in.
-  const std::vector<std::uint32_t>& of(const sample_entry& s) {
-    if (s.leaf != no_leaf) model_.stack(s.leaf, frames_);
-    else frames_.clear();
-    if (s.type == sample_outside_managed_code) {
-      if (!frames_.empty() && model_.frames()[frames_.back()].kind == frame_kind::native) frames_.pop_back();
-      frames_.push_back(waiting_);
-    }
-    if (frames_.empty()) frames_.push_back(no_stack_);
-    return frames_;
-  }
-
-  std::size_t count() const { return model_.frames().size() + 2; }
-  std::string_view module(std::uint32_t f) const {
-    return f < model_.frames().size() ? std::string_view(model_.frames()[f].module) : std::string_view();
-  }
-  std::string_view name(std::uint32_t f) const {
-    if (f == waiting_) return "[waiting or in native code]";
-    if (f == no_stack_) return "[no stack]";
-    return model_.frames()[f].name;
-  }
-
- private:
-  const snapshot_model& model_;
-  const std::uint32_t waiting_, no_stack_;
-  std::vector<std::uint32_t> frames_;
-};
-
-// The sampler's period as the samples show it: the median time between two
-// samples of one thread. The runtime samples every thread at once, each
-// millisecond by default.
-double sampling_period_ms(const snapshot_model& model, const std::vector<sample_entry>& samples) {
-  std::unordered_map<std::uint32_t, std::int64_t> last;
-  std::vector<double> gaps;
-  for (const auto& s : samples) {
-    const auto [it, first] = last.try_emplace(s.thread, s.tick);
-    if (!first && s.tick > it->second) gaps.push_back(model.ms_between(it->second, s.tick));
-    it->second = s.tick;
-  }
-  if (gaps.empty() || model.timer_resolution() == 0) return 1.0;
-  std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
-  return gaps[gaps.size() / 2];
-}
-
-class collect_samples : public snapshot_events {
- public:
-  void sample(const stream_record& r, std::uint8_t type, std::uint32_t leaf) override {
-    samples.push_back({r.timestamp, r.thread_id, leaf, type});
-  }
-  std::vector<sample_entry> samples;
-};
-
-std::string thread_label(const snapshot_model& model, std::uint32_t thread) {
-  const auto it = model.thread_names().find(thread);
-  if (it != model.thread_names().end() && !it->second.empty()) return it->second + " (" + std::to_string(thread) + ")";
-  return "thread " + std::to_string(thread);
-}
-
 void write_speedscope(const snapshot_model& model, std::FILE* f) {
-  collect_samples c;
-  decode_events(model, c);
-  auto& samples = c.samples;
-  std::stable_sort(samples.begin(), samples.end(), [](const auto& a, const auto& b) { return a.tick < b.tick; });
+  const auto samples = collect_samples(model);
   const double period = sampling_period_ms(model, samples);
   sample_stacks stacks(model);
 
@@ -612,8 +533,13 @@ void write_chrome(const snapshot_model& model, std::FILE* f) {
 }  // namespace
 
 void export_snapshot(const snapshot_model& model, export_format format, std::FILE* out) {
-  if (format == export_format::speedscope) write_speedscope(model, out);
-  else write_chrome(model, out);
+  switch (format) {
+    case export_format::speedscope: write_speedscope(model, out); break;
+    case export_format::chrome: write_chrome(model, out); break;
+    case export_format::pprof: write_pprof(model, out); break;
+    case export_format::folded: write_folded(model, false, out); break;
+    case export_format::folded_wall: write_folded(model, true, out); break;
+  }
   if (std::fflush(out) != 0) throw std::runtime_error(std::string("Cannot write the export: ") + std::strerror(errno));
 }
 

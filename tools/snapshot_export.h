@@ -8,7 +8,8 @@
 //   and task work as slices, exceptions and allocation ticks as instants,
 //   Kestrel connections and requests and task operations as async slices,
 //   and the samples of each thread as a track of their stacks. Times are
-//   microseconds from the snapshot's start.
+//   microseconds from the snapshot's start;
+// - pprof, folded: the samples' profiles (tools/snapshot_profiles.h).
 
 #include "tools/snapshot_model.h"
 
@@ -17,7 +18,8 @@
 
 namespace tw::tools {
 
-enum class export_format { speedscope, chrome };
+// pprof and folded stacks: tools/snapshot_profiles.h.
+enum class export_format { speedscope, chrome, pprof, folded, folded_wall };
 
 // Throws std::runtime_error on a snapshot it cannot read or an output it
 // cannot write.

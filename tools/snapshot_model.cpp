@@ -69,7 +69,8 @@ class module_methods {
       const auto path = paths.find(index);
       if (path == paths.end()) continue;
       try {
-        modules_.push_back({file_name(path->second), is_framework(path->second), tw::metadata_method_names(metadata)});
+        modules_.push_back(
+            {file_name(path->second), path->second, is_framework(path->second), tw::metadata_method_names(metadata)});
       } catch (const std::exception&) {
         // Metadata that cannot be read names no method.
       }
@@ -78,6 +79,7 @@ class module_methods {
 
   struct found {
     std::string file;  // empty when no module's metadata agrees
+    std::string path;
     bool framework = false;
   };
   // Methods come mostly from a few modules: the last one that agreed is
@@ -90,7 +92,7 @@ class module_methods {
       const std::size_t m = i == 0 ? last_ : (i <= last_ ? i - 1 : i);
       if (agrees(modules_[m], token, type, name)) {
         last_ = m;
-        return {modules_[m].file, modules_[m].framework};
+        return {modules_[m].file, modules_[m].path, modules_[m].framework};
       }
     }
     return {};
@@ -98,7 +100,7 @@ class module_methods {
 
  private:
   struct module {
-    std::string file;
+    std::string file, path;
     bool framework;
     tw::metadata_method_names names;
   };
@@ -175,6 +177,8 @@ void snapshot_model::read_environment() {
   process_.user_name = compressed_string_at(env, at);
   at += 16 + 1;                   // snapshot id 3, runtime type
   process_.runtime_version = compressed_string_at(env, at);
+  // The start time ends the section, as a FILETIME.
+  if (env.size() >= 8) process_.start_filetime = load_at<std::uint64_t>(env, env.size() - 8);
   // A runtime started by the host reports no process name of its own, or
   // the host's: the application is the one its command line runs.
   if (process_.process_name.empty() || file_name(process_.process_name) == "dotnet") {
@@ -233,14 +237,15 @@ void snapshot_model::read_call_tree() {
   std::unordered_map<std::string, std::uint32_t> frame_by_name;
   std::vector<std::uint32_t> method_frames(method_names.size(), npos);
   std::unordered_map<std::uint32_t, std::uint32_t> module_frames;
-  auto frame_named = [&](std::string name, frame_kind kind, const std::string& module = {}, bool framework = false) {
+  auto frame_named = [&](std::string name, frame_kind kind, const std::string& module = {}, bool framework = false,
+                         const std::string& module_path = {}) {
     std::string key = name;
     key.append(1, '\0').append(module);
     const auto [it, added] = frame_by_name.try_emplace(std::move(key), static_cast<std::uint32_t>(frames_.size()));
     // A method of no known module is the framework's when its namespace says so.
     if (module.empty())
       framework = name.rfind("System.", 0) == 0 || name.rfind("Microsoft.", 0) == 0 || name.rfind("Internal.", 0) == 0;
-    if (added) frames_.push_back({std::move(name), kind, module, kind == frame_kind::managed && !framework});
+    if (added) frames_.push_back({std::move(name), kind, module, module_path, kind == frame_kind::managed && !framework});
     return it->second;
   };
   auto frame_for_key = [&](std::uint64_t key) -> std::uint32_t {
@@ -250,8 +255,9 @@ void snapshot_model::read_call_tree() {
       case 2:
         if (payload < method_frames.size()) {
           if (method_frames[payload] == npos)
-            method_frames[payload] = frame_named(method_names[payload], frame_kind::managed,
-                                                 method_modules[payload].file, method_modules[payload].framework);
+            method_frames[payload] =
+                frame_named(method_names[payload], frame_kind::managed, method_modules[payload].file,
+                            method_modules[payload].framework, method_modules[payload].path);
           return method_frames[payload];
         }
         return frame_named(std::string("method #").append(std::to_string(payload)), frame_kind::managed);

@@ -16,6 +16,7 @@ namespace tw::tools {
 struct snapshot_process {
   std::string os_name, computer_name, process_name, command_line, user_name, runtime_version;
   std::uint32_t pid = 0;
+  std::uint64_t start_filetime = 0;  // when the snapshot began: 100 ns since 1601
 };
 
 // The program a command line runs: the application assembly of "dotnet
@@ -29,7 +30,8 @@ enum class frame_kind : std::uint8_t { managed, native, module, other };
 struct frame {
   std::string name;
   frame_kind kind = frame_kind::other;
-  std::string module;  // the file a managed method comes from, when known
+  std::string module;       // the file a managed method comes from, when known
+  std::string module_path;  // and its path, as the target named it
   // A managed method of the program's own, not of the runtime's frameworks.
   bool application = false;
 };

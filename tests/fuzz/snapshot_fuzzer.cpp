@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)tw::tools::inspect_snapshot(index);
   } catch (const std::exception&) {
   }
-  for (const auto format : {tw::tools::export_format::speedscope, tw::tools::export_format::chrome}) {
+  for (const auto format : {tw::tools::export_format::speedscope, tw::tools::export_format::chrome,
+                            tw::tools::export_format::pprof, tw::tools::export_format::folded_wall}) {
     std::FILE* sink = std::fopen("/dev/null", "wb");
     try {
       const tw::tools::snapshot_model model(index);

@@ -1,5 +1,6 @@
 // The command-line tool as a user runs it.
 
+#include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 #include "tests/support/container_program.h"
 
@@ -295,6 +296,7 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
 
   EXPECT_EQ(run("export " + snapshot).exit_code, 2);
   EXPECT_EQ(run("export " + snapshot + " --format svg").exit_code, 2);
+  EXPECT_EQ(run("export " + snapshot + " --format pprof --wall").exit_code, 2);  // --wall is for folded stacks
   const auto missing = run("export " + (dir / "none.dtt").string() + " --format chrome");
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_EQ(missing.out.rfind("eptl: ", 0), 0u) << missing.out;
@@ -318,7 +320,7 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
   }
   const auto out = dir / "kept.json";
   std::ofstream(out) << "before";
-  for (const char* format : {"speedscope", "chrome"}) {
+  for (const char* format : {"speedscope", "chrome", "pprof", "collapsed"}) {
     const auto broken = run("export " + snapshot + " --format " + format + " -o " + out.string());
     EXPECT_EQ(broken.exit_code, 1) << format;
     EXPECT_EQ(broken.out, "eptl: " + snapshot + ": The call tree is broken: the node at 48 links to offset 32\n");
@@ -326,6 +328,98 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
     EXPECT_FALSE(std::filesystem::exists(out.string() + ".partial"));
   }
   EXPECT_EQ(run("inspect " + snapshot).exit_code, 1);
+}
+
+// Google's own pprof reads the pprof export of every committed recording as
+// inspect reads the snapshot: the same sample totals for both sample types,
+// the same hottest method, and each sample's thread; the folded stacks add
+// up the same.
+TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording) {
+  const scratch_folder scratch("eptl_pprof_");
+  std::vector<std::filesystem::path> recordings;
+  for (const auto& dir : {std::filesystem::path(TW_CORPUS_DIR), std::filesystem::path(TW_SOURCE_DIR) / "tests" / "data"})
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".nettrace") recordings.push_back(e.path());
+  ASSERT_GE(recordings.size(), 8u);
+  const std::string pprof = TW_PPROF_PATH;
+  // pprof shortens names as it would C++ templates: compare without "<...>".
+  const auto plain = [](std::string name) {
+    for (auto open = name.find('<'); open != std::string::npos; open = name.find('<')) {
+      const auto close = name.find('>', open);
+      if (close == std::string::npos) break;
+      name.erase(open, close - open + 1);
+    }
+    return name;
+  };
+  for (const auto& recording : recordings) {
+    SCOPED_TRACE(recording.filename().string());
+    const auto snapshot = (scratch.path / "s.dtt").string(), profile = (scratch.path / "s.pb.gz").string();
+    ASSERT_EQ(run("convert " + recording.string() + " -o " + snapshot).exit_code, 0);
+    ASSERT_EQ(run("export " + snapshot + " --format pprof -o " + profile).exit_code, 0);
+    const auto summary = tw::tools::inspect_snapshot(snapshot);
+    const auto on_cpu = summary.samples_managed + summary.samples_other_type;
+
+    std::istringstream raw(run_raw(pprof + " -raw " + profile).out);
+    std::uint64_t period = 0, cpu = 0, wall = 0;
+    bool in_samples = false;
+    for (std::string line; std::getline(raw, line);) {
+      if (line.rfind("Period: ", 0) == 0) period = std::stoull(line.substr(8));
+      if (line.rfind("Samples:", 0) == 0) in_samples = true;
+      std::uint64_t c = 0, w = 0;
+      char colon = 0;
+      if (in_samples && std::istringstream(line) >> c >> w >> colon && colon == ':') {
+        cpu += c;
+        wall += w;
+      }
+      if (line.rfind("Locations", 0) == 0) in_samples = false;
+    }
+    ASSERT_GT(period, 0u);
+    EXPECT_EQ(cpu, on_cpu * period);
+    EXPECT_EQ(wall, summary.samples * period);
+
+    // The hottest method: the first row of pprof -top that names a method.
+    if (!summary.methods.empty()) {
+      std::istringstream top(run_raw(pprof + " -top -nodecount=1000 " + profile).out);
+      std::string line, name;
+      double flat_ms = -1;
+      bool rows = false;
+      while (std::getline(top, line)) {
+        if (line.find("flat  flat%") != std::string::npos) {
+          rows = true;
+          continue;
+        }
+        if (!rows) continue;
+        std::istringstream cells(line);
+        std::string flat, flat_share, sum_share, cum, cum_share;
+        cells >> flat >> flat_share >> sum_share >> cum >> cum_share >> std::ws;
+        std::getline(cells, name);
+        if (name.empty() || name[0] == '[') continue;
+        flat_ms = flat == "0" ? 0 : std::stod(flat) * (flat.ends_with("ms") ? 1 : flat.ends_with("us") ? 1e-3 : 1e3);
+        break;
+      }
+      const auto& hottest = summary.methods[0];
+      EXPECT_NEAR(flat_ms, static_cast<double>(hottest.exclusive * period) / 1e6, 0.01 + flat_ms * 0.001) << name;
+      if (summary.methods.size() == 1 || summary.methods[1].exclusive < hottest.exclusive) {
+        EXPECT_EQ(plain(name), plain(hottest.name));
+      }
+    }
+
+    // Each sample's thread, by id and by name, and its state.
+    const auto traces = run_raw(pprof + " -traces " + profile).out;
+    if (summary.samples > 0) {
+      for (const char* label : {"thread id:", "thread name:", "state:"})
+        EXPECT_NE(traces.find(label), std::string::npos) << label;
+    }
+
+    // The folded stacks add up to the same samples.
+    for (const bool wall_too : {false, true}) {
+      const auto folded = run("export " + snapshot + " --format collapsed -o -" + (wall_too ? " --wall" : ""));
+      std::uint64_t total = 0;
+      std::istringstream lines(folded.out);
+      for (std::string line; std::getline(lines, line);) total += std::stoull(line.substr(line.rfind(' ') + 1));
+      EXPECT_EQ(total, wall_too ? summary.samples : on_cpu);
+    }
+  }
 }
 
 TEST(eptl_ps, lists_a_running_program_with_its_name_runtime_and_command_line) {
