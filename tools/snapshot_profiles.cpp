@@ -98,22 +98,30 @@ void write_pprof(const snapshot_model& model, std::FILE* out) {
   // A mapping per module, a function and a location per frame, made as the
   // samples first name them.
   std::unordered_map<std::string, std::uint64_t> mappings;
+  auto mapping_of = [&](std::string_view path) {
+    auto [it, added] = mappings.try_emplace(std::string(path), mappings.size() + 1);
+    if (added) {
+      auto* m = p.add_mapping();
+      m->set_id(it->second);
+      m->set_filename(str(path));
+      m->set_has_functions(true);
+    }
+    return it->second;
+  };
+  // pprof takes the first mapping for the program: the application's module.
+  const auto program = model.process().process_name + ".dll";
+  for (std::uint32_t f = 0; f < model.frames().size(); ++f) {
+    if (model.frames()[f].module != program) continue;
+    mapping_of(stacks.module_path(f).empty() ? stacks.module(f) : stacks.module_path(f));
+    break;
+  }
   std::vector<std::uint64_t> locations(stacks.count(), 0);
   auto location_of = [&](std::uint32_t frame) {
     if (locations[frame] != 0) return locations[frame];
     const auto id = static_cast<std::uint64_t>(p.location_size() + 1);
     std::uint64_t mapping = 0;
     const auto path = stacks.module_path(frame).empty() ? stacks.module(frame) : stacks.module_path(frame);
-    if (!path.empty()) {
-      auto [it, added] = mappings.try_emplace(std::string(path), mappings.size() + 1);
-      if (added) {
-        auto* m = p.add_mapping();
-        m->set_id(it->second);
-        m->set_filename(str(path));
-        m->set_has_functions(true);
-      }
-      mapping = it->second;
-    }
+    if (!path.empty()) mapping = mapping_of(path);
     auto* f = p.add_function();
     f->set_id(id);
     f->set_name(str(stacks.name(frame)));
