@@ -3,7 +3,7 @@
 #include "api/collectors.h"
 #include "api/error_info.h"
 #include "api/event_pipe_api.h"
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/utf.h"
 

@@ -3,7 +3,7 @@
 // Names snapshot files after a base path: the main file is the base path
 // itself, further files are base.0000, base.0001, ...
 
-#include "api/file_factory.h"
+#include "tw/io/file_factory.h"
 
 #include <filesystem>
 #include <string>

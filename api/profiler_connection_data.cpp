@@ -1,8 +1,8 @@
 #include "api/profiler_connection_data.h"
 
-#include "api/log.h"
-#include "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto.h"
-#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
+#include "tw/log/log.h"
+#include "bridge/netcore_profiler_bridge_proto.h"
+#include "bridge/test_prof/netcore_test_profiler_bridge_proto.h"
 #include "tw/error/exception_text.h"
 
 namespace tw_prof {

@@ -5,7 +5,7 @@
 // names a file a running snapshot of this process still writes is refused:
 // two snapshots writing one file would corrupt both.
 
-#include "api/file_factory.h"
+#include "tw/io/file_factory.h"
 
 #include <filesystem>
 #include <functional>

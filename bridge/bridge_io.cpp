@@ -1,6 +1,6 @@
 #include "bridge/bridge_io.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>

@@ -1,6 +1,6 @@
 #include "bridge/core_api.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/error/hresult.h"
 #include "tw/system/proc_utils.h"

@@ -1,6 +1,6 @@
 #include "bridge/handshake.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/system/os_name.h"
 #include "tw/system/proc_utils.h"
 

@@ -1,6 +1,6 @@
 #include "bridge/prof_bridge_proto.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/system/proc_utils.h"

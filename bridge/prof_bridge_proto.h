@@ -5,7 +5,7 @@
 // accepted the handshake. The base class reads what it can from the system
 // for the target's pid.
 
-#include "bridge/environment.h"
+#include "event_pipe_timeline_profiler/src/environment.h"
 #include "bridge/protocol.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
 

@@ -2,7 +2,7 @@
 
 #include "bridge/core_api.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "bridge/bridge_file_factory.h"
 #include "bridge/bridge_io.h"
 #include "bridge/handshake.h"

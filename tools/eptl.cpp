@@ -2,7 +2,7 @@
 // their help texts are in `commands` below.
 
 #include "api/collectors.h"
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "event_pipe_api/src/session.h"

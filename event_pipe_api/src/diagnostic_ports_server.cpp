@@ -1,6 +1,6 @@
 #include "event_pipe_api/src/diagnostic_ports_server.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/utility/byte_cursor.h"

@@ -4,7 +4,7 @@
 // key: the decoder's records become the catalogue's dispatched events. A handler is called as handler(Provider{}, dispatched_event<Provider, N>)
 // and must accept every (provider, event) of the lists it is wrapped with.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "event_pipe_api/src/nettrace/event_trace_record.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "event_pipe_api/src/providers/dispatched_event.h"

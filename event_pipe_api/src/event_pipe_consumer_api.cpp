@@ -1,6 +1,6 @@
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "event_pipe_api/src/nettrace/parse_stream.h"
 #include "event_pipe_api/src/session.h"
 #include "tw/error/exception_text.h"

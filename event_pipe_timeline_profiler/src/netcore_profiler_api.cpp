@@ -1,6 +1,6 @@
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "collector/src/collector/metadata_writers.h"
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"

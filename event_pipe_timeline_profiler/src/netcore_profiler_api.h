@@ -14,8 +14,8 @@
 // the lifetime session; a watcher thread per snapshot reads /proc (thread
 // names, module mappings). destroy() may come from any of them.
 
-#include "api/file_factory.h"
-#include "bridge/environment.h"
+#include "tw/io/file_factory.h"
+#include "event_pipe_timeline_profiler/src/environment.h"
 #include "collector/src/collector/snapshot.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 

@@ -1,4 +1,4 @@
-#include "api/log.h"
+#include "tw/log/log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The bridge driven by a host peer over loopback TCP: the handshake, every
 // measure command, saving with file requests, and hosts that misbehave.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "bridge/profiler_bridge.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "collector/src/collector/snapshot.h"
-#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
+#include "bridge/test_prof/netcore_test_profiler_bridge_proto.h"
 #include "tests/bridge/host_peer.h"
 #include "tests/bridge/still_profiler.h"
 #include "tools/snapshot_reader.h"

@@ -4,7 +4,7 @@
 
 #include "collector/src/collector/multifile_snapshot.h"
 #include "collector/src/collector/snapshot.h"
-#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
+#include "bridge/test_prof/netcore_test_profiler_bridge_proto.h"
 
 #include <atomic>
 #include <chrono>

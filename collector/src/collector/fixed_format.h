@@ -9,7 +9,7 @@
 // the others belong to one thread at a time. The table of contents takes its
 // mutex around each added item.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "tw/utility/le_writer.h"
 

@@ -1,6 +1,6 @@
 #include "collector/src/collector/metadata_writers.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
 #include "tw/utility/throw.h"

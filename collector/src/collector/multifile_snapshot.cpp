@@ -1,6 +1,6 @@
 #include "collector/src/collector/multifile_snapshot.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/error/file_write_error.h"
 #include "tw/utility/le_writer.h"

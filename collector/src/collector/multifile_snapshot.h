@@ -9,7 +9,7 @@
 // closing sections is not locked); sections' streams are written by whoever
 // holds them.
 
-#include "api/file_factory.h"
+#include "tw/io/file_factory.h"
 #include "tw/utility/handle.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "collector/src/collector/snapshot.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/progress/fake_progress.h"
 

@@ -1,6 +1,6 @@
 #include "event_pipe_api/src/nettrace/parse_stream.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/utility/hex_dump.h"
 #include "tw/utility/throw.h"
 

@@ -10,7 +10,7 @@
 // snapshot is attached and detached from another thread; the spin lock
 // serialises all of them for the whole of one event.
 
-#include "bridge/environment.h"
+#include "event_pipe_timeline_profiler/src/environment.h"
 #include "event_pipe_api/src/nettrace/event_trace_record.h"
 #include "event_pipe_api/src/providers/dispatched_event.h"
 #include "event_pipe_api/src/nettrace/trace_object.h"

@@ -3,7 +3,7 @@
 // The typed handlers of event_processor, instantiated per catalogue event;
 // what each event does is its row of the timeline table.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "collector/src/collector/streams/timeline_events.h"
 #include "tw/error/exception_text.h"
 #include "tw/error/file_write_error.h"

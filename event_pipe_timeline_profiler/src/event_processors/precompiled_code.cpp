@@ -1,6 +1,6 @@
 #include "event_pipe_timeline_profiler/src/event_processors/precompiled_code.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/utf.h"
 

@@ -1,6 +1,6 @@
 #include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "collector/src/collector/callstacks/call_stack_resolver.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/utf.h"

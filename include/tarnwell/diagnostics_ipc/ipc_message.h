@@ -8,7 +8,7 @@
 // Threads: nothing here keeps state between calls; the caller owns the socket
 // for the length of an exchange.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tarnwell/diagnostics_ipc/event_pipe_provider.h"
 #include "tw/utility/byte_cursor.h"
 #include "tw/utility/guid.h"

@@ -1,6 +1,6 @@
 #include "tw/portable_executable/parser.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/utility/byte_cursor.h"
 #include "tw/utility/throw.h"
 

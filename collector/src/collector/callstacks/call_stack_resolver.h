@@ -8,7 +8,7 @@
 // Threads: resolve() runs alone, after the last insertion. Notifications to
 // subscribers are serialised by the resolver's mutex.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "collector/src/collector/callstacks/call_tree_data.h"
 #include "tw/utility/throw.h"
 

@@ -1,6 +1,6 @@
 #include "collector/src/collector/callstacks/calltree_builder.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 
 namespace tarnwell::collector {
 

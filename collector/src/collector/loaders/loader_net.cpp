@@ -1,6 +1,6 @@
 #include "collector/src/collector/loaders/loader_net.h"
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "tw/utility/utf.h"
 
 #include <iomanip>

@@ -7,7 +7,7 @@
 // Threads: a collector and its writers belong to the event-processing
 // thread; only the call tree underneath is shared.
 
-#include "api/log.h"
+#include "tw/log/log.h"
 #include "collector/src/collector/callstacks/calltree_builder.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "collector/src/collector/streams/record_writer.h"

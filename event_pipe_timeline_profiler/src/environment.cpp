@@ -1,4 +1,4 @@
-#include "bridge/environment.h"
+#include "event_pipe_timeline_profiler/src/environment.h"
 
 namespace tw_prof {
 

@@ -6,7 +6,7 @@
 // instead of a live runtime, and ends (as a target that exits) when the file
 // does.
 
-#include "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto.h"
+#include "bridge/netcore_profiler_bridge_proto.h"
 
 #include <filesystem>
 #include <optional>

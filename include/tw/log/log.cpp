@@ -1,4 +1,4 @@
-#include "api/log.h"
+#include "tw/log/log.h"
 
 #include "tw/utility/throw.h"
 

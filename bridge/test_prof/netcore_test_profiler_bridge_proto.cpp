@@ -1,4 +1,4 @@
-#include "event_pipe_timeline_profiler/src/test_prof/netcore_test_profiler_bridge_proto.h"
+#include "bridge/test_prof/netcore_test_profiler_bridge_proto.h"
 
 #include "tw/utility/throw.h"
 

@@ -1,4 +1,4 @@
-#include "event_pipe_timeline_profiler/src/netcore_profiler_bridge_proto.h"
+#include "bridge/netcore_profiler_bridge_proto.h"
 
 #include "tw/utility/throw.h"
 
