@@ -32,7 +32,7 @@ class netcore_profiler_bridge_proto : public prof_bridge_proto {
                                              std::unique_ptr<bridge_notifier> notifier) override;
 
  protected:
-  virtual std::uint32_t snapshot_format() const { return 0x4D455444; }
+  virtual std::uint32_t snapshot_format() const { return tarnwell::collector::format::timeline_format; }
 
   std::uint32_t pid_;
   std::string process_name_;

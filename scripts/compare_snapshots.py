@@ -12,8 +12,12 @@ import struct
 import sys
 from pathlib import Path
 
-VOLATILE = {0, 1}
-SESSION_SECTION = 2176
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from snapshot_format import FORMAT  # noqa: E402
+
+VOLATILE = {FORMAT.sections["environment"][0], FORMAT.sections["end_time"][0]}
+SESSION_SECTION = FORMAT.sections["session_stream"][0]
+SESSION_KIND = FORMAT.kinds["session_kind"]
 
 
 def masked_session(data: bytes) -> bytes:
@@ -23,8 +27,9 @@ def masked_session(data: bytes) -> bytes:
     pos = 0
     while pos + 14 <= len(out):
         kind = struct.unpack_from("<H", out, pos + 12)[0] & 0x0FFF
-        size = {1: 34, 3: 22, 4: 18}.get(kind)
-        if kind in (1, 3):
+        body = FORMAT.body_size("session_stream", kind)
+        size = None if body is None else FORMAT.record_header_size + body
+        if kind in (SESSION_KIND["session_start"], SESSION_KIND["session_stop"]):
             out[pos + 8:pos + 12] = bytes(4)
         if size is None:
             break  # a name record: the rest is compared as it stands
@@ -36,7 +41,7 @@ def sections(index: Path):
     """Yields (id, version, bytes) for every section, in index order."""
     data = index.read_bytes()
     signature, fmt, count = struct.unpack_from("<HII", data, 0)
-    if signature != 0x464D:
+    if signature != FORMAT.constants["index_signature"]:
         raise SystemExit(f"{index}: not a snapshot index")
     pos = 10
     if count & 0x80000000:

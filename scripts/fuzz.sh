@@ -94,9 +94,13 @@ snapshot_seeds() {
     name=$(basename "$f" .nettrace)
     build/release/eptl convert "$f" -o "$seeds/$name.dtt" >/dev/null 2>&1
     python3 - "$seeds/$name.dtt" "$seeds/$name" <<'PACK'
-import struct, sys
+import re, struct, sys
+sys.path.insert(0, 'scripts')
+from snapshot_format import FORMAT
 index, out = sys.argv[1], sys.argv[2]
-order = [0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145, 256, 272]
+# The fuzzer's own order of sections, by their names in the format.
+names = re.search(r'sections\[\] = \{(.*?)\};', open('tests/fuzz/snapshot_fuzzer.cpp').read(), re.S).group(1)
+order = [FORMAT.sections[n][0] for n in re.findall(r'f::(\w+)\.id', names)]
 data = open(index, 'rb').read()
 count = struct.unpack_from('<I', data, 6)[0] & 0x7FFFFFFF
 at = 10 + (2 if struct.unpack_from('<I', data, 6)[0] & 0x80000000 else 0)

@@ -1,78 +1,96 @@
 #include "tools/snapshot_events.h"
 
+#include "collector/src/collector/snapshot_format.h"
+
 #include <optional>
 
 namespace tw::tools {
 
 namespace {
 
-constexpr std::uint16_t stack_record = 0x2000;
+namespace format = tarnwell::collector::format;
+namespace rk = format::runtime_kind;
+namespace tk = format::task_kind;
+constexpr std::uint16_t stack_record = format::call_stack_record;
 
 void runtime_record(const stream_record& r, snapshot_events& to) {
   const auto& b = r.body;
   switch (r.kind) {
-    case 1:
+    case rk::gc_start:
       to.gc_start(r, load_at<std::uint32_t>(b, 0), load_at<std::uint32_t>(b, 4), load_at<std::uint32_t>(b, 8),
                   load_at<std::uint32_t>(b, 12));
       break;
-    case 2: to.gc_end(r, load_at<std::uint32_t>(b, 0)); break;
-    case 3: to.suspension_end(r); break;
-    case 4: to.suspension_start(r, load_at<std::uint16_t>(b, 0)); break;  // version 0: a 16-bit reason
-    case 5: to.suspension_start(r, load_at<std::uint32_t>(b, 0)); break;
-    case 6: case 21: to.allocation_tick(r, load_at<std::uint32_t>(b, 0), load_at<std::uint32_t>(b, 4)); break;
-    case 22: {
+    case rk::gc_end: to.gc_end(r, load_at<std::uint32_t>(b, 0)); break;
+    case rk::restart_end: to.suspension_end(r); break;
+    case rk::suspend_v0: to.suspension_start(r, load_at<std::uint16_t>(b, 0)); break;  // a 16-bit reason
+    case rk::suspend_v1: to.suspension_start(r, load_at<std::uint32_t>(b, 0)); break;
+    case rk::allocation_tick_v0: case rk::allocation_tick_v1: to.allocation_tick(r, load_at<std::uint32_t>(b, 0), load_at<std::uint32_t>(b, 4)); break;
+    case rk::allocation_tick_v2: {
       const auto at = prefixed_fields(b, 1);
       to.allocation_tick(r, load_at<std::uint32_t>(b, at), load_at<std::uint32_t>(b, at + 4));
       break;
     }
-    case 9: {
+    case rk::exception: {
       auto at = prefixed_fields(b);
       const auto type = read_utf16z(b, at);
       to.exception(r, type, read_utf16z(b, at));
       break;
     }
-    case 10: case 17: to.contention_start(r); break;
-    case 12: to.contention_end(r); break;
+    case rk::contention_start: case rk::contention_start_v2: to.contention_start(r); break;
+    case rk::contention_stop: to.contention_end(r); break;
   }
 }
 
 void task_record(const stream_record& r, snapshot_events& to) {
   const auto& b = r.body;
   switch (r.kind) {
-    case 2: to.task_wait(r, load_at<std::int32_t>(b, 8)); break;
-    case 3: {
+    case tk::wait_begin: to.task_wait(r, load_at<std::int32_t>(b, 8)); break;
+    case tk::operation_begin: {
       auto at = prefixed_fields(b);
       const auto task = load_at<std::int32_t>(b, at);
       at += 4;
       to.operation_start(r, task, read_utf16z(b, at));
       break;
     }
-    case 4: to.operation_end(r, load_at<std::int32_t>(b, 0)); break;
-    case 5: to.work_start(r, load_at<std::int32_t>(b, 0)); break;
-    case 6: to.work_end(r); break;
-    case 7: to.task_scheduled(r, load_at<std::int32_t>(b, 8)); break;
+    case tk::operation_end: to.operation_end(r, load_at<std::int32_t>(b, 0)); break;
+    case tk::work_begin: to.work_start(r, load_at<std::int32_t>(b, 0)); break;
+    case tk::work_end: to.work_end(r); break;
+    case tk::scheduled: to.task_scheduled(r, load_at<std::int32_t>(b, 8)); break;
   }
 }
 
 void sql_record(const stream_record& r, snapshot_events& to) {
-  static constexpr sql_event kinds[] = {sql_event::trace, sql_event::scope_start, sql_event::scope_stop,
-                                        sql_event::pooler_scope, sql_event::correlation};
-  if (r.kind < 1 || r.kind > 5) return;
+  namespace sk = format::sql_kind;
+  sql_event what;
+  switch (r.kind) {
+    case sk::trace: what = sql_event::trace; break;
+    case sk::scope_start: what = sql_event::scope_start; break;
+    case sk::scope_stop: what = sql_event::scope_stop; break;
+    case sk::pooler_scope: what = sql_event::pooler_scope; break;
+    case sk::correlation: what = sql_event::correlation; break;
+    default: return;
+  }
   auto at = prefixed_fields(r.body);
-  to.sql(r, kinds[r.kind - 1], read_utf16z(r.body, at));
+  to.sql(r, what, read_utf16z(r.body, at));
 }
 
 void kestrel_record(const stream_record& r, snapshot_events& to) {
-  static constexpr kestrel_event kinds[] = {kestrel_event::connection_start, kestrel_event::connection_stop,
-                                            kestrel_event::request_start, kestrel_event::request_stop};
-  if (r.kind < 1 || r.kind > 4) return;
+  namespace kk = format::kestrel_kind;
+  kestrel_event what;
+  switch (r.kind) {
+    case kk::connection_start: what = kestrel_event::connection_start; break;
+    case kk::connection_stop: what = kestrel_event::connection_stop; break;
+    case kk::request_start: what = kestrel_event::request_start; break;
+    case kk::request_stop: what = kestrel_event::request_stop; break;
+    default: return;
+  }
   // Every kind begins with the connection id, as a string of its own (a
   // connection's start) or inside the body's length; requests go on with
   // the request id.
   auto at = prefixed_fields(r.body);
   const auto connection = read_utf16z(r.body, at);
-  const bool request = r.kind >= 3;
-  to.kestrel(r, kinds[r.kind - 1], connection, request ? read_utf16z(r.body, at) : std::string());
+  const bool request = what == kestrel_event::request_start || what == kestrel_event::request_stop;
+  to.kestrel(r, what, connection, request ? read_utf16z(r.body, at) : std::string());
 }
 
 }  // namespace
@@ -94,33 +112,33 @@ void decode_events(const snapshot_model& model, snapshot_events& to) {
     });
     if (pending) what(*pending);
   };
-  each(2121, [&](const stream_record& r) { runtime_record(r, to); });
-  each(2120, [&](const stream_record& r) { task_record(r, to); });
-  each(2054, [&](const stream_record& r) { sql_record(r, to); });
-  each(2055, [&](const stream_record& r) { kestrel_record(r, to); });
+  each(format::runtime_stream.id, [&](const stream_record& r) { runtime_record(r, to); });
+  each(format::task_stream.id, [&](const stream_record& r) { task_record(r, to); });
+  each(format::sqlclient_stream.id, [&](const stream_record& r) { sql_record(r, to); });
+  each(format::kestrel_stream.id, [&](const stream_record& r) { kestrel_record(r, to); });
 
-  if (model.has(2177)) {
+  if (model.has(format::sample_stream.id)) {
     // A sample's stack record follows it; a sample without one has none.
-    const auto stream = model.reader().map(2177);
+    const auto stream = model.reader().map(format::sample_stream.id);
     std::optional<stream_record> pending;
     auto flush = [&](std::uint32_t leaf) {
       if (!pending) return;
       to.sample(*pending, pending->body.empty() ? 0 : pending->body[0], leaf);
       pending.reset();
     };
-    for_each_record(2177, stream.bytes(), 8, [&](const stream_record& r) {
-      to.record(2177, r);
+    for_each_record(format::sample_stream.id, stream.bytes(), 8, [&](const stream_record& r) {
+      to.record(format::sample_stream.id, r);
       if (r.kind == stack_record) {
         flush(load_at<std::uint32_t>(r.body, 8));
         return;
       }
       flush(0xFFFFFFFFu);
-      if (r.kind == 4) pending = r;
-      else if (r.kind == 1) to.thread_start(r);
+      if (r.kind == format::sample_kind::sample) pending = r;
+      else if (r.kind == format::sample_kind::thread_start) to.thread_start(r);
     });
     flush(0xFFFFFFFFu);
   }
-  each(2176, [](const stream_record&) {});
+  each(format::session_stream.id, [](const stream_record&) {});
 }
 
 }  // namespace tw::tools

@@ -1,5 +1,7 @@
 #include "tools/snapshot_inspect.h"
 
+#include "collector/src/collector/snapshot_format.h"
+
 #include "tools/snapshot_events.h"
 
 #include <algorithm>
@@ -11,6 +13,8 @@ namespace tw::tools {
 
 namespace {
 
+namespace format = tarnwell::collector::format;
+
 // Adds what each event says to the summary.
 class summarise final : public snapshot_events {
  public:
@@ -18,7 +22,7 @@ class summarise final : public snapshot_events {
 
   void record(std::uint16_t section, const stream_record& r) override {
     ++s_.records[{section, r.kind}];
-    if (r.kind != 0x2000 || section == 2177) return;
+    if (r.kind != format::call_stack_record || section == format::sample_stream.id) return;
     auto& [stacks, named] = s_.stacks_naming_a_method[section];
     ++stacks;
     model_.stack(load_at<std::uint32_t>(r.body, 8), stack_);
@@ -195,7 +199,8 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "Kestrel requests: " << s.kestrel_requests.size() << "\n";
   out << "records per stream and kind:";
   for (const auto& [what, n] : s.records)
-    out << "\n  section " << what.first << " kind " << (what.second == 0x2000 ? std::string("stack") : std::to_string(what.second))
+    out << "\n  section " << what.first << " kind "
+        << (what.second == format::call_stack_record ? std::string("stack") : std::to_string(what.second))
         << ": " << n;
   out << "\nsamples: " << s.samples << " (" << s.samples_with_stack << " with stacks, " << s.samples_resolved_managed
       << " with a managed method at the leaf)\n";

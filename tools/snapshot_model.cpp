@@ -1,5 +1,7 @@
 #include "tools/snapshot_model.h"
 
+#include "collector/src/collector/snapshot_format.h"
+
 #include "tools/snapshot_streams.h"
 #include "tw/portable_executable/ready_to_run.h"
 
@@ -11,6 +13,8 @@
 namespace tw::tools {
 
 namespace {
+
+namespace format = tarnwell::collector::format;
 
 // ECMA-335 compressed length and UTF-8 text, as the environment writes strings.
 std::string compressed_string_at(std::span<const std::uint8_t> b, std::size_t& at) {
@@ -44,7 +48,7 @@ class module_methods {
  public:
   explicit module_methods(const snapshot_reader& reader) {
     std::unordered_map<std::uint32_t, std::string> paths;
-    const auto path_stream = reader.map(272);
+    const auto path_stream = reader.map(format::module_paths.id);
     const auto p = path_stream.bytes();
     // One byte, the count, then per record: index, a 16-bit 1, the path.
     for (std::size_t at = 5; at + 6 < p.size();) {
@@ -52,7 +56,7 @@ class module_methods {
       at += 6;
       paths[index] = compressed_string_at(p, at);
     }
-    images_ = reader.map(256);
+    images_ = reader.map(format::module_images.id);
     const auto b = images_.bytes();
     // The count, then per record: index, metadata, debug directories.
     for (std::size_t at = 4; at + 8 <= b.size();) {
@@ -163,8 +167,8 @@ bool snapshot_model::has(std::uint16_t section) const {
 }
 
 void snapshot_model::read_environment() {
-  if (!has(0)) return;
-  const auto env = reader_.read(0);
+  if (!has(format::environment.id)) return;
+  const auto env = reader_.read(format::environment.id);
   std::size_t at = 2 * 4 + 4 + 4 + 1 + 2 + 4;
   process_.os_name = compressed_string_at(env, at);
   process_.computer_name = compressed_string_at(env, at);
@@ -188,15 +192,15 @@ void snapshot_model::read_environment() {
 }
 
 void snapshot_model::read_session() {
-  if (!has(2176)) return;
-  const auto stream = reader_.map(2176);
-  for_each_record(2176, stream.bytes(), 8, [&](const stream_record& r) {
-    if (r.kind == 1) {
+  if (!has(format::session_stream.id)) return;
+  const auto stream = reader_.map(format::session_stream.id);
+  for_each_record(format::session_stream.id, stream.bytes(), 8, [&](const stream_record& r) {
+    if (r.kind == format::session_kind::session_start) {
       timer_resolution_ = load_at<std::uint64_t>(r.body, 4);
       first_tick_ = static_cast<std::int64_t>(load_at<std::uint64_t>(r.body, 12));
-    } else if (r.kind == 3) {
+    } else if (r.kind == format::session_kind::session_stop) {
       last_tick_ = static_cast<std::int64_t>(load_at<std::uint64_t>(r.body, 0));
-    } else if (r.kind == 5) {
+    } else if (r.kind == format::session_kind::thread_name) {
       std::size_t at = load_at<std::uint16_t>(r.body, 0) ? 2 : 6;
       thread_names_[r.thread_id] = read_utf16z(r.body, at);
     }
@@ -205,14 +209,14 @@ void snapshot_model::read_session() {
 }
 
 void snapshot_model::read_call_tree() {
-  if (!has(2160)) return;
+  if (!has(format::call_tree.id)) return;
   // Methods by index: each managed_function record points at its names,
   // and its token names it in its module's metadata.
   std::vector<std::string> method_names;
   std::vector<module_methods::found> method_modules;
-  if (has(2132) && has(2137)) {
-    const auto functions = reader_.map(2132);
-    const auto data = reader_.map(2137);
+  if (has(format::managed_functions.id) && has(format::managed_function_data.id)) {
+    const auto functions = reader_.map(format::managed_functions.id);
+    const auto data = reader_.map(format::managed_function_data.id);
     module_methods modules(reader_);
     for (std::size_t at = 0; at + 20 <= functions.bytes().size(); at += 20) {
       std::size_t p = static_cast<std::size_t>(load_at<std::uint64_t>(functions.bytes(), at + 12)) + 4;
@@ -224,9 +228,9 @@ void snapshot_model::read_call_tree() {
   }
   // Module paths by index; a module loaded again points at its latest record.
   std::unordered_map<std::uint32_t, std::string> module_names;
-  if (has(2149) && has(2145)) {
-    const auto modules = reader_.map(2149);
-    const auto data = reader_.map(2145);
+  if (has(format::managed_modules.id) && has(format::module_data.id)) {
+    const auto modules = reader_.map(format::managed_modules.id);
+    const auto data = reader_.map(format::module_data.id);
     for (std::size_t at = 0; at + 20 <= modules.bytes().size(); at += 20) {
       std::size_t p = static_cast<std::size_t>(load_at<std::uint64_t>(modules.bytes(), at + 12)) + 4;
       module_names[load_at<std::uint32_t>(modules.bytes(), at)] = file_name(read_utf16z(data.bytes(), p));
@@ -276,7 +280,7 @@ void snapshot_model::read_call_tree() {
     }
   };
 
-  const auto tree = reader_.map(2160);
+  const auto tree = reader_.map(format::call_tree.id);
   const auto bytes = tree.bytes();
   // The section starts with a header whose first word is its size; the
   // root follows it, at region offset 32.

@@ -22,6 +22,7 @@ namespace {
 
 using namespace tarnwell;
 using collector::event_pipe::consumer_status;
+namespace format = tarnwell::collector::format;
 
 // A FILETIME as its low, then its high 32 bits.
 void put_filetime(tw::le_writer& out, std::uint64_t t) {
@@ -134,8 +135,8 @@ class netcore_profiler_api final : public prof_api_base,
     auto files = multifile_snapshot::create(std::move(factory), snapshot_format_, 0);
     try {
       gen_.emplace(files);
-      environment_section_ = (*gen_)(stream_kind{}, 0, 9);
-      sequence_points_ = (*gen_)(stream_kind{}, 2161, 0);
+      environment_section_ = (*gen_)(stream_kind{}, format::environment.id, format::environment.version);
+      sequence_points_ = (*gen_)(stream_kind{}, format::sequence_points.id, format::sequence_points.version);
       std::shared_ptr<netcore::process_watcher> watcher;
       if (const auto* pid = std::get_if<std::uint32_t>(&target_))
         watcher = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
@@ -492,7 +493,7 @@ class netcore_profiler_api final : public prof_api_base,
       }
     };
     step([&] { write_environment(*environment_section_, env, start_time_); });
-    step([&] { write_post_environment(*(*gen_)(stream_kind{}, 1, 0), end_time); });
+    step([&] { write_post_environment(*(*gen_)(stream_kind{}, format::end_time.id, format::end_time.version), end_time); });
     step([&] { processor_.detach(); });
     environment_section_.reset();
     {

@@ -15,6 +15,7 @@
 // names, module mappings). destroy() may come from any of them.
 
 #include "tw/io/file_factory.h"
+#include "collector/src/collector/snapshot_format.h"
 #include "event_pipe_timeline_profiler/src/environment.h"
 #include "collector/src/collector/snapshot.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
@@ -67,10 +68,10 @@ inline constexpr std::chrono::milliseconds session_finish_timeout{120000};
 std::shared_ptr<prof_api_base> create_netcore_profiler_api(
     profiler_target target, bool resume_runtime, bool with_tpl, bool poll_command_line,
     tarnwell::collector::event_pipe::event_pipe_session* lifetime_session, std::unique_ptr<bridge_notifier> notifier,
-    std::uint32_t snapshot_format = 0x4D455444);
+    std::uint32_t snapshot_format = tarnwell::collector::format::timeline_format);
 
 // The snapshot format id of the test variant.
-inline constexpr std::uint32_t test_snapshot_format_id = 0x12345678;
+inline constexpr std::uint32_t test_snapshot_format_id = tarnwell::collector::format::test_format;
 
 // Section 0: the environment and the snapshot's start time.
 void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime);

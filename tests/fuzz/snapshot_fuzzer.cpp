@@ -4,6 +4,7 @@
 // length past the input's end takes what is left). Every run must end with a
 // result or an exception, never a crash, a leak or an overrun.
 
+#include "collector/src/collector/snapshot_format.h"
 #include "tools/snapshot_export.h"
 #include "tools/snapshot_inspect.h"
 
@@ -19,7 +20,12 @@
 
 namespace {
 
-constexpr std::uint16_t sections[] = {0, 2176, 2121, 2120, 2054, 2055, 2177, 2160, 2132, 2137, 2149, 2145, 256, 272};
+// scripts/fuzz.sh makes its seeds in this order, reading these names.
+namespace f = tarnwell::collector::format;
+constexpr std::uint16_t sections[] = {
+    f::environment.id, f::session_stream.id, f::runtime_stream.id, f::task_stream.id, f::sqlclient_stream.id,
+    f::kestrel_stream.id, f::sample_stream.id, f::call_tree.id, f::managed_functions.id, f::managed_function_data.id,
+    f::managed_modules.id, f::module_data.id, f::module_images.id, f::module_paths.id};
 
 template <class T>
 void put(std::ofstream& out, T value) {
@@ -45,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     std::ofstream file(index + ".0000", std::ios::binary | std::ios::trunc);
     std::ofstream out(index, std::ios::binary | std::ios::trunc);
-    put<std::uint16_t>(out, 0x464D);
+    put<std::uint16_t>(out, f::index_signature);
     put<std::uint32_t>(out, 0x13);
     put<std::uint32_t>(out, count);
     for (std::size_t i = 0; i < count; ++i) {

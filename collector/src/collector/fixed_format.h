@@ -9,6 +9,7 @@
 // the others belong to one thread at a time. The table of contents takes its
 // mutex around each added item.
 
+#include "collector/src/collector/snapshot_format.h"
 #include "tw/log/log.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "tw/utility/le_writer.h"
@@ -83,42 +84,42 @@ class section_storage {
 using close_callback = std::function<void(std::uint16_t, const std::string&, const fixed_format_stats&)>;
 
 struct header_section_tag {
-  static constexpr std::uint16_t id = 2147, version = 0;
+  static constexpr std::uint16_t id = collector::format::table_of_contents.id, version = collector::format::table_of_contents.version;
   static constexpr const char* name = "header";
   static constexpr bool locked = true;
 };
 struct core_function_section_tag {
-  static constexpr std::uint16_t id = 2131, version = 1;
+  static constexpr std::uint16_t id = collector::format::section_header.id, version = collector::format::section_header.version;
   static constexpr const char* name = "core_function";
   static constexpr bool locked = false;
 };
 struct managed_function_section_tag {
-  static constexpr std::uint16_t id = 2132, version = 0;
+  static constexpr std::uint16_t id = collector::format::managed_functions.id, version = collector::format::managed_functions.version;
   static constexpr const char* name = "managed_function";
   static constexpr bool locked = false;
 };
 struct frame_address_section_tag {
-  static constexpr std::uint16_t id = 2136, version = 0;
+  static constexpr std::uint16_t id = collector::format::frame_addresses.id, version = collector::format::frame_addresses.version;
   static constexpr const char* name = "frame_address";
   static constexpr bool locked = true;
 };
 struct managed_function_data_section_tag {
-  static constexpr std::uint16_t id = 2137, version = 0;
+  static constexpr std::uint16_t id = collector::format::managed_function_data.id, version = collector::format::managed_function_data.version;
   static constexpr const char* name = "managed_function_data";
   static constexpr bool locked = false;
 };
 struct module_data_section_tag {
-  static constexpr std::uint16_t id = 2145, version = 1;
+  static constexpr std::uint16_t id = collector::format::module_data.id, version = collector::format::module_data.version;
   static constexpr const char* name = "module_data";
   static constexpr bool locked = true;
 };
 struct core_module_section_tag {
-  static constexpr std::uint16_t id = 2146, version = 0;
+  static constexpr std::uint16_t id = collector::format::unordered_modules.id, version = collector::format::unordered_modules.version;
   static constexpr const char* name = "core_module";
   static constexpr bool locked = false;
 };
 struct unordered_managed_module_section_tag {
-  static constexpr std::uint16_t id = 2149, version = 0;
+  static constexpr std::uint16_t id = collector::format::managed_modules.id, version = collector::format::managed_modules.version;
   static constexpr const char* name = "unordered_managed_module";
   static constexpr bool locked = false;
 };

@@ -1,4 +1,5 @@
 #include "collector/src/collector/metadata_writers.h"
+#include "collector/src/collector/snapshot_format.h"
 
 #include "tw/log/log.h"
 #include "tw/error/exception_text.h"
@@ -73,7 +74,10 @@ void module_path_writer::write(std::uint32_t index, const std::string& path) {
 }
 
 core_metadata_writer::core_metadata_writer(const sections_gen& gen)
-    : images_(gen(stream_kind{}, 256, 2)), paths_(gen(stream_kind{}, 272, 0)) {}
+    : images_(gen(stream_kind{}, tarnwell::collector::format::module_images.id,
+                   tarnwell::collector::format::module_images.version)),
+      paths_(gen(stream_kind{}, tarnwell::collector::format::module_paths.id,
+                 tarnwell::collector::format::module_paths.version)) {}
 
 }  // namespace tw_prof
 

@@ -10,6 +10,7 @@
 // holds them.
 
 #include "tw/io/file_factory.h"
+#include "collector/src/collector/snapshot_format.h"
 #include "tw/utility/handle.h"
 
 #include <cstdint>
@@ -23,7 +24,7 @@
 
 namespace tw_prof {
 
-inline constexpr std::uint32_t snapshot_format_id = 0x4D455444;
+inline constexpr std::uint32_t snapshot_format_id = tarnwell::collector::format::timeline_format;
 
 // The first failure to write any file of a snapshot. Sections close and the
 // index is written on teardown paths that cannot throw; whoever saves the

@@ -1,4 +1,5 @@
 #include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
+#include "collector/src/collector/snapshot_format.h"
 
 #include "tw/log/log.h"
 #include "collector/src/collector/callstacks/call_stack_resolver.h"
@@ -33,6 +34,8 @@ struct snapshot_resolvers {
   }
 };
 
+constexpr const auto& empty = tarnwell::collector::format::empty_sections;
+
 std::shared_ptr<std::ostream> stream_of(const sections_gen& gen, inproc::stream_section_id section) {
   return gen(stream_kind{}, section.id, section.version);
 }
@@ -45,7 +48,8 @@ netcore_snapshot_collector::netcore_snapshot_collector(const sections_gen& gen, 
       metadata_(std::make_unique<shared_metadata_writer>(gen, header_, [tree = tree_] { return tree->end_offset(); },
                                                          root)),
       frames_(std::make_unique<tarnwell::etw_collector::callstacks::loader_frame_address>(gen, header_)),
-      empty_sections_{gen(stream_kind{}, 2133, 1), gen(stream_kind{}, 2135, 1), gen(stream_kind{}, 2144, 0)},
+      empty_sections_{gen(stream_kind{}, empty[0].id, empty[0].version), gen(stream_kind{}, empty[1].id, empty[1].version),
+                      gen(stream_kind{}, empty[2].id, empty[2].version)},
       providers_(gen, tree_),
       sample_stream_(stream_of(gen, inproc::timeline<SampleProvider>::stream)),
       samples_(sample_stream_),

@@ -1,4 +1,5 @@
 #include "collector/src/collector/callstacks/call_tree_owner.h"
+#include "collector/src/collector/snapshot_format.h"
 
 #include <algorithm>
 
@@ -14,7 +15,7 @@ call_tree_data_with_mmap_allocator::call_tree_data_with_mmap_allocator(handle_ho
 std::shared_ptr<call_tree_data_with_mmap_allocator> create_call_tree(const tw_prof::sections_gen& gen) {
   // The section closes when the holder releases its descriptor, after the
   // allocator has cut the file back to what the tree used.
-  auto section = gen(tw_prof::handle_kind{}, 2160, 16);
+  auto section = gen(tw_prof::handle_kind{}, format::call_tree.id, format::call_tree.version);
   const int fd = *section;
   auto holder = call_tree_data_with_mmap_allocator::handle_holder(
       fd, [section = std::move(section)](int&&) mutable { section.reset(); });

@@ -155,7 +155,7 @@ class sample_stream_writer {
  public:
   explicit sample_stream_writer(std::shared_ptr<std::ostream> stream) : stream_(std::move(stream)) {}
   void thread_start(std::int64_t timestamp, std::uint32_t thread_id) {
-    record_writer(*stream_).header(timestamp, thread_id, 0, 1);
+    record_writer(*stream_).header(timestamp, thread_id, 0, format::sample_kind::thread_start);
   }
   void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint16_t kind, std::uint8_t sample_type) {
     record_writer w(*stream_);
@@ -173,24 +173,24 @@ class session_stream_writer {
   void session_start(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t pid, std::uint64_t timer_resolution,
                      std::uint64_t tick) {
     record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, 1);
+    w.header(timestamp, thread_id, 0, format::session_kind::session_start);
     w.put(pid);
     w.put(timer_resolution);
     w.put(tick);
   }
   void session_stop(std::int64_t timestamp, std::uint32_t thread_id, std::uint64_t tick) {
     record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, 3);
+    w.header(timestamp, thread_id, 0, format::session_kind::session_stop);
     w.put(tick);
   }
   void main_thread(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t main_thread_id) {
     record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, 4);
+    w.header(timestamp, thread_id, 0, format::session_kind::main_thread);
     w.put(main_thread_id);
   }
   void thread_name(std::int64_t timestamp, std::uint32_t thread_id, std::u16string_view name) {
     record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, 5);
+    w.header(timestamp, thread_id, 0, format::session_kind::thread_name);
     w.utf16(name);
   }
 

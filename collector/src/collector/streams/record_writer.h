@@ -4,6 +4,7 @@
 // (timestamp, thread id, version << 12 | kind), then a body of raw trace
 // bytes, length-prefixed bytes or fields one by one.
 
+#include "collector/src/collector/snapshot_format.h"
 #include "tw/utility/le_writer.h"
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 
 namespace tarnwell::collector::inproc {
 
-inline constexpr std::uint16_t callstack_kind_word = 0x2000;
+inline constexpr std::uint16_t callstack_kind_word = format::call_stack_record;
 
 class record_writer {
  public:
