@@ -1,5 +1,6 @@
 #include "tools/snapshot_export.h"
 
+#include "tools/json_out.h"
 #include "tools/snapshot_events.h"
 #include "tools/snapshot_profiles.h"
 #include "tools/snapshot_samples.h"
@@ -20,66 +21,6 @@
 namespace tw::tools {
 
 namespace {
-
-// A JSON string literal: quotes, backslashes and control characters escaped.
-void append_json_string(std::string& to, std::string_view s) {
-  static constexpr char hex[] = "0123456789abcdef";
-  to += '"';
-  for (const char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      to += '\\';
-      to += c;
-    } else if (u < 0x20) {
-      to.append("\\u00");
-      to += hex[u >> 4];
-      to += hex[u & 15];
-    } else {
-      to += c;
-    }
-  }
-  to += '"';
-}
-
-// JSON text into a buffer that goes out a megabyte at a time.
-class json_out {
- public:
-  explicit json_out(std::FILE* f) : f_(f) { buffer_.reserve(capacity + 4096); }
-
-  json_out& raw(std::string_view s) {
-    buffer_.append(s);
-    if (buffer_.size() >= capacity) flush();
-    return *this;
-  }
-  json_out& str(std::string_view s) {
-    append_json_string(buffer_, s);
-    return raw({});
-  }
-  template <class Int>
-  json_out& num(Int v) {
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
-    return raw({text, static_cast<std::size_t>(end - text)});
-  }
-  // Three decimals: a microsecond in milliseconds, a nanosecond in
-  // microseconds.
-  json_out& fixed(double v) {
-    if (!std::isfinite(v)) return raw("0");
-    char text[400];  // the largest double, written out
-    const auto [end, error] = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 3);
-    return error == std::errc() ? raw({text, static_cast<std::size_t>(end - text)}) : raw("0");
-  }
-  void flush() {
-    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), f_) != buffer_.size())
-      throw std::runtime_error(std::string("Cannot write the export: ") + std::strerror(errno));
-    buffer_.clear();
-  }
-
- private:
-  static constexpr std::size_t capacity = 1 << 20;
-  std::FILE* f_;
-  std::string buffer_;
-};
 
 void write_speedscope(const snapshot_model& model, std::FILE* f) {
   const auto samples = collect_samples(model);
@@ -186,11 +127,6 @@ struct slice {
   std::string args;  // a JSON object, or empty
 };
 
-std::string json_string(std::string_view s) {
-  std::string text;
-  append_json_string(text, s);
-  return text;
-}
 
 class chrome_trace final : public snapshot_events {
  public:

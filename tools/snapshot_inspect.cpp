@@ -1,5 +1,7 @@
 #include "tools/snapshot_inspect.h"
 
+#include "tools/json_out.h"
+
 #include "collector/src/collector/snapshot_format.h"
 
 #include "tools/snapshot_events.h"
@@ -234,72 +236,55 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   }
 }
 
-namespace {
-void quoted(std::ostream& out, const std::string& s) {
-  out << '"';
-  for (char c : s) {
-    if (c == '"' || c == '\\') out << '\\' << c;
-    else if (static_cast<unsigned char>(c) < 0x20) out << ' ';
-    else out << c;
-  }
-  out << '"';
-}
-}  // namespace
-
-void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top) {
-  out << "{\"process\":";
-  quoted(out, s.process_name);
-  out << ",\"pid\":" << s.pid << ",\"user\":";
-  quoted(out, s.user_name);
-  out << ",\"runtime_version\":";
-  quoted(out, s.runtime_version);
-  out << ",\"timer_resolution\":" << s.timer_resolution << ",\"first_tick\":" << s.first_tick
-      << ",\"last_tick\":" << s.last_tick << ",\"threads\":" << s.threads << ",\"gc_count\":" << s.gc_count
-      << ",\"suspension_ms\":" << s.suspension_ms << ",\"gc_suspensions\":" << s.gc_suspensions
-      << ",\"gc_suspension_ms\":" << s.gc_suspension_ms << ",\"other_suspensions\":" << s.other_suspensions
-      << ",\"other_suspension_ms\":" << s.other_suspension_ms << ",\"contentions\":" << s.contentions
-      << ",\"contention_ms\":" << s.contention_ms << ",\"kestrel_requests\":" << s.kestrel_requests.size()
-      << ",\"samples\":" << s.samples << ",\"samples_with_stack\":" << s.samples_with_stack
-      << ",\"samples_resolved_managed\":" << s.samples_resolved_managed << ",\"samples_managed\":" << s.samples_managed
-      << ",\"samples_native\":" << s.samples_native << ",\"samples_other_type\":" << s.samples_other_type << ",\"exceptions\":{";
+void print_json(std::ostream& stream, const snapshot_summary& s, std::size_t top) {
+  json_out out(stream);
+  out.raw("{\"process\":").str(s.process_name).raw(",\"pid\":").num(s.pid).raw(",\"user\":").str(s.user_name);
+  out.raw(",\"runtime_version\":").str(s.runtime_version);
+  out.raw(",\"timer_resolution\":").num(s.timer_resolution).raw(",\"first_tick\":").num(s.first_tick);
+  out.raw(",\"last_tick\":").num(s.last_tick).raw(",\"threads\":").num(s.threads);
+  out.raw(",\"gc_count\":").num(s.gc_count).raw(",\"suspension_ms\":").real(s.suspension_ms);
+  out.raw(",\"gc_suspensions\":").num(s.gc_suspensions).raw(",\"gc_suspension_ms\":").real(s.gc_suspension_ms);
+  out.raw(",\"other_suspensions\":").num(s.other_suspensions);
+  out.raw(",\"other_suspension_ms\":").real(s.other_suspension_ms);
+  out.raw(",\"contentions\":").num(s.contentions).raw(",\"contention_ms\":").real(s.contention_ms);
+  out.raw(",\"kestrel_requests\":").num(s.kestrel_requests.size()).raw(",\"samples\":").num(s.samples);
+  out.raw(",\"samples_with_stack\":").num(s.samples_with_stack);
+  out.raw(",\"samples_resolved_managed\":").num(s.samples_resolved_managed);
+  out.raw(",\"samples_managed\":").num(s.samples_managed).raw(",\"samples_native\":").num(s.samples_native);
+  out.raw(",\"samples_other_type\":").num(s.samples_other_type).raw(",\"exceptions\":{");
   bool first = true;
   for (const auto& [type, n] : s.exceptions) {
-    out << (first ? "" : ",");
-    quoted(out, type);
-    out << ":" << n;
+    out.raw(first ? "" : ",").str(type).raw(":").num(n);
     first = false;
   }
-  out << "},\"records\":[";
+  out.raw("},\"records\":[");
   first = true;
   for (const auto& [what, n] : s.records) {
-    out << (first ? "" : ",") << "{\"section\":" << what.first << ",\"kind\":" << what.second << ",\"count\":" << n << "}";
+    out.raw(first ? "{\"section\":" : ",{\"section\":").num(what.first).raw(",\"kind\":").num(what.second);
+    out.raw(",\"count\":").num(n).raw("}");
     first = false;
   }
-  out << "],\"methods\":[";
+  out.raw("],\"methods\":[");
   for (std::size_t i = 0; i < std::min(top, s.methods.size()); ++i) {
-    out << (i ? "," : "") << "{\"name\":";
-    quoted(out, s.methods[i].name);
-    out << ",\"exclusive\":" << s.methods[i].exclusive << ",\"inclusive\":" << s.methods[i].inclusive << "}";
+    out.raw(i ? ",{\"name\":" : "{\"name\":").str(s.methods[i].name);
+    out.raw(",\"exclusive\":").num(s.methods[i].exclusive).raw(",\"inclusive\":").num(s.methods[i].inclusive).raw("}");
   }
-  out << "],\"waits\":[";
+  out.raw("],\"waits\":[");
   for (std::size_t i = 0; i < std::min(top, s.waits.size()); ++i) {
-    out << (i ? "," : "") << "{\"name\":";
-    quoted(out, s.waits[i].name);
-    out << ",\"samples\":" << s.waits[i].exclusive << "}";
+    out.raw(i ? ",{\"name\":" : "{\"name\":").str(s.waits[i].name);
+    out.raw(",\"samples\":").num(s.waits[i].exclusive).raw("}");
   }
   auto callers = [&](const char* name, const std::vector<snapshot_summary::caller_count>& rows) {
-    out << "],\"" << name << "\":[";
+    out.raw("],\"").raw(name).raw("\":[");
     for (std::size_t i = 0; i < std::min(top, rows.size()); ++i) {
-      out << (i ? "," : "") << "{\"what\":";
-      quoted(out, rows[i].what);
-      out << ",\"caller\":";
-      quoted(out, rows[i].caller);
-      out << ",\"count\":" << rows[i].count << "}";
+      out.raw(i ? ",{\"what\":" : "{\"what\":").str(rows[i].what).raw(",\"caller\":").str(rows[i].caller);
+      out.raw(",\"count\":").num(rows[i].count).raw("}");
     }
   };
   callers("sql_calls", s.sql_calls);
   callers("kestrel_requests_by_caller", s.kestrel_requests_by_caller);
-  out << "]}\n";
+  out.raw("]}\n");
+  out.flush();
 }
 
 }  // namespace tw::tools

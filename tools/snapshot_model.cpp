@@ -17,24 +17,15 @@ namespace {
 namespace format = tarnwell::collector::format;
 
 // ECMA-335 compressed length and UTF-8 text, as the environment writes strings.
+// A string of the environment and module sections: its length as an
+// ECMA-335 compressed integer, then its bytes. Throws when they run short.
 std::string compressed_string_at(std::span<const std::uint8_t> b, std::size_t& at) {
-  if (at >= b.size()) return {};
-  std::size_t n = b[at];
-  if ((n & 0x80) == 0) {
-    at += 1;
-  } else if ((n & 0xC0) == 0x80) {
-    n = ((n & 0x3F) << 8) | load_at<std::uint8_t>(b, at + 1);
-    at += 2;
-  } else {
-    n = ((n & 0x1F) << 24) | (load_at<std::uint8_t>(b, at + 1) << 16) | (load_at<std::uint8_t>(b, at + 2) << 8) |
-        load_at<std::uint8_t>(b, at + 3);
-    at += 4;
-  }
-  if (at > b.size()) return {};
-  const std::size_t end = std::min(b.size(), at + n);
-  std::string s(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(end));
-  at += n;
-  return s;
+  tw::byte_cursor c(b.data(), b.data() + b.size(), "snapshot string");
+  c.seek(at);
+  const std::size_t n = c.compressed_uint();
+  const auto* text = c.take(n);
+  at = c.consumed();
+  return std::string(reinterpret_cast<const char*>(text), n);
 }
 
 std::string file_name(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }

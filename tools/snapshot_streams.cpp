@@ -31,13 +31,11 @@ std::size_t read_length(std::span<const std::uint8_t> s, std::size_t at, std::si
 }  // namespace
 
 std::string read_utf16z(std::span<const std::uint8_t> b, std::size_t& at) {
+  tw::byte_cursor c(b.data(), b.data() + b.size(), "snapshot string");
+  c.seek(at);
   std::u16string s;
-  while (at + 1 < b.size()) {
-    const char16_t c = static_cast<char16_t>(b[at] | (b[at + 1] << 8));
-    at += 2;
-    if (c == 0) break;
-    s += c;
-  }
+  for (char16_t unit; (unit = c.read<char16_t>()) != 0;) s += unit;
+  at = c.consumed();
   return kv521::utf::utf16_to_utf8(s);
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include "tw/utility/byte_cursor.h"
+
 #include <functional>
 #include <span>
 #include <string>
@@ -29,16 +31,17 @@ struct stream_record {
 void for_each_record(std::uint16_t section_id, std::span<const std::uint8_t> stream, std::uint32_t pointer_size,
                      const std::function<void(const stream_record&)>& f);
 
-// A UTF-16 string ended by a 16-bit zero, or by the bytes' end, as UTF-8;
-// advances `at` past the zero.
+// A UTF-16 string ended by a 16-bit zero, as UTF-8; advances `at` past the
+// zero. Throws tw::truncated_data when the bytes end first.
 std::string read_utf16z(std::span<const std::uint8_t> bytes, std::size_t& at);
 
-// The little-endian value at `at`; zero where the bytes end before it.
+// The little-endian value at `at`, read through the bounded cursor: a
+// section or record too short for it throws tw::truncated_data.
 template <class T>
 T load_at(std::span<const std::uint8_t> bytes, std::size_t at) {
-  T v{};
-  if (at <= bytes.size() && sizeof v <= bytes.size() - at) std::memcpy(&v, bytes.data() + at, sizeof v);
-  return v;
+  tw::byte_cursor c(bytes.data(), bytes.data() + bytes.size(), "snapshot record");
+  c.seek(at);
+  return c.read<T>();
 }
 
 // Where the fields of a prefixed body begin: after its 16-bit length, or

@@ -1,5 +1,7 @@
 #include "tools/trace_stats.h"
 
+#include "tools/json_out.h"
+
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
@@ -28,18 +30,6 @@ const char* catalogue_name(collector::provider_list<P...>, std::string_view prov
   return found;
 }
 
-void json_string(std::ostream& out, const std::string& s) {
-  out << '"';
-  for (const char c : s) {
-    if (c == '"' || c == '\\')
-      out << '\\' << c;
-    else if (static_cast<unsigned char>(c) < 0x20)
-      out << "\\u" << std::hex << std::setw(4) << std::setfill('0') << int(c) << std::dec << std::setfill(' ');
-    else
-      out << c;
-  }
-  out << '"';
-}
 
 }  // namespace
 
@@ -101,30 +91,31 @@ void print_text(std::ostream& out, const trace_stats& s) {
   out << "(* not dispatched by the catalogue)\n";
 }
 
-void print_json(std::ostream& out, const trace_stats& s) {
-  out << "{\"file_size\":" << s.file_size << ",\"events\":" << s.events << ",\"sequence_points\":" << s.sequence_points
-      << ",\"status\":" << s.status.status << ",\"events_lost\":" << s.status.events_lost;
+void print_json(std::ostream& stream, const trace_stats& s) {
+  json_out out(stream);
+  out.raw("{\"file_size\":").num(s.file_size).raw(",\"events\":").num(s.events);
+  out.raw(",\"sequence_points\":").num(s.sequence_points).raw(",\"status\":").num(s.status.status);
+  out.raw(",\"events_lost\":").num(s.status.events_lost);
   if (s.trace) {
     const auto& t = *s.trace;
-    out << ",\"trace\":{\"year\":" << t.year << ",\"month\":" << t.month << ",\"day\":" << t.day
-        << ",\"hour\":" << t.hour << ",\"minute\":" << t.minute << ",\"second\":" << t.second
-        << ",\"milliseconds\":" << t.milliseconds << ",\"sync_time_qpc\":" << t.sync_time_qpc
-        << ",\"qpc_frequency\":" << t.qpc_frequency << ",\"pointer_size\":" << t.pointer_size
-        << ",\"process_id\":" << t.process_id << ",\"number_of_processors\":" << t.number_of_processors
-        << ",\"expected_sampling_rate\":" << t.expected_sampling_rate << "}";
+    out.raw(",\"trace\":{\"year\":").num(t.year).raw(",\"month\":").num(t.month).raw(",\"day\":").num(t.day);
+    out.raw(",\"hour\":").num(t.hour).raw(",\"minute\":").num(t.minute).raw(",\"second\":").num(t.second);
+    out.raw(",\"milliseconds\":").num(t.milliseconds).raw(",\"sync_time_qpc\":").num(t.sync_time_qpc);
+    out.raw(",\"qpc_frequency\":").num(t.qpc_frequency).raw(",\"pointer_size\":").num(t.pointer_size);
+    out.raw(",\"process_id\":").num(t.process_id).raw(",\"number_of_processors\":").num(t.number_of_processors);
+    out.raw(",\"expected_sampling_rate\":").num(t.expected_sampling_rate).raw("}");
   }
-  out << ",\"counts\":[";
+  out.raw(",\"counts\":[");
   bool first = true;
   for (const auto& [id, c] : s.counts) {
-    out << (first ? "" : ",") << "{\"provider\":";
-    json_string(out, std::get<0>(id));
-    out << ",\"id\":" << std::get<1>(id) << ",\"version\":" << int(std::get<2>(id)) << ",\"count\":" << c.count
-        << ",\"name\":";
-    json_string(out, c.event_name);
-    out << ",\"dispatched\":" << (c.dispatched ? "true" : "false") << "}";
+    out.raw(first ? "{\"provider\":" : ",{\"provider\":").str(std::get<0>(id));
+    out.raw(",\"id\":").num(std::get<1>(id)).raw(",\"version\":").num(int(std::get<2>(id)));
+    out.raw(",\"count\":").num(c.count).raw(",\"name\":").str(c.event_name);
+    out.raw(",\"dispatched\":").boolean(c.dispatched).raw("}");
     first = false;
   }
-  out << "]}\n";
+  out.raw("]}\n");
+  out.flush();
 }
 
 }  // namespace tw::tools
