@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 namespace tw_prof {
@@ -58,6 +59,13 @@ struct environment {
 // An environment with four fresh random identifiers and nothing else known:
 // what a conversion of a recorded file starts from.
 environment make_random_environment();
+
+// Section 0: the environment and the snapshot's start time.
+void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime);
+// Section 1: the end time.
+void write_post_environment(std::ostream& out, std::uint64_t end_filetime);
+// 100-nanosecond units since 1601-01-01.
+std::uint64_t filetime_now();
 
 class bridge_notifier {
  public:

@@ -4,6 +4,7 @@
 #include "collector/src/collector/metadata_writers.h"
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"
+#include "event_pipe_timeline_profiler/src/command_line_poller.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
@@ -14,7 +15,6 @@
 #include <future>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 namespace tw_prof {
 
@@ -23,12 +23,6 @@ namespace {
 using namespace tarnwell;
 using collector::event_pipe::consumer_status;
 namespace format = tarnwell::collector::format;
-
-// A FILETIME as its low, then its high 32 bits.
-void put_filetime(tw::le_writer& out, std::uint64_t t) {
-  out.put(static_cast<std::uint32_t>(t));
-  out.put(static_cast<std::uint32_t>(t >> 32));
-}
 
 // What every stream of the profiler is read with: the runtime, rundown and
 // EventPipe providers, and task events when they are asked for.
@@ -68,6 +62,12 @@ session_configuration rundown_configuration() {
 
 using tw::exception_text;
 
+// Locks: mutex_ (a snapshot's start and stop) is taken first; under it, and
+// on the stream and chain threads alone, run_mutex_, sequence_points_mutex_,
+// status_mutex_ and inactive_mutex_ are each held for a few statements and
+// never two at once. None of those is held while a run's threads are waited
+// for: they call back into destroy(), which takes run_mutex_; no callback
+// takes mutex_, so a stop waits for the stream under it.
 template <bool with_tpl>
 class netcore_profiler_api final : public prof_api_base,
                                    public std::enable_shared_from_this<netcore_profiler_api<with_tpl>> {
@@ -82,7 +82,10 @@ class netcore_profiler_api final : public prof_api_base,
         processor_(env_, notifier_, std::holds_alternative<std::uint32_t>(target_)),
         resume_pending_(resume_runtime),
         poll_command_line_(poll_command_line),
-        lifetime_session_(lifetime_session) {}
+        lifetime_session_(lifetime_session) {
+    if (poll_command_line_ && lifetime_session_ != nullptr)
+      poller_ = std::make_unique<command_line_poller>(*lifetime_session_, notifier_);
+  }
 
   // Once owned by a shared pointer: the threads started here call back.
   void begin() {
@@ -116,7 +119,7 @@ class netcore_profiler_api final : public prof_api_base,
         TW_LOG(info) << "profiling_lifetime_session finished";
       }
       TW_LOG(info) << "Waiting for command line polling thread termination";
-      if (polling_.joinable()) polling_.join();
+      poller_.reset();
       run_.reset();
       file_consumer_.reset();
       TW_LOG(info) << "Left ~netcore_profiler()";
@@ -191,7 +194,7 @@ class netcore_profiler_api final : public prof_api_base,
       // A stream may still be delivering: what arrives from now on belongs to
       // no snapshot.
       processor_.stop_accepting();
-      polling_wake_.notify_all();
+      if (poller_) poller_->stop();
       if (lifetime_session_ != nullptr) {
         TW_LOG(info) << "Stopping profiling_lifetime_session (" << lifetime_session_->id() << ")";
         lifetime_session_->stop_async();
@@ -433,31 +436,7 @@ class netcore_profiler_api final : public prof_api_base,
   }
 
   void start_polling() {
-    polling_ = std::thread([this] { poll_command_line(); });
-  }
-
-  void poll_command_line() {
-    try {
-      while (!destroyed_.load()) {
-        auto value = lifetime_session_->get_command_line();
-        bool changed = false;
-        {
-          std::lock_guard lock(command_line_mutex_);
-          changed = !command_line_ || *command_line_ != value;
-          if (changed) command_line_ = value;
-        }
-        if (changed) {
-          TW_LOG(info) << "New command line value from polling thread: " << value;
-          if (notifier_) notifier_->on_command_line_updated(value);
-        }
-        std::unique_lock lock(command_line_mutex_);
-        polling_wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return destroyed_.load(); });
-      }
-    } catch (const collector::event_pipe::session_stopped&) {
-    } catch (...) {
-      TW_LOG(error) << "Error occured during command line polling: " << tw::current_exception_to_string();
-    }
-    TW_LOG(info) << "Command line polling thread finished";
+    if (poller_) poller_->start();
   }
 
   // The end of a snapshot. The runtime session is stopped and its stream
@@ -479,10 +458,8 @@ class netcore_profiler_api final : public prof_api_base,
       failure = std::current_exception();
     }
     auto env = processor_.current_environment();
-    {
-      std::lock_guard command_line(command_line_mutex_);
-      if (command_line_) env.command_line = *command_line_;
-    }
+    if (poller_)
+      if (auto command_line = poller_->latest()) env.command_line = std::move(*command_line);
     // Every step runs, whatever fails before it (a full disk): the snapshot
     // is let go either way, and the first failure is the save's.
     const auto step = [&failure](auto&& f) {
@@ -547,10 +524,7 @@ class netcore_profiler_api final : public prof_api_base,
   bool poll_command_line_;
   event_pipe_session* lifetime_session_;
   std::unique_ptr<event_pipe_consumer> lifetime_consumer_;
-  std::mutex command_line_mutex_;
-  std::optional<std::string> command_line_;
-  std::condition_variable polling_wake_;
-  std::thread polling_;
+  std::unique_ptr<command_line_poller> poller_;
   std::atomic<bool> destroyed_{false};
   std::atomic<bool> target_lost_{false};
   mutable std::mutex inactive_mutex_;
@@ -571,50 +545,6 @@ class netcore_profiler_api final : public prof_api_base,
 };
 
 }  // namespace
-
-std::uint64_t filetime_now() {
-  const auto us =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return static_cast<std::uint64_t>(us) * 10 + 0x019DB1DED53E8000ull;
-}
-
-void write_environment(std::ostream& stream, const environment& env, std::uint64_t start_filetime) {
-  auto out = tw::write_to(stream);
-  constexpr auto guid_order = tw::guid_byte_order::rfc4122;
-  out.put(std::uint16_t{0x00FD});
-  out.put(std::uint16_t{0x0000});
-  out.put(std::uint16_t{0x5008});
-  out.put(std::uint16_t{0x6A88});
-  out.put(std::uint32_t{1});
-  out.put(std::uint32_t{1});
-  out.put(static_cast<std::uint8_t>(env.os_id));
-  out.put(env.os_architecture);
-  out.put(env.processor_count);
-  out.compressed_string(env.os_name);
-  out.compressed_string(env.computer_name);
-  out.put(env.pid);
-  out.compressed_string(env.process_name);
-  out.compressed_string(env.command_line);
-  out.compressed_string(env.working_directory);
-  out.put(env.architecture);
-  out.guid(env.snapshot_id_4, guid_order);
-  out.compressed_string(env.user_name);
-  out.guid(env.snapshot_id_3, guid_order);
-  out.put(static_cast<std::uint8_t>(env.runtime));
-  const auto& v = env.runtime_version;
-  out.compressed_string(std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
-                        std::to_string(v.revision));
-  out.compressed_string(env.trailer);
-  out.guid(env.session_id_1, guid_order);
-  out.put(env.id_kind);
-  out.guid(env.session_id_2, guid_order);
-  put_filetime(out, start_filetime);
-}
-
-void write_post_environment(std::ostream& stream, std::uint64_t end_filetime) {
-  auto out = tw::write_to(stream);
-  put_filetime(out, end_filetime);
-}
 
 namespace {
 template <bool with_tpl>

@@ -73,11 +73,4 @@ std::shared_ptr<prof_api_base> create_netcore_profiler_api(
 // The snapshot format id of the test variant.
 inline constexpr std::uint32_t test_snapshot_format_id = tarnwell::collector::format::test_format;
 
-// Section 0: the environment and the snapshot's start time.
-void write_environment(std::ostream& out, const environment& env, std::uint64_t start_filetime);
-// Section 1: the end time.
-void write_post_environment(std::ostream& out, std::uint64_t end_filetime);
-// 100-nanosecond units since 1601-01-01.
-std::uint64_t filetime_now();
-
 }  // namespace tw_prof
