@@ -108,9 +108,9 @@ init_data init_bridge(const void* bridge, bridge_socket& socket, std::vector<std
   data.info = accepted.info;
   data.use_api = accepted.control_kind == 1 || (accepted.control_kind == 2 && core_first);
   data.use_bridge = !data.use_api;
-  data.first = std::move(accepted.first);
+  data.host_text_1 = std::move(accepted.host_text_1);
   data.env_vars = std::move(accepted.env_vars);
-  data.second = std::move(accepted.second);
+  data.host_text_2 = std::move(accepted.host_text_2);
   return data;
 }
 

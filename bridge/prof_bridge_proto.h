@@ -22,9 +22,9 @@ struct init_data {
   bool use_api = false;
   bool use_bridge = true;
   environment env;
-  std::string first;
+  std::string host_text_1;
   std::vector<env_var_to_clean> env_vars;
-  std::string second;
+  std::string host_text_2;
 };
 
 class prof_bridge_proto {

@@ -124,11 +124,11 @@ bool read_bool(tw::byte_cursor& params) { return params.byte() != 0; }
 timeline_info read_timeline_info(tw::byte_cursor& params) {
   timeline_info info;
   info.collect_from_start = read_bool(params);
-  info.value_1 = params.read<std::uint32_t>();
-  info.flag_1 = read_bool(params);
-  info.value_2 = params.read<std::uint32_t>();
-  for (bool& flag : info.flags) flag = read_bool(params);
-  info.text = read_sized_string(params);
+  info.host_number_1 = params.read<std::uint32_t>();
+  info.host_flag = read_bool(params);
+  info.host_number_2 = params.read<std::uint32_t>();
+  for (bool& flag : info.host_flags) flag = read_bool(params);
+  info.host_text = read_sized_string(params);
   return info;
 }
 
@@ -137,11 +137,11 @@ std::string to_string(const timeline_info& info) {
   auto flag = [&](bool b) { return line(std::string(b ? "1" : "0")); };
   std::string out = "timeline_info:";
   out += flag(info.collect_from_start);
-  out += line(std::to_string(info.value_1));
-  out += flag(info.flag_1);
-  out += line(std::to_string(info.value_2));
-  for (bool f : info.flags) out += flag(f);
-  out += line("Sized string: size: " + std::to_string(info.text.size()) + ", value: " + info.text);
+  out += line(std::to_string(info.host_number_1));
+  out += flag(info.host_flag);
+  out += line(std::to_string(info.host_number_2));
+  for (bool f : info.host_flags) out += flag(f);
+  out += line("Sized string: size: " + std::to_string(info.host_text.size()) + ", value: " + info.host_text);
   return out;
 }
 
@@ -150,7 +150,7 @@ accepted_params read_accepted(tw::byte_cursor& params) {
   a.control_kind = params.byte();
   if (a.control_kind >= bridge_constants::control_kind_limit)
     throw std::runtime_error("Control kind isn't supported: " + std::to_string(a.control_kind));
-  a.first = read_sized_string(params);
+  a.host_text_1 = read_sized_string(params);
   const auto count = params.compressed_uint();
   // Each entry takes at least two bytes: refuse a count the rest cannot hold
   // before reserving anything for it.
@@ -164,7 +164,7 @@ accepted_params read_accepted(tw::byte_cursor& params) {
     v.flag = params.byte();
     a.env_vars.push_back(std::move(v));
   }
-  a.second = read_sized_string(params);
+  a.host_text_2 = read_sized_string(params);
   a.info = read_timeline_info(params);
   params.read<std::uint32_t>();  // carried by the host, not used here
   return a;

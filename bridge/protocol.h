@@ -138,14 +138,16 @@ std::vector<std::uint8_t> encode_frame(std::uint8_t code, const std::vector<std:
 std::string read_sized_string(tw::byte_cursor& params);
 bool read_bool(tw::byte_cursor& params);
 
-// The host's settings for the timeline profiler, in accepted.
+// The host's settings for the timeline profiler, in accepted. Only the first
+// is read here; the others are the host's own settings, whose meaning it does
+// not tell: they are carried into init_data unchanged and logged.
 struct timeline_info {
   bool collect_from_start = false;
-  std::uint32_t value_1 = 0;
-  bool flag_1 = false;
-  std::uint32_t value_2 = 0;
-  bool flags[6] = {};
-  std::string text;
+  std::uint32_t host_number_1 = 0;
+  bool host_flag = false;
+  std::uint32_t host_number_2 = 0;
+  bool host_flags[6] = {};
+  std::string host_text;
 };
 timeline_info read_timeline_info(tw::byte_cursor& params);
 // "timeline_info:" and each field on a line "----> value".
@@ -159,9 +161,10 @@ struct env_var_to_clean {
 // The parameters of accepted.
 struct accepted_params {
   std::uint8_t control_kind = 0;
-  std::string first;
+  // Two texts of the host's, carried like timeline_info's own settings.
+  std::string host_text_1;
   std::vector<env_var_to_clean> env_vars;
-  std::string second;
+  std::string host_text_2;
   timeline_info info;
 };
 // Throws "Control kind isn't supported: N" for a control kind of 3 or more.

@@ -72,8 +72,8 @@ TEST(handshake, initialize_is_exact_and_accepted_yields_the_settings) {
   EXPECT_FALSE(data.use_api);
   EXPECT_TRUE(data.use_bridge);
   EXPECT_TRUE(data.info.collect_from_start);
-  EXPECT_EQ(data.first, "one");
-  EXPECT_EQ(data.second, "two");
+  EXPECT_EQ(data.host_text_1, "one");
+  EXPECT_EQ(data.host_text_2, "two");
   ASSERT_EQ(data.env_vars.size(), 1u);
   EXPECT_EQ(data.env_vars[0].name, "TW_HANDSHAKE_TEST_VAR");
 }

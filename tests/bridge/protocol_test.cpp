@@ -97,16 +97,16 @@ TEST(bridge_accepted, is_read_field_by_field) {
   const auto a = read_accepted(c);
   EXPECT_TRUE(c.at_end());
   EXPECT_EQ(a.control_kind, 2);
-  EXPECT_EQ(a.first, "first");
+  EXPECT_EQ(a.host_text_1, "first");
   ASSERT_EQ(a.env_vars.size(), 2u);
   EXPECT_EQ(a.env_vars[1].name, "VAR1");
   EXPECT_EQ(a.env_vars[1].flag, 1);
-  EXPECT_EQ(a.second, "second");
+  EXPECT_EQ(a.host_text_2, "second");
   EXPECT_TRUE(a.info.collect_from_start);
-  EXPECT_EQ(a.info.value_1, 7u);
-  EXPECT_EQ(a.info.value_2, 9u);
-  EXPECT_TRUE(a.info.flags[4]);
-  EXPECT_FALSE(a.info.flags[5]);
+  EXPECT_EQ(a.info.host_number_1, 7u);
+  EXPECT_EQ(a.info.host_number_2, 9u);
+  EXPECT_TRUE(a.info.host_flags[4]);
+  EXPECT_FALSE(a.info.host_flags[5]);
   EXPECT_EQ(to_string(a.info),
             "timeline_info:\n----> 1\n----> 7\n----> 0\n----> 9\n----> 1\n----> 0\n----> 1\n----> 0\n----> 1\n----> 0"
             "\n----> Sized string: size: 8, value: settings");

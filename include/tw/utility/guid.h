@@ -44,7 +44,6 @@ class guid {
   // A random version 4 UUID.
   static guid random();
 
-  bool is_nil() const noexcept { return windows_ == bytes_type{}; }
   friend bool operator==(const guid&, const guid&) = default;
   friend auto operator<=>(const guid&, const guid&) = default;
 

@@ -226,12 +226,10 @@ TEST(event_records, collector_own_streams) {
   session_stream_writer s(session);
   s.session_start(10, 1, 4242, 1000000000, 77);
   s.session_stop(20, 1, 88);
-  s.main_thread(30, 1, 4243);
   s.thread_name(40, 5, u"worker");
   test_support::bytes expected;
   expected.raw(header_bytes(10, 1, 1)).put<std::uint32_t>(4242).put<std::uint64_t>(1000000000).put<std::uint64_t>(77);
   expected.raw(header_bytes(20, 1, 3)).put<std::uint64_t>(88);
-  expected.raw(header_bytes(30, 1, 4)).put<std::uint32_t>(4243);
   expected.raw(header_bytes(40, 5, 5)).put<std::uint16_t>(14).utf16z(u"worker");
   const auto got = session->str();
   EXPECT_EQ(bytes(got.begin(), got.end()), expected.data);

@@ -75,7 +75,6 @@ class loader_net {
   // with itself or function_loaded.
   tree_node_key resolve(tree_node_key address, std::uint32_t offset) const;
 
-  std::size_t module_count() const noexcept { return modules_.size(); }
   // The id of the module loaded from `path` (its IL path), when one was.
   std::optional<std::uint64_t> module_id_of(const std::u16string& path) const;
   std::size_t function_count() const noexcept { return functions_.size(); }

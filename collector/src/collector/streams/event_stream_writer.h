@@ -183,11 +183,6 @@ class session_stream_writer {
     w.header(timestamp, thread_id, 0, format::session_kind::session_stop);
     w.put(tick);
   }
-  void main_thread(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t main_thread_id) {
-    record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, format::session_kind::main_thread);
-    w.put(main_thread_id);
-  }
   void thread_name(std::int64_t timestamp, std::uint32_t thread_id, std::u16string_view name) {
     record_writer w(*stream_);
     w.header(timestamp, thread_id, 0, format::session_kind::thread_name);
