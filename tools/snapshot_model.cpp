@@ -294,19 +294,27 @@ void snapshot_model::read_call_tree() {
   std::vector<std::uint32_t> pending{root_offset};
   std::vector<bool> seen(slots);
   seen[root_offset / 16] = true;
+  // A node: its key, then the links to its next sibling and its first child.
+  struct node_bytes {
+    std::uint64_t key;
+    std::uint32_t sibling;
+    std::uint32_t child;
+  };
+  static_assert(sizeof(node_bytes) == 16);
   while (!pending.empty()) {
     const std::uint32_t node = pending.back();
     pending.pop_back();
-    std::uint32_t link = load_at<std::uint32_t>(bytes, at(node) + 12);
+    std::uint32_t link = load_at<node_bytes>(bytes, at(node)).child;
     while ((link & 0x80000000u) == 0) {
       if (!is_node(link) || seen[link / 16])
         throw std::runtime_error("The call tree is broken: the node at " + std::to_string(node) + " links to offset " +
                                  std::to_string(link));
       seen[link / 16] = true;
       parent_[link / 16] = node / 16;
-      frame_[link / 16] = frame_for_key(load_at<std::uint64_t>(bytes, at(link)));
+      const auto child = load_at<node_bytes>(bytes, at(link));
+      frame_[link / 16] = frame_for_key(child.key);
       pending.push_back(link);
-      link = load_at<std::uint32_t>(bytes, at(link) + 8);
+      link = child.sibling;
     }
   }
 }

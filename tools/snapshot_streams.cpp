@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace tw::tools {
 
@@ -41,6 +42,16 @@ std::string read_utf16z(std::span<const std::uint8_t> b, std::size_t& at) {
 
 void for_each_record(std::uint16_t section, std::span<const std::uint8_t> s, std::uint32_t ptr,
                      const std::function<void(const stream_record&)>& f) {
+  // This stream's layouts alone: a stream holds a handful of kinds, and the
+  // search runs once per record.
+  std::vector<const format::record_layout*> layouts;
+  for (const auto& l : format::record_layouts)
+    if (l.stream.id == section) layouts.push_back(&l);
+  auto layout_of = [&](std::uint16_t kind) -> const format::record_layout* {
+    for (const auto* l : layouts)
+      if (l->kind == kind) return l;
+    return nullptr;
+  };
   std::size_t at = 0;
   while (at < s.size()) {
     stream_record r;
@@ -58,7 +69,7 @@ void for_each_record(std::uint16_t section, std::span<const std::uint8_t> s, std
       r.kind = format::call_stack_record;
       size = format::call_stack_body_size;
     } else {
-      const auto* layout = format::layout_of(section, r.kind);
+      const auto* layout = layout_of(r.kind);
       if (layout == nullptr)
         throw std::runtime_error("Unknown record kind " + std::to_string(r.kind) + " in section " +
                                  std::to_string(section));

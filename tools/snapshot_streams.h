@@ -37,11 +37,10 @@ std::string read_utf16z(std::span<const std::uint8_t> bytes, std::size_t& at);
 
 // The little-endian value at `at`, read through the bounded cursor: a
 // section or record too short for it throws tw::truncated_data.
+// Inlined: the readers call it for every field of every record.
 template <class T>
-T load_at(std::span<const std::uint8_t> bytes, std::size_t at) {
-  tw::byte_cursor c(bytes.data(), bytes.data() + bytes.size(), "snapshot record");
-  c.seek(at);
-  return c.read<T>();
+[[gnu::always_inline]] inline T load_at(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return tw::byte_cursor(bytes.data(), bytes.data() + bytes.size(), "snapshot record").read_at<T>(at);
 }
 
 // Where the fields of a prefixed body begin: after its 16-bit length, or

@@ -34,11 +34,7 @@ class byte_cursor {
 
   // Moves to `offset` from the beginning; past the end throws.
   void seek(std::size_t offset) {
-    const std::size_t size = static_cast<std::size_t>(end_ - begin_);
-    if (offset > size) {
-      throw truncated_data(std::string(what_) + ": offset " + std::to_string(offset) + " is past the end (" +
-                           std::to_string(size) + " bytes)");
-    }
+    if (offset > static_cast<std::size_t>(end_ - begin_)) fail_seek(offset);
     pos_ = begin_ + offset;
   }
 
@@ -56,6 +52,19 @@ class byte_cursor {
     static_assert(std::is_trivially_copyable_v<T>);
     T value;
     std::memcpy(&value, take(sizeof(T)), sizeof(T));
+    return value;
+  }
+
+  // The value at `offset` from the beginning, without moving; one check, for
+  // readers that address fields rather than walk them.
+  template <class T>
+  T read_at(std::size_t offset) const {
+    static_assert(std::is_trivially_copyable_v<T>);
+    const std::size_t size = static_cast<std::size_t>(end_ - begin_);
+    if (offset > size || size - offset < sizeof(T)) [[unlikely]]
+      fail_at(offset, sizeof(T));
+    T value;
+    std::memcpy(&value, begin_ + offset, sizeof(T));
     return value;
   }
 
@@ -126,7 +135,18 @@ class byte_cursor {
   }
 
  private:
-  [[noreturn]] void fail(std::size_t wanted) const {
+  // Out of line: the message is built only on the way out, and the reads
+  // that check stay small enough to inline.
+  [[noreturn, gnu::noinline, gnu::cold]] void fail_seek(std::size_t offset) const {
+    throw truncated_data(std::string(what_) + ": offset " + std::to_string(offset) + " is past the end (" +
+                         std::to_string(static_cast<std::size_t>(end_ - begin_)) + " bytes)");
+  }
+  [[noreturn, gnu::noinline, gnu::cold]] void fail_at(std::size_t offset, std::size_t wanted) const {
+    throw truncated_data(std::string(what_) + ": " + std::to_string(wanted) + " bytes needed at offset " +
+                         std::to_string(offset) + " but only " +
+                         std::to_string(static_cast<std::size_t>(end_ - begin_)) + " in all");
+  }
+  [[noreturn, gnu::noinline, gnu::cold]] void fail(std::size_t wanted) const {
     throw truncated_data(std::string(what_) + ": " + std::to_string(wanted) + " bytes needed at offset " +
                          std::to_string(consumed()) + " but only " + std::to_string(remaining()) + " left");
   }
