@@ -6,6 +6,7 @@
 #include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/command_line_poller.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
+#include "event_pipe_timeline_profiler/src/profiler_sessions.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
 
@@ -24,41 +25,8 @@ using namespace tarnwell;
 using collector::event_pipe::consumer_status;
 namespace format = tarnwell::collector::format;
 
-// What every stream of the profiler is read with: the runtime, rundown and
-// EventPipe providers, and task events when they are asked for.
-template <bool with_tpl>
-using stream_providers = std::conditional_t<
-    with_tpl, collector::all_providers,
-    collector::provider_list<collector::Microsoft_Windows_DotNETRuntime, collector::Microsoft_Windows_DotNETRuntimeRundown,
-                             collector::Microsoft_DotNETCore_EventPipe, collector::Microsoft_DotNETCore_SampleProfiler,
-                             collector::Microsoft_Data_SqlClient_EventSource,
-                             collector::Microsoft_AspNetCore_Server_Kestrel>>;
-
-using collector::EventLevel;
 using collector::event_pipe::event_pipe_consumer;
 using collector::event_pipe::event_pipe_session;
-using collector::event_pipe::session_configuration;
-
-session_configuration runtime_configuration(bool with_tpl) {
-  session_configuration c;
-  c.circular_buffer_mb = 512;
-  c.providers = {
-      collector::event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001C0F9),
-      collector::event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0),
-      collector::event_pipe_provider(u"Microsoft.Data.SqlClient.EventSource", EventLevel::verbose, -1),
-      collector::event_pipe_provider(u"Microsoft-AspNetCore-Server-Kestrel", EventLevel::verbose, -1)};
-  if (with_tpl)
-    c.providers.emplace_back(u"System.Threading.Tasks.TplEventSource", EventLevel::informational, 0x23);
-  return c;
-}
-
-session_configuration rundown_configuration() {
-  session_configuration c;
-  c.circular_buffer_mb = 512;
-  c.request_rundown = true;
-  c.providers = {collector::event_pipe_provider(u"Microsoft-Windows-DotNETRuntimeRundown", EventLevel::verbose, 0)};
-  return c;
-}
 
 using tw::exception_text;
 
@@ -151,33 +119,10 @@ class netcore_profiler_api final : public prof_api_base,
     start_time_ = filetime_now();
     running_ = true;
 
-    if (auto* file = std::get_if<nettrace_param>(&target_)) {
-      file_consumer_ = std::make_unique<event_pipe_consumer>(file->path, file->progress, make_handlers(true), false,
-                                                             on_runtime_session_stop(true));
-    } else {
-      const auto pid = static_cast<int>(std::get<std::uint32_t>(target_));
-      auto run = std::make_shared<snapshot_run>();
-      run->runtime = std::make_shared<event_pipe_session>(pid, runtime_configuration(with_tpl));
-      run->rundown = std::make_shared<event_pipe_session>(pid, rundown_configuration());
-      auto started = run->started.get_future();
-      {
-        // The chain thread only reaches the run through this pointer: the
-        // run waits for it before it goes.
-        std::lock_guard runs(run_mutex_);
-        run->chain = std::async(std::launch::async, [this, r = run.get()] { start_live(*r); }).share();
-        run_ = std::move(run);
-      }
-      // "Started" means that the runtime sends events: what the user does
-      // next is in the snapshot, and a stop cannot cut the start short.
-      try {
-        started.get();
-      } catch (...) {
-        abandon_start(*files);
-        running_ = false;
-        replace_run(nullptr);
-        throw;
-      }
-    }
+    if (auto* file = std::get_if<nettrace_param>(&target_))
+      start_reading(*file);
+    else
+      start_live(static_cast<int>(std::get<std::uint32_t>(target_)), *files);
     return std::make_unique<mono::snapshot>([self = this->shared_from_this()] { self->stop_snapshot(); },
                                             std::move(files));
   }
@@ -245,6 +190,38 @@ class netcore_profiler_api final : public prof_api_base,
     std::shared_future<void> chain;
   };
 
+  // A recorded file: one consumer reads it to its end.
+  void start_reading(const nettrace_param& file) {
+    file_consumer_ = std::make_unique<event_pipe_consumer>(file.path, file.progress, make_handlers(true), false,
+                                                           on_runtime_session_stop(true));
+  }
+
+  // A live process: the chain thread starts the sessions; this returns once
+  // the runtime session runs, or throws what kept it from running.
+  void start_live(int pid, multifile_snapshot& files) {
+    auto run = std::make_shared<snapshot_run>();
+    run->runtime = std::make_shared<event_pipe_session>(pid, runtime_configuration(with_tpl));
+    run->rundown = std::make_shared<event_pipe_session>(pid, rundown_configuration());
+    auto started = run->started.get_future();
+    {
+      // The chain thread only reaches the run through this pointer: the
+      // run waits for it before it goes.
+      std::lock_guard runs(run_mutex_);
+      run->chain = std::async(std::launch::async, [this, r = run.get()] { run_chain(*r); }).share();
+      run_ = std::move(run);
+    }
+    // "Started" means that the runtime sends events: what the user does
+    // next is in the snapshot, and a stop cannot cut the start short.
+    try {
+      started.get();
+    } catch (...) {
+      abandon_start(files);
+      running_ = false;
+      replace_run(nullptr);
+      throw;
+    }
+  }
+
   std::shared_ptr<collector::event_pipe::event_pipe_handlers_base> make_handlers(bool sequence_points) {
     auto dispatcher = collector::wrap_event_pipe_handler(
         stream_providers<with_tpl>{}, std::ref(processor_),
@@ -301,7 +278,7 @@ class netcore_profiler_api final : public prof_api_base,
 
   // The chain task: the runtime session, its consumer, then the rundown
   // (or, for a runtime that waits for us, its resumption).
-  void start_live(snapshot_run& run) {
+  void run_chain(snapshot_run& run) {
     TW_LOG(info) << "Come into chain_task lambda";
     struct leave {
       ~leave() { TW_LOG(info) << "Left chain task lambda"; }
