@@ -7,7 +7,11 @@ checked for length, as is the converting thread's id in the session stream;
 every other section and the index must be byte-identical.
 
 usage: compare_snapshots.py INDEX_A INDEX_B
+       compare_snapshots.py --digest INDEX
+           one line per section: id, version, length and a digest of what
+           the comparison compares (the golden form of a snapshot)
 """
+import hashlib
 import struct
 import sys
 from pathlib import Path
@@ -61,7 +65,21 @@ def sections(index: Path):
     return data, out
 
 
+def digest(index: Path):
+    data, secs = sections(index)
+    print(f"index {len(data)} {hashlib.sha256(data).hexdigest()[:16]}")
+    for sid, version, body in secs:
+        if sid in VOLATILE:
+            shown = "-"
+        else:
+            shown = hashlib.sha256(masked_session(body) if sid == SESSION_SECTION else body).hexdigest()[:16]
+        print(f"{sid} {version} {len(body)} {shown}")
+    return 0
+
+
 def main():
+    if sys.argv[1] == "--digest":
+        return digest(Path(sys.argv[2]))
     a, b = Path(sys.argv[1]), Path(sys.argv[2])
     index_a, sec_a = sections(a)
     index_b, sec_b = sections(b)

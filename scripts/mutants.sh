@@ -51,7 +51,10 @@ if command == 'describe':
 saved = os.path.join(os.environ['TW_MUTANTS_SAVE'], 'original')
 if command == 'restore':
     if os.path.exists(saved):
-        os.replace(saved, f['file'])
+        # Written anew, not moved back: the file must be newer than what was
+        # built from the fault, or the build would keep that.
+        open(f['file'], 'w', encoding='utf-8').write(open(saved, encoding='utf-8').read())
+        os.remove(saved)
     sys.exit(0)
 text = open(f['file'], encoding='utf-8').read()
 if text.count(f['old']) != 1:

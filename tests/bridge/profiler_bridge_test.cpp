@@ -8,6 +8,7 @@
 #include "bridge/test_prof/netcore_test_profiler_bridge_proto.h"
 #include "tests/bridge/host_peer.h"
 #include "tests/bridge/still_profiler.h"
+#include "tests/support/scratch_folder.h"
 #include "tools/snapshot_reader.h"
 
 #include <gtest/gtest.h>
@@ -37,19 +38,8 @@ std::string alert_text(const frame& f) {
 
 class bridge_test : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string name = "bridge_";
-    name.append(std::to_string(::getpid())).append("_").append(
-        testing::UnitTest::GetInstance()->current_test_info()->name());
-    dir_ = fs::temp_directory_path() / name;
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    host_ = std::make_unique<host_peer>(dir_);
-  }
-  void TearDown() override {
-    release_dropping();
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { host_ = std::make_unique<host_peer>(dir_); }
+  void TearDown() override { release_dropping(); }
 
   // Ends the bridge while the host serves what the drop asks of it.
   void release_dropping() {
@@ -147,26 +137,24 @@ class bridge_test : public testing::Test {
     for (const auto& p : host_->paths()) EXPECT_TRUE(fs::exists(p)) << p;
   }
 
-  fs::path dir_;
+  const scratch_folder scratch_;
+  const fs::path dir_ = scratch_.path();
   std::unique_ptr<host_peer> host_;
   std::unique_ptr<profiler_bridge_controller> bridge_;
   frame initialize_;
   std::vector<frame> notifications_;
 };
 
-TEST_F(bridge_test, handshake_announces_the_profiler_and_go_starts_nothing_by_default) {
-  const auto go = connect();
-  EXPECT_EQ(go.answer(), host_bridge_answer::measure_snapshot_stopped);
+// The handshake announces the profiler; go starts nothing (or, under the
+// measure API, is unsupported); answers are exact frames.
+TEST_F(bridge_test, handshake_and_answers_are_exact_frames) {
+  EXPECT_EQ(raw(connect()), (bytes{0x91, 0x00}));  // go: measure_snapshot_stopped
   EXPECT_EQ(host_->announcements(), (std::vector<std::uint8_t>{0xFC, 0xA3, 0xD1}));
   auto c = initialize_.cursor();
   EXPECT_EQ(c.guid(tw::guid_byte_order::windows), bridge_constants::host_bridge_version());
   EXPECT_EQ(c.read<std::int32_t>(), ::getpid());
   EXPECT_EQ(c.guid(tw::guid_byte_order::windows), bridge_constants::profiler_kind());
   EXPECT_EQ(files_left(), 0u);
-}
-
-TEST_F(bridge_test, answers_are_exact_frames) {
-  EXPECT_EQ(raw(connect()), (bytes{0x91, 0x00}));  // go: measure_snapshot_stopped
   host_->send(host_bridge_command::measure_snapshot_start);
   EXPECT_EQ(raw(host_->next()), (bytes{0x90, 0x00}));
   host_->send(host_bridge_command::measure_snapshot_stop_drop);
@@ -177,9 +165,11 @@ TEST_F(bridge_test, answers_are_exact_frames) {
   expected.put(std::uint8_t{1}).put(std::uint32_t{0x80004005}).sized_string(alert_text(alert));
   EXPECT_EQ(alert.params, expected.bytes()) << "error severity, E_FAIL, the text";
   EXPECT_EQ(alert_text(alert).rfind("Unknown command: memory_dump", 0), 0u) << alert_text(alert);
-  host_->send(host_bridge_command::kill);
-  EXPECT_EQ(raw(host_->next()), (bytes{0xF4, 0x00}));
-  drain_until_done();
+  release_dropping();
+
+  host_ = std::make_unique<host_peer>(dir_);
+  EXPECT_EQ(connect(std::make_unique<still_proto>(), 1, true).answer(), host_bridge_answer::measure_unsupported);
+  EXPECT_EQ(files_left(), 0u);
 }
 
 TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
@@ -310,53 +300,55 @@ TEST_F(bridge_test, measure_operations_run_in_the_loop_and_return_once_done) {
   EXPECT_THROW(bridge_->start_snapshot(), std::runtime_error) << "the loop has ended";
 }
 
-TEST_F(bridge_test, go_under_the_measure_api_is_unsupported) {
-  EXPECT_EQ(connect(std::make_unique<still_proto>(), 1, true).answer(), host_bridge_answer::measure_unsupported);
-  EXPECT_EQ(files_left(), 0u);
-}
-
-TEST_F(bridge_test, kill_is_accepted_then_the_snapshot_dropped_and_the_bridge_ends) {
-  connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
-  host_->send(host_bridge_command::kill);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::kill_accepted);
-  EXPECT_TRUE(drain_until_done().empty());
-  EXPECT_EQ(files_left(), 0u);
-}
-
-TEST_F(bridge_test, detach_drops_without_an_answer_and_ends_the_bridge) {
-  connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
-  host_->send(host_bridge_command::detach);
-  EXPECT_TRUE(drain_until_done().empty()) << "no answer to detach";
-  EXPECT_EQ(files_left(), 0u);
-}
-
-TEST_F(bridge_test, unknown_commands_are_alerts_and_the_loop_goes_on) {
-  connect();
-  for (auto code : {host_bridge_command::memory_force_gc, host_bridge_command::throw_exception,
-                    host_bridge_command::handle, host_bridge_command{0x77}}) {
-    host_->send(code);
-    const auto alert = host_->next();
-    ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
-    EXPECT_NE(alert_text(alert).find("Unknown command"), std::string::npos) << alert_text(alert);
+// Commands while a snapshot runs: what the host hears; a loop that ends
+// drops the snapshot and leaves no file, one that goes on still starts the
+// next.
+TEST_F(bridge_test, commands_that_end_the_loop_and_commands_that_only_alert) {
+  using cmd = host_bridge_command;
+  using ans = host_bridge_answer;
+  struct row {
+    const char* name;
+    std::vector<cmd> commands;
+    std::vector<ans> answers;
+    const char* alert;
+    bool ends;
+  };
+  const row rows[] = {
+      {"kill", {cmd::kill}, {ans::kill_accepted}, nullptr, true},
+      {"detach: no answer", {cmd::detach}, {}, nullptr, true},
+      {"a second start", {cmd::measure_snapshot_start}, {ans::alert}, "Snapshot already exists", true},
+      {"unknown commands",
+       {cmd::memory_force_gc, cmd::throw_exception, cmd::handle, cmd{0x77}},
+       {ans::alert, ans::alert, ans::alert, ans::alert},
+       "Unknown command",
+       false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    host_ = std::make_unique<host_peer>(dir_);
+    connect();
+    host_->send(cmd::measure_snapshot_start);
+    EXPECT_EQ(host_->next().answer(), ans::measure_snapshot_started);
+    for (const auto c : r.commands) host_->send(c);
+    for (const auto expected : r.answers) {
+      const auto f = host_->next();
+      ASSERT_EQ(f.answer(), expected);
+      if (expected == ans::alert) {
+        EXPECT_NE(alert_text(f).find(r.alert), std::string::npos) << alert_text(f);
+      }
+    }
+    if (r.ends) {
+      EXPECT_TRUE(drain_until_done().empty());
+      EXPECT_EQ(files_left(), 0u);
+      bridge_.reset();
+    } else {
+      host_->send(cmd::measure_snapshot_stop_drop);
+      EXPECT_EQ(host_->next().answer(), ans::measure_snapshot_stopped);
+      host_->send(cmd::measure_snapshot_start);
+      EXPECT_EQ(host_->next().answer(), ans::measure_snapshot_started);
+      release_dropping();
+    }
   }
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
-}
-
-TEST_F(bridge_test, a_second_start_is_an_alert_that_ends_the_loop_and_drops_the_snapshot) {
-  connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
-  host_->send(host_bridge_command::measure_snapshot_start);
-  const auto alert = host_->next();
-  ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
-  EXPECT_NE(alert_text(alert).find("Snapshot already exists"), std::string::npos);
-  drain_until_done();
-  EXPECT_EQ(files_left(), 0u);
 }
 
 // Hostile answers to a file request: each ends the loop with the documented

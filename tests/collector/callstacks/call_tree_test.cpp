@@ -1,8 +1,7 @@
 #include "collector/src/collector/callstacks/call_stack_resolver.h"
 #include "collector/src/collector/callstacks/call_tree_owner.h"
 #include "collector/src/collector/callstacks/calltree_builder.h"
-#include "api/path_file_factory.h"
-#include "tools/snapshot_reader.h"
+#include "tests/support/scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,7 @@
 #include <map>
 #include <set>
 #include <thread>
-#include <cstring>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -24,8 +23,6 @@ using tarnwell::common::memory_mapped_file_allocator;
 class call_tree_test : public testing::Test {
  protected:
   void SetUp() override {
-    path_ = fs::temp_directory_path() /
-            ("tree_" + std::to_string(::getpid()) + testing::UnitTest::GetInstance()->current_test_info()->name());
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
     alloc_ = std::make_unique<memory_mapped_file_allocator>(fd_, 0, 64 * 4096, 4096, utility_);
     tree_ = std::make_shared<call_tree_data>(*alloc_, 0);
@@ -34,7 +31,6 @@ class call_tree_test : public testing::Test {
     tree_.reset();
     alloc_.reset();
     ::close(fd_);
-    fs::remove(path_);
   }
 
   // Every node's children, by walking sibling chains from the root.
@@ -53,7 +49,8 @@ class call_tree_test : public testing::Test {
     return out;
   }
 
-  fs::path path_;
+  const test_support::scratch_folder scratch_;
+  const fs::path path_ = scratch_ / "tree";
   int fd_ = -1;
   memory_mapped_file_allocator::utility_allocator utility_;
   std::unique_ptr<memory_mapped_file_allocator> alloc_;
@@ -62,16 +59,6 @@ class call_tree_test : public testing::Test {
 
 std::uint32_t insert(calltree_builder& b, call_tree_data& t, std::uint32_t thread, std::vector<std::uint64_t> frames) {
   return b.process_fragment(t, thread, frames.data(), frames.data() + frames.size());
-}
-
-TEST_F(call_tree_test, a_new_tree_holds_the_root_and_the_synthetic_top_node) {
-  int nodes = 0;
-  tree_->forall([&](tree_node*, std::uint32_t) { ++nodes; });
-  EXPECT_EQ(nodes, 2);
-  EXPECT_EQ(tree_->root()->next_sibling, 0x7FFFFFFFu);
-  EXPECT_EQ(tree_->at(tree_->top_offset())->key, 0x0400000000000000u);
-  EXPECT_EQ(tree_->at(tree_->top_offset())->next_sibling, tree_->root_offset() | end_of_chain);
-  EXPECT_EQ(tree_->end_offset(), tree_->root_offset() + 32);
 }
 
 TEST_F(call_tree_test, the_same_stack_twice_gives_the_same_leaf_and_no_node) {
@@ -127,32 +114,6 @@ TEST_F(call_tree_test, a_thread_switching_between_more_paths_than_it_keeps_alway
   EXPECT_EQ(tree_->end_offset(), end);
 }
 
-TEST_F(call_tree_test, concurrent_overlapping_stacks_create_no_duplicate_children) {
-  constexpr int threads = 4;
-  std::vector<std::thread> workers;
-  std::vector<std::vector<std::uint32_t>> leaves(threads);
-  for (int t = 0; t < threads; ++t)
-    workers.emplace_back([&, t] {
-      calltree_builder b;
-      for (int i = 0; i < 400; ++i) {
-        std::vector<std::uint64_t> frames{0x10, 0x20 + std::uint64_t(i % 3), 0x30 + std::uint64_t(i % 5),
-                                          0x40 + std::uint64_t(i % 7)};
-        leaves[t].push_back(b.process_fragment(*tree_, t, frames.data(), frames.data() + frames.size()));
-      }
-    });
-  for (auto& w : workers) w.join();
-  for (const auto& [parent, kids] : children()) {
-    std::set<std::uint64_t> keys;
-    for (auto k : kids) EXPECT_TRUE(keys.insert(tree_->at(k)->key).second) << "duplicate child under " << parent;
-  }
-  // The same stack reached the same leaf in every thread.
-  for (int t = 1; t < threads; ++t) EXPECT_EQ(leaves[t], leaves[0]);
-  // 1 + 3 + 15 + 105 distinct nodes below the synthetic top node's sibling.
-  std::size_t reachable = 0;
-  for (const auto& [parent, kids] : children()) reachable += kids.size();
-  EXPECT_EQ(reachable, 1u + 1 + 3 + 15 + 105);
-}
-
 TEST_F(call_tree_test, a_wide_parent_keeps_one_child_per_key_in_the_order_they_came) {
   // Far more children than a walk would look at before asking the index.
   calltree_builder b;
@@ -205,40 +166,61 @@ TEST_F(call_tree_test, many_wide_parents_keep_their_children_while_the_index_gro
   EXPECT_EQ(wide, 1000u);
 }
 
-TEST_F(call_tree_test, threads_racing_on_one_wide_parent_share_its_children_and_leave_only_filler_unlinked) {
-  constexpr int threads = 4;
-  std::vector<std::vector<std::uint32_t>> leaves(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t)
-    workers.emplace_back([&, t] {
-      calltree_builder b;
-      // Every thread inserts the same 200 keys, each starting at its own place.
-      for (int i = 0; i < 200; ++i) {
-        const std::uint64_t key = 0x1000 + std::uint64_t((i + t * 50) % 200) * 8;
-        leaves[t].push_back(insert(b, *tree_, t, {0x10, key}));
-      }
-      std::rotate(leaves[t].begin(), leaves[t].begin() + (200 - t * 50) % 200, leaves[t].end());
-    });
-  for (auto& w : workers) w.join();
-  for (int t = 1; t < threads; ++t) EXPECT_EQ(leaves[t], leaves[0]);
+// Four threads insert the same stacks at once, each starting at its own
+// place: all reach the same leaves, no parent gets a key twice, and what
+// the region holds unlinked is a node that lost its race or filler.
+TEST_F(call_tree_test, racing_threads_share_nodes_and_leave_only_losers_and_filler_unlinked) {
+  struct shape {
+    const char* name;
+    int stacks;
+    std::function<std::vector<std::uint64_t>(int)> stack;
+    std::size_t linked;  // the top node and the distinct frames
+  };
+  const shape shapes[] = {
+      {"overlapping deep stacks", 105,
+       [](int i) {
+         return std::vector<std::uint64_t>{0x10, 0x20 + std::uint64_t(i % 3), 0x30 + std::uint64_t(i % 5),
+                                           0x40 + std::uint64_t(i % 7)};
+       },
+       1 + 1 + 3 + 15 + 105},
+      {"one wide parent", 200, [](int i) { return std::vector<std::uint64_t>{0x10, 0x1000 + std::uint64_t(i) * 8}; },
+       1 + 1 + 200},
+  };
+  for (const auto& sh : shapes) {
+    SCOPED_TRACE(sh.name);
+    tree_.reset();
+    alloc_ = std::make_unique<memory_mapped_file_allocator>(fd_, 0, 64 * 4096, 4096, utility_);
+    tree_ = std::make_shared<call_tree_data>(*alloc_, 0);
+    constexpr int threads = 4;
+    std::vector<std::vector<std::uint32_t>> leaves(threads, std::vector<std::uint32_t>(std::size_t(sh.stacks)));
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+      workers.emplace_back([&, t] {
+        calltree_builder b;
+        for (int i = 0; i < 2 * sh.stacks; ++i) {
+          const int pick = (i + t * 50) % sh.stacks;
+          leaves[t][std::size_t(pick)] = insert(b, *tree_, std::uint32_t(t), sh.stack(pick));
+        }
+      });
+    for (auto& w : workers) w.join();
+    for (int t = 1; t < threads; ++t) EXPECT_EQ(leaves[t], leaves[0]);
 
-  std::set<std::uint32_t> linked;
-  for (const auto& [parent, kids] : children()) {
-    std::set<std::uint64_t> keys;
-    for (auto k : kids) EXPECT_TRUE(keys.insert(tree_->at(k)->key).second) << "duplicate child under " << parent;
-    linked.insert(kids.begin(), kids.end());
+    std::set<std::uint32_t> linked;
+    std::set<std::uint64_t> frames;
+    for (int i = 0; i < sh.stacks; ++i)
+      for (auto f : sh.stack(i)) frames.insert(f);
+    for (const auto& [parent, kids] : children()) {
+      std::set<std::uint64_t> keys;
+      for (auto k : kids) EXPECT_TRUE(keys.insert(tree_->at(k)->key).second) << "duplicate child under " << parent;
+      linked.insert(kids.begin(), kids.end());
+    }
+    EXPECT_EQ(linked.size(), sh.linked);
+    tree_->forall([&](tree_node* n, std::uint32_t offset) {
+      if (offset == tree_->root_offset() || linked.count(offset)) return;
+      EXPECT_EQ(n->first_child, offset | end_of_chain);
+      EXPECT_TRUE(tree_->is_synthetic(offset) ? n->key == 0 : frames.count(n->key) == 1) << std::hex << n->key;
+    });
   }
-  EXPECT_EQ(linked.size(), 1u + 1 + 200);  // the top node, 0x10 and its children
-  // Anything else in the region is a node that lost its race (a real key,
-  // never linked) or filler that the resolver passes over.
-  tree_->forall([&](tree_node* n, std::uint32_t offset) {
-    if (offset == tree_->root_offset() || linked.count(offset)) return;
-    EXPECT_EQ(n->first_child, offset | end_of_chain);
-    if (tree_->is_synthetic(offset))
-      EXPECT_EQ(n->key, 0u);
-    else
-      EXPECT_TRUE(n->key >= 0x1000 && n->key < 0x1000 + 200 * 8) << std::hex << n->key;
-  });
 }
 
 TEST_F(call_tree_test, nodes_linked_after_the_end_offset_was_taken_lie_at_or_above_it) {
@@ -298,24 +280,19 @@ TEST_F(call_tree_test, resolution_rewrites_every_key_and_defers_pending_ones_to_
   EXPECT_EQ(resolver.counts()[5], 1u);
 }
 
-TEST_F(call_tree_test, a_key_no_resolver_takes_is_an_error) {
+// A key no resolver takes is an error; one still pending in the second run
+// is the resolver's own fault.
+TEST_F(call_tree_test, keys_left_unresolved_fail_the_resolution) {
   calltree_builder b;
   insert(b, *tree_, 1, {0x5000});
   call_stack_resolver resolver(tree_);
-  auto only_managed = [](flag_tag<uid_flags::managed_function>, tree_node_key key, std::uint32_t, bool) {
-    return key;
-  };
-  EXPECT_THROW(resolver.resolve(only_managed), std::runtime_error);
-}
-
-TEST_F(call_tree_test, a_key_still_pending_in_the_second_run_is_a_logic_error) {
-  calltree_builder b;
-  insert(b, *tree_, 1, {0x5000});
-  call_stack_resolver resolver(tree_);
-  auto always_pending = [](flag_tag<uid_flags::managed_function>, tree_node_key, std::uint32_t, bool) {
-    return pending_tree_node_key;
-  };
-  EXPECT_THROW(resolver.resolve(always_pending), std::logic_error);
+  EXPECT_THROW(resolver.resolve([](flag_tag<uid_flags::managed_function>, tree_node_key key, std::uint32_t,
+                                   bool) { return key; }),
+               std::runtime_error);
+  EXPECT_THROW(resolver.resolve([](flag_tag<uid_flags::managed_function>, tree_node_key, std::uint32_t, bool) {
+                 return pending_tree_node_key;
+               }),
+               std::logic_error);
 }
 
 TEST_F(call_tree_test, the_walker_reverses_trace_order_and_widens_small_frames) {
@@ -355,30 +332,6 @@ TEST_F(call_tree_test, the_owner_starts_at_the_end_of_its_section_and_releases_i
   fs::remove(path_.string() + ".owner");
   EXPECT_THROW(call_tree_data_with_mmap_allocator(call_tree_data_with_mmap_allocator::handle_holder(), 0x8000000, 0),
                std::bad_optional_access);
-}
-
-TEST_F(call_tree_test, the_snapshot_call_tree_is_section_2160) {
-  const auto base = path_.string() + ".dtt";
-  {
-    auto files = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>(base),
-                                                     tw_prof::snapshot_format_id, 0);
-    auto owner = create_call_tree(tw_prof::sections_gen(files));
-    calltree_builder b;
-    insert(b, *owner->tree(), 1, {0x10, 0x20});
-  }
-  const tw::tools::snapshot_reader reader(base);
-  ASSERT_EQ(reader.sections().size(), 1u);
-  EXPECT_EQ(reader.sections()[0].id, 2160);
-  EXPECT_EQ(reader.sections()[0].version, 16);
-  const auto region = reader.read(2160);
-  ASSERT_EQ(region.size(), 32u + 4 * 16);  // header, root, synthetic top, two frames
-  std::uint64_t key;
-  std::memcpy(&key, region.data() + 32 + 16, 8);
-  EXPECT_EQ(key, 0x0400000000000000u);
-  std::memcpy(&key, region.data() + 32 + 48, 8);
-  EXPECT_EQ(key, 0x20u);
-  for (const auto& e : fs::directory_iterator(path_.parent_path()))
-    if (e.path().string().rfind(base, 0) == 0) fs::remove(e.path());
 }
 
 }  // namespace

@@ -17,12 +17,8 @@
 //                  seconds: the source of the small-recording benchmark
 //   live S         CPU work with frequent collections for S seconds
 //   emit N         after a line on stdin, emit N events of Tarnwell-Bench
-//   wait           print the pid, then run "all" after a line on stdin
 //   startup [MS]   the first thing it does: burn CPU in its own method for
 //                  MS milliseconds (300), then exit with code 42
-//   busy S T       print the pid, wait for a line on stdin, then keep T
-//                  named threads busy in compiled code for S seconds; says
-//                  "done" and exits after another line
 //   target         a live target driven over stdin: "ready PORT PID" once its
 //                  Kestrel server listens, then per line "work" (one burst of
 //                  every family, answered "done") or "exit"
@@ -109,34 +105,8 @@ public static class Program
                 Console.Out.Flush();
                 Thread.Sleep(1000);
                 return 0;
-            case "busy":
-            {
-                var busySeconds = args.Length > 1 ? double.Parse(args[1]) : 10.0;
-                var busyThreads = args.Length > 2 ? int.Parse(args[2]) : 16;
-                Console.WriteLine($"pid {Environment.ProcessId}");
-                Console.Out.Flush();
-                Console.ReadLine();
-                var watch = Stopwatch.StartNew();
-                var workers = Enumerable.Range(0, busyThreads).Select(i => new Thread(() =>
-                {
-                    long sum = 0;
-                    while (watch.Elapsed.TotalSeconds < busySeconds) sum += AfterSession.Spin(3000);
-                    GC.KeepAlive(sum);
-                }) { Name = $"busy-{i}" }).ToList();
-                workers.ForEach(w => w.Start());
-                workers.ForEach(w => w.Join());
-                Console.WriteLine("done");
-                Console.Out.Flush();
-                Console.ReadLine();
-                return 0;
-            }
             case "target":
                 await LiveTarget.Run();
-                return 0;
-            case "wait":
-                Console.WriteLine($"pid {Environment.ProcessId}");
-                Console.ReadLine();
-                await Everything();
                 return 0;
             default:
                 Console.Error.WriteLine($"unknown mode {mode}");

@@ -1,92 +1,14 @@
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/nettrace/metadata.h"
-#include "tarnwell/diagnostics_ipc/event_pipe_provider.h"
 #include "tests/event_pipe_api/nettrace/stream_writer.h"
 
 #include <gtest/gtest.h>
 
-#include <set>
 
 namespace {
 
 using namespace tarnwell;
 using namespace tarnwell::collector;
-
-// Feeds one synthetic record per (provider, key) through a dispatcher and
-// reports which keys reached the typed handler.
-struct dispatch_probe {
-  std::vector<std::pair<std::string, std::uint32_t>> reached;
-
-  template <class ProviderList>
-  bool reaches(ProviderList list, const std::string& provider, std::uint16_t id, std::uint8_t version) {
-    auto reader = std::make_shared<nettrace::event_pipe_metadata_reader>(std::vector<std::uint8_t>{}, std::u16string(
-        provider.begin(), provider.end()), u"", 0);
-    nettrace::event_trace_record record;
-    record.header.event_id = id;
-    record.header.version = version;
-    record.metadata = &reader;
-    const auto before = reached.size();
-    auto dispatcher = wrap_event_pipe_handler(list, [this](auto p, const auto& e) {
-      reached.emplace_back(std::string(decltype(p)::name), e.key);
-    });
-    dispatcher(record, true);
-    return reached.size() > before;
-  }
-};
-
-template <class Provider>
-void expect_exact_keys(dispatch_probe& probe) {
-  using events = typename Provider::events;
-  const std::set<std::uint32_t> listed(events::keys.begin(), events::keys.end());
-  EXPECT_EQ(listed.size(), events::size) << Provider::name << " lists a key twice";
-  for (const auto key : events::keys) {
-    const auto id = static_cast<std::uint16_t>(key >> 16);
-    const auto version = static_cast<std::uint8_t>(key & 0xFF);
-    EXPECT_TRUE(probe.reaches(all_providers{}, std::string(Provider::name), id, version))
-        << Provider::name << " id " << id << " v" << int(version);
-    // The neighbouring versions dispatch only where the catalogue lists them.
-    for (int v : {int(version) - 1, int(version) + 1}) {
-      if (v < 0 || v > 255) continue;
-      const bool listed_neighbour = listed.count((std::uint32_t{id} << 16) | std::uint32_t(v)) != 0;
-      EXPECT_EQ(probe.reaches(all_providers{}, std::string(Provider::name), id, std::uint8_t(v)), listed_neighbour)
-          << Provider::name << " id " << id << " v" << v;
-    }
-  }
-}
-
-TEST(catalogue, every_provider_dispatches_exactly_its_listed_keys) {
-  dispatch_probe probe;
-  expect_exact_keys<Microsoft_Windows_DotNETRuntime>(probe);
-  expect_exact_keys<Microsoft_Windows_DotNETRuntimeRundown>(probe);
-  expect_exact_keys<Microsoft_DotNETCore_EventPipe>(probe);
-  expect_exact_keys<Microsoft_DotNETCore_SampleProfiler>(probe);
-  expect_exact_keys<Microsoft_Data_SqlClient_EventSource>(probe);
-  expect_exact_keys<Microsoft_AspNetCore_Server_Kestrel>(probe);
-  expect_exact_keys<System_Threading_Tasks_TplEventSource>(probe);
-  EXPECT_EQ(Microsoft_Windows_DotNETRuntime::events::size, 44u);
-  EXPECT_EQ(Microsoft_Windows_DotNETRuntimeRundown::events::size, 23u);
-}
-
-TEST(catalogue, examples_of_dispatched_and_dropped_events) {
-  dispatch_probe probe;
-  const std::string runtime = "Microsoft-Windows-DotNETRuntime";
-  const std::string kestrel = "Microsoft-AspNetCore-Server-Kestrel";
-  EXPECT_TRUE(probe.reaches(all_providers{}, runtime, 10, 4));
-  EXPECT_FALSE(probe.reaches(all_providers{}, runtime, 10, 5));
-  for (std::uint16_t id = 1; id <= 4; ++id) {
-    EXPECT_TRUE(probe.reaches(all_providers{}, kestrel, id, 0));
-    EXPECT_FALSE(probe.reaches(all_providers{}, kestrel, id, 1));
-  }
-  EXPECT_FALSE(probe.reaches(all_providers{}, kestrel, 5, 0));
-  EXPECT_TRUE(probe.reaches(all_providers{}, "Microsoft-DotNETCore-SampleProfiler", 0, 0));
-  EXPECT_FALSE(probe.reaches(all_providers{}, "Microsoft-DotNETCore-SampleProfiler", 0, 1));
-  EXPECT_FALSE(probe.reaches(all_providers{}, "Microsoft-DotNETCore-SampleProfiler", 1, 0));
-  // Names compare exactly.
-  EXPECT_FALSE(probe.reaches(all_providers{}, "microsoft-windows-dotnetruntime", 1, 2));
-  EXPECT_FALSE(probe.reaches(all_providers{}, "Microsoft-Windows-DotNETRuntime ", 1, 2));
-  // The rundown provider reaches no handler of the runtime session's list.
-  EXPECT_FALSE(probe.reaches(runtime_session_providers{}, "Microsoft-Windows-DotNETRuntimeRundown", 144, 1));
-}
 
 TEST(dispatch, a_throwing_handler_loses_only_its_own_event) {
   auto reader = std::make_shared<nettrace::event_pipe_metadata_reader>(
@@ -159,20 +81,6 @@ TEST(pattern_parser, counted_arrays_and_pointer_sizes) {
   huge.put<std::uint16_t>(1).put<std::uint8_t>(0).put<std::uint8_t>(0).put<std::uint32_t>(0xFFFFFFFF);
   tw::pattern_parser<formats::ClrStackWalk> lying(huge.data.data(), huge.data.data() + huge.size(), 8);
   EXPECT_THROW(lying.get<4>(), std::runtime_error);
-}
-
-TEST(event_pipe_provider, text_and_argument_forms) {
-  event_pipe_provider runtime(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001c0f9);
-  EXPECT_EQ(runtime.to_string(), "Microsoft-Windows-DotNETRuntime:0x000000004001c0f9:5");
-  EXPECT_EQ(runtime.get_argument_string(), u"");
-  event_pipe_provider all(u"Microsoft-AspNetCore-Server-Kestrel", EventLevel::verbose, -1);
-  EXPECT_EQ(all.to_string(), "Microsoft-AspNetCore-Server-Kestrel:0xffffffffffffffff:5");
-
-  event_pipe_provider one(u"P", EventLevel::informational, 0, {{u"FilterData", u"a=b"}});
-  EXPECT_EQ(one.get_argument_string(), u"FilterData=\"a=b\"");
-  event_pipe_provider two(u"P", EventLevel::informational, 0, {{u"k;1", u"v"}, {u"x", u"y"}});
-  const auto text = two.get_argument_string();
-  EXPECT_TRUE(text == u"\"k;1\"=v;x=y" || text == u"x=y;\"k;1\"=v");
 }
 
 std::vector<std::uint8_t> metadata_with(const test_support::bytes& description) {

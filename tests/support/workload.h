@@ -1,0 +1,97 @@
+#pragma once
+
+// The workload program (tests/dotnet/Workload) as a child of the test, and
+// commands run through the shell: what the tests that need a real runtime or
+// the real command-line tool start.
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace test_support {
+
+// `dotnet Workload.dll ARGS...` with its output to /dev/null and `env`
+// ("NAME=value") added to its environment; killed and reaped with the object.
+class workload_program {
+ public:
+  explicit workload_program(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), {"dotnet", TW_Workload_DLL});
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      for (auto& e : env) ::putenv(e.data());
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp("dotnet", argv.data());
+      _exit(127);
+    }
+  }
+  ~workload_program() {
+    if (exit_code_ != running) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  workload_program(const workload_program&) = delete;
+  workload_program& operator=(const workload_program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void kill_now() const { ::kill(pid_, SIGKILL); }
+
+  // Its runtime's diagnostic socket exists in `folder` (the temporary
+  // directory by default) within a minute.
+  bool wait_listening(std::filesystem::path folder = {}) const {
+    if (folder.empty()) folder = std::filesystem::temp_directory_path();
+    const std::string prefix = "dotnet-diagnostic-" + std::to_string(pid_) + "-";
+    for (int attempt = 0; attempt < 1200; ++attempt) {
+      std::error_code ec;
+      for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+        if (e.path().filename().string().rfind(prefix, 0) == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  // The exit code, or -1 when it has not ended within `timeout`.
+  int wait_exit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (exit_code_ == running) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_)
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      else if (std::chrono::steady_clock::now() >= deadline)
+        return -1;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return exit_code_;
+  }
+
+ private:
+  static constexpr int running = -1;
+  pid_t pid_ = -1;
+  int exit_code_ = running;
+};
+
+struct command_result {
+  int exit_code;
+  std::string out;  // its output and error output together
+};
+
+inline command_result run_command(const std::string& command_line) {
+  FILE* pipe = ::popen((command_line + " 2>&1").c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+}  // namespace test_support
