@@ -5,6 +5,8 @@
 
 #include "tests/api/live_target.h"
 #include "tests/bridge/host_peer.h"
+#include "tests/support/scratch_folder.h"
+#include "tests/support/workload.h"
 #include "tools/snapshot_inspect.h"
 
 #include "api/profiler_connection_data.h"
@@ -35,76 +37,30 @@ using tw_prof::host_bridge_command;
 
 constexpr int startup_exit_code = 42;
 
-// A program started with DOTNET_DiagnosticPorts, killed if a test leaves it.
-class suspended_program {
- public:
-  suspended_program(const fs::path& port, std::vector<std::string> args) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 1);
-      ::setenv("DOTNET_DiagnosticPorts", port.c_str(), 1);
-      std::vector<char*> argv{const_cast<char*>("dotnet"), const_cast<char*>(TW_Workload_DLL)};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp("dotnet", argv.data());
-      _exit(127);
-    }
-  }
-  ~suspended_program() {
-    if (!exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  suspended_program(const suspended_program&) = delete;
-  suspended_program& operator=(const suspended_program&) = delete;
-
-  pid_t pid() const { return pid_; }
+// A program started with DOTNET_DiagnosticPorts: its runtime waits,
+// suspended, for the profiler there.
+struct suspended_program : workload_program {
+  suspended_program(const fs::path& port, std::vector<std::string> args)
+      : workload_program(std::move(args), {"DOTNET_DiagnosticPorts=" + port.string()}) {}
   // Waits until the program runs with its diagnostic port in its
   // environment, as a front end's process start returns once it does.
   bool wait_started() const {
-    const std::string wanted = "DOTNET_DiagnosticPorts=";
     for (int attempt = 0; attempt < 500; ++attempt) {
-      std::ifstream environ("/proc/" + std::to_string(pid_) + "/environ");
+      std::ifstream environ("/proc/" + std::to_string(pid()) + "/environ");
       const std::string all((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
-      if (all.find(wanted) != std::string::npos) return true;
+      if (all.find("DOTNET_DiagnosticPorts=") != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
   }
-  // The exit code, or -1 when the program has not ended within `timeout`
-  // (a runtime left suspended never does).
-  int wait_exit(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
 };
 
 class reverse_collector : public testing::Test {
  protected:
   void SetUp() override {
-    // Short: a socket's path must fit in 108 bytes.
-    dir_ = fs::temp_directory_path() / ("rev_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     fs::permissions(dir_, fs::perms::owner_all);
-    port_ = dir_ / "port.sock";
     std::thread([] {}).join();
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void* create(const host_peer& host, pid_t pid = 0) {
     std::string error;
@@ -138,8 +94,9 @@ class reverse_collector : public testing::Test {
     return n;
   }
 
-  fs::path dir_;
-  fs::path port_;
+  const scratch_folder scratch_{"rev"};  // short: a socket's path must fit in 108 bytes
+  const fs::path dir_ = scratch_.path();
+  const fs::path port_ = dir_ / "port.sock";
 };
 
 TEST_F(reverse_collector, a_program_started_suspended_is_profiled_from_its_first_instruction) {

@@ -41,19 +41,6 @@ TEST(fake_progress, reports_approach_the_end_then_end_at_n_of_n) {
   EXPECT_EQ(s.reports, (std::vector<report>{{1, 101}, {2, 102}, {3, 103}, {103, 103}}));
 }
 
-TEST(fake_progress, weights_scale_the_reports) {
-  scripted s;
-  s.finish_after = 2;
-  auto handler = s.handler();
-  handler.a = 2;
-  handler.b = 3;
-  handler.c = 5;
-  auto future = s.task.get_future();
-  wait_for_snapshot(future, handler, progress_params<progress_id::general>{}, 1ms);
-  // a*k + (k-100)*c of b*k, then (a+c)*(k-1) of b*(k-1)
-  EXPECT_EQ(s.reports, (std::vector<report>{{207, 303}, {214, 306}, {714, 306}}));
-}
-
 TEST(fake_progress, a_task_done_at_once_reports_only_the_end) {
   std::vector<report> reports;
   progress_handler_impl handler([&](unsigned d, unsigned t) {
@@ -62,23 +49,6 @@ TEST(fake_progress, a_task_done_at_once_reports_only_the_end) {
   });
   EXPECT_EQ(run_under_fake_progress([] { return 5; }, handler, {}, 10s), 5);
   EXPECT_EQ(reports, (std::vector<report>{{100, 100}}));
-}
-
-TEST(fake_progress, non_cancellable_refusal_stops_reports_and_still_returns_the_result) {
-  scripted s;
-  s.refuse_at = 2;
-  auto handler = s.handler();
-  auto future = s.task.get_future();
-  std::thread finisher;
-  // The task ends some time after the refusal; nothing more is reported.
-  progress_handler_impl wrapping([&](unsigned d, unsigned t) {
-    const bool go_on = static_cast<progress_node<progress_id::general>&>(handler).on_progress(d, t, {});
-    if (!go_on) finisher = std::thread([&] { s.task.set_value(9); });
-    return go_on;
-  });
-  EXPECT_EQ(wait_for_snapshot(future, wrapping, progress_params<progress_id::general>{}, 1ms), 9);
-  finisher.join();
-  EXPECT_EQ(s.reports, (std::vector<report>{{1, 101}, {2, 102}}));
 }
 
 TEST(fake_progress, cancellable_refusal_waits_for_the_task_then_throws) {
