@@ -2,19 +2,18 @@
 
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"
+#include "event_pipe_timeline_profiler/src/profiler_sessions.h"
+#include "tests/support/scratch_folder.h"
+#include "tests/support/workload.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
-#include <csignal>
-#include <optional>
 #include <tuple>
 #include <filesystem>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -25,59 +24,15 @@ using namespace tarnwell::collector::event_pipe;
 // Points TMPDIR at a directory for the life of the object.
 class scoped_tmpdir {
  public:
-  explicit scoped_tmpdir(const fs::path& dir) {
-    if (const char* old = std::getenv("TMPDIR")) saved_ = old;
-    ::setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~scoped_tmpdir() {
-    if (saved_)
-      ::setenv("TMPDIR", saved_->c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
-  }
+  explicit scoped_tmpdir(const fs::path& dir) : saved_(fs::temp_directory_path()) { ::setenv("TMPDIR", dir.c_str(), 1); }
+  ~scoped_tmpdir() { ::setenv("TMPDIR", saved_.c_str(), 1); }
 
  private:
-  std::optional<std::string> saved_;
+  fs::path saved_;
 };
 
-// A running Workload; killed when the test is done with it.
-class dotnet_process {
- public:
-  explicit dotnet_process(std::vector<std::string> args, const fs::path& tmpdir = {}) {
-    args.insert(args.begin(), {"dotnet", TW_Workload_DLL});
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::freopen("/dev/null", "w", stdout);
-      if (!tmpdir.empty()) ::setenv("TMPDIR", tmpdir.c_str(), 1);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp("dotnet", argv.data());
-      _exit(127);
-    }
-  }
-  ~dotnet_process() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-  void kill_now() { ::kill(pid_, SIGKILL); }
-
- private:
-  pid_t pid_;
-};
-
-// The profiler's runtime session: its providers, levels and keywords.
-session_configuration runtime_session() {
-  session_configuration c;
-  c.circular_buffer_mb = 512;
-  c.providers = {event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001c0f9),
-                 event_pipe_provider(u"Microsoft-DotNETCore-SampleProfiler", EventLevel::informational, 0),
-                 event_pipe_provider(u"Microsoft.Data.SqlClient.EventSource", EventLevel::verbose, -1),
-                 event_pipe_provider(u"Microsoft-AspNetCore-Server-Kestrel", EventLevel::verbose, -1),
-                 event_pipe_provider(u"System.Threading.Tasks.TplEventSource", EventLevel::informational, 0x23)};
-  return c;
-}
+using dotnet_process = test_support::workload_program;
+session_configuration runtime_session() { return tw_prof::runtime_configuration(true); }
 
 struct live_counts {
   std::atomic<int> samples_with_stack{0}, gcs{0}, jit{0}, events{0};
@@ -123,16 +78,24 @@ TEST(live_session, samples_gcs_and_jit_arrive_and_stop_ends_the_stream) {
   session.stop_async();  // a second stop returns at once
 }
 
-TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_info) {
-  const auto dir = fs::temp_directory_path() / ("live_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  dotnet_process target({"cpu", "6"}, dir);
+// The socket in a private TMPDIR, beside a stale one with a larger key (what
+// a crashed process of the same pid leaves: bound, then abandoned), which is
+// skipped after its failed connect; the session answers process info.
+TEST(live_session, the_socket_is_found_in_a_private_tmpdir_past_a_stale_one_and_answers_process_info) {
+  const test_support::scratch_folder dir("live");  // short: a socket's path must fit in 108 bytes
+  dotnet_process target({"cpu", "6"}, {"TMPDIR=" + dir.path().string()});
+  const auto stale = dir / ("dotnet-diagnostic-" + std::to_string(target.pid()) + "-99999999999999999-socket");
+  {
+    boost::asio::io_context io;
+    boost::asio::local::stream_protocol::acceptor acceptor(io, boost::asio::local::stream_protocol::endpoint(stale.string()));
+  }
   event_pipe_session session(target.pid(), runtime_session());
   {
-    scoped_tmpdir private_tmp(dir);
+    scoped_tmpdir private_tmp(dir.path());
     session.start();
   }
-  EXPECT_EQ(fs::path(session.transport_path()).parent_path(), dir);
+  EXPECT_EQ(fs::path(session.transport_path()).parent_path(), dir.path());
+  EXPECT_NE(session.transport_path(), stale.string());
   // The stream must be read: a runtime whose stream is full answers no stop.
   live_counts counts;
   auto drained = consume_live(&session, nullptr, counting(counts), false, nullptr);
@@ -148,32 +111,6 @@ TEST(live_session, the_socket_is_found_in_a_private_tmpdir_and_answers_process_i
   EXPECT_NE(command_line.find("Workload.dll cpu 6"), std::string::npos) << "[" << command_line << "]";
   session.stop_async();
   EXPECT_EQ(drained.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  fs::remove_all(dir);
-}
-
-TEST(live_session, a_stale_socket_with_a_larger_key_is_skipped_after_its_failed_connect) {
-  const auto dir = fs::temp_directory_path() / ("stale_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  dotnet_process target({"cpu", "6"}, dir);
-  // What a crashed process of the same pid leaves behind: bound, then abandoned.
-  const auto stale = dir / ("dotnet-diagnostic-" + std::to_string(target.pid()) + "-99999999999999999-socket");
-  {
-    boost::asio::io_context io;
-    boost::asio::local::stream_protocol::acceptor acceptor(io, boost::asio::local::stream_protocol::endpoint(stale.string()));
-  }
-  ASSERT_TRUE(fs::exists(stale));
-  event_pipe_session session(target.pid(), runtime_session());
-  {
-    scoped_tmpdir private_tmp(dir);
-    session.start();
-  }
-  EXPECT_TRUE(session.is_started());
-  EXPECT_NE(session.transport_path(), stale.string());
-  live_counts counts;
-  auto drained = consume_live(&session, nullptr, counting(counts), false, nullptr);
-  session.stop_async();
-  EXPECT_EQ(drained.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  fs::remove_all(dir);
 }
 
 TEST(live_session, destroying_a_live_consumer_stops_the_session_and_waits_for_the_run) {

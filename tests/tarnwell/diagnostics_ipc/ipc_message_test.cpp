@@ -40,39 +40,12 @@ struct le {
   }
 };
 
-TEST(ipc_message, collect_tracing_with_providers) {
-  session_configuration c{512, 1, true,
-                          {event_pipe_provider(u"Microsoft-Windows-DotNETRuntime", EventLevel::verbose, 0x4001c0f9),
-                           event_pipe_provider(u"P", EventLevel::informational, -1, {{u"k", u"v"}})}};
-  const ipc_message m(make_header(0x02, 0x03), c);
-  le expected;
-  const std::uint16_t size = 20 + 13 + (20 + 32 * 2 + 2) + (20 + 2 * 2 + 4 * 2);
-  expected.header(size, 2, 3).put<std::uint32_t>(512).put<std::uint32_t>(1).put<std::uint8_t>(1).put<std::uint32_t>(2);
-  expected.put<std::uint64_t>(0x4001c0f9).put<std::uint32_t>(5).string(u"Microsoft-Windows-DotNETRuntime").string(u"");
-  expected.put<std::uint64_t>(~0ull).put<std::uint32_t>(4).string(u"P").string(u"k=v");
-  EXPECT_EQ(of(m), expected.b);
-}
-
 class exchange : public testing::Test {
  protected:
   void SetUp() override { boost::asio::local::connect_pair(ours, peer); }
   boost::asio::io_context io;
   ipc_socket ours{io}, peer{io};
 };
-
-TEST_F(exchange, a_header_only_answer_needs_no_second_read) {
-  std::thread runtime([&] {
-    std::array<std::uint8_t, 20> request;
-    boost::asio::read(peer, boost::asio::buffer(request));
-    const auto answer = le{}.header(20, 0xFF, 0x00).b;
-    boost::asio::write(peer, boost::asio::buffer(answer));
-  });
-  const auto response = send_message_and_receive_response<20>(ours, ipc_message(make_header(0x04, 0x01)),
-                                                              answer_deadline{std::chrono::seconds(10)}, "ResumeRuntime");
-  runtime.join();
-  EXPECT_EQ(response.size(), 20u);
-  EXPECT_EQ(response.status(), status_ok);
-}
 
 // An answer with a payload, as the runtime would send it.
 ipc_message answer_with(const bytes& payload) {
@@ -190,34 +163,13 @@ TEST_F(exchange, a_request_larger_than_the_buffer_is_refused_before_writing) {
   EXPECT_EQ(peer.available(), 0u);
 }
 
-// The log lines a call writes at the collectors' levels.
-template <class F>
-std::vector<std::string> logged_by(F&& f) {
-  std::ostringstream out;
-  tw_prof::log::logger::instance().reset(out, tw_prof::log::default_mask);
-  f();
-  tw_prof::log::logger::instance().reset(std::cout, 0);
-  std::vector<std::string> lines;
-  std::istringstream in(out.str());
-  for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find("]: ") + 3));
-  return lines;
-}
-
-TEST_F(exchange, shutdown_reports_success_also_for_a_gone_peer_and_a_second_call) {
-  const std::vector<std::string> expected = {"<info> Shutting down connection to UNIX domain socket",
-                                             "<info> UNIX domain socket shutdown succeeded"};
-  EXPECT_EQ(logged_by([&] { shutdown(ours); }), expected);
+// A peer gone, a second call or a socket never opened: shutdown never throws.
+TEST_F(exchange, shutdown_never_throws) {
+  EXPECT_NO_THROW(shutdown(ours));
   peer.close();
-  EXPECT_EQ(logged_by([&] { shutdown(ours); }), expected) << "ENOTCONN counts as success";
-}
-
-TEST(ipc_shutdown, a_failing_shutdown_is_a_warning_and_does_not_throw) {
-  boost::asio::io_context io;
+  EXPECT_NO_THROW(shutdown(ours));
   ipc_socket never_opened(io);
-  const auto lines = logged_by([&] { shutdown(never_opened); });
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "<info> Shutting down connection to UNIX domain socket");
-  EXPECT_EQ(lines[1].rfind("<warning> UNIX domain socket shutdown failed: ", 0), 0u) << lines[1];
+  EXPECT_NO_THROW(shutdown(never_opened));
 }
 
 }  // namespace
