@@ -9,7 +9,7 @@
 //   live_profile_bench WORKLOAD_DLL DOTNET_TRACE SECONDS THREADS WORK_DIR
 
 #include "tests/api/exports_client.h"
-#include "tests/bridge/host_peer.h"
+#include "tests/support/host_peer.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/trace_stats.h"
 

@@ -2,8 +2,8 @@
 // program, the library through its exported functions, and the host's side
 // of the bridge over loopback TCP.
 
-#include "tests/api/live_target.h"
-#include "tests/bridge/host_peer.h"
+#include "tests/support/live_target.h"
+#include "tests/support/host_peer.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/small_filesystem.h"
 #include "tools/snapshot_inspect.h"

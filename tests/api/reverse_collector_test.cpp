@@ -3,8 +3,8 @@
 // through its exported functions listening on that port, and the host's side
 // of the bridge over loopback TCP.
 
-#include "tests/api/live_target.h"
-#include "tests/bridge/host_peer.h"
+#include "tests/support/live_target.h"
+#include "tests/support/host_peer.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/workload.h"
 #include "tools/snapshot_inspect.h"

@@ -4,7 +4,7 @@
 // threads; then the registration's own failures.
 
 #include "bridge/core_api.h"
-#include "tests/bridge/host_peer.h"
+#include "tests/support/host_peer.h"
 #include "tests/bridge/still_profiler.h"
 #include "tw/error/hresult.h"
 

@@ -4,7 +4,7 @@
 
 #include "bridge/handshake.h"
 #include "tests/bridge/fixed_target.h"
-#include "tests/bridge/host_peer.h"
+#include "tests/support/host_peer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
+#include "tests/support/recordings.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +15,7 @@ namespace fs = std::filesystem;
 using namespace tarnwell;
 using namespace tarnwell::collector::event_pipe;
 
-fs::path recording() { return fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-cpu.nettrace"; }
+fs::path recording() { return test_support::recording("net10-cpu"); }
 
 struct counter {
   std::atomic<int> events{0};
@@ -48,28 +50,6 @@ TEST(file_consumer, a_valid_file_finishes_and_reports_to_on_stop) {
   EXPECT_NE(stop_thread.load(), std::this_thread::get_id());
   EXPECT_EQ(last_total, fs::file_size(recording()));
   EXPECT_GT(c.events, 1000);
-}
-
-TEST(file_consumer, refusing_progress_stops_without_events) {
-  counter c;
-  event_pipe_consumer consumer(recording(), [](unsigned long, unsigned long, unsigned long) { return 0; },
-                               c.handlers(), false, nullptr);
-  EXPECT_EQ(consumer.wait_for_result().status, consumer_status::stopped);
-  EXPECT_EQ(c.events, 0);
-}
-
-TEST(file_consumer, cancelling_from_progress_fails_the_run_with_that_error) {
-  counter c;
-  event_pipe_consumer consumer(
-      recording(),
-      [&](unsigned long, unsigned long, unsigned long) -> int {
-        if (c.events > 100) throw cancel_processing();
-        return 1;
-      },
-      c.handlers(), false, nullptr);
-  const auto result = consumer.wait_for_result();
-  ASSERT_EQ(result.status, consumer_status::failed);
-  EXPECT_THROW(std::rethrow_exception(result.error), cancel_processing);
 }
 
 TEST(file_consumer, a_missing_file_fails_and_still_calls_on_stop) {

@@ -5,6 +5,8 @@
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 #include "tools/trace_stats.h"
 
+#include "tests/support/recordings.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -25,14 +27,7 @@ fs::path corpus_dir() { return TW_CORPUS_DIR; }
 fs::path corpus_source() { return TW_CORPUS_SOURCE; }
 fs::path data_dir() { return fs::path(TW_SOURCE_DIR) / "tests" / "data"; }
 
-std::vector<fs::path> recordings_in(const fs::path& dir) {
-  std::vector<fs::path> files;
-  if (!fs::is_directory(dir)) return files;
-  for (const auto& e : fs::directory_iterator(dir))
-    if (e.path().extension() == ".nettrace") files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  return files;
-}
+using test_support::recordings_in;
 
 TEST(recordings, every_recording_decodes_to_the_end) {
   auto files = recordings_in(corpus_dir());

@@ -7,6 +7,8 @@
 #include "tests/support/scratch_folder.h"
 #include "tests/support/small_filesystem.h"
 
+#include "tests/support/recordings.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -66,7 +68,7 @@ TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
   std::ofstream(dir_ / "garbage.nettrace") << std::string(5000, 'g');
   {
     // The header and a little more: nothing of it converts.
-    std::ifstream in(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-core.nettrace", std::ios::binary);
+    std::ifstream in(test_support::recording("net10-core"), std::ios::binary);
     std::string bytes(200, '\0');
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     std::ofstream(dir_ / "headed.nettrace", std::ios::binary) << bytes;
@@ -88,7 +90,7 @@ TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
 // A recording whose program or recorder died ends anywhere: what lies before
 // the last whole object converts, and the conversion says where it ended.
 TEST_F(conversion, a_recording_cut_short_converts_up_to_its_last_whole_object) {
-  std::ifstream in(fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace", std::ios::binary);
+  std::ifstream in(test_support::recording("net10-kestrel"), std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto cut_at = [&](std::size_t size) {
     const auto path = dir_ / ("cut" + std::to_string(size) + ".nettrace");
@@ -132,7 +134,7 @@ TEST_F(conversion, a_recording_cut_short_converts_up_to_its_last_whole_object) {
 // converting, while saving) with the snapshot's path and the system's reason,
 // and leaves no file of the snapshot behind.
 TEST_F(conversion, a_full_disk_fails_with_the_snapshots_path_and_leaves_nothing) {
-  const auto in = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace";
+  const auto in = test_support::recording("net10-kestrel");
   progress_script whole;
   ASSERT_EQ(convert(in, (dir_ / "whole.dtt").string(), whole), "");
   std::uintmax_t needed = 0;
@@ -168,7 +170,7 @@ TEST_F(conversion, a_full_disk_fails_with_the_snapshots_path_and_leaves_nothing)
 }
 
 TEST_F(conversion, an_output_path_that_cannot_be_written_is_refused) {
-  const auto in = fs::path(TW_CORPUS_DIR) / "only_managed_samples.nettrace";
+  const auto in = test_support::public_recording("only_managed_samples");
   for (const std::string& out : {dir_.string(), (dir_ / "no" / "such" / "dir" / "s.dtt").string(),
                                 std::string("/proc/self/cannot/s.dtt")}) {
     progress_script s;
@@ -179,7 +181,7 @@ TEST_F(conversion, an_output_path_that_cannot_be_written_is_refused) {
 }
 
 TEST_F(conversion, cancelling_during_conversion_or_at_the_save_decision_drops_the_snapshot) {
-  const auto in = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace";
+  const auto in = test_support::recording("net10-kestrel");
   progress_script during;
   during.refuse_after = 3;
   EXPECT_EQ(convert(in, (dir_ / "a.dtt").string(), during), "");
@@ -194,7 +196,7 @@ TEST_F(conversion, cancelling_during_conversion_or_at_the_save_decision_drops_th
 }
 
 TEST_F(conversion, cancelling_while_saving_removes_every_file_already_written) {
-  const auto in = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "net10-kestrel.nettrace";
+  const auto in = test_support::recording("net10-kestrel");
   progress_script saving;
   saving.refuse_saving = true;
   EXPECT_EQ(convert(in, (dir_ / "c.dtt").string(), saving), "Processing is cancelled");

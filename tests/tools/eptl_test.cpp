@@ -1,6 +1,7 @@
 // The command-line tool as a user runs it.
 
 #include "tests/support/container_program.h"
+#include "tests/support/recordings.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/workload.h"
 #include "tools/snapshot_inspect.h"
@@ -31,8 +32,8 @@ using test_support::workload_program;
 
 command_result run(const std::string& args) { return run_command(std::string(TW_EPTL_PATH) + " " + args); }
 
-const std::string samples = std::string(TW_CORPUS_DIR) + "/only_managed_samples.nettrace";
-const std::string cpu_recording = std::string(TW_SOURCE_DIR) + "/tests/data/net10-cpu.nettrace";
+const std::string samples = test_support::public_recording("only_managed_samples").string();
+const std::string cpu_recording = test_support::recording("net10-cpu").string();
 
 std::string file_text(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -213,7 +214,7 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
   const scratch_folder scratch;
   const auto& dir = scratch.path();
   const auto snapshot = (dir / "core.dtt").string();
-  ASSERT_EQ(run("convert " + std::string(TW_SOURCE_DIR) + "/tests/data/net10-core.nettrace -o " + snapshot).exit_code, 0);
+  ASSERT_EQ(run("convert " + test_support::recording("net10-core").string() + " -o " + snapshot).exit_code, 0);
 
   EXPECT_EQ(run("export " + snapshot).exit_code, 2);
   EXPECT_EQ(run("export " + snapshot + " --format svg").exit_code, 2);
@@ -257,10 +258,7 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
 // up the same.
 TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording) {
   const scratch_folder scratch;
-  std::vector<std::filesystem::path> recordings;
-  for (const auto& dir : {std::filesystem::path(TW_CORPUS_DIR), std::filesystem::path(TW_SOURCE_DIR) / "tests" / "data"})
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-      if (e.path().extension() == ".nettrace") recordings.push_back(e.path());
+  const auto recordings = test_support::every_recording();
   ASSERT_GE(recordings.size(), 8u);
   const std::string pprof = TW_PPROF_PATH;
   // pprof shortens names as it would C++ templates: compare without "<...>".
