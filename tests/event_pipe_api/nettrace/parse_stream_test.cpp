@@ -202,21 +202,6 @@ TEST(event_block, flags_zero_repeats_the_previous_header) {
   EXPECT_EQ(second.payload, (std::vector<std::uint8_t>{0xCC, 0xDD}));
 }
 
-TEST(event_block, sequence_delta_adds_one_more_only_for_a_nonzero_metadata_id) {
-  bytes zero_id;
-  zero_id.put<std::uint8_t>(0x02).varint(5).varint(0).varint(0).varint(0);
-  byte_cursor c0(zero_id.data.data(), zero_id.data.data() + zero_id.size(), "t");
-  event_blob_header h0;
-  decode_compressed_header(c0, h0);
-  EXPECT_EQ(h0.sequence_number, 5);
-
-  event_blob_header h1;
-  h1.metadata_id = 3;
-  byte_cursor c1(zero_id.data.data(), zero_id.data.data() + zero_id.size(), "t");
-  decode_compressed_header(c1, h1);
-  EXPECT_EQ(h1.sequence_number, 6);
-}
-
 TEST(event_block, sequence_and_timestamp_deltas_wrap_around_instead_of_overflowing) {
   auto w = with_metadata();
   bytes events;
@@ -414,24 +399,6 @@ TEST(varint, limits_of_both_widths) {
   const std::uint8_t cut[] = {0x80, 0x80};
   byte_cursor c(cut, cut + 2, "event block");
   EXPECT_THROW(c.varint32(), truncated_data);
-}
-
-TEST(uncompressed_blocks, events_are_read_in_the_runtime_layout_with_padding) {
-  auto w = with_metadata();
-  bytes events;
-  for (int i = 0; i < 2; ++i) {
-    events.put<std::int32_t>(80 + 3).put<std::uint32_t>(0x80000001u).put<std::int32_t>(i).put<std::int64_t>(11);
-    events.put<std::int64_t>(11).put<std::int32_t>(0).put<std::int32_t>(0).put<std::int64_t>(500 + i);
-    for (int g = 0; g < 32; ++g) events.put<std::uint8_t>(0);
-    events.put<std::int32_t>(3).raw({1, 2, 3});
-    if (i == 0) events.put<std::uint8_t>(0);  // padding to four bytes
-  }
-  w.block("EventBlock", test_support::block_body(events, 20, 0, 1000, 0)).end();
-  auto r = run(w.data());
-  ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
-  ASSERT_EQ(r.seen->events.size(), 2u);
-  EXPECT_EQ(r.seen->events[1].timestamp, 501);
-  EXPECT_EQ(r.seen->events[1].payload, (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
 }  // namespace
