@@ -75,17 +75,9 @@ class reverse_collector : public testing::Test {
   static host_bridge_answer open_bridge(host_peer& host, bool collect_from_start) {
     host.handshake(0, collect_from_start);
     host.send(host_bridge_command::go);
-    for (;;) {
-      auto f = host.next();
-      if (f.answer() != host_bridge_answer::runtime_updated && f.answer() != host_bridge_answer::command_line_updated)
-        return f.answer();
-    }
+    return host.next_answer().answer();
   }
 
-  static bool has_snapshot_done(const std::vector<frame>& frames) {
-    return std::any_of(frames.begin(), frames.end(),
-                       [](const frame& f) { return f.answer() == host_bridge_answer::snapshot_done; });
-  }
 
   static std::uint64_t inclusive(const tw::tools::snapshot_summary& s, const std::string& name) {
     std::uint64_t n = 0;
@@ -131,7 +123,7 @@ TEST_F(reverse_collector, a_program_started_suspended_is_profiled_from_its_first
   // bridge saves what it recorded.
   const auto frames = host.drain();
   EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
-  ASSERT_TRUE(has_snapshot_done(frames));
+  ASSERT_TRUE(has_answer(frames, host_bridge_answer::snapshot_done));
   ASSERT_FALSE(host.paths().empty());
 
   const auto s = tw::tools::inspect_snapshot(host.paths()[0].string());
@@ -168,7 +160,7 @@ TEST_F(reverse_collector, a_program_named_by_pid_and_port_is_profiled_through_th
     ASSERT_EQ(open_bridge(host, true), host_bridge_answer::measure_snapshot_started);
     const auto frames = host.drain();
     EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
-    ASSERT_TRUE(has_snapshot_done(frames));
+    ASSERT_TRUE(has_answer(frames, host_bridge_answer::snapshot_done));
     // One bridge, for the one process.
     EXPECT_FALSE(host.another_connection_waiting());
     const auto s = tw::tools::inspect_snapshot(host.paths().at(0).string());
@@ -245,8 +237,8 @@ TEST_F(reverse_collector, two_programs_on_one_port_get_two_bridges_and_two_snaps
   b.join();
   EXPECT_EQ(one.wait_exit(std::chrono::seconds(60)), startup_exit_code);
   EXPECT_EQ(two.wait_exit(std::chrono::seconds(60)), startup_exit_code);
-  ASSERT_TRUE(has_snapshot_done(frames_one));
-  ASSERT_TRUE(has_snapshot_done(frames_two));
+  ASSERT_TRUE(has_answer(frames_one, host_bridge_answer::snapshot_done));
+  ASSERT_TRUE(has_answer(frames_two, host_bridge_answer::snapshot_done));
 
   std::set<std::uint32_t> pids;
   for (auto* host : {&first, &second}) {
@@ -314,7 +306,7 @@ TEST_F(reverse_collector, the_same_process_connecting_back_keeps_its_running_bri
   std::thread serve([&] { frames = host.drain(); });
   EXPECT_EQ(release_collector(handle), "");
   serve.join();
-  ASSERT_TRUE(has_snapshot_done(frames));
+  ASSERT_TRUE(has_answer(frames, host_bridge_answer::snapshot_done));
   const auto s = tw::tools::inspect_snapshot(host.paths()[0].string());
   EXPECT_EQ(s.pid, static_cast<std::uint32_t>(target.pid()));
   EXPECT_EQ(s.exceptions.at("System.InvalidOperationException"), 5u);

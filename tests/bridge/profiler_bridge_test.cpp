@@ -59,16 +59,6 @@ class bridge_test : public testing::Test {
     return frames;
   }
 
-  // The next frame other than a notification of the target's changes.
-  frame next_but_notifications() {
-    for (;;) {
-      auto f = host_->next();
-      if (f.answer() != host_bridge_answer::runtime_updated && f.answer() != host_bridge_answer::command_line_updated)
-        return f;
-      notifications_.push_back(f);
-    }
-  }
-
   // Creates the bridge against the host peer, which answers the handshake
   // and sends go; returns what go was answered with.
   frame connect(std::unique_ptr<prof_bridge_proto> proto, std::uint8_t control_kind = 0,
@@ -108,7 +98,7 @@ class bridge_test : public testing::Test {
     return expect_save();
   }
   frame expect_save() {
-    auto started = next_but_notifications();
+    auto started = host_->next_answer();
     EXPECT_EQ(started.answer(), host_bridge_answer::operation_started);
     bytes expected{1};
     const auto prefix = session_prefix();
@@ -141,7 +131,6 @@ class bridge_test : public testing::Test {
   std::unique_ptr<host_peer> host_;
   std::unique_ptr<profiler_bridge_controller> bridge_;
   frame initialize_;
-  std::vector<frame> notifications_;
 };
 
 // The handshake announces the profiler; go starts nothing (or, under the
@@ -494,9 +483,9 @@ TEST_F(bridge_test, a_recording_profiled_through_the_bridge_is_saved_when_its_st
   EXPECT_GT(reader.read(2121).size(), 1000u);
   // The recording's rundown names its runtime: the host hears of it, before
   // the save, though the rundown ends the recording.
-  ASSERT_FALSE(notifications_.empty());
-  auto runtime = notifications_.front().cursor();
-  EXPECT_EQ(notifications_.front().answer(), host_bridge_answer::runtime_updated);
+  ASSERT_FALSE(host_->notifications.empty());
+  auto runtime = host_->notifications.front().cursor();
+  EXPECT_EQ(host_->notifications.front().answer(), host_bridge_answer::runtime_updated);
   EXPECT_EQ(runtime.byte(), static_cast<std::uint8_t>(runtime_type::core_clr));
   EXPECT_EQ(runtime.read<std::uint16_t>(), 10) << "major version";
   for (const auto& p : host_->paths()) EXPECT_TRUE(fs::exists(p)) << p;

@@ -13,6 +13,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -31,6 +32,10 @@ using frame = tw::tools::bridge_frame;
 inline bytes raw(const frame& f) { return tw_prof::encode_frame(f.code, f.params); }
 
 using tw::tools::accepted_frame;
+
+inline bool has_answer(const std::vector<frame>& frames, host_bridge_answer a) {
+  return std::any_of(frames.begin(), frames.end(), [a](const frame& f) { return f.answer() == a; });
+}
 
 class host_peer {
  public:
@@ -75,6 +80,41 @@ class host_peer {
       answer_file_request(id);
     }
   }
+
+  // The next frame other than a notification of the target's changes, which
+  // are kept in notifications.
+  frame next_answer() {
+    for (;;) {
+      auto f = next();
+      if (f.answer() != host_bridge_answer::runtime_updated && f.answer() != host_bridge_answer::command_line_updated)
+        return f;
+      notifications.push_back(f);
+    }
+  }
+
+  // Starts a snapshot; its files are asked for as it starts.
+  bool start_snapshot() {
+    forget_files();
+    send(host_bridge_command::measure_snapshot_start);
+    return next_answer().answer() == host_bridge_answer::measure_snapshot_started;
+  }
+
+  // Saves the running snapshot as a front end sees it: started, progress,
+  // finished, done, stopped. Returns its index, or nothing when any of it
+  // did not come.
+  std::filesystem::path save_snapshot() {
+    send(host_bridge_command::measure_snapshot_stop_save);
+    if (next_answer().answer() != host_bridge_answer::operation_started) return {};
+    auto f = next_answer();
+    while (f.answer() == host_bridge_answer::operation_progress) f = next_answer();
+    if (f.answer() != host_bridge_answer::operation_finished ||
+        next_answer().answer() != host_bridge_answer::snapshot_done ||
+        next_answer().answer() != host_bridge_answer::measure_snapshot_stopped || paths_.empty())
+      return {};
+    return paths_[0];
+  }
+
+  std::vector<frame> notifications;
 
   // Serves file requests until the profiler closes the connection; returns
   // the other frames that came.
