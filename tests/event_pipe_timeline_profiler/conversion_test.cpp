@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 
 namespace {
 
@@ -60,6 +61,45 @@ class conversion : public testing::Test {
   const test_support::scratch_folder scratch_;
   const fs::path dir_ = scratch_.path();
 };
+
+// Every Kestrel, SqlClient and task event the timeline keeps is followed by
+// its call stack exactly when the runtime recorded one (counted here by the
+// decoder, apart from the processor), and the stacks name managed code: the
+// framework's or the program's own. A recording names precompiled framework
+// code only where an event announced it, so a few stacks lie wholly in code
+// it never names (a live snapshot finds that code in the images themselves).
+TEST_F(conversion, kept_events_keep_the_stacks_they_were_recorded_with) {
+  const std::map<std::string, std::pair<std::uint16_t, std::set<int>>> kept = {
+      {"Microsoft-AspNetCore-Server-Kestrel", {2055, {1, 2, 3, 4}}},
+      {"Microsoft.Data.SqlClient.EventSource", {2054, {3, 4, 5, 9, 17}}},
+      {"System.Threading.Tasks.TplEventSource", {2120, {7, 10, 14, 15, 17, 18}}},
+  };
+  const auto recordings = test_support::every_recording();
+  ASSERT_GE(recordings.size(), 8u);
+  std::uint64_t stacks_seen = 0;
+  for (const auto& in : recordings) {
+    SCOPED_TRACE(in.filename().string());
+    const auto out = (dir_ / "s.dtt").string();
+    progress_script s;
+    ASSERT_EQ(convert(in, out, s), "");
+    std::map<std::uint16_t, std::uint64_t> recorded;
+    for (const auto& [id, c] : tw::tools::collect_trace_stats(in.string()).counts) {
+      const auto it = kept.find(std::get<0>(id));
+      if (it != kept.end() && it->second.second.count(std::get<1>(id))) recorded[it->second.first] += c.with_stack;
+    }
+    const auto summary = tw::tools::inspect_snapshot(out);
+    for (const auto& [provider, where] : kept) {
+      const auto section = where.first;
+      const auto stacks = summary.records.find({section, 0x2000});
+      EXPECT_EQ(stacks == summary.records.end() ? 0 : stacks->second, recorded[section]) << provider;
+      stacks_seen += recorded[section];
+      if (const auto named = summary.stacks_naming_a_method.find(section); named != summary.stacks_naming_a_method.end()) {
+        EXPECT_GE(named->second.second * 100, named->second.first * 97) << provider;
+      }
+    }
+  }
+  EXPECT_GT(stacks_seen, 100u);
+}
 
 TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
   const auto out = (dir_ / "out" / "s.dtt");
