@@ -8,7 +8,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <cerrno>
 #include <chrono>
+#include <sys/socket.h>
 
 namespace tw_prof {
 
