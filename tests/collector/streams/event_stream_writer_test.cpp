@@ -126,6 +126,11 @@ TEST(event_records, string_lengths_switch_to_32_bits_past_65535) {
   const auto long_form = write(32767);  // 65536 bytes with the zero
   EXPECT_EQ(long_form.substr(0, 6), std::string("\0\0\0\0\1\0", 6));
   EXPECT_EQ(long_form.size(), 6u + 65536);
+  std::ostringstream odd;
+  const std::vector<std::uint8_t> body(65535, 0x5A);
+  record_writer(odd).prefixed(body.data(), body.size());  // the largest short form
+  EXPECT_EQ(odd.str().substr(0, 2), "\xFF\xFF");
+  EXPECT_EQ(odd.str().size(), 2u + 65535);
 }
 
 TEST(event_records, a_thread_name_in_the_session_stream) {
