@@ -198,6 +198,13 @@ TEST_F(reverse_collector, a_suspended_program_is_resumed_whatever_ends_its_bridg
          h.send(host_bridge_command::kill);
          h.drain();
        }},
+      {"the host does not ask for collection from the start: resumed at go",
+       [](host_peer& h) {
+         h.accept();
+         h.handshake(0, false);
+         h.send(host_bridge_command::go);
+         h.next_answer();
+       }},
       {"nobody listens for the bridge", nullptr},
   };
   for (const auto& f : failures) {
