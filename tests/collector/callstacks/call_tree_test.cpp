@@ -188,7 +188,11 @@ TEST_F(call_tree_test, racing_threads_share_nodes_and_leave_only_losers_and_fill
   };
   for (const auto& sh : shapes) {
     SCOPED_TRACE(sh.name);
+    // A fresh region per shape. The old allocator closes first: closing
+    // truncates the file, which would zero what a new one had written.
     tree_.reset();
+    alloc_.reset();
+    ASSERT_EQ(::ftruncate(fd_, 0), 0);
     alloc_ = std::make_unique<memory_mapped_file_allocator>(fd_, 0, 64 * 4096, 4096, utility_);
     tree_ = std::make_shared<call_tree_data>(*alloc_, 0);
     constexpr int threads = 4;
