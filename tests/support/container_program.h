@@ -23,8 +23,10 @@ class container_program {
  public:
   explicit container_program(const std::vector<std::string>& workload_args) {
     const auto app = std::filesystem::path(TW_Workload_DLL).parent_path();
-    std::string script = "mount -t tmpfs tmpfs /tmp && mkdir /tmp/app && cp -r '" + app.string() +
-                         "/.' /tmp/app/ && unset TMPDIR && exec dotnet /tmp/app/Workload.dll";
+    // The tmpfs is filled on /mnt and only then moved over /tmp: a build
+    // under /tmp would be hidden by it before the copy.
+    std::string script = "mount -t tmpfs tmpfs /mnt && mkdir /mnt/app && cp -r '" + app.string() +
+                         "/.' /mnt/app/ && mount --move /mnt /tmp && unset TMPDIR && exec dotnet /tmp/app/Workload.dll";
     for (const auto& a : workload_args) script.append(" ").append(a);
     unshare_ = ::fork();
     if (unshare_ == 0) {
