@@ -143,11 +143,13 @@ inline constexpr record_layout record_layouts[] = {
     {session_stream, session_kind::thread_name, body_layout::length_prefixed},
 };
 
-// The layout of a kind in a stream, or nullptr for a kind it does not hold.
-constexpr const record_layout* layout_of(std::uint16_t stream, std::uint16_t kind) noexcept {
+// Whether a stream holds records of a kind. A bool, not a pointer to the
+// layout: a pointer compared in a constant expression is not constant under
+// the sanitizers' instrumentation.
+constexpr bool has_layout(std::uint16_t stream, std::uint16_t kind) noexcept {
   for (const auto& r : record_layouts)
-    if (r.stream.id == stream && r.kind == kind) return &r;
-  return nullptr;
+    if (r.stream.id == stream && r.kind == kind) return true;
+  return false;
 }
 
 }  // namespace tarnwell::collector::format

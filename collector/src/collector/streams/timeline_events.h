@@ -212,7 +212,7 @@ consteval bool rows_are_in_the_catalogue() {
 template <class Provider>
 consteval bool rows_have_layouts() {
   for (const auto& e : timeline<Provider>::events)
-    if (e.kind != 0 && e.what == role::record && format::layout_of(timeline<Provider>::stream.id, e.kind) == nullptr)
+    if (e.kind != 0 && e.what == role::record && !format::has_layout(timeline<Provider>::stream.id, e.kind))
       return false;
   return true;
 }
