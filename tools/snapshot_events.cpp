@@ -116,28 +116,10 @@ void decode_events(const snapshot_model& model, snapshot_events& to) {
   each(format::task_stream.id, [&](const stream_record& r) { task_record(r, to); });
   each(format::sqlclient_stream.id, [&](const stream_record& r) { sql_record(r, to); });
   each(format::kestrel_stream.id, [&](const stream_record& r) { kestrel_record(r, to); });
-
-  if (model.has(format::sample_stream.id)) {
-    // A sample's stack record follows it; a sample without one has none.
-    const auto stream = model.reader().map(format::sample_stream.id);
-    std::optional<stream_record> pending;
-    auto flush = [&](std::uint32_t leaf) {
-      if (!pending) return;
-      to.sample(*pending, pending->body.empty() ? 0 : pending->body[0], leaf);
-      pending.reset();
-    };
-    for_each_record(format::sample_stream.id, stream.bytes(), 8, [&](const stream_record& r) {
-      to.record(format::sample_stream.id, r);
-      if (r.kind == stack_record) {
-        flush(load_at<std::uint32_t>(r.body, 8));
-        return;
-      }
-      flush(0xFFFFFFFFu);
-      if (r.kind == format::sample_kind::sample) pending = r;
-      else if (r.kind == format::sample_kind::thread_start) to.thread_start(r);
-    });
-    flush(0xFFFFFFFFu);
-  }
+  each(format::sample_stream.id, [&](const stream_record& r) {
+    if (r.kind == format::sample_kind::sample) to.sample(r, r.body.empty() ? 0 : r.body[0], r.stack);
+    else if (r.kind == format::sample_kind::thread_start) to.thread_start(r);
+  });
   each(format::session_stream.id, [](const stream_record&) {});
 }
 

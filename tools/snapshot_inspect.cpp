@@ -92,7 +92,7 @@ class summarise final : public snapshot_events {
     // The runtime's sample types: 1 for a thread outside managed code
     // (waiting or in native code), 2 for one running managed code.
     ++(type == 2 ? s_.samples_managed : type == 1 ? s_.samples_native : s_.samples_other_type);
-    if (leaf == 0xFFFFFFFFu) return;
+    if (leaf == stream_record::no_stack) return;
     model_.stack(leaf, stack_);
     if (stack_.empty()) return;
     ++s_.samples_with_stack;

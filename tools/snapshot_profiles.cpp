@@ -112,7 +112,7 @@ void write_pprof(const snapshot_model& model, std::FILE* out) {
   const auto program = model.process().process_name + ".dll";
   for (std::uint32_t f = 0; f < model.frames().size(); ++f) {
     if (model.frames()[f].module != program) continue;
-    mapping_of(stacks.module_path(f).empty() ? stacks.module(f) : stacks.module_path(f));
+    mapping_of(stacks.module_file(f));
     break;
   }
   std::vector<std::uint64_t> locations(stacks.count(), 0);
@@ -120,7 +120,7 @@ void write_pprof(const snapshot_model& model, std::FILE* out) {
     if (locations[frame] != 0) return locations[frame];
     const auto id = static_cast<std::uint64_t>(p.location_size() + 1);
     std::uint64_t mapping = 0;
-    const auto path = stacks.module_path(frame).empty() ? stacks.module(frame) : stacks.module_path(frame);
+    const auto path = stacks.module_file(frame);
     if (!path.empty()) mapping = mapping_of(path);
     auto* f = p.add_function();
     f->set_id(id);
@@ -155,12 +155,7 @@ void write_pprof(const snapshot_model& model, std::FILE* out) {
       id->set_key(thread_id_key);
       id->set_num(s.thread);
       auto [name, named] = thread_names.try_emplace(s.thread, 0);
-      if (named) {
-        const auto it_name = model.thread_names().find(s.thread);
-        name->second = str(it_name != model.thread_names().end() && !it_name->second.empty()
-                               ? it_name->second
-                               : "thread " + std::to_string(s.thread));
-      }
+      if (named) name->second = str(thread_name(model, s.thread));
       auto* label = sample->add_label();
       label->set_key(thread_name_key);
       label->set_str(name->second);

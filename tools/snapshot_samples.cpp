@@ -6,7 +6,7 @@
 namespace tw::tools {
 
 const std::vector<std::uint32_t>& sample_stacks::of(const sample_entry& s) {
-  if (s.leaf != no_leaf)
+  if (s.leaf != stream_record::no_stack)
     model_.stack(s.leaf, frames_);
   else
     frames_.clear();
@@ -56,10 +56,21 @@ double sampling_period_ms(const snapshot_model& model, const std::vector<sample_
   return gaps[gaps.size() / 2];
 }
 
-std::string thread_label(const snapshot_model& model, std::uint32_t thread) {
+namespace {
+const std::string* name_of(const snapshot_model& model, std::uint32_t thread) {
   const auto it = model.thread_names().find(thread);
-  if (it != model.thread_names().end() && !it->second.empty()) return it->second + " (" + std::to_string(thread) + ")";
-  return "thread " + std::to_string(thread);
+  return it != model.thread_names().end() && !it->second.empty() ? &it->second : nullptr;
+}
+}  // namespace
+
+std::string thread_name(const snapshot_model& model, std::uint32_t thread) {
+  const auto* name = name_of(model, thread);
+  return name ? *name : "thread " + std::to_string(thread);
+}
+
+std::string thread_label(const snapshot_model& model, std::uint32_t thread) {
+  const auto* name = name_of(model, thread);
+  return name ? *name + " (" + std::to_string(thread) + ")" : "thread " + std::to_string(thread);
 }
 
 }  // namespace tw::tools

@@ -17,13 +17,12 @@ namespace tw::tools {
 struct sample_entry {
   std::int64_t tick;
   std::uint32_t thread;
-  std::uint32_t leaf;
+  std::uint32_t leaf;  // stream_record::no_stack for a sample without a stack
   std::uint8_t type;
 };
 
 inline constexpr std::uint8_t sample_outside_managed_code = 1;
 inline constexpr std::uint8_t sample_in_managed_code = 2;
-inline constexpr std::uint32_t no_leaf = 0xFFFFFFFFu;
 
 // The stacks samples are shown with: the call tree's frames, and frames of
 // their own for what the tree cannot say.
@@ -45,6 +44,10 @@ class sample_stacks {
   std::string_view module_path(std::uint32_t f) const {
     return f < model_.frames().size() ? std::string_view(model_.frames()[f].module_path) : std::string_view();
   }
+  // The module's file where it is known, else its name.
+  std::string_view module_file(std::uint32_t f) const {
+    return module_path(f).empty() ? module(f) : module_path(f);
+  }
   std::string_view name(std::uint32_t f) const;
 
  private:
@@ -61,6 +64,8 @@ std::vector<sample_entry> collect_samples(const snapshot_model& model);
 // millisecond by default.
 double sampling_period_ms(const snapshot_model& model, const std::vector<sample_entry>& samples);
 
+// The thread's name, or "thread TID" for a thread without one.
+std::string thread_name(const snapshot_model& model, std::uint32_t thread);
 // "NAME (TID)", or "thread TID" for a thread without a name.
 std::string thread_label(const snapshot_model& model, std::uint32_t thread);
 
