@@ -266,7 +266,8 @@ bool is_cancellation(const std::exception_ptr& e) {
 }  // namespace
 
 void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,
-                                const std::string& parameter, event_pipe_progress_callback progress) {
+                                const std::string& parameter, event_pipe_progress_callback progress,
+                                const conversion_options& options) {
   init_logging("Tarnwell.NettraceProcessing");
   TW_LOG(info) << "Start processing Nettrace";
   TW_LOG(info) << std::quoted(nettrace_path);
@@ -283,7 +284,8 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   auto holder = std::make_unique<nettrace_api_holder>();
   holder->progress = progress;
   nettrace_param target{nettrace_path, parameter,
-                        make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress)};
+                        make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress),
+                        {{}, options.recorded_module_paths, options.module_directories}};
   holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, nullptr,
                                                  std::make_unique<bridge_notifier>());
   holder->snapshot_path = snapshot_path;

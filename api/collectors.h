@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tw_prof {
 
@@ -16,8 +17,18 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
                                 const std::string& diagnostic_port, bool with_tasks, bool test_mode);
 void release_timeline_collector(void* holder);
 
+// How a recording is converted beyond what the exported function says.
+struct conversion_options {
+  // Where module files missing at their recorded paths are looked for, by
+  // file name.
+  std::vector<std::string> module_directories;
+  // False: module files are read from those directories alone.
+  bool recorded_module_paths = true;
+};
+
 void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,
-                                const std::string& parameter, event_pipe_progress_callback progress);
+                                const std::string& parameter, event_pipe_progress_callback progress,
+                                const conversion_options& options = {});
 // The snapshot could not be written (a full disk, a quota): none of its
 // files is left. The message names the snapshot and the system's reason.
 class snapshot_write_error : public std::runtime_error {

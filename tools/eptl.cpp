@@ -331,9 +331,14 @@ int report_progress(unsigned long current, unsigned long total, unsigned long fi
 
 int convert(const std::vector<std::string>& args) {
   std::string in, out;
+  tw_prof::conversion_options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o" && i + 1 < args.size())
       out = args[++i];
+    else if (args[i] == "--modules" && i + 1 < args.size())
+      options.module_directories.push_back(args[++i]);
+    else if (args[i] == "--modules-only")
+      options.recorded_module_paths = false;
     else if (in.empty())
       in = args[i];
     else
@@ -346,7 +351,7 @@ int convert(const std::vector<std::string>& args) {
   catch_interrupts();
   tw_prof::conversion_outcome outcome;
   try {
-    void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress);
+    void* holder = tw_prof::create_nettrace_collector(in, out, "", &report_progress, options);
     tw_prof::release_nettrace_collector(holder, &outcome);
   } catch (const tw_prof::snapshot_write_error&) {
     subject = out;  // what failed is the snapshot, not the trace

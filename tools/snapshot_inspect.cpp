@@ -5,6 +5,7 @@
 #include "collector/src/collector/snapshot_format.h"
 
 #include "tools/snapshot_events.h"
+#include "tools/snapshot_samples.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -89,9 +90,14 @@ class summarise final : public snapshot_events {
   void sample(const stream_record& r, std::uint8_t type, std::uint32_t leaf) override {
     ++s_.samples;
     ++s_.samples_per_thread[r.thread_id];
-    // The runtime's sample types: 1 for a thread outside managed code
-    // (waiting or in native code), 2 for one running managed code.
-    ++(type == 2 ? s_.samples_managed : type == 1 ? s_.samples_native : s_.samples_other_type);
+    switch (type) {
+      case sample_type::running_managed: ++s_.samples_managed; break;
+      case sample_type::running_native: ++s_.samples_native; break;
+      case sample_type::waiting: ++s_.samples_waiting; break;
+      default: ++s_.samples_other_type;
+    }
+    if (r.version == format::sample_source::stack) s_.types_from_stacks = true;
+    if (r.version == format::sample_source::kernel) s_.types_from_kernel = true;
     if (leaf == stream_record::no_stack) return;
     model_.stack(leaf, stack_);
     if (stack_.empty()) return;
@@ -99,12 +105,12 @@ class summarise final : public snapshot_events {
     const auto& frames = model_.frames();
     const bool managed_leaf = frames[stack_.back()].kind == frame_kind::managed;
     if (managed_leaf) ++s_.samples_resolved_managed;
-    if (type == 1) {
-      // Time off the CPU, or in native code: where it is spent is the
-      // innermost managed method that led there.
+    if (type == sample_type::waiting || type == sample_type::running_native) {
+      // Off the CPU, or in native code: where it is spent is the innermost
+      // managed method that led there.
       const auto innermost = std::find_if(stack_.rbegin(), stack_.rend(),
                                           [&](std::uint32_t f) { return frames[f].kind == frame_kind::managed; });
-      if (innermost != stack_.rend()) ++waits_[*innermost].exclusive;
+      if (innermost != stack_.rend()) ++(type == sample_type::waiting ? waits_ : natives_)[*innermost].exclusive;
       return;
     }
     if (managed_leaf) ++methods_[stack_.back()].exclusive;
@@ -124,7 +130,9 @@ class summarise final : public snapshot_events {
     };
     named(methods_, s_.methods);
     named(waits_, s_.waits);
-    std::sort(s_.waits.begin(), s_.waits.end(), [](const auto& a, const auto& b) { return a.exclusive > b.exclusive; });
+    named(natives_, s_.natives);
+    for (auto* table : {&s_.waits, &s_.natives})
+      std::stable_sort(table->begin(), table->end(), [](const auto& a, const auto& b) { return a.exclusive > b.exclusive; });
     auto by_count = [](const auto& from, auto& to) {
       for (const auto& [key, n] : from) to.push_back({key.first, key.second, n});
       std::stable_sort(to.begin(), to.end(), [](const auto& a, const auto& b) { return a.count > b.count; });
@@ -150,7 +158,7 @@ class summarise final : public snapshot_events {
   std::unordered_map<std::uint32_t, std::int64_t> contended_;
   std::set<std::uint32_t> threads_;
   // By frame: the tiers of a method count together.
-  std::map<std::uint32_t, method_samples> methods_, waits_;
+  std::map<std::uint32_t, method_samples> methods_, waits_, natives_;
   std::vector<std::uint32_t> stack_;
   std::set<std::uint32_t> seen_;
   std::map<std::pair<std::string, std::string>, std::uint64_t> sql_calls_, requests_;  // (what, caller)
@@ -169,6 +177,7 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
   s.command_line = process.command_line;
   s.user_name = process.user_name;
   s.runtime_version = process.runtime_version;
+  s.module_images = model.module_images();
   s.timer_resolution = model.timer_resolution();
   s.first_tick = model.first_tick();
   s.last_tick = model.last_tick();
@@ -191,6 +200,8 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
                                          : 0;
   out << "time span: " << std::fixed << std::setprecision(1) << span << " ms\n";
   out << "threads: " << s.threads << "\n";
+  out << "module images: " << s.module_images.read << " read, " << s.module_images.missing << " missing, "
+      << s.module_images.other_build << " of another build\n";
   out << "garbage collections: " << s.gc_count << ", suspension " << s.suspension_ms << " ms\n";
   out << "  suspended for collections: " << s.gc_suspensions << " times, " << s.gc_suspension_ms << " ms\n";
   out << "  suspended otherwise (the CPU sampler among others): " << s.other_suspensions << " times, "
@@ -207,8 +218,13 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   out << "\nsamples: " << s.samples << " (" << s.samples_with_stack << " with stacks, " << s.samples_resolved_managed
       << " with a managed method at the leaf)\n";
   out << "  threads running managed code: " << s.samples_managed << " (the methods below count these)\n";
-  out << "  threads waiting or in native code: " << s.samples_native << "\n";
+  out << "  threads running native code: " << s.samples_native << "\n";
+  out << "  threads waiting: " << s.samples_waiting << "\n";
   if (s.samples_other_type) out << "  of no known type: " << s.samples_other_type << "\n";
+  if (s.types_from_stacks)
+    out << "  CPU kinds of runtime " << s.runtime_version
+        << " inferred from the stacks: its sample flag is unreliable\n";
+  if (s.types_from_kernel) out << "  CPU kinds from the kernel's accounting of each thread's CPU time\n";
   out << "top methods by exclusive samples:\n";
   for (std::size_t i = 0; i < std::min(top, s.methods.size()); ++i)
     out << "  " << std::setw(8) << s.methods[i].exclusive << std::setw(9) << s.methods[i].inclusive << "  "
@@ -219,9 +235,12 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
   for (std::size_t i = 0; i < std::min(top, inclusive.size()); ++i)
     out << "  " << std::setw(8) << inclusive[i].inclusive << std::setw(9) << inclusive[i].exclusive << "  "
         << inclusive[i].name << "\n";
-  out << "where threads wait or run native code, by the innermost managed method:\n";
+  out << "where threads wait, by the innermost managed method:\n";
   for (std::size_t i = 0; i < std::min(top, s.waits.size()); ++i)
     out << "  " << std::setw(8) << s.waits[i].exclusive << "  " << s.waits[i].name << "\n";
+  out << "where threads run native code, by the innermost managed method:\n";
+  for (std::size_t i = 0; i < std::min(top, s.natives.size()); ++i)
+    out << "  " << std::setw(8) << s.natives[i].exclusive << "  " << s.natives[i].name << "\n";
   if (!s.sql_calls.empty()) {
     out << "SQL calls by calling method:\n";
     for (std::size_t i = 0; i < std::min(top, s.sql_calls.size()); ++i)
@@ -242,6 +261,8 @@ void print_json(std::ostream& stream, const snapshot_summary& s, std::size_t top
   out.raw(",\"runtime_version\":").str(s.runtime_version);
   out.raw(",\"timer_resolution\":").num(s.timer_resolution).raw(",\"first_tick\":").num(s.first_tick);
   out.raw(",\"last_tick\":").num(s.last_tick).raw(",\"threads\":").num(s.threads);
+  out.raw(",\"module_images\":{\"read\":").num(s.module_images.read).raw(",\"missing\":");
+  out.num(s.module_images.missing).raw(",\"other_build\":").num(s.module_images.other_build).raw("}");
   out.raw(",\"gc_count\":").num(s.gc_count).raw(",\"suspension_ms\":").real(s.suspension_ms);
   out.raw(",\"gc_suspensions\":").num(s.gc_suspensions).raw(",\"gc_suspension_ms\":").real(s.gc_suspension_ms);
   out.raw(",\"other_suspensions\":").num(s.other_suspensions);
@@ -251,6 +272,9 @@ void print_json(std::ostream& stream, const snapshot_summary& s, std::size_t top
   out.raw(",\"samples_with_stack\":").num(s.samples_with_stack);
   out.raw(",\"samples_resolved_managed\":").num(s.samples_resolved_managed);
   out.raw(",\"samples_managed\":").num(s.samples_managed).raw(",\"samples_native\":").num(s.samples_native);
+  out.raw(",\"samples_waiting\":").num(s.samples_waiting);
+  out.raw(",\"types_from_stacks\":").raw(s.types_from_stacks ? "true" : "false");
+  out.raw(",\"types_from_kernel\":").raw(s.types_from_kernel ? "true" : "false");
   out.raw(",\"samples_other_type\":").num(s.samples_other_type).raw(",\"exceptions\":{");
   bool first = true;
   for (const auto& [type, n] : s.exceptions) {
@@ -269,11 +293,15 @@ void print_json(std::ostream& stream, const snapshot_summary& s, std::size_t top
     out.raw(i ? ",{\"name\":" : "{\"name\":").str(s.methods[i].name);
     out.raw(",\"exclusive\":").num(s.methods[i].exclusive).raw(",\"inclusive\":").num(s.methods[i].inclusive).raw("}");
   }
-  out.raw("],\"waits\":[");
-  for (std::size_t i = 0; i < std::min(top, s.waits.size()); ++i) {
-    out.raw(i ? ",{\"name\":" : "{\"name\":").str(s.waits[i].name);
-    out.raw(",\"samples\":").num(s.waits[i].exclusive).raw("}");
-  }
+  auto innermost = [&](const char* name, const std::vector<method_samples>& rows) {
+    out.raw("],\"").raw(name).raw("\":[");
+    for (std::size_t i = 0; i < std::min(top, rows.size()); ++i) {
+      out.raw(i ? ",{\"name\":" : "{\"name\":").str(rows[i].name);
+      out.raw(",\"samples\":").num(rows[i].exclusive).raw("}");
+    }
+  };
+  innermost("waits", s.waits);
+  innermost("natives", s.natives);
   auto callers = [&](const char* name, const std::vector<snapshot_summary::caller_count>& rows) {
     out.raw("],\"").raw(name).raw("\":[");
     for (std::size_t i = 0; i < std::min(top, rows.size()); ++i) {

@@ -21,6 +21,7 @@ struct method_samples {
 struct snapshot_summary {
   std::string os_name, computer_name, process_name, command_line, user_name, runtime_version;
   std::uint32_t pid = 0;
+  module_image_counts module_images;
   std::uint64_t timer_resolution = 0;
   std::int64_t first_tick = 0, last_tick = 0;
   std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint64_t> records;  // (section, kind) -> count
@@ -43,15 +44,19 @@ struct snapshot_summary {
   std::uint64_t samples = 0;
   std::uint64_t samples_with_stack = 0;
   std::uint64_t samples_resolved_managed = 0;  // a managed method at the leaf
-  // By the sample's type: the thread running managed code, or outside it
-  // (waiting, or in native code).
-  std::uint64_t samples_managed = 0, samples_native = 0, samples_other_type = 0;
+  // By the sample's type: the thread running managed code, running native
+  // code, or waiting.
+  std::uint64_t samples_managed = 0, samples_native = 0, samples_waiting = 0, samples_other_type = 0;
+  // How the types were found out, beside the runtime's flag: from the stacks
+  // (the flag is unreliable), or from the kernel's CPU accounting.
+  bool types_from_stacks = false, types_from_kernel = false;
   // Of the samples of threads running managed code (or of no known type),
   // by exclusive samples, most first.
   std::vector<method_samples> methods;
-  // Of the samples of threads waiting or in native code, by the innermost
-  // managed method of each (its count in `exclusive`), most first.
-  std::vector<method_samples> waits;
+  // Of the samples of threads waiting, and of those running native code, by
+  // the innermost managed method of each (its count in `exclusive`), most
+  // first.
+  std::vector<method_samples> waits, natives;
   // Where the program made its SqlClient calls ("SqlConnection.Open", ...)
   // and which code met its Kestrel requests: the innermost method of the
   // program's own on the event's stack, else the innermost managed one;

@@ -6,6 +6,7 @@
 #include "tw/portable_executable/ready_to_run.h"
 
 #include <algorithm>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
@@ -32,6 +33,20 @@ std::string file_name(const std::string& path) { return path.substr(path.find_la
 
 constexpr std::uint64_t key_flags(std::uint64_t key) { return key >> 61; }
 
+// The module path records: one byte, the count, then per record the image's
+// index, what became of the file, and the path.
+template <class F>
+void for_each_module_path(const snapshot_reader& reader, F&& f) {
+  const auto path_stream = reader.map(format::module_paths.id);
+  const auto p = path_stream.bytes();
+  for (std::size_t at = 5; at + 6 < p.size();) {
+    const auto index = load_at<std::uint32_t>(p, at);
+    const auto kind = load_at<std::uint16_t>(p, at + 4);
+    at += 6;
+    f(index, kind, compressed_string_at(p, at));
+  }
+}
+
 // The metadata of the snapshot's module images, to tell which module a
 // method comes from: the one whose MethodDef row at the method's token has
 // the method's name and type. The snapshot links no method to its module.
@@ -39,14 +54,9 @@ class module_methods {
  public:
   explicit module_methods(const snapshot_reader& reader) {
     std::unordered_map<std::uint32_t, std::string> paths;
-    const auto path_stream = reader.map(format::module_paths.id);
-    const auto p = path_stream.bytes();
-    // One byte, the count, then per record: index, a 16-bit 1, the path.
-    for (std::size_t at = 5; at + 6 < p.size();) {
-      const auto index = load_at<std::uint32_t>(p, at);
-      at += 6;
-      paths[index] = compressed_string_at(p, at);
-    }
+    for_each_module_path(reader, [&](std::uint32_t index, std::uint16_t kind, std::string path) {
+      if (kind == format::module_path_kind::read) paths[index] = std::move(path);
+    });
     images_ = reader.map(format::module_images.id);
     const auto b = images_.bytes();
     // The count, then per record: index, metadata, debug directories.
@@ -150,6 +160,34 @@ snapshot_model::snapshot_model(const std::string& index_path) : reader_(index_pa
   read_environment();
   read_session();
   read_call_tree();
+}
+
+module_image_counts snapshot_model::module_images() const {
+  module_image_counts counts;
+  std::set<std::string> settled;
+  if (has(format::module_paths.id))
+    for_each_module_path(reader_, [&](std::uint32_t, std::uint16_t kind, std::string path) {
+      if (!settled.insert(std::move(path)).second) return;
+      ++(kind == format::module_path_kind::read ? counts.read : counts.other_build);
+    });
+  if (!has(format::module_data.id)) return counts;
+  // Every module load names its file; a dynamic module (flag 4) has none.
+  const auto data = reader_.map(format::module_data.id);
+  const auto b = data.bytes();
+  std::set<std::string> missing;
+  for (std::size_t at = 0; at + 4 <= b.size();) {
+    std::size_t p = at + 4;
+    auto path = read_utf16z(b, p);
+    p = at + 4 + load_at<std::uint32_t>(b, at);
+    p += 4 + load_at<std::uint32_t>(b, p);  // the native image's path
+    const auto flags = load_at<std::uint32_t>(b, p + 8);
+    p += 12;
+    at = p + 4 + load_at<std::uint32_t>(b, p);
+    constexpr std::uint32_t dynamic_module = 4;
+    if (!path.empty() && (flags & dynamic_module) == 0 && !settled.count(path)) missing.insert(std::move(path));
+  }
+  counts.missing = missing.size();
+  return counts;
 }
 
 bool snapshot_model::has(std::uint16_t section) const {

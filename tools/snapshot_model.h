@@ -36,6 +36,12 @@ struct frame {
   bool application = false;
 };
 
+// What became of the module files a snapshot's modules name: read, not
+// found, or found only in another build than the recorded one.
+struct module_image_counts {
+  std::uint64_t read = 0, missing = 0, other_build = 0;
+};
+
 class snapshot_model {
  public:
   // Throws std::runtime_error naming what is wrong with the snapshot.
@@ -45,6 +51,7 @@ class snapshot_model {
   bool has(std::uint16_t section) const;
 
   const snapshot_process& process() const noexcept { return process_; }
+  module_image_counts module_images() const;
   std::uint64_t timer_resolution() const noexcept { return timer_resolution_; }
   std::int64_t first_tick() const noexcept { return first_tick_; }
   std::int64_t last_tick() const noexcept { return last_tick_; }

@@ -19,9 +19,9 @@ namespace tw::tools {
 
 namespace {
 
-// Samples that cpu counts: a thread in managed code, or one the sampler
-// gave no known type.
-bool on_cpu(const sample_entry& s) { return s.type != sample_outside_managed_code; }
+// Samples that cpu counts: a thread running managed or native code, or one
+// the sampler gave no known type.
+bool on_cpu(const sample_entry& s) { return tools::on_cpu(s.type); }
 
 void write_all(std::FILE* out, const void* data, std::size_t size) {
   if (size != 0 && std::fwrite(data, 1, size, out) != size)
@@ -138,12 +138,11 @@ void write_pprof(const snapshot_model& model, std::FILE* out) {
   std::unordered_map<std::string, int> distinct;
   std::unordered_map<std::uint32_t, std::int64_t> thread_names;
   const auto thread_id_key = str("thread id"), thread_name_key = str("thread name"), state_key = str("state");
-  const auto running = str("running managed code"), waiting = str("waiting or in native code");
   std::string key;
   for (const auto& s : samples) {
     const auto& frames = stacks.of(s);
     key.assign(reinterpret_cast<const char*>(&s.thread), sizeof s.thread);
-    key.push_back(static_cast<char>(on_cpu(s)));
+    key.push_back(static_cast<char>(s.type));
     key.append(reinterpret_cast<const char*>(frames.data()), frames.size() * sizeof frames[0]);
     auto [it, added] = distinct.try_emplace(key, p.sample_size());
     if (added) {
@@ -161,7 +160,7 @@ void write_pprof(const snapshot_model& model, std::FILE* out) {
       label->set_str(name->second);
       auto* state = sample->add_label();
       state->set_key(state_key);
-      state->set_str(on_cpu(s) ? running : waiting);
+      state->set_str(str(sample_state(s.type)));
     }
     auto* sample = p.mutable_sample(it->second);
     if (on_cpu(s)) sample->set_value(0, sample->value(0) + period);

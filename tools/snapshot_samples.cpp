@@ -5,21 +5,31 @@
 
 namespace tw::tools {
 
+const char* sample_state(std::uint8_t type) noexcept {
+  switch (type) {
+    case sample_type::running_managed: return "running managed code";
+    case sample_type::running_native: return "running native code";
+    case sample_type::waiting: return "waiting";
+    default: return "of no known type";
+  }
+}
+
 const std::vector<std::uint32_t>& sample_stacks::of(const sample_entry& s) {
   if (s.leaf != stream_record::no_stack)
     model_.stack(s.leaf, frames_);
   else
     frames_.clear();
-  if (s.type == sample_outside_managed_code) {
+  if (s.type == sample_type::waiting || s.type == sample_type::running_native) {
     if (!frames_.empty() && model_.frames()[frames_.back()].kind == frame_kind::native) frames_.pop_back();
-    frames_.push_back(waiting_);
+    frames_.push_back(s.type == sample_type::waiting ? waiting_ : native_);
   }
   if (frames_.empty()) frames_.push_back(no_stack_);
   return frames_;
 }
 
 std::string_view sample_stacks::name(std::uint32_t f) const {
-  if (f == waiting_) return "[waiting or in native code]";
+  if (f == waiting_) return "[waiting]";
+  if (f == native_) return "[running native code]";
   if (f == no_stack_) return "[no stack]";
   return model_.frames()[f].name;
 }

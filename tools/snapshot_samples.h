@@ -4,6 +4,7 @@
 // sample's thread and stack (with frames of their own for a thread outside
 // managed code and for a sample without a stack), and the sampler's period.
 
+#include "collector/src/collector/snapshot_format.h"
 #include "tools/snapshot_events.h"
 #include "tools/snapshot_model.h"
 
@@ -21,8 +22,14 @@ struct sample_entry {
   std::uint8_t type;
 };
 
-inline constexpr std::uint8_t sample_outside_managed_code = 1;
-inline constexpr std::uint8_t sample_in_managed_code = 2;
+namespace sample_type = tarnwell::collector::format::sample_type;
+
+// Whether a sample's thread was on a CPU: running managed or native code, or
+// of no known type (the sampler saw it running then).
+constexpr bool on_cpu(std::uint8_t type) noexcept { return type != sample_type::waiting; }
+// The state a sample's type names: "running managed code", "running native
+// code", "waiting", or "of no known type".
+const char* sample_state(std::uint8_t type) noexcept;
 
 // The stacks samples are shown with: the call tree's frames, and frames of
 // their own for what the tree cannot say.
@@ -31,13 +38,15 @@ class sample_stacks {
   explicit sample_stacks(const snapshot_model& model)
       : model_(model),
         waiting_(static_cast<std::uint32_t>(model.frames().size())),
-        no_stack_(waiting_ + 1) {}
+        native_(waiting_ + 1),
+        no_stack_(waiting_ + 2) {}
 
   // The frames of a sample, outermost first. A thread outside managed code
-  // ends in a frame that says so, in place of the native code it is in.
+  // ends in a frame that says whether it waited or ran native code, in place
+  // of the native code it is in.
   const std::vector<std::uint32_t>& of(const sample_entry& s);
 
-  std::size_t count() const { return model_.frames().size() + 2; }
+  std::size_t count() const { return model_.frames().size() + 3; }
   std::string_view module(std::uint32_t f) const {
     return f < model_.frames().size() ? std::string_view(model_.frames()[f].module) : std::string_view();
   }
@@ -52,7 +61,7 @@ class sample_stacks {
 
  private:
   const snapshot_model& model_;
-  const std::uint32_t waiting_, no_stack_;
+  const std::uint32_t waiting_, native_, no_stack_;
   std::vector<std::uint32_t> frames_;
 };
 

@@ -18,6 +18,7 @@
 #include "collector/src/collector/snapshot_format.h"
 #include "event_pipe_timeline_profiler/src/environment.h"
 #include "collector/src/collector/snapshot.h"
+#include "collector/src/collector/loaders/module_files.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
 #include <chrono>
@@ -55,6 +56,7 @@ struct nettrace_param {
   std::string path;
   std::string parameter;
   tarnwell::collector::event_pipe::progress_function progress;
+  tarnwell::collector::module_lookup modules;  // where the recording's module files are looked for
 };
 
 using profiler_target = std::variant<std::uint32_t, nettrace_param>;

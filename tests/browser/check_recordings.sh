@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
 # Converts every committed recording, exports each snapshot in every format
-# and checks the exports (check_exports.mjs): schema, format rules,
-# speedscope in headless Chromium, and the pprof file in pprof's own web
-# view. Screenshots go to OUT_DIR.
-#   check_recordings.sh EPTL OUT_DIR PPROF
+# and checks the exports (check_exports.mjs): schema, format rules, and
+# speedscope in headless Chromium. Screenshots go to OUT_DIR.
+#   check_recordings.sh EPTL OUT_DIR
 set -euo pipefail
 eptl=$1
 out=$2
-pprof=$3
 here=$(cd "$(dirname "$0")" && pwd)
 if [[ ! -d $here/node_modules ]]; then
   echo "check_recordings: $here/node_modules is missing: scripts/setup.sh installs it" >&2
@@ -23,7 +21,7 @@ done
 for recording in "$here"/../data/*.nettrace "$out"/public/*.nettrace; do
   name=$(basename "$recording" .nettrace)
   snapshot="$out/$name.dtt"
-  "$eptl" convert "$recording" -o "$snapshot" >/dev/null 2>&1
+  "$eptl" convert "$recording" --modules-only --modules "$here/../data/modules" -o "$snapshot" >/dev/null 2>&1
   "$eptl" export "$snapshot" --format speedscope -o "$out/$name.speedscope.json" >/dev/null
   "$eptl" export "$snapshot" --format chrome -o "$out/$name.trace.json" >/dev/null
   "$eptl" export "$snapshot" --format collapsed -o "$out/$name.folded" >/dev/null
@@ -31,6 +29,6 @@ for recording in "$here"/../data/*.nettrace "$out"/public/*.nettrace; do
   "$eptl" inspect --json "$snapshot" >"$out/$name.inspect.json"
   echo "== $name"
   node "$here/check_exports.mjs" "$out/$name.speedscope.json" "$out/$name.trace.json" "$out/$name.inspect.json" \
-    "$out" "$out/$name.folded" "$out/$name.pb.gz" "$pprof" || failed=1
+    "$out" "$out/$name.folded" "$out/$name.pb.gz" || failed=1
 done
 exit $failed

@@ -40,13 +40,13 @@ TEST_F(metadata_test, modules_get_one_index_per_runtime_id_and_one_image_per_mvi
     tw_prof::sections_gen gen(files_);
     auto header = std::make_shared<section_header>(gen);
     collector::shared_metadata_writer writer(gen, header, [] { return 0u; });
-    managed_module m{0x7000, u16(corelib), u"", 10, 0x42, 9, {1, 2, 3}};
+    managed_module m{0x7000, u16(corelib), u"", 10, 0x42, 9, {1, 2, 3}, {}};
     EXPECT_EQ(writer.module_loaded(m), 0x8000000000000000u);
     m.load_time = 20;
     EXPECT_EQ(writer.module_loaded(m), 0x8000000000000000u);  // same runtime id, same index
-    managed_module copy{0x8000, u16(corelib), u"", 30, 0x43, 9, {}};
+    managed_module copy{0x8000, u16(corelib), u"", 30, 0x43, 9, {}, {}};
     EXPECT_EQ(writer.module_loaded(copy), 0x8000000000000001u);  // same image, new module
-    managed_module missing{0x9000, u"/no/such/module.dll", u"", 40, 0, 0, {}};
+    managed_module missing{0x9000, u"/no/such/module.dll", u"", 40, 0, 0, {}, {}};
     EXPECT_EQ(writer.module_loaded(missing), 0x8000000000000002u);  // recorded without image data
     EXPECT_EQ(writer.core_module_count(), 1u);
   }

@@ -276,7 +276,7 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
     ASSERT_EQ(run("convert " + recording.string() + " -o " + snapshot).exit_code, 0);
     ASSERT_EQ(run("export " + snapshot + " --format pprof -o " + profile).exit_code, 0);
     const auto summary = tw::tools::inspect_snapshot(snapshot);
-    const auto on_cpu = summary.samples_managed + summary.samples_other_type;
+    const auto on_cpu = summary.samples_managed + summary.samples_native + summary.samples_other_type;
 
     std::istringstream raw(run_command(pprof + " -raw " + profile).out);
     std::uint64_t period = 0, cpu = 0, wall = 0;
@@ -298,7 +298,7 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
 
     // The hottest method: the first row of pprof -top that names a method.
     if (!summary.methods.empty()) {
-      std::istringstream top(run_command(pprof + " -top -nodecount=1000 " + profile).out);
+      std::istringstream top(run_command(pprof + " -top -unit=ms -nodecount=1000 " + profile).out);
       std::string line, name;
       double flat_ms = -1;
       bool rows = false;

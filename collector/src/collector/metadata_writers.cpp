@@ -68,7 +68,15 @@ module_path_writer::~module_path_writer() {
 void module_path_writer::write(std::uint32_t index, const std::string& path) {
   auto out = tw::write_to(*stream_);
   out.put(index);
-  out.put(std::uint16_t{1});
+  out.put(tarnwell::collector::format::module_path_kind::read);
+  out.compressed_string(path);
+  ++count_;
+}
+
+void module_path_writer::write_other_build(const std::string& path) {
+  auto out = tw::write_to(*stream_);
+  out.put(std::uint32_t{0});
+  out.put(tarnwell::collector::format::module_path_kind::other_build);
   out.compressed_string(path);
   ++count_;
 }
@@ -85,8 +93,8 @@ namespace tarnwell::collector {
 
 shared_metadata_writer::shared_metadata_writer(const tw_prof::sections_gen& gen,
                                                std::shared_ptr<etw_collector::section_header> header,
-                                               std::function<std::uint32_t()> tree_end_offset, std::string root)
-    : net_(gen, std::move(header), std::move(tree_end_offset)), root_(std::move(root)) {
+                                               std::function<std::uint32_t()> tree_end_offset, module_lookup lookup)
+    : net_(gen, std::move(header), std::move(tree_end_offset)), lookup_(std::move(lookup)) {
   core_.emplace(gen);
 }
 
@@ -98,19 +106,18 @@ tree_node_key shared_metadata_writer::module_loaded(const etw_collector::callsta
     std::lock_guard lock(lock_);
     first_time = imaged_paths_.insert(path).second;
   }
-  std::optional<tw_prof::image_data> image;
-  try {
-    if (first_time) image = tw_prof::get_image_data(root_ + path);
-  } catch (...) {
-    TW_LOG(error) << tw::current_exception_to_string();
-  }
+  found_module_file found;
+  if (first_time && !path.empty()) found = find_module_file(lookup_, path, module.identity);
   std::lock_guard lock(lock_);
   const auto key = net_.module_loaded(module);
-  if (image && core_ && mvids_.insert(image->mvid).second) {
+  if (!core_) return key;
+  if (found.image && mvids_.insert(found.image->mvid).second) {
     ++core_modules_;
-    core_->images().write(core_modules_, *image);
+    core_->images().write(core_modules_, *found.image);
     core_->paths().write(core_modules_, path);
     TW_LOG(info) << "core module loaded: module_id: " << module.module_id << ", mdi: " << core_modules_;
+  } else if (found.status == module_file_status::other_build) {
+    core_->paths().write_other_build(path);
   }
   return key;
 }

@@ -37,6 +37,8 @@ class module_path_writer {
   explicit module_path_writer(std::shared_ptr<std::ostream> stream);
   ~module_path_writer();
   void write(std::uint32_t index, const std::string& path);
+  // A module whose file was found only in another build.
+  void write_other_build(const std::string& path);
 
  private:
   std::shared_ptr<std::ostream> stream_;
@@ -61,10 +63,9 @@ namespace tarnwell::collector {
 
 class shared_metadata_writer {
  public:
-  // `root`: where module files are read from, for a target whose paths name
-  // its own file system (a container's); empty for this one.
+  // `lookup`: where module files are read from.
   shared_metadata_writer(const tw_prof::sections_gen& gen, std::shared_ptr<etw_collector::section_header> header,
-                         std::function<std::uint32_t()> tree_end_offset, std::string root = {});
+                         std::function<std::uint32_t()> tree_end_offset, module_lookup lookup = {});
 
   // Records a module load; a module whose file cannot be read is still
   // recorded, without image data.
@@ -82,7 +83,7 @@ class shared_metadata_writer {
   // Files whose image was read: a module is reported by its load and again by
   // the rundown, and its file is read once.
   std::set<std::string> imaged_paths_;
-  std::string root_;
+  module_lookup lookup_;
   std::uint32_t core_modules_ = 0;
 };
 

@@ -32,6 +32,13 @@ inline constexpr section_id sequence_points{2161, 0};
 // Module metadata: each module's image headers and metadata, and its path.
 inline constexpr section_id module_images{256, 2};
 inline constexpr section_id module_paths{272, 0};
+// What a module path record says of its file (the u16 after the index).
+namespace module_path_kind {
+inline constexpr std::uint16_t read = 1;  // its image is the record of this index in module_images
+// A file of that name was found but was another build than the one the
+// recording names, and was not read; the index is 0.
+inline constexpr std::uint16_t other_build = 2;
+}  // namespace module_path_kind
 // Fixed-format tables and their table of contents.
 inline constexpr section_id table_of_contents{2147, 0};
 inline constexpr section_id section_header{2131, 1};
@@ -78,6 +85,23 @@ inline constexpr std::uint16_t connection_start = 1, connection_stop = 2, reques
 namespace sample_kind {
 inline constexpr std::uint16_t thread_start = 1, sample = 4;
 }
+// A sample's body: what its thread was doing. The runtime's own flag says
+// only whether the thread ran managed code (2) or not (1), and some runtimes
+// set it wrongly; the profiler writes what it found out.
+namespace sample_type {
+inline constexpr std::uint8_t unknown = 0, waiting = 1, running_managed = 2, running_native = 3;
+}
+// A sample record's version: how its type was found out.
+namespace sample_source {
+// The runtime's flag; a thread outside managed code is told running native
+// code from waiting by the method it is in.
+inline constexpr std::uint8_t flag = 0;
+// The flag is unreliable: the method the thread is in alone decides.
+inline constexpr std::uint8_t stack = 1;
+// The kernel's accounting of the thread's CPU time decides whether it ran;
+// the flag, where reliable, whether that was managed code.
+inline constexpr std::uint8_t kernel = 2;
+}  // namespace sample_source
 namespace session_kind {
 inline constexpr std::uint16_t session_start = 1, session_stop = 3, main_thread = 4, thread_name = 5;
 }

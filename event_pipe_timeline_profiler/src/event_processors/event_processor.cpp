@@ -10,6 +10,42 @@ namespace tw_prof::netcore {
 
 namespace {
 runtime_type runtime_kind(std::uint16_t sku) { return static_cast<runtime_type>(sku <= 4 ? sku : 0); }
+
+namespace source = tarnwell::collector::format::sample_source;
+
+// The types of a recording's samples, once the methods their stacks end in
+// are known.
+class recorded_sample_types final : public deferred_sample_types {
+ public:
+  recorded_sample_types(flag_trust trust, const std::unordered_set<std::uint32_t>& waiting)
+      : trust_(trust), waiting_(waiting) {}
+
+  void vote(std::uint8_t flag, tree_node_key leaf) override {
+    if (trust_ == flag_trust::unknown) vote_.count(flag, leaf_of(leaf));
+  }
+  std::pair<std::uint8_t, std::uint8_t> type(std::uint8_t flag, tree_node_key leaf) override {
+    if (trust_ == flag_trust::unknown) {
+      trust_ = vote_.reliable() ? flag_trust::reliable : flag_trust::unreliable;
+      if (trust_ == flag_trust::unreliable)
+        TW_LOG(warning) << "The recording's sample flags are unreliable (nearly every sample outside managed code "
+                           "stands in a method that is no wait): the stacks decide";
+    }
+    const bool reliable = trust_ == flag_trust::reliable;
+    return {type_from_stack(flag, leaf_of(leaf), reliable), reliable ? source::flag : source::stack};
+  }
+
+ private:
+  leaf_kind leaf_of(tree_node_key key) const {
+    if (tree_node_key_get_flags(key) != uid_flags::managed_function) return leaf_kind::no_method;
+    return waiting_.count(static_cast<std::uint32_t>(key & 0x1FFFFFFF)) ? leaf_kind::waiting_method
+                                                                         : leaf_kind::other_method;
+  }
+
+  flag_trust trust_;
+  const std::unordered_set<std::uint32_t>& waiting_;
+  flag_vote vote_;
+};
+
 }  // namespace
 
 event_processor::event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live)
@@ -49,13 +85,21 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
                << version.major << "." << version.minor << "." << version.build << "." << version.revision;
 }
 
-void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher) {
+void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher,
+                             tarnwell::collector::module_lookup modules) {
   std::lock_guard lock(lock_);
-  collector_.emplace(gen, watcher ? watcher->root() : std::string());
+  if (watcher) modules.root = watcher->root();
+  // A recording's samples wait for its methods: which ones are waits is
+  // known once the call tree is resolved. A live target's threads are
+  // watched instead.
+  collector_.emplace(gen, std::move(modules), !watcher);
   watcher_ = std::move(watcher);
   first_time_.reset();
   last_time_.reset();
   threads_.clear();
+  waiting_methods_.clear();
+  dithers_.clear();
+  flag_checks_ = {};
 }
 
 void event_processor::detach() {
@@ -92,6 +136,43 @@ void event_processor::detach() {
     TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
   }
   if (watcher_) collector_->set_precompiled_code(std::make_shared<precompiled_code>(watcher_->images()));
+  if (flag_checks_.first != 0)
+    TW_LOG(info) << "The kernel's CPU accounting agrees with the runtime's sample flag on " << flag_checks_.second
+                 << " of " << flag_checks_.first << " samples";
+  recorded_sample_types types(flag_trust_of(env_->runtime_version), waiting_methods_);
+  collector_->finish(types);
+}
+
+void event_processor::method_loaded(const tarnwell::etw_collector::callstacks::managed_method& m) {
+  const auto key = collector_->metadata().function_loaded(m);
+  if (key != 0 && is_waiting_method(m.method_namespace, m.name))
+    waiting_methods_.insert(static_cast<std::uint32_t>(key & 0x1FFFFFFF));
+}
+
+void event_processor::live_sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t flag,
+                                  const tarnwell::nettrace::stack_view& stack) {
+  // Until the runtime says its version, its flag tells no native code apart.
+  const bool reliable = flag_trust_of(env_->runtime_version) == flag_trust::reliable;
+  // The runtime's clock on Linux is CLOCK_MONOTONIC, in nanoseconds.
+  const auto at = timer_resolution_ == 1000000000 || timer_resolution_ == 0
+                      ? timestamp
+                      : static_cast<std::int64_t>(static_cast<double>(timestamp) * 1e9 /
+                                                  static_cast<double>(timer_resolution_));
+  std::optional<bool> ran;
+  const auto share = watcher_->cpu_share(static_cast<pid_t>(thread_id), at);
+  if (share) {
+    if (reliable) {
+      ++flag_checks_.first;
+      if ((flag == flag_managed) == (*share >= 0.5)) ++flag_checks_.second;
+    }
+    auto& dither = dithers_[thread_id];
+    if (reliable && flag == flag_managed)
+      dither.took(*share);
+    else
+      ran = dither.ran(*share);
+  }
+  collector_->sample(timestamp, thread_id, type_from_kernel(flag, ran, reliable), share ? source::kernel : source::flag,
+                     stack);
 }
 
 void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {
@@ -103,7 +184,7 @@ void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {
 
 void event_processor::announce_thread(std::int64_t timestamp, std::uint32_t thread_id) {
   if (!threads_.try_emplace(thread_id).second) return;
-  collector_->samples().thread_start(timestamp, thread_id);
+  collector_->thread_start(timestamp, thread_id);
   // A recorded file's process is gone (or, worse, its pid now names another
   // process): only a live target's threads are asked for their names.
   if (live_) write_thread_name(timestamp, thread_id, true);

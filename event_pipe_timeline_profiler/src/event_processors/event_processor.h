@@ -16,6 +16,7 @@
 #include "event_pipe_api/src/nettrace/trace_object.h"
 #include "event_pipe_timeline_profiler/src/event_processors/snapshot_collector.h"
 #include "event_pipe_timeline_profiler/src/event_processors/process_watcher.h"
+#include "event_pipe_timeline_profiler/src/event_processors/sample_kinds.h"
 #include "tw/utility/spinlock.h"
 
 #include <atomic>
@@ -24,6 +25,8 @@
 #include <optional>
 #include <map>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace tw_prof::netcore {
 
@@ -39,8 +42,11 @@ class event_processor {
   environment current_environment();
   // Sku and version of the runtime information event of the lifetime session.
   void lifetime_runtime_information(std::uint16_t sku, runtime_version_t version);
-  // watcher: what /proc tells of a live target while the snapshot runs.
-  void attach(const sections_gen& gen, std::shared_ptr<process_watcher> names = nullptr);
+  // watcher: what /proc tells of a live target while the snapshot runs;
+  // modules: where a recording's module files are looked for (a live
+  // target's are read through its root).
+  void attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher = nullptr,
+              tarnwell::collector::module_lookup modules = {});
   void detach();
   void stop_accepting() noexcept { accepting_.store(false); }
 
@@ -52,6 +58,10 @@ class event_processor {
   template <class Provider, std::size_t N>
   void process(const dispatched_event<Provider, N>& e);
   void announce_thread(std::int64_t timestamp, std::uint32_t thread_id);
+  // A live target's sample, judged by its thread's CPU time.
+  void live_sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t flag,
+                   const tarnwell::nettrace::stack_view& stack);
+  void method_loaded(const tarnwell::etw_collector::callstacks::managed_method& m);
   void write_thread_name(std::int64_t timestamp, std::uint32_t thread_id, bool warn);
   void process_info(const tw::utf16_text& command_line, const tw::utf16_text* os, const tw::utf16_text* arch);
   void runtime_version(std::uint16_t sku, runtime_version_t version);
@@ -70,6 +80,12 @@ class event_processor {
   std::shared_ptr<bridge_notifier> notifier_;
   bool live_;
   std::set<const void*> unknown_seen_;
+  // The snapshot's methods in which threads wait, by method index.
+  std::unordered_set<std::uint32_t> waiting_methods_;
+  std::unordered_map<std::uint32_t, share_dither> dithers_;  // by thread
+  // Live samples of a reliable flag the kernel judged, and those it judged
+  // as the flag did: said in the log.
+  std::pair<std::uint64_t, std::uint64_t> flag_checks_;
 };
 
 }  // namespace tw_prof::netcore

@@ -53,7 +53,7 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     m.method_namespace = f.template get<6>().u16();
     m.name = f.template get<7>().u16();
     m.signature = f.template get<8>().u16();
-    c.metadata().function_loaded(m);
+    method_loaded(m);
     if constexpr (with_stack) c.streams<Provider>().callstacks(e.header.timestamp, e.header.thread_id, e.stack);
   } else if constexpr (row.what == role::module_load) {
     auto f = e.fields();
@@ -64,6 +64,12 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     m.path = f.template get<4>().u16();
     m.native_path = f.template get<5>().u16();
     m.load_time = e.header.timestamp;
+    if constexpr (format::size >= 12) {
+      m.identity.pdb = f.template get<7>();
+      m.identity.pdb_age = f.template get<8>();
+      m.identity.native_pdb = f.template get<10>();
+      m.identity.native_pdb_age = f.template get<11>();
+    }
     c.metadata().module_loaded(m);
   } else if constexpr (row.what == role::runtime_information) {
     auto f = e.fields();
@@ -79,9 +85,11 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
       process_info(f.template get<0>(), nullptr, nullptr);
     }
   } else if constexpr (row.what == role::thread_sample) {
-    c.samples().sample(e.header.timestamp, e.header.thread_id, row.kind,
-                       static_cast<std::uint8_t>(e.fields().template get<0>()));
-    c.sample_stacks()(e.header.timestamp, e.header.thread_id, e.stack);
+    const auto flag = static_cast<std::uint8_t>(e.fields().template get<0>());
+    if (watcher_)
+      live_sample(e.header.timestamp, e.header.thread_id, flag, e.stack);
+    else
+      c.flagged_sample(e.header.timestamp, e.header.thread_id, flag, e.stack);
   } else if constexpr (row.kind != 0) {
     auto& streams = c.streams<Provider>();
     const bool written = streams.events(e);

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <unistd.h>
 #include <chrono>
+#include <ctime>
 #include <dirent.h>
 #include <fstream>
 #include <map>
@@ -21,11 +22,25 @@
 namespace tw_prof::netcore {
 
 namespace {
-// Short enough for a thread that lives a fraction of a second, long enough
-// to cost nothing next to the stream.
-constexpr auto poll_period = std::chrono::milliseconds(50);
-// Modules load rarely: their mappings are read every 20th poll.
-constexpr unsigned image_poll_every = 20;
+// The threads' CPU time is read this often: a sample is then judged by the
+// share of a 10 ms stretch its thread ran, where the sampler takes one each
+// millisecond.
+constexpr auto clock_period = std::chrono::milliseconds(10);
+// Threads and their names every 5th reading: short enough for a thread that
+// lives a fraction of a second, long enough to cost nothing next to the
+// stream.
+constexpr unsigned thread_poll_every = 5;
+// Modules load rarely: their mappings are read every 100th reading.
+constexpr unsigned image_poll_every = 100;
+// A thread's readings are kept for the samples still on their way, at most
+// this many (a minute).
+constexpr std::size_t readings_kept = 6000;
+
+std::int64_t monotonic_now() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
 }  // namespace
 
 std::string read_thread_name(pid_t pid, pid_t tid) {
@@ -81,12 +96,15 @@ process_watcher::process_watcher(pid_t pid) : pid_(pid) {
   own_pid_namespace_ = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid) != pid;
   poll_once();
   read_images();
+  read_clocks();
   thread_ = std::thread([this] {
     std::unique_lock lock(mutex_);
-    while (!wake_.wait_for(lock, poll_period, [this] { return stopping_; })) {
+    while (!wake_.wait_for(lock, clock_period, [this] { return stopping_; })) {
       lock.unlock();
-      poll_once();
-      if (++polls_ % image_poll_every == 0) read_images();
+      ++polls_;
+      if (polls_ % thread_poll_every == 0) poll_once();
+      if (polls_ % image_poll_every == 0) read_images();
+      read_clocks();
       lock.lock();
     }
   });
@@ -99,6 +117,69 @@ process_watcher::~process_watcher() {
   }
   wake_.notify_all();
   thread_.join();
+  for (auto& [tid, clock] : clocks_)
+    if (clock.fd >= 0) ::close(clock.fd);
+}
+
+bool process_watcher::read_clock(thread_clock& clock) {
+  if (clock.fd < 0) return false;
+  // "RUN_NS WAIT_NS TIMESLICES": time on a CPU, and time ready for one but
+  // kept off it by other threads. A thread that wants to run is running as
+  // far as its samples go: only a thread that blocked was waiting.
+  char text[96];
+  const auto n = ::pread(clock.fd, text, sizeof text - 1, 0);
+  std::uint64_t ran = 0, ready = 0;
+  const auto parsed = n > 0 ? std::from_chars(text, text + n, ran) : std::from_chars_result{text, std::errc::invalid_argument};
+  if (parsed.ec != std::errc() || parsed.ptr == text + n ||
+      std::from_chars(parsed.ptr + 1, text + n, ready).ec != std::errc()) {
+    ::close(clock.fd);
+    clock.fd = -1;
+    return false;
+  }
+  clock.readings.push_back({monotonic_now(), ran + ready});
+  if (clock.readings.size() > readings_kept) clock.readings.pop_front();
+  return true;
+}
+
+void process_watcher::watch_clock(pid_t theirs, pid_t here) {
+  std::lock_guard lock(clock_mutex_);
+  auto& clock = clocks_[theirs];
+  if (clock.fd >= 0) return;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(pid_), static_cast<int>(here));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  // A thread id given again: the readings of the thread that had it say
+  // nothing of this one.
+  clock.readings.clear();
+  clock.fd = fd;
+  read_clock(clock);
+}
+
+void process_watcher::read_clocks() {
+  std::lock_guard lock(clock_mutex_);
+  for (auto& [tid, clock] : clocks_) read_clock(clock);
+}
+
+std::optional<double> process_watcher::cpu_share(pid_t tid, std::int64_t at) {
+  std::lock_guard lock(clock_mutex_);
+  const auto it = clocks_.find(tid);
+  if (it == clocks_.end()) return std::nullopt;
+  auto& r = it->second.readings;
+  // A sample newer than the last reading: read now, which is later still.
+  if ((r.empty() || r.back().at < at) && !read_clock(it->second)) return std::nullopt;
+  const auto after = std::lower_bound(r.begin(), r.end(), at, [](const cpu_reading& c, std::int64_t t) {
+    return c.at < t;
+  });
+  if (after == r.begin() || after == r.end()) return std::nullopt;
+  const auto before = std::prev(after);
+  // Samples come in time order: what lies before this interval is done with.
+  const auto done = static_cast<std::size_t>(before - r.begin());
+  const double span = static_cast<double>(after->at - before->at);
+  const double ran = static_cast<double>(after->ran_ns - before->ran_ns);
+  r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(done));
+  if (span <= 0) return std::nullopt;
+  return std::clamp(ran / span, 0.0, 1.0);
 }
 
 pid_t process_watcher::host_tid(pid_t tid) const {
@@ -137,7 +218,7 @@ void process_watcher::read_images() {
 void process_watcher::poll_once() {
   // A thread's name is read when it is first listed and again on every
   // tenth poll: programs name their threads once, as they start them.
-  const bool all = polls_ % 10 == 0;
+  const bool all = polls_ % (thread_poll_every * 10) == 0;
   const std::string task = "/proc/" + std::to_string(pid_) + "/task";
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(task.c_str()), &::closedir);
   if (!dir) return;
@@ -162,6 +243,7 @@ void process_watcher::poll_once() {
         host_tids_[theirs] = tid;
       }
     }
+    watch_clock(theirs, tid);
     if (!all) {
       std::lock_guard lock(mutex_);
       if (names_.count(theirs)) continue;

@@ -1,16 +1,20 @@
 #pragma once
 
 // What /proc tells of a live target while a snapshot runs: the names of its
-// threads and where its module images are mapped. The event processor meets
+// threads, how much CPU time each thread has had, and where its module
+// images are mapped. The event processor meets
 // a thread when its first event is handled, and resolves call stacks when
 // the snapshot ends; for a consumer that lags behind a busy runtime, or a
 // target that has exited, both can come after /proc has forgotten: the
 // watcher remembers the last name each thread had and the last mappings.
 //
 // Threads: the watcher's own polling thread writes the tables; the event
-// processor reads them under the tables' mutex.
+// processor reads them under the tables' mutex (mutex_). The threads' CPU
+// clocks have one of their own (clock_mutex_); the two are never held at
+// once.
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -55,9 +59,29 @@ class process_watcher {
   // The target's root as seen here: empty when it shares ours.
   const std::string& root() const noexcept { return root_; }
 
+  // The share of its time the thread spent on a CPU, or ready for one, around
+  // `at` (nanoseconds of CLOCK_MONOTONIC, the runtime's event clock on
+  // Linux), by the kernel's accounting: over the interval between the two
+  // readings that enclose `at`. None when the thread was not watched then.
+  std::optional<double> cpu_share(pid_t tid, std::int64_t at);
+
  private:
   void poll_once();
   void read_images();
+  // One reading of every watched thread's CPU time.
+  void read_clocks();
+
+  struct cpu_reading {
+    std::int64_t at;       // CLOCK_MONOTONIC, ns
+    std::uint64_t ran_ns;  // the thread's time on a CPU, or ready for one, so far
+  };
+  struct thread_clock {
+    int fd = -1;  // its schedstat, kept open: a reading is then one pread
+    std::deque<cpu_reading> readings;
+  };
+  // Appends a reading now; false (and the file closed) once the thread is gone.
+  static bool read_clock(thread_clock& clock);
+  void watch_clock(pid_t theirs, pid_t here);
 
   // The id this process gives a thread of the target, from the id the
   // target's events give it.
@@ -70,6 +94,8 @@ class process_watcher {
   std::unordered_map<pid_t, std::string> names_;  // by the events' thread id
   std::unordered_map<pid_t, pid_t> host_tids_;    // events' thread id -> ours
   std::vector<image_mapping> images_;
+  mutable std::mutex clock_mutex_;
+  std::unordered_map<pid_t, thread_clock> clocks_;  // by the events' thread id
   unsigned polls_ = 0;
   std::condition_variable wake_;
   bool stopping_ = false;

@@ -9,6 +9,7 @@
 #include "collector/src/collector/streams/event_stream_writer.h"
 #include "event_pipe_timeline_profiler/src/event_processors/precompiled_code.h"
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -16,19 +17,43 @@ namespace tw_prof::netcore {
 
 using namespace tarnwell::collector;
 
+// Decides the types of samples held back until the call tree is resolved:
+// first every sample is shown (vote), then each is asked for (type). A leaf
+// key is the resolved key of the sample's innermost frame, 0 for none.
+class deferred_sample_types {
+ public:
+  virtual ~deferred_sample_types() = default;
+  virtual void vote(std::uint8_t flag, tree_node_key leaf) = 0;
+  // The sample's type and the record version that says how it was found.
+  virtual std::pair<std::uint8_t, std::uint8_t> type(std::uint8_t flag, tree_node_key leaf) = 0;
+};
+
 class netcore_snapshot_collector {
  public:
-  // `root`: where the target's files are read from (empty: this file system).
-  explicit netcore_snapshot_collector(const sections_gen& gen, const std::string& root = {});
+  // `modules`: where the target's module files are read from.
+  // `defer_samples`: samples are held back (16 bytes each) and written once
+  // the call tree is resolved, when their types depend on the methods their
+  // stacks end in.
+  explicit netcore_snapshot_collector(const sections_gen& gen, module_lookup modules = {},
+                                      bool defer_samples = false);
   ~netcore_snapshot_collector();
+
+  // A thread met for the first time, in order with the samples.
+  void thread_start(std::int64_t timestamp, std::uint32_t thread_id);
+  // A sample of a known type (written now), or of the runtime's flag (held
+  // back when samples are deferred, else written with the flag as it is).
+  void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t type, std::uint8_t source,
+              const stack_view& stack);
+  void flagged_sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t flag, const stack_view& stack);
+  // Resolves the call tree and writes the samples held back. Called once the
+  // last event is in; the destructor does it otherwise, keeping the flags.
+  void finish(deferred_sample_types& types);
 
   // The stream of a provider the timeline keeps records of.
   template <class Provider>
   inproc::snapshot_collector<Provider>& streams() {
     return providers_.get<Provider>();
   }
-  inproc::sample_stream_writer& samples() noexcept { return samples_; }
-  inproc::callstack_stream_writer<SampleProvider>& sample_stacks() noexcept { return sample_stacks_; }
   inproc::session_stream_writer& session() noexcept { return session_; }
   shared_metadata_writer& metadata() noexcept { return *metadata_; }
   call_tree_data& tree() noexcept { return *tree_; }
@@ -53,6 +78,20 @@ class netcore_snapshot_collector {
   inproc::callstack_stream_writer<SampleProvider> sample_stacks_;
   inproc::session_stream_writer session_;
   std::shared_ptr<precompiled_code> precompiled_;
+
+  void resolve();
+  // A sample or a thread's start held back: the leaf's offset (nodes are
+  // 16-byte aligned) carries the flag in its low two bits and the start
+  // mark in the third; no_leaf is kept as its high 28 bits.
+  struct held_sample {
+    std::int64_t timestamp;
+    std::uint32_t thread_id;
+    std::uint32_t leaf_and_flag;
+  };
+  static constexpr std::uint32_t held_start = 4, held_flag = 3, held_leaf = ~std::uint32_t{15};
+  bool defer_samples_;
+  bool finished_ = false;
+  std::deque<held_sample> held_;
 };
 
 }  // namespace tw_prof::netcore

@@ -11,6 +11,7 @@
 #include "collector/src/collector/callstacks/call_tree_data.h"
 #include "collector/src/collector/address_map.h"
 #include "collector/src/collector/fixed_format.h"
+#include "collector/src/collector/loaders/module_files.h"
 
 #include <boost/icl/interval_map.hpp>
 
@@ -44,6 +45,7 @@ struct managed_module {
   std::uint64_t assembly_id = 0;
   std::uint32_t flags = 0;
   std::vector<std::uint8_t> extra;  // e.g. the managed PDB signature and age
+  collector::module_identity identity;  // which build of its file was loaded
 };
 
 struct managed_method {

@@ -135,10 +135,15 @@ class callstack_stream_writer {
   // record; an empty stack gets leaf 0xFFFFFFFF.
   std::uint32_t operator()(std::int64_t timestamp, std::uint32_t thread_id, const stack_view& stack,
                            std::uint8_t stack_kind = 0) {
-    const std::uint32_t leaf = walker_.walk(thread_id, stack);
+    const std::uint32_t leaf = insert(thread_id, stack);
+    write(timestamp, thread_id, leaf, stack_kind);
+    return leaf;
+  }
+  // The two halves, for a record written later than its stack is inserted.
+  std::uint32_t insert(std::uint32_t thread_id, const stack_view& stack) { return walker_.walk(thread_id, stack); }
+  void write(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t leaf, std::uint8_t stack_kind = 0) {
     record_writer(*stream_).callstack(timestamp, thread_id, stack_kind, leaf);
     logger_.count();
-    return leaf;
   }
 
   const callstack_logger<Provider>& logger() const noexcept { return logger_; }
@@ -157,9 +162,9 @@ class sample_stream_writer {
   void thread_start(std::int64_t timestamp, std::uint32_t thread_id) {
     record_writer(*stream_).header(timestamp, thread_id, 0, format::sample_kind::thread_start);
   }
-  void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint16_t kind, std::uint8_t sample_type) {
+  void sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t sample_type, std::uint8_t source) {
     record_writer w(*stream_);
-    w.header(timestamp, thread_id, 0, kind);
+    w.header(timestamp, thread_id, source, format::sample_kind::sample);
     w.put(sample_type);
   }
 
