@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 recordings=("$@")
 if [[ ${#recordings[@]} -eq 0 ]]; then
   recordings=(tests/data/*.nettrace)
-  for z in tests/data/public/*.zip; do unzip -q -o "$z" -d "$work/unzipped"; done
+  for z in tests/data/public/*.zip; do python3 -m zipfile -e "$z" "$work/unzipped"; done
   recordings+=("$work"/unzipped/*.nettrace)
 fi
 

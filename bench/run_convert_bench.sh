@@ -3,14 +3,12 @@
 # benchmark (made by bench/run_decode_bench.sh when missing) converted by our
 # eptl and by TraceEvent's TraceLog in the same run: times, ratio, peak memory.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 trace=bench/data/stress.nettrace
 
 if [[ ! -f $trace ]]; then bash bench/run_decode_bench.sh; fi
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target convert_bench eptl
-dotnet build -c Release tests/dotnet/TraceLogBench/TraceLogBench.csproj -o tests/dotnet/TraceLogBench/bin/out >/dev/null
+bench_build convert_bench eptl
+tracelog=$(bench_dotnet TraceLogBench)
 
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-build/release/bench/convert_bench "$trace" build/release/eptl tests/dotnet/TraceLogBench/bin/out/TraceLogBench.dll \
-  bench/data/convert
+bench_machine
+build/release/bench/convert_bench "$trace" build/release/eptl "$tracelog" bench/data/convert

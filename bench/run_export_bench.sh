@@ -8,16 +8,14 @@
 # folded stacks, beside the speedscope export of the same run: within 2x.
 # The recording is made once and kept in bench/data/ (not committed).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 trace=bench/data/export.nettrace
 work=bench/data/export
 snapshot=$work/service.dtt
 
-bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target eptl
-dotnet build -c Release tests/dotnet/Workload/Workload.csproj -o tests/dotnet/Workload/bin/out >/dev/null
-dotnet build -c Release tests/dotnet/TraceLogBench/TraceLogBench.csproj -o tests/dotnet/TraceLogBench/bin/out >/dev/null
+bench_build eptl
+workload=$(bench_dotnet BenchWorkload)
+tracelog=$(bench_dotnet TraceLogBench)
 eptl=build/release/eptl
 
 providers="Microsoft-Windows-DotNETRuntime:0x4001c0f9:5,Microsoft-DotNETCore-SampleProfiler:0:4"
@@ -36,7 +34,7 @@ while [[ ! -f $snapshot || $(snapshot_bytes) -lt $((100 * 1000 * 1000)) ]]; do
   rm -f "$trace" "$snapshot"*
   DOTNET_EnableEventPipe=1 DOTNET_EventPipeOutputPath="$trace" DOTNET_EventPipeOutputStreaming=1 \
   DOTNET_EventPipeRundown=1 DOTNET_EventPipeConfig="$providers" \
-    dotnet tests/dotnet/Workload/bin/out/Workload.dll service "$seconds" 3 40 >/dev/null
+    dotnet "$workload" service "$seconds" 3 40 >/dev/null
   "$eptl" convert "$trace" -o "$snapshot" >/dev/null 2>&1
   seconds=$((seconds * 2))
 done
@@ -53,7 +51,7 @@ measure() {
 }
 declare -A seconds_of mib_of
 
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+bench_machine
 echo "recording: $(( $(stat -c %s "$trace") / 1000000 )) MB; snapshot: $(( $(snapshot_bytes) / 1000000 )) MB"
 measure convert "$eptl" convert "$trace" -o "$work/again.dtt"
 rm -f "$work"/again.dtt*
@@ -61,7 +59,7 @@ for format in speedscope chrome; do
   out=$work/service.$format.json
   measure "export" "$eptl" export "$snapshot" --format "$format" -o "$out"
   size=$(( $(stat -c %s "$out") / 1000000 ))
-  measure baseline dotnet tests/dotnet/TraceLogBench/bin/out/TraceLogBench.dll "$trace" "$work/tracelog.etlx" \
+  measure baseline dotnet "$tracelog" "$trace" "$work/tracelog.etlx" \
     "$format" "$work/tracelog.$format.json"
   ours=$(echo "${seconds_of[convert]} + ${seconds_of[export]}" | bc)
   printf '%s: eptl export %.2f s, peak %d MiB, %d MB written' "$format" "${seconds_of[export]}" "${mib_of[export]}" "$size"

@@ -8,14 +8,12 @@
 #
 #   bench/run_record_memory_bench.sh [SECONDS] [EPTL_BASELINE]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 seconds=${1:-300}
 baseline=${2:-}
 
-bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target eptl event_pipe_timeline_profiler dotnet_workload >/dev/null
-workload=build/release/dotnet/Workload/Workload.dll
+bench_build eptl event_pipe_timeline_profiler
+workload=$(bench_dotnet BenchWorkload)
 work=$(mktemp -d "${TMPDIR:-/tmp}/memory-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -51,7 +49,7 @@ measure() {
   rm -f "$work/$name".dtt*
 }
 
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); ${seconds} s recordings"
+echo "$(bench_machine); ${seconds} s recordings"
 measure this build/release/eptl
 [[ -n $baseline ]] && measure baseline "$baseline"
 exit 0

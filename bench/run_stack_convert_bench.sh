@@ -6,15 +6,13 @@
 #   - small: a little web program (about 10 MB), where fixed costs show.
 # The recordings are made once and kept in bench/data/ (not committed).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 heavy=bench/data/service.nettrace
 small=bench/data/web.nettrace
 
-bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target convert_bench eptl
-dotnet build -c Release tests/dotnet/Workload/Workload.csproj -o tests/dotnet/Workload/bin/out >/dev/null
-dotnet build -c Release tests/dotnet/TraceLogBench/TraceLogBench.csproj -o tests/dotnet/TraceLogBench/bin/out >/dev/null
+bench_build convert_bench eptl
+workload=$(bench_dotnet BenchWorkload)
+tracelog=$(bench_dotnet TraceLogBench)
 
 # What the profiler's runtime session asks for, plus the rundown.
 providers="Microsoft-Windows-DotNETRuntime:0x4001c0f9:5,Microsoft-DotNETCore-SampleProfiler:0:4"
@@ -32,18 +30,17 @@ record() {
     rm -f "$file"
     DOTNET_EnableEventPipe=1 DOTNET_EventPipeOutputPath="$file" DOTNET_EventPipeOutputStreaming=1 \
     DOTNET_EventPipeRundown=1 DOTNET_EventPipeConfig="$providers" \
-      dotnet tests/dotnet/Workload/bin/out/Workload.dll "$mode" "$seconds" "$@" >/dev/null
+      dotnet "$workload" "$mode" "$seconds" "$@" >/dev/null
     seconds=$((seconds * 2))
   done
 }
 record "$heavy" $((150 * 1000 * 1000)) 5 service 3
 record "$small" $((8 * 1000 * 1000)) 2 web
 
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+bench_machine
 for trace in "$heavy" "$small"; do
   target=10
   [[ $trace == "$small" ]] && target=5
-  build/release/bench/convert_bench "$trace" build/release/eptl tests/dotnet/TraceLogBench/bin/out/TraceLogBench.dll \
-    bench/data/convert "$target" 5
+  build/release/bench/convert_bench "$trace" build/release/eptl "$tracelog" bench/data/convert "$target" 5
   echo
 done

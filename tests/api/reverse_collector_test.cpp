@@ -40,8 +40,9 @@ constexpr int startup_exit_code = 42;
 // A program started with DOTNET_DiagnosticPorts: its runtime waits,
 // suspended, for the profiler there.
 struct suspended_program : workload_program {
-  suspended_program(const fs::path& port, std::vector<std::string> args)
-      : workload_program(std::move(args), {"DOTNET_DiagnosticPorts=" + port.string()}) {}
+  suspended_program(const fs::path& port, std::vector<std::string> args,
+                    const dotnet_runtime& runtime = machine_runtime())
+      : workload_program(std::move(args), {"DOTNET_DiagnosticPorts=" + port.string()}, runtime) {}
   // Waits until the program runs with its diagnostic port in its
   // environment, as a front end's process start returns once it does.
   bool wait_started() const {
@@ -140,6 +141,29 @@ TEST_F(reverse_collector, a_program_started_suspended_is_profiled_from_its_first
   EXPECT_FALSE(fs::exists(port_));
   host.socket().close();
   EXPECT_EQ(held_resources::now(dir_), before);
+}
+
+// .NET 8, 9 and 10 alike: the program's first work is in its snapshot, and
+// it runs on managed code (.NET 9 flags nearly every sample otherwise).
+TEST_F(reverse_collector, every_runtime_is_profiled_from_its_first_instruction) {
+  for (const auto& runtime : every_runtime()) {
+    SCOPED_TRACE(".NET " + runtime.name);
+    host_peer host(dir_);
+    void* handle = create(host);
+    suspended_program program(port_, {"startup", "300"}, runtime);
+    host.accept();
+    ASSERT_EQ(open_bridge(host, true), host_bridge_answer::measure_snapshot_started);
+    const auto frames = host.drain();
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(60)), startup_exit_code);
+    ASSERT_TRUE(has_answer(frames, host_bridge_answer::snapshot_done));
+    const auto s = tw::tools::inspect_snapshot(host.paths().at(0).string());
+    EXPECT_EQ(s.pid, static_cast<std::uint32_t>(program.pid()));
+    EXPECT_EQ(s.runtime_version.rfind(runtime.name + ".", 0), 0u) << s.runtime_version;
+    EXPECT_GT(inclusive(s, "Startup.FirstWork"), 5u);
+    ASSERT_FALSE(s.methods.empty());
+    EXPECT_EQ(s.methods[0].name, "HotLoop.SpinPrimes");
+    EXPECT_EQ(release_collector(handle), "");
+  }
 }
 
 // A front end that started the program suspended names both its pid and the

@@ -3,6 +3,7 @@
 
 #include "api/collectors.h"
 #include "tools/snapshot_inspect.h"
+#include "tools/snapshot_model.h"
 #include "tools/trace_stats.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/small_filesystem.h"
@@ -45,10 +46,10 @@ class conversion : public testing::Test {
 
   // Converts; returns the error text, empty on success.
   std::string convert(const fs::path& in, const std::string& out, progress_script& s,
-                      tw_prof::conversion_outcome* outcome = nullptr) {
+                      tw_prof::conversion_outcome* outcome = nullptr, const tw_prof::conversion_options& options = {}) {
     script = &s;
     try {
-      void* holder = tw_prof::create_nettrace_collector(in.string(), out, "", &progress);
+      void* holder = tw_prof::create_nettrace_collector(in.string(), out, "", &progress, options);
       tw_prof::release_nettrace_collector(holder, outcome);
     } catch (const std::exception& e) {
       return e.what();
@@ -75,7 +76,7 @@ TEST_F(conversion, kept_events_keep_the_stacks_they_were_recorded_with) {
       {"System.Threading.Tasks.TplEventSource", {2120, {7, 10, 14, 15, 17, 18}}},
   };
   const auto recordings = test_support::every_recording();
-  ASSERT_GE(recordings.size(), 8u);
+  ASSERT_GE(recordings.size(), 9u);
   std::uint64_t stacks_seen = 0;
   for (const auto& in : recordings) {
     SCOPED_TRACE(in.filename().string());
@@ -99,6 +100,64 @@ TEST_F(conversion, kept_events_keep_the_stacks_they_were_recorded_with) {
     }
   }
   EXPECT_GT(stacks_seen, 100u);
+}
+
+// A recording names module files on the machine that made it. A file is
+// read, at that path or by its name in the directories given, only when its
+// debug directory names the build the runtime loaded.
+TEST_F(conversion, module_files_are_read_only_when_they_are_the_recorded_build) {
+  const auto modules = fs::path(TW_SOURCE_DIR) / "tests" / "data" / "modules";
+  // Another program, under the name of the recording's.
+  const auto other = dir_ / "other";
+  fs::create_directories(other);
+  fs::copy_file(TW_MODULE_INFO_DLL, other / "Workload.dll");
+  struct row {
+    const char* recording;
+    std::vector<std::string> directories;
+    std::uint64_t read, other_build;
+  };
+  for (const auto& r : {row{"net9-target", {modules.string()}, 1, 0}, row{"net9-target", {other.string()}, 0, 1},
+                        row{"net9-target", {}, 0, 0}, row{"net10-cpu", {modules.string()}, 0, 1}}) {
+    SCOPED_TRACE(std::string(r.recording) + " in " + (r.directories.empty() ? "nothing" : r.directories[0]));
+    progress_script s;
+    const auto out = (dir_ / "s.dtt").string();
+    ASSERT_EQ(convert(test_support::recording(r.recording), out, s, nullptr, {r.directories, false}), "");
+    const auto images = tw::tools::snapshot_model(out).module_images();
+    EXPECT_EQ(images.read, r.read);
+    EXPECT_EQ(images.other_build, r.other_build);
+    EXPECT_GT(images.missing, 5u);
+  }
+}
+
+// Samples are told running managed code, running native code or waiting.
+// Where the runtime flags them wrongly (.NET 9; the Windows runtimes of the
+// public recordings), the method a thread was in decides.
+TEST_F(conversion, samples_are_told_running_or_waiting_also_where_the_runtime_flags_them_wrongly) {
+  struct row {
+    fs::path recording;
+    bool inferred;
+    const char* top;
+    bool waits;  // the program has threads that wait
+  };
+  for (const auto& r : {row{test_support::recording("net9-target"), true, "<Work>b__", true},
+                        row{test_support::recording("net10-cpu"), false, "HotLoop.SpinPrimes", false},
+                        row{test_support::recording("net10-core"), false, "LongSpinWait", true},
+                        row{test_support::public_recording("eventpipe-dotnetcore3.0-win-x64-objver4"), true,
+                            "GetIndexOfFirstNonAsciiChar", true}}) {
+    SCOPED_TRACE(r.recording.filename().string());
+    progress_script s;
+    const auto out = (dir_ / "s.dtt").string();
+    ASSERT_EQ(convert(r.recording, out, s), "");
+    const auto summary = tw::tools::inspect_snapshot(out);
+    EXPECT_EQ(summary.types_from_stacks, r.inferred);
+    // The program's own busy work, or the spinning of the runtime's lock.
+    const auto own = std::find_if(summary.methods.begin(), summary.methods.end(), [](const auto& m) {
+      return m.name.find("PollGC") == std::string::npos && m.name.find("LowLevelSpinWaiter") == std::string::npos;
+    });
+    ASSERT_NE(own, summary.methods.end());
+    EXPECT_NE(own->name.find(r.top), std::string::npos) << own->name;
+    EXPECT_EQ(summary.samples_waiting > summary.samples / 10, r.waits) << summary.samples_waiting;
+  }
 }
 
 TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {

@@ -5,6 +5,7 @@
 // to the target's Kestrel server.
 
 #include "tests/api/exports_client.h"
+#include "tests/support/workload.h"
 
 
 #include <boost/asio/connect.hpp>
@@ -33,23 +34,24 @@ namespace test_support {
 // with a user id, run as that user (who need not have a passwd entry).
 class live_target {
  public:
-  explicit live_target(std::optional<unsigned> uid = std::nullopt) {
+  explicit live_target(std::optional<unsigned> uid = std::nullopt, const dotnet_runtime& runtime = machine_runtime()) {
+    std::vector<std::string> args;
+    if (uid) {
+      const auto id = std::to_string(*uid);
+      args = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+    }
+    args.insert(args.end(), runtime.command.begin(), runtime.command.end());
+    args.push_back("target");
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
-      if (uid) {
-        const auto id = std::to_string(*uid);
-        const std::string reuid = "--reuid=" + id, regid = "--regid=" + id;
-        const char* argv[] = {"setpriv", reuid.c_str(), regid.c_str(), "--clear-groups", "dotnet", TW_Workload_DLL,
-                              "target", nullptr};
-        ::execvp("setpriv", const_cast<char* const*>(argv));
-      } else {
-        const char* argv[] = {"dotnet", TW_Workload_DLL, "target", nullptr};
-        ::execvp("dotnet", const_cast<char* const*>(argv));
-      }
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
       _exit(127);
     }
     ::close(in[0]);

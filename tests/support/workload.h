@@ -17,12 +17,28 @@
 
 namespace test_support {
 
-// `dotnet Workload.dll ARGS...` with its output to /dev/null and `env`
+// How the workload is started on a runtime: `dotnet Workload.dll` on the
+// machine's own, the executable of a self-contained build on another.
+struct dotnet_runtime {
+  std::string name;
+  std::vector<std::string> command;
+};
+inline dotnet_runtime machine_runtime() { return {"10", {"dotnet", TW_Workload_DLL}}; }
+#ifdef TW_Workload_net9_0_EXE
+// Every runtime the profiler supports: the machine's, and .NET 9 and 8 as
+// self-contained builds.
+inline std::vector<dotnet_runtime> every_runtime() {
+  return {machine_runtime(), {"9", {TW_Workload_net9_0_EXE}}, {"8", {TW_Workload_net8_0_EXE}}};
+}
+#endif
+
+// The workload's COMMAND ARGS... with its output to /dev/null and `env`
 // ("NAME=value") added to its environment; killed and reaped with the object.
 class workload_program {
  public:
-  explicit workload_program(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    args.insert(args.begin(), {"dotnet", TW_Workload_DLL});
+  explicit workload_program(std::vector<std::string> args, std::vector<std::string> env = {},
+                            const dotnet_runtime& runtime = machine_runtime()) {
+    args.insert(args.begin(), runtime.command.begin(), runtime.command.end());
     pid_ = ::fork();
     if (pid_ == 0) {
       std::freopen("/dev/null", "w", stdout);
@@ -30,7 +46,7 @@ class workload_program {
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
-      ::execvp("dotnet", argv.data());
+      ::execvp(argv[0], argv.data());
       _exit(127);
     }
   }
