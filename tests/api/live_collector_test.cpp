@@ -14,6 +14,7 @@
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
+#include "tw/log/log.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <set>
 #include <thread>
@@ -250,6 +253,45 @@ TEST_F(live_collector, every_runtime_is_profiled_by_pid) {
         << own->name;
     EXPECT_TRUE(has_method(summary.waits, "System.Threading.Thread.Join"));
     EXPECT_EQ(release(s).first, "");
+  }
+}
+
+// The last "agrees with the runtime's sample flag on A of N samples" the
+// collectors of this process logged: {A, N}.
+std::pair<std::uint64_t, std::uint64_t> last_flag_agreement() {
+  std::pair<std::uint64_t, std::uint64_t> last{0, 0};
+  auto newest = fs::file_time_type::min();
+  for (const auto& log : fs::directory_iterator(tw_prof::log::default_log_directory())) {
+    std::ifstream in(log.path());
+    std::pair<std::uint64_t, std::uint64_t> found{0, 0};
+    for (std::string line; std::getline(in, line);) {
+      const auto at = line.find("agrees with the runtime's sample flag on ");
+      if (at != std::string::npos) std::sscanf(line.c_str() + at + 41, "%lu of %lu", &found.first, &found.second);
+    }
+    if (found.second != 0 && log.last_write_time() >= newest) {
+      newest = log.last_write_time();
+      last = found;
+    }
+  }
+  return last;
+}
+
+// Where the runtime's flag is right (.NET 8 and 10, a busy thread on a
+// machine with a core to spare), the kernel's accounting of each thread's
+// CPU time agrees with it.
+TEST_F(live_collector, the_kernels_accounting_agrees_with_a_flag_that_is_right) {
+  for (const auto& runtime : every_runtime()) {
+    if (runtime.name == "9") continue;
+    SCOPED_TRACE(".NET " + runtime.name);
+    live_target target(std::nullopt, runtime);
+    auto s = open(target);
+    s.start_snapshot();
+    target.run("spin");
+    EXPECT_FALSE(s.save().empty());
+    EXPECT_EQ(release(s).first, "");
+    const auto [agreed, judged] = last_flag_agreement();
+    EXPECT_GT(judged, 500u);
+    EXPECT_GE(agreed * 100, judged * 95) << agreed << " of " << judged;
   }
 }
 

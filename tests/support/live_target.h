@@ -78,9 +78,11 @@ class live_target {
   bool alive() const { return ::kill(pid_, 0) == 0 && !exited_now(); }
 
   // One burst of every event family; returns once the target says so.
-  void work() {
-    send("work");
-    if (read_line(std::chrono::seconds(60)) != "done") throw std::runtime_error("the target's work did not end");
+  void work() { run("work"); }
+  // "work", or "spin": one thread busy in HotLoop.SpinPrimes for 1.5 s.
+  void run(const std::string& what) {
+    send(what);
+    if (read_line(std::chrono::seconds(60)) != "done") throw std::runtime_error("the target's " + what + " did not end");
   }
   // Asks the target to end and waits until it has; returns its exit code.
   int exit() {

@@ -22,19 +22,19 @@
 namespace tw_prof::netcore {
 
 namespace {
-// The threads' CPU time is read this often: a sample is then judged by the
-// share of a 10 ms stretch its thread ran, where the sampler takes one each
-// millisecond.
-constexpr auto clock_period = std::chrono::milliseconds(10);
-// Threads and their names every 5th reading: short enough for a thread that
-// lives a fraction of a second, long enough to cost nothing next to the
-// stream.
-constexpr unsigned thread_poll_every = 5;
-// Modules load rarely: their mappings are read every 100th reading.
-constexpr unsigned image_poll_every = 100;
+// The sampled threads' CPU time is read this often: a sample is judged by the
+// share of a 25 ms stretch its thread ran (the sampler takes one each
+// millisecond). A reading costs a couple of microseconds a thread.
+constexpr auto clock_period = std::chrono::milliseconds(25);
+// Threads and their names every 2nd reading (50 ms): short enough for a
+// thread that lives a fraction of a second, long enough to cost nothing
+// next to the stream.
+constexpr unsigned thread_poll_every = 2;
+// Modules load rarely: their mappings are read every second.
+constexpr unsigned image_poll_every = 40;
 // A thread's readings are kept for the samples still on their way, at most
-// this many (a minute).
-constexpr std::size_t readings_kept = 6000;
+// this many (a minute and a half).
+constexpr std::size_t readings_kept = 3600;
 
 std::int64_t monotonic_now() {
   timespec ts{};
@@ -141,18 +141,12 @@ bool process_watcher::read_clock(thread_clock& clock) {
   return true;
 }
 
-void process_watcher::watch_clock(pid_t theirs, pid_t here) {
-  std::lock_guard lock(clock_mutex_);
-  auto& clock = clocks_[theirs];
-  if (clock.fd >= 0) return;
+void process_watcher::watch_clock(pid_t theirs, thread_clock& clock) {
+  const pid_t here = host_tid(theirs);
+  if (here == 0) return;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", static_cast<int>(pid_), static_cast<int>(here));
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  // A thread id given again: the readings of the thread that had it say
-  // nothing of this one.
-  clock.readings.clear();
-  clock.fd = fd;
+  clock.fd = ::open(path, O_RDONLY | O_CLOEXEC);
   read_clock(clock);
 }
 
@@ -163,11 +157,21 @@ void process_watcher::read_clocks() {
 
 std::optional<double> process_watcher::cpu_share(pid_t tid, std::int64_t at) {
   std::lock_guard lock(clock_mutex_);
-  const auto it = clocks_.find(tid);
-  if (it == clocks_.end()) return std::nullopt;
+  auto [it, first] = clocks_.try_emplace(tid);
+  // Watched from its first sample on: the threads the sampler never meets
+  // (the runtime's own) cost nothing.
+  if (first) watch_clock(tid, it->second);
   auto& r = it->second.readings;
-  // A sample newer than the last reading: read now, which is later still.
-  if ((r.empty() || r.back().at < at) && !read_clock(it->second)) return std::nullopt;
+  // A sample newer than the last reading: read now, which is later still. A
+  // thread whose clock closed has ended, or its id names a new thread now.
+  if (r.empty() || r.back().at < at) {
+    if (it->second.fd < 0) {
+      r.clear();
+      watch_clock(tid, it->second);
+      return std::nullopt;
+    }
+    if (!read_clock(it->second)) return std::nullopt;
+  }
   const auto after = std::lower_bound(r.begin(), r.end(), at, [](const cpu_reading& c, std::int64_t t) {
     return c.at < t;
   });
@@ -243,7 +247,6 @@ void process_watcher::poll_once() {
         host_tids_[theirs] = tid;
       }
     }
-    watch_clock(theirs, tid);
     if (!all) {
       std::lock_guard lock(mutex_);
       if (names_.count(theirs)) continue;

@@ -10,8 +10,8 @@
 //
 // Threads: the watcher's own polling thread writes the tables; the event
 // processor reads them under the tables' mutex (mutex_). The threads' CPU
-// clocks have one of their own (clock_mutex_); the two are never held at
-// once.
+// clocks have one of their own (clock_mutex_), taken first where both are:
+// a clock is opened under it, and the thread's id here looked up.
 
 #include <condition_variable>
 #include <deque>
@@ -81,7 +81,8 @@ class process_watcher {
   };
   // Appends a reading now; false (and the file closed) once the thread is gone.
   static bool read_clock(thread_clock& clock);
-  void watch_clock(pid_t theirs, pid_t here);
+  // Opens the thread's clock and reads it once.
+  void watch_clock(pid_t theirs, thread_clock& clock);
 
   // The id this process gives a thread of the target, from the id the
   // target's events give it.

@@ -13,7 +13,8 @@
 //                  MS milliseconds (300), then exit with code 42
 //   target         a live target driven over stdin: "ready PORT PID" once its
 //                  Kestrel server listens, then per line "work" (one burst of
-//                  every family, answered "done") or "exit"
+//                  every family) or "spin" (one busy thread for 1.5 s), each
+//                  answered "done", or "exit"
 // The benchmarks' workloads are bench/dotnet/BenchWorkload.
 using System.Diagnostics;
 using System.Runtime.CompilerServices;
@@ -282,9 +283,10 @@ public static class LiveTarget
         while ((line = Console.ReadLine()) != null)
         {
             if (line == "exit") break;
-            if (line == "work")
+            if (line == "work" || line == "spin")
             {
-                await Work();
+                if (line == "work") await Work();
+                else HotLoop.Run(TimeSpan.FromSeconds(1.5));
                 Console.WriteLine("done");
                 Console.Out.Flush();
             }
