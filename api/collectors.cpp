@@ -285,7 +285,8 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   holder->progress = progress;
   nettrace_param target{nettrace_path, parameter,
                         make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress),
-                        {{}, options.recorded_module_paths, options.module_directories}};
+                        {{}, options.recorded_module_paths, options.module_directories},
+                        options.call_tree_limit};
   holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, nullptr,
                                                  std::make_unique<bridge_notifier>());
   holder->snapshot_path = snapshot_path;

@@ -24,6 +24,8 @@ struct conversion_options {
   std::vector<std::string> module_directories;
   // False: module files are read from those directories alone.
   bool recorded_module_paths = true;
+  // The call tree's room: the format's, unless a test asks for less.
+  std::uint32_t call_tree_limit = 0x7FFFFFFE;
 };
 
 void* create_nettrace_collector(const std::string& nettrace_path, const std::string& snapshot_path,

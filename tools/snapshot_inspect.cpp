@@ -25,6 +25,9 @@ class summarise final : public snapshot_events {
 
   void record(std::uint16_t section, const stream_record& r) override {
     ++s_.records[{section, r.kind}];
+    if (r.kind == format::call_stack_record && load_at<std::uint32_t>(r.body, 8) == format::no_room_for_stack &&
+        s_.stacks_without_room++ == 0)
+      s_.first_without_room = r.timestamp;
     if (r.kind != format::call_stack_record || section == format::sample_stream.id) return;
     auto& [stacks, named] = s_.stacks_naming_a_method[section];
     ++stacks;
@@ -200,6 +203,11 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
                                          : 0;
   out << "time span: " << std::fixed << std::setprecision(1) << span << " ms\n";
   out << "threads: " << s.threads << "\n";
+  if (s.stacks_without_room != 0)
+    out << "the call tree reached its limit at " << std::fixed << std::setprecision(1)
+        << (static_cast<double>(s.first_without_room) - static_cast<double>(s.first_tick)) /
+               static_cast<double>(s.timer_resolution ? s.timer_resolution : 1)
+        << " s; " << s.stacks_without_room << " events after it have no stack\n";
   out << "module images: " << s.module_images.read << " read, " << s.module_images.missing << " missing, "
       << s.module_images.other_build << " of another build\n";
   out << "garbage collections: " << s.gc_count << ", suspension " << s.suspension_ms << " ms\n";
@@ -261,6 +269,7 @@ void print_json(std::ostream& stream, const snapshot_summary& s, std::size_t top
   out.raw(",\"runtime_version\":").str(s.runtime_version);
   out.raw(",\"timer_resolution\":").num(s.timer_resolution).raw(",\"first_tick\":").num(s.first_tick);
   out.raw(",\"last_tick\":").num(s.last_tick).raw(",\"threads\":").num(s.threads);
+  out.raw(",\"stacks_without_room\":").num(s.stacks_without_room);
   out.raw(",\"module_images\":{\"read\":").num(s.module_images.read).raw(",\"missing\":");
   out.num(s.module_images.missing).raw(",\"other_build\":").num(s.module_images.other_build).raw("}");
   out.raw(",\"gc_count\":").num(s.gc_count).raw(",\"suspension_ms\":").real(s.suspension_ms);

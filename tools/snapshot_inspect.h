@@ -66,6 +66,10 @@ struct snapshot_summary {
     std::uint64_t count = 0;
   };
   std::vector<caller_count> sql_calls, kestrel_requests_by_caller;
+  // Events kept without their stacks because the call tree had no room left
+  // for them, and when that began.
+  std::uint64_t stacks_without_room = 0;
+  std::int64_t first_without_room = 0;
   // Per stream section: the events' call stacks, and those that name a
   // managed method.
   std::map<std::uint16_t, std::pair<std::uint64_t, std::uint64_t>> stacks_naming_a_method;

@@ -18,7 +18,7 @@ std::shared_ptr<prof_api_base> netcore_test_profiler_bridge_proto::create_prof(
     const timeline_info& info, bool use_api, const init_data& data, std::unique_ptr<bridge_notifier> notifier) {
   if (!recording_) return netcore_profiler_bridge_proto::create_prof(info, use_api, data, std::move(notifier));
   TW_CHECK(use_api == false);
-  nettrace_param file{recording_->string(), "", [](unsigned long, unsigned long, unsigned long) { return 1; }, {}};
+  nettrace_param file{recording_->string(), "", [](unsigned long, unsigned long, unsigned long) { return 1; }, {}, tarnwell::common::mapped_offset_limit};
   return create_netcore_profiler_api(std::move(file), false, with_tasks_, false, nullptr, std::move(notifier));
 }
 

@@ -110,11 +110,14 @@ class netcore_profiler_api final : public prof_api_base,
       sequence_points_ = (*gen_)(stream_kind{}, format::sequence_points.id, format::sequence_points.version);
       std::shared_ptr<netcore::process_watcher> watcher;
       collector::module_lookup modules;
-      if (const auto* pid = std::get_if<std::uint32_t>(&target_))
+      std::uint32_t tree_limit = common::mapped_offset_limit;
+      if (const auto* pid = std::get_if<std::uint32_t>(&target_)) {
         watcher = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
-      else
+      } else {
         modules = std::get<nettrace_param>(target_).modules;
-      processor_.attach(*gen_, std::move(watcher), std::move(modules));
+        tree_limit = std::get<nettrace_param>(target_).call_tree_limit;
+      }
+      processor_.attach(*gen_, std::move(watcher), std::move(modules), tree_limit);
     } catch (...) {
       abandon_start(*files);
       throw;

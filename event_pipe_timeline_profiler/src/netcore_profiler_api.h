@@ -19,6 +19,7 @@
 #include "event_pipe_timeline_profiler/src/environment.h"
 #include "collector/src/collector/snapshot.h"
 #include "collector/src/collector/loaders/module_files.h"
+#include "tarnwell/common/memory_mapped_file_allocator.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
 #include <chrono>
@@ -57,6 +58,7 @@ struct nettrace_param {
   std::string parameter;
   tarnwell::collector::event_pipe::progress_function progress;
   tarnwell::collector::module_lookup modules;  // where the recording's module files are looked for
+  std::uint32_t call_tree_limit = tarnwell::common::mapped_offset_limit;  // less only in tests
 };
 
 using profiler_target = std::variant<std::uint32_t, nettrace_param>;

@@ -110,6 +110,53 @@ TEST_F(processor_test, nothing_is_written_once_it_stops_accepting) {
   EXPECT_EQ(runtime_records(), (std::map<std::uint16_t, int>{{2, 1}}));
 }
 
+// A full call tree costs the stacks of what comes after, never the events:
+// each keeps its record, with a stack record that says there was no room,
+// and the host hears of it once, with the count.
+TEST_F(processor_test, a_full_call_tree_keeps_every_event_and_says_so_once) {
+  struct warnings : tw_prof::bridge_notifier {
+    std::vector<std::string> said;
+    void on_warning(const std::string& text) override { said.push_back(text); }
+  };
+  auto heard = std::make_shared<warnings>();
+  processor_.emplace(std::make_shared<tw_prof::environment>(), heard, false);
+  tarnwell::nettrace::TraceObject trace;
+  trace.qpc_frequency = 1000000;
+  processor_->set_trace(trace);
+  files_ = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>((dir_ / "s").string()),
+                                               tw_prof::snapshot_format_id, 0);
+  processor_->attach(tw_prof::sections_gen(files_), nullptr, {}, 4096);  // room for about 250 nodes
+  constexpr int events = 1000;
+  std::vector<std::uint64_t> frames(3);
+  const auto payload = exception(u"E");
+  for (int i = 0; i < events; ++i) {
+    runtime_event<event_key(80, 1)> e;
+    e.header.timestamp = 1000000 + i * 1000;
+    e.header.thread_id = 7;
+    e.header.version = 1;
+    e.payload = {payload.data(), payload.data() + payload.size()};
+    frames = {0x1000u + static_cast<std::uint64_t>(i), 0x2000, 0x3000};  // a new leaf each time
+    e.stack = {reinterpret_cast<const std::uint8_t*>(frames.data()), 3, 8};
+    (*processor_)(rt{}, e);
+  }
+  processor_->detach();
+  processor_.reset();
+  files_.reset();
+  const tw::tools::snapshot_reader reader(dir_ / "s");
+  int records = 0, without_room = 0;
+  tw::tools::for_each_record(2121, reader.read(2121), 8, [&](const tw::tools::stream_record& r) {
+    if (r.kind == 9) ++records;
+    if (r.kind == 0x2000 && tw::tools::load_at<std::uint32_t>(r.body, 8) == format::no_room_for_stack) ++without_room;
+  });
+  EXPECT_EQ(records, events);
+  EXPECT_GT(without_room, events / 2);
+  ASSERT_EQ(heard->said.size(), 1u);
+  EXPECT_NE(heard->said[0].find("the call tree reached its limit at "), std::string::npos) << heard->said[0];
+  EXPECT_NE(heard->said[0].find("; " + std::to_string(without_room) + " events after it have no stack"),
+            std::string::npos)
+      << heard->said[0];
+}
+
 }  // namespace
 
 // A thread that ends before the processor meets its first event keeps the

@@ -63,6 +63,11 @@ inline constexpr section_id session_stream{2176, 2};
 inline constexpr std::size_t record_header_size = 14;
 inline constexpr std::uint16_t call_stack_record = 0x2000;  // the whole kind word
 inline constexpr std::size_t call_stack_body_size = 12;     // the timestamp, the leaf's call-tree offset
+// A call-stack record's leaf when the event had no frames.
+inline constexpr std::uint32_t no_stack = 0xFFFFFFFF;
+// Its leaf when the call tree had no room left for the stack: the event is
+// kept without it.
+inline constexpr std::uint32_t no_room_for_stack = 0xFFFFFFFE;
 
 namespace runtime_kind {
 inline constexpr std::uint16_t gc_start = 1, gc_end = 2, restart_end = 3, suspend_v0 = 4, suspend_v1 = 5,

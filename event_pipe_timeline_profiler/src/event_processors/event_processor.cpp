@@ -4,6 +4,8 @@
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/system/proc_utils.h"
 
+#include <iomanip>
+#include <sstream>
 #include <thread>
 
 namespace tw_prof::netcore {
@@ -86,13 +88,13 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
 }
 
 void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher,
-                             tarnwell::collector::module_lookup modules) {
+                             tarnwell::collector::module_lookup modules, std::uint32_t tree_limit) {
   std::lock_guard lock(lock_);
   if (watcher) modules.root = watcher->root();
   // A recording's samples wait for its methods: which ones are waits is
   // known once the call tree is resolved. A live target's threads are
   // watched instead.
-  collector_.emplace(gen, std::move(modules), !watcher);
+  collector_.emplace(gen, std::move(modules), !watcher, tree_limit);
   watcher_ = std::move(watcher);
   first_time_.reset();
   last_time_.reset();
@@ -136,6 +138,20 @@ void event_processor::detach() {
     TW_LOG(debug) << "ProfilerSessionDataProvider::SessionStop_2, time: " << *last_time_;
   }
   if (watcher_) collector_->set_precompiled_code(std::make_shared<precompiled_code>(watcher_->images()));
+  if (const auto lost = collector_->tree().stacks_without_room(); lost != 0) {
+    // Told once, at the end, when the count is known.
+    const double at = static_cast<double>(collector_->tree().first_without_room() - first_time_.value_or(0)) /
+                      static_cast<double>(timer_resolution_);
+    std::ostringstream text;
+    text << "the call tree reached its limit at " << std::fixed << std::setprecision(1) << at << " s; " << lost
+         << " events after it have no stack";
+    TW_LOG(warning) << text.str();
+    try {
+      if (notifier_) notifier_->on_warning(text.str());
+    } catch (...) {
+      TW_LOG(warning) << "The host was not told: " << tw::current_exception_to_string();
+    }
+  }
   if (flag_checks_.first != 0)
     TW_LOG(info) << "The kernel's CPU accounting agrees with the runtime's sample flag on " << flag_checks_.second
                  << " of " << flag_checks_.first << " samples";

@@ -45,8 +45,10 @@ class event_processor {
   // watcher: what /proc tells of a live target while the snapshot runs;
   // modules: where a recording's module files are looked for (a live
   // target's are read through its root).
+  // tree_limit: the call tree's room (the format's unless a test asks for less).
   void attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher = nullptr,
-              tarnwell::collector::module_lookup modules = {});
+              tarnwell::collector::module_lookup modules = {},
+              std::uint32_t tree_limit = tarnwell::common::mapped_offset_limit);
   void detach();
   void stop_accepting() noexcept { accepting_.store(false); }
 

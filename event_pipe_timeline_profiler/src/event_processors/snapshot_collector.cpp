@@ -42,9 +42,9 @@ std::shared_ptr<std::ostream> stream_of(const sections_gen& gen, inproc::stream_
 }  // namespace
 
 netcore_snapshot_collector::netcore_snapshot_collector(const sections_gen& gen, module_lookup modules,
-                                                       bool defer_samples)
+                                                       bool defer_samples, std::uint32_t tree_limit)
     : header_(std::make_shared<tarnwell::etw_collector::section_header>(gen)),
-      tree_owner_(create_call_tree(gen)),
+      tree_owner_(create_call_tree(gen, tree_limit)),
       tree_(tree_owner_->tree()),
       metadata_(std::make_unique<shared_metadata_writer>(gen, header_, [tree = tree_] { return tree->end_offset(); },
                                                          std::move(modules))),
@@ -78,7 +78,7 @@ netcore_snapshot_collector::~netcore_snapshot_collector() {
 
 void netcore_snapshot_collector::thread_start(std::int64_t timestamp, std::uint32_t thread_id) {
   if (defer_samples_)
-    held_.push_back({timestamp, thread_id, held_leaf | held_start});
+    held_.push_back({timestamp, thread_id, hold_leaf(format::no_stack) | held_start});
   else
     samples_.thread_start(timestamp, thread_id);
 }
@@ -92,9 +92,9 @@ void netcore_snapshot_collector::sample(std::int64_t timestamp, std::uint32_t th
 void netcore_snapshot_collector::flagged_sample(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t flag,
                                                 const stack_view& stack) {
   if (!defer_samples_) return sample(timestamp, thread_id, flag, format::sample_source::flag, stack);
-  const std::uint32_t leaf = sample_stacks_.insert(thread_id, stack);
+  const std::uint32_t leaf = sample_stacks_.insert(timestamp, thread_id, stack);
   // A flag beyond the runtime's three values is no flag.
-  held_.push_back({timestamp, thread_id, (leaf & held_leaf) | (flag <= held_flag ? flag : 0u)});
+  held_.push_back({timestamp, thread_id, hold_leaf(leaf) | (flag <= held_flag ? flag : 0u)});
 }
 
 void netcore_snapshot_collector::resolve() {
@@ -114,8 +114,8 @@ void netcore_snapshot_collector::finish(deferred_sample_types& types) {
     TW_LOG(error) << "Call-tree resolution failed: " << tw::current_exception_to_string();
   }
   const auto leaf_key = [this](std::uint32_t leaf_and_flag) -> tree_node_key {
-    const std::uint32_t leaf = leaf_and_flag & held_leaf;
-    return leaf == held_leaf ? 0 : call_tree_data::load_key(tree_->at(leaf));
+    const std::uint32_t leaf = leaf_held(leaf_and_flag);
+    return leaf >= format::no_room_for_stack ? 0 : call_tree_data::load_key(tree_->at(leaf));
   };
   for (const auto& h : held_)
     if ((h.leaf_and_flag & held_start) == 0) types.vote(h.leaf_and_flag & held_flag, leaf_key(h.leaf_and_flag));
@@ -126,8 +126,7 @@ void netcore_snapshot_collector::finish(deferred_sample_types& types) {
     }
     const auto [type, source] = types.type(h.leaf_and_flag & held_flag, leaf_key(h.leaf_and_flag));
     samples_.sample(h.timestamp, h.thread_id, type, source);
-    const std::uint32_t leaf = h.leaf_and_flag & held_leaf;
-    sample_stacks_.write(h.timestamp, h.thread_id, leaf == held_leaf ? no_leaf : leaf);
+    sample_stacks_.write(h.timestamp, h.thread_id, leaf_held(h.leaf_and_flag));
   }
   held_.clear();
 }

@@ -34,8 +34,11 @@ class netcore_snapshot_collector {
   // `defer_samples`: samples are held back (16 bytes each) and written once
   // the call tree is resolved, when their types depend on the methods their
   // stacks end in.
+  // `tree_limit`: the call tree's room (the format's unless a test asks for
+  // less).
   explicit netcore_snapshot_collector(const sections_gen& gen, module_lookup modules = {},
-                                      bool defer_samples = false);
+                                      bool defer_samples = false,
+                                      std::uint32_t tree_limit = tarnwell::common::mapped_offset_limit);
   ~netcore_snapshot_collector();
 
   // A thread met for the first time, in order with the samples.
@@ -80,15 +83,24 @@ class netcore_snapshot_collector {
   std::shared_ptr<precompiled_code> precompiled_;
 
   void resolve();
-  // A sample or a thread's start held back: the leaf's offset (nodes are
-  // 16-byte aligned) carries the flag in its low two bits and the start
-  // mark in the third; no_leaf is kept as its high 28 bits.
+  // A sample or a thread's start held back. Nodes are 16-byte aligned and
+  // below 2 GiB: the leaf's offset carries the flag in its low two bits and
+  // the start mark in the third; a leaf that is no node is held as the top
+  // 28 bits set, with the fourth bit set when the tree had no room.
   struct held_sample {
     std::int64_t timestamp;
     std::uint32_t thread_id;
     std::uint32_t leaf_and_flag;
   };
-  static constexpr std::uint32_t held_start = 4, held_flag = 3, held_leaf = ~std::uint32_t{15};
+  static constexpr std::uint32_t held_start = 4, held_flag = 3, held_leaf = ~std::uint32_t{15}, held_no_room = 8;
+  static std::uint32_t hold_leaf(std::uint32_t leaf) noexcept {
+    if (leaf == format::no_room_for_stack) return held_leaf | held_no_room;
+    return leaf == format::no_stack ? held_leaf : leaf;
+  }
+  static std::uint32_t leaf_held(std::uint32_t leaf_and_flag) noexcept {
+    if ((leaf_and_flag & held_leaf) != held_leaf) return leaf_and_flag & held_leaf;
+    return (leaf_and_flag & held_no_room) ? format::no_room_for_stack : format::no_stack;
+  }
   bool defer_samples_;
   bool finished_ = false;
   std::deque<held_sample> held_;

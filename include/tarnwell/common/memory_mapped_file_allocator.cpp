@@ -15,8 +15,12 @@ namespace tarnwell::common {
 
 memory_mapped_file_allocator::memory_mapped_file_allocator(int handle, std::int64_t start_position,
                                                            std::size_t max_size, std::size_t view_size,
-                                                           utility_allocator& utility)
-    : file_(duplicate_handle(handle)), utility_(utility), start_position_(start_position), max_size_(max_size) {
+                                                           utility_allocator& utility, std::uint32_t offset_limit)
+    : file_(duplicate_handle(handle)),
+      utility_(utility),
+      start_position_(start_position),
+      max_size_(max_size),
+      offset_limit_(std::min(offset_limit, mapped_offset_limit)) {
   const std::size_t page = page_size();
   if (view_size == 0) view_size = 1;
   view_size_ = ((view_size - 1) / page + 1) * page;
@@ -25,7 +29,7 @@ memory_mapped_file_allocator::memory_mapped_file_allocator(int handle, std::int6
   header_size_ = first_position_ - start_in_page_;
   views_per_step_ = (max_size_ + first_position_ - 1) / view_size_ + 1;
   // Address space only: nothing is committed until a view is mapped over it.
-  reserved_ = (std::size_t{mapped_offset_limit} / view_size_ + 1) * view_size_;
+  reserved_ = (std::size_t{offset_limit_} / view_size_ + 1) * view_size_;
   void* reserved = ::mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (reserved == MAP_FAILED) TW_THROW(tw::mms::exception::create_mapping(errno));
   base_ = static_cast<char*>(reserved);
@@ -135,9 +139,9 @@ mapped_memory_run memory_mapped_file_allocator::alloc_run(std::size_t unit, std:
       continue;
     }
     const std::uint64_t offset = static_cast<std::uint64_t>(bump - v->start) + v->base_offset;
-    if (offset >= mapped_offset_limit) TW_THROW(std::bad_alloc());
+    if (offset >= offset_limit_) TW_THROW(std::bad_alloc());
     // Every unit handed out starts below the limit, as each alloc_raw's would.
-    const std::size_t below_limit = (mapped_offset_limit - offset + unit - 1) / unit;
+    const std::size_t below_limit = (offset_limit_ - offset + unit - 1) / unit;
     const std::size_t size = std::min({left / unit, max_units, below_limit}) * unit;
     if (v->bump.compare_exchange_strong(bump, bump + size, std::memory_order_relaxed))
       return {bump, static_cast<std::uint32_t>(offset), size};

@@ -40,13 +40,14 @@ class memory_mapped_file_allocator {
  public:
   using utility_allocator = lockfree_allocator<32768, 1, false>;
 
+  // offset_limit: where allocations stop (bad_alloc), at most the format's.
   memory_mapped_file_allocator(int handle, std::int64_t start_position, std::size_t max_size, std::size_t view_size,
-                               utility_allocator& utility);
+                               utility_allocator& utility, std::uint32_t offset_limit = mapped_offset_limit);
   memory_mapped_file_allocator(const memory_mapped_file_allocator&) = delete;
   memory_mapped_file_allocator& operator=(const memory_mapped_file_allocator&) = delete;
   ~memory_mapped_file_allocator();
 
-  // Throws std::bad_alloc once offsets would reach 0x7FFFFFFE or a request
+  // Throws std::bad_alloc once offsets would reach the limit or a request
   // exceeds a view.
   mapped_memory_ptr alloc_raw(std::size_t size);
   // As many whole units as the current view has left, up to max_units, and
@@ -65,6 +66,7 @@ class memory_mapped_file_allocator {
   void close();
 
   std::size_t view_size() const noexcept { return view_size_; }
+  std::uint32_t offset_limit() const noexcept { return offset_limit_; }
   std::size_t views_per_step() const noexcept { return views_per_step_; }
   std::size_t view_count() const noexcept { return view_count_; }
   std::size_t view_capacity() const noexcept { return view_capacity_; }
@@ -92,6 +94,7 @@ class memory_mapped_file_allocator {
   utility_allocator& utility_;
   std::int64_t start_position_;
   std::size_t max_size_;
+  std::uint32_t offset_limit_;
   std::size_t view_size_;
   std::uint32_t start_in_page_;
   std::uint32_t first_position_;

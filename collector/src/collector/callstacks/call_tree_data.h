@@ -229,6 +229,17 @@ class call_tree_data {
     }
   }
 
+  // Stacks the tree had no room for: how many, and the timestamp of the
+  // first. Any inserting thread may note one.
+  void note_no_room(std::int64_t timestamp) noexcept {
+    std::int64_t none = no_time;
+    first_without_room_.compare_exchange_strong(none, timestamp, std::memory_order_relaxed);
+    without_room_.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::uint64_t stacks_without_room() const noexcept { return without_room_.load(std::memory_order_relaxed); }
+  std::int64_t first_without_room() const noexcept { return first_without_room_.load(std::memory_order_relaxed); }
+  static constexpr std::int64_t no_time = INT64_MIN;
+
   static std::uint64_t load_key(const tree_node* n) noexcept {
     return std::atomic_ref<const std::uint64_t>(n->key).load(std::memory_order_acquire);
   }
@@ -263,6 +274,8 @@ class call_tree_data {
   // Runs of unlinked filler nodes, [first, last).
   mutable std::vector<std::pair<std::uint32_t, std::uint32_t>> filler_;
   mutable std::atomic<bool> has_filler_{false};
+  std::atomic<std::uint64_t> without_room_{0};
+  std::atomic<std::int64_t> first_without_room_{no_time};
 };
 
 }  // namespace tarnwell::collector

@@ -54,10 +54,17 @@ std::uint32_t calltree_builder::process_fragment(call_tree_data& tree, std::uint
   tree_node* parent = common == 0 ? tree.root() : cached[common - 1].node;
   std::uint32_t parent_offset = common == 0 ? tree.root_offset() : cached[common - 1].offset;
   for (std::size_t i = common; i < length; ++i) {
-    const auto [node, offset] = inserter.find_or_insert_child(parent, parent_offset, first[i]);
-    cached[i] = path_entry{first[i], node, offset};
-    parent = node;
-    parent_offset = offset;
+    try {
+      const auto [node, offset] = inserter.find_or_insert_child(parent, parent_offset, first[i]);
+      cached[i] = path_entry{first[i], node, offset};
+    } catch (...) {
+      // No room for the rest (a full tree): the path keeps only what is in
+      // the tree, so that no later stack takes an older path's node.
+      cached.resize(i);
+      throw;
+    }
+    parent = cached[i].node;
+    parent_offset = cached[i].offset;
   }
   return parent_offset;
 }

@@ -129,18 +129,26 @@ template <class Provider>
 class callstack_stream_writer {
  public:
   callstack_stream_writer(std::shared_ptr<std::ostream> stream, std::shared_ptr<call_tree_data> tree)
-      : stream_(std::move(stream)), walker_(tree, std::make_shared<calltree_builder>()) {}
+      : stream_(std::move(stream)), tree_(tree), walker_(tree, std::make_shared<calltree_builder>()) {}
 
   // Inserts the stack (leaf first, as the trace has it) and writes the
   // record; an empty stack gets leaf 0xFFFFFFFF.
   std::uint32_t operator()(std::int64_t timestamp, std::uint32_t thread_id, const stack_view& stack,
                            std::uint8_t stack_kind = 0) {
-    const std::uint32_t leaf = insert(thread_id, stack);
+    const std::uint32_t leaf = insert(timestamp, thread_id, stack);
     write(timestamp, thread_id, leaf, stack_kind);
     return leaf;
   }
   // The two halves, for a record written later than its stack is inserted.
-  std::uint32_t insert(std::uint32_t thread_id, const stack_view& stack) { return walker_.walk(thread_id, stack); }
+  // A full call tree costs the stack, never the event.
+  std::uint32_t insert(std::int64_t timestamp, std::uint32_t thread_id, const stack_view& stack) {
+    try {
+      return walker_.walk(thread_id, stack);
+    } catch (const std::bad_alloc&) {
+      tree_->note_no_room(timestamp);
+      return format::no_room_for_stack;
+    }
+  }
   void write(std::int64_t timestamp, std::uint32_t thread_id, std::uint32_t leaf, std::uint8_t stack_kind = 0) {
     record_writer(*stream_).callstack(timestamp, thread_id, stack_kind, leaf);
     logger_.count();
@@ -151,6 +159,7 @@ class callstack_stream_writer {
 
  private:
   std::shared_ptr<std::ostream> stream_;
+  std::shared_ptr<call_tree_data> tree_;
   stack_walker walker_;
   callstack_logger<Provider> logger_;
 };
