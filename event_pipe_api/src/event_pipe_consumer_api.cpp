@@ -73,6 +73,13 @@ consumer_status run_file(const std::filesystem::path& file, const progress_funct
   }
 }
 
+consumer_status run_source(nettrace::stream_source& source, const progress_function& progress,
+                           const std::shared_ptr<event_pipe_handlers_base>& handlers) {
+  static const std::atomic<bool> never_stopped{false};
+  auto parser_progress = [&](unsigned long position) -> int { return progress ? progress(position, 0, 0) : 1; };
+  return parse_with(source, handlers, parser_progress, never_stopped, false);
+}
+
 std::future<consumer_status> consume_from_file(std::filesystem::path file, progress_function progress,
                                                std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
                                                on_stop_function on_stop) {

@@ -5,6 +5,7 @@
 // progress calls and on_stop run on that thread.
 
 #include "event_pipe_api/src/nettrace/handlers.h"
+#include "event_pipe_api/src/nettrace/stream_source.h"
 
 #include <chrono>
 #include <exception>
@@ -38,6 +39,9 @@ std::future<consumer_status> consume_from_file(std::filesystem::path file, progr
 // Runs synchronously on the calling thread; what consume_from_file runs.
 consumer_status run_file(const std::filesystem::path& file, const progress_function& progress,
                          const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump);
+// Any source, on the calling thread; progress (may be empty) gets positions.
+consumer_status run_source(nettrace::stream_source& source, const progress_function& progress,
+                           const std::shared_ptr<event_pipe_handlers_base>& handlers);
 
 class event_pipe_session;
 

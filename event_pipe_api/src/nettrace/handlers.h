@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct sp_block {
   // (thread id, sequence number), in stream order.
   std::vector<std::pair<std::int64_t, std::uint32_t>> threads;
 };
+
+// The blocks of a stream, for whoever keeps the stream's bytes.
+enum class block_kind : std::uint8_t { metadata = 1, stack = 2, event = 3, sequence_point = 4 };
 
 }  // namespace tarnwell::nettrace
 
@@ -42,6 +46,8 @@ class event_pipe_handlers_base {
   virtual void handle_event(const nettrace::event_trace_record& record, bool is_sorted) = 0;
   virtual void handle_trace_object(const nettrace::TraceObject& trace) = 0;
   virtual void handle_sequence_point(const nettrace::sp_block& sp) = 0;
+  // Each block as it lies in the stream, once its events are handled.
+  virtual void handle_block(nettrace::block_kind, std::span<const std::uint8_t>) {}
   virtual ~event_pipe_handlers_base() = default;
 };
 

@@ -237,15 +237,21 @@ collector::event_pipe::consumer_status StreamParser<enable_hex_dump>::parse_obje
           TW_LOG(error) << "Invalid pointer size: " << trace_->pointer_size;
         } else {
           const auto* block = read_block(size);
+          block_kind kind;
           if (name == "EventBlock") {
+            kind = block_kind::event;
             process_event_block(block, size);
           } else if (name == "MetadataBlock") {
+            kind = block_kind::metadata;
             process_metadata_block(block, size);
           } else if (name == "StackBlock") {
+            kind = block_kind::stack;
             process_stack_block(block, size);
           } else {
+            kind = block_kind::sequence_point;
             process_sequence_point_block(block, size);
           }
+          handlers_->handle_block(kind, {block, size});
         }
       }
     }
