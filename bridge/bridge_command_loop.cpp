@@ -154,8 +154,9 @@ bool profiler_bridge::process_command(const bridge_command& command) {
   using enum host_bridge_command;
   switch (command.code) {
     case measure_snapshot_start:
-      answer(snapshot_refused([this] { create_new_snapshot(); }) ? host_bridge_answer::measure_snapshot_stopped
-                                                                  : host_bridge_answer::measure_snapshot_started);
+      answer(snapshot_refused([&] { create_new_snapshot(window_of(command)); })
+                 ? host_bridge_answer::measure_snapshot_stopped
+                 : host_bridge_answer::measure_snapshot_started);
       return true;
     case measure_snapshot_stop_drop:
       drop();
@@ -166,18 +167,23 @@ bool profiler_bridge::process_command(const bridge_command& command) {
       answer(host_bridge_answer::measure_snapshot_stopped);
       return true;
     case measure_snapshot_stop_drop_start:
-    case measure_snapshot_stop_save_start:
+    case measure_snapshot_stop_save_start: {
+      // A flight recording records on into the next snapshot of its window.
+      const auto window = window_of(command);
+      if (snapshot_ && snapshot_->windowed()) snapshot_->continues(window == window_);
       if (command.code == measure_snapshot_stop_save_start)
         save();
       else
         drop();
-      answer(snapshot_refused([this] { create_new_snapshot(); }) ? host_bridge_answer::measure_snapshot_stopped
-                                                                  : host_bridge_answer::measure_snapshot_started);
+      answer(snapshot_refused([&] { create_new_snapshot(window); }) ? host_bridge_answer::measure_snapshot_stopped
+                                                                     : host_bridge_answer::measure_snapshot_started);
       return true;
+    }
     case go:
       if (collect_from_start_ && !use_api_) {
-        answer(snapshot_refused([this] { create_new_snapshot(); }) ? host_bridge_answer::measure_snapshot_stopped
-                                                                    : host_bridge_answer::measure_snapshot_started);
+        answer(snapshot_refused([&] { create_new_snapshot(window_of(command)); })
+                   ? host_bridge_answer::measure_snapshot_stopped
+                   : host_bridge_answer::measure_snapshot_started);
       } else {
         answer(use_api_ ? host_bridge_answer::measure_unsupported : host_bridge_answer::measure_snapshot_stopped);
       }

@@ -17,7 +17,13 @@ std::mutex& bridge_operation_mux() {
 
 }  // namespace
 
-void profiler_bridge::create_new_snapshot() {
+window_settings profiler_bridge::window_of(const bridge_command& command) const {
+  auto params = command.cursor();
+  if (params.at_end() && window_.windowed()) return window_;
+  return read_window_settings(params);
+}
+
+void profiler_bridge::create_new_snapshot(const window_settings& window) {
   if (!profiler_) throw std::runtime_error("Profiler is empty");
   if (snapshot_ && snapshot_->is_started()) throw std::runtime_error("Snapshot already exists");
   file_ids_.clear();
@@ -26,7 +32,8 @@ void profiler_bridge::create_new_snapshot() {
   auto factory = std::make_unique<bridge_file_factory>([this](const file_request& r) { return request_file(r); },
                                                         [this] { remove_snapshot_files(); }, this);
   try {
-    snapshot_ = profiler_->start_snapshot(std::move(factory), env_);
+    snapshot_ = profiler_->start_snapshot(std::move(factory), env_, window);
+    window_ = window;
   } catch (...) {
     // The files the host named before the failure belong to no snapshot.
     remove_snapshot_files();
@@ -48,6 +55,9 @@ bool profiler_bridge::snapshot_refused(const std::function<void()>& operation) {
         "Cannot write the snapshot " + snapshot + ": " + e.code().message(), tw::presentable_error::error, 0)));
   } catch (const file_in_use&) {
     // The host has heard of it with the file request.
+  } catch (const std::invalid_argument& e) {
+    // Settings the profiler cannot take (a trigger it does not understand).
+    send_alert(std::make_exception_ptr(tw::presentable_error(e.what(), tw::presentable_error::error, 0)));
   }
   drop();
   return true;

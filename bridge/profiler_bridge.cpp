@@ -338,6 +338,15 @@ void profiler_bridge::notifier::on_warning(const std::string& text) {
   });
 }
 
+void profiler_bridge::notifier::on_triggered(const std::string& what, std::uint32_t ms) {
+  post("a trigger", "trigger", [&b = bridge_, what, ms] {
+    b.log_info("Flight recording triggered: ", what);
+    bridge_params params;
+    params.sized_string(what).put(ms);
+    b.answer(host_bridge_answer::snapshot_triggered, params);
+  });
+}
+
 void check_bridge_endpoint(const std::string& endpoint) {
   if (!endpoint.empty()) loopback_endpoints(endpoint);
 }

@@ -118,6 +118,7 @@ class profiler_bridge final : public profiler_bridge_controller {
     void on_command_line_updated(const std::string& text) override;
     void on_error(const tw::presentable_error& error) override;
     void on_warning(const std::string& text) override;
+    void on_triggered(const std::string& what, std::uint32_t ms) override;
 
    private:
     void post(const char* about, const char* kind, std::function<void()> send);
@@ -130,7 +131,11 @@ class profiler_bridge final : public profiler_bridge_controller {
   awaitable<void> deliver_notifications();
   bool process_command(const bridge_command& command);
   void process_api(api_request& request);
-  void create_new_snapshot();
+  // A window's settings make it a flight recording's snapshot.
+  void create_new_snapshot(const window_settings& window = {});
+  // A command that starts a snapshot: its settings, or, when it gives none
+  // after a window's snapshot, that window's again.
+  window_settings window_of(const bridge_command& command) const;
   // Runs a snapshot's start or save; a failure to write its files (a full
   // disk, a file already in use) is told to the host as an alert, drops the
   // snapshot and returns true, and the command loop goes on.
@@ -172,6 +177,7 @@ class profiler_bridge final : public profiler_bridge_controller {
   std::atomic<bool> abandoned_{false};
   environment env_;
   std::unique_ptr<snapshot> snapshot_;
+  window_settings window_;  // of the last snapshot
   tw::guid main_file_id_;
   std::vector<tw::guid> file_ids_;
   std::vector<std::filesystem::path> file_paths_;

@@ -52,6 +52,7 @@ std::string to_string(host_bridge_answer a) {
     case runtime_updated: return "runtime_updated";
     case outprocess_profiler: return "outprocess_profiler";
     case command_line_updated: return "command_line_updated";
+    case snapshot_triggered: return "snapshot_triggered";
     case memory_done: return "memory_done";
     case memory_unsupported: return "memory_unsupported";
     case initialize: return "initialize";
@@ -120,6 +121,29 @@ std::string read_sized_string(tw::byte_cursor& params) {
 }
 
 bool read_bool(tw::byte_cursor& params) { return params.byte() != 0; }
+
+window_settings read_window_settings(tw::byte_cursor& params) {
+  window_settings s;
+  if (params.at_end()) return s;
+  if (const auto version = params.byte(); version != window_settings_version)
+    throw std::runtime_error("Unknown window settings version " + std::to_string(version));
+  s.last = std::chrono::seconds(params.read<std::uint32_t>());
+  s.max_bytes = std::uint64_t{params.read<std::uint32_t>()} << 20;
+  s.after = std::chrono::milliseconds(params.read<std::uint32_t>());
+  const auto triggers = params.compressed_uint();
+  if (triggers > params.remaining()) throw std::runtime_error("Window settings name more triggers than they hold");
+  for (std::uint32_t i = 0; i < triggers; ++i) s.triggers.push_back(read_sized_string(params));
+  s.folder = read_sized_string(params);
+  return s;
+}
+
+bridge_params& put_window_settings(bridge_params& params, const window_settings& s) {
+  params.put(window_settings_version).put(static_cast<std::uint32_t>(s.last.count()));
+  params.put(static_cast<std::uint32_t>(s.max_bytes >> 20)).put(static_cast<std::uint32_t>(s.after.count()));
+  params.counter(static_cast<std::uint32_t>(s.triggers.size()));
+  for (const auto& t : s.triggers) params.sized_string(t);
+  return params.sized_string(s.folder);
+}
 
 timeline_info read_timeline_info(tw::byte_cursor& params) {
   timeline_info info;

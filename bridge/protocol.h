@@ -12,6 +12,7 @@
 #include "tw/utility/byte_cursor.h"
 #include "tw/utility/guid.h"
 #include "tw/utility/le_writer.h"
+#include "event_pipe_timeline_profiler/src/flight_recorder/triggers.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,10 @@ enum class host_bridge_answer : std::uint8_t {
   runtime_updated = 0xA2,
   outprocess_profiler = 0xA3,
   command_line_updated = 0xA4,
+  // A flight recording's trigger fired and its capture is due: sized_string
+  // what fired, u32 milliseconds into the recording. Only a host that gave a
+  // snapshot triggers hears it.
+  snapshot_triggered = 0xA5,
   memory_allocations_enabled = 0x90,
   memory_allocations_disabled = 0x91,
   memory_allocations_unsupported = 0x92,
@@ -169,6 +174,17 @@ struct accepted_params {
 };
 // Throws "Control kind isn't supported: N" for a control kind of 3 or more.
 accepted_params read_accepted(tw::byte_cursor& params);
+
+// A snapshot's window and triggers, carried by the commands that start a
+// snapshot (measure_snapshot_start, the *_start ones and go), whose
+// parameters are otherwise ignored: none is a plain snapshot. Fields: u8 1;
+// u32 the window's seconds; u32 the ring's bound in MiB; u32 the milliseconds
+// recorded after a trigger; counter N and N triggers (sized_string each, as
+// eptl's --on takes them); sized_string the ring's folder (empty: the
+// temporary directory).
+inline constexpr std::uint8_t window_settings_version = 1;
+window_settings read_window_settings(tw::byte_cursor& params);
+bridge_params& put_window_settings(bridge_params& params, const window_settings& settings);
 
 // The parameters of handle, the host's answer to a file request.
 struct handle_params {

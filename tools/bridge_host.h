@@ -54,6 +54,11 @@ class bridge_host {
   std::optional<bridge_frame> next(std::chrono::milliseconds timeout);
 
   bool connected() const { return socket_.is_open(); }
+  // Where the next snapshot's files go, its index first.
+  void name_next_snapshot(std::filesystem::path index) {
+    index_ = std::move(index);
+    paths_.clear();
+  }
   const std::vector<std::filesystem::path>& paths() const { return paths_; }
   // The bytes in the snapshot's files so far.
   std::uintmax_t snapshot_bytes() const;

@@ -394,6 +394,18 @@ int record(const std::vector<std::string>& args) {
         if (!(options.seconds > 0)) return usage();
       } else if (args[i] == "-o" && has_value) {
         options.out = args[++i];
+      } else if (args[i] == "--last" && has_value) {
+        options.window.last = std::chrono::seconds(std::stoul(args[++i]));
+        if (options.window.last.count() == 0) return usage();
+      } else if (args[i] == "--max-size" && has_value) {
+        options.window.max_bytes = std::uint64_t{std::stoul(args[++i])} << 20;
+      } else if (args[i] == "--after" && has_value) {
+        options.window.after = std::chrono::milliseconds(static_cast<long>(std::stod(args[++i]) * 1000));
+      } else if (args[i] == "--on" && has_value) {
+        options.window.triggers.push_back(args[++i]);
+      } else if (args[i] == "--captures" && has_value) {
+        options.captures = static_cast<unsigned>(std::stoul(args[++i]));
+        if (options.captures == 0) return usage();
       } else {
         return usage();
       }
@@ -403,6 +415,14 @@ int record(const std::vector<std::string>& args) {
   }
   // One target: a running process or a program to start.
   if (have_pid == !options.command.empty()) return usage();
+  // Triggers are checked before anything starts.
+  if (!options.window.triggers.empty() && !options.window.windowed()) return usage();
+  try {
+    tw_prof::parse_triggers(options.window);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "eptl: --on: " << e.what() << "\n";
+    return 2;
+  }
   if (options.out.empty()) {
     std::string line;
     for (const auto& a : options.command) line.append(a).append(" ");

@@ -4,6 +4,7 @@
 #include "event_pipe_api/src/session.h"
 #include "tools/bridge_host.h"
 #include "tools/progress_bar.h"
+#include "event_pipe_timeline_profiler/src/crash_report.h"
 
 #include <dlfcn.h>
 #include <signal.h>
@@ -129,18 +130,21 @@ bridge_frame expect(bridge_host& host, host_bridge_answer wanted, const char* wh
 }
 
 // A program started with the diagnostic port in its environment: its
-// runtime connects there and waits, suspended, to be resumed.
+// runtime connects there and waits, suspended, to be resumed. Its crash, if
+// it has one, leaves a report for the recording.
 class launched_program {
  public:
-  launched_program(const std::vector<std::string>& command, const std::filesystem::path& port) {
+  launched_program(const std::vector<std::string>& command,
+                   const std::vector<std::pair<std::string, std::string>>& environment) {
     std::vector<char*> argv;
     for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    const std::string variable = "DOTNET_DiagnosticPorts=" + port.string();
+    std::vector<std::string> variables;
+    for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
     pid_ = ::fork();
     if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot start " + command[0]);
     if (pid_ == 0) {
-      ::putenv(const_cast<char*>(variable.c_str()));
+      for (auto& v : variables) ::putenv(v.data());
       ::execvp(argv[0], argv.data());
       std::fprintf(stderr, "eptl: cannot start %s: %s\n", argv[0], std::strerror(errno));
       _exit(127);
@@ -195,20 +199,78 @@ struct port_folder {
 
 }  // namespace
 
+std::string capture_name(const std::string& out, unsigned n) {
+  if (n <= 1) return out;
+  const std::filesystem::path p(out);
+  return (p.parent_path() / (p.stem().string() + "-" + std::to_string(n) + p.extension().string())).string();
+}
+
+namespace {
+
+// A save over the bridge, to its end: progress on a terminal, a further
+// interrupt cancels it. `then` is the answer that ends it (stopped, or
+// started when recording goes on). Returns whether the snapshot was written.
+bool follow_save(bridge_host& host, const std::atomic<int>& interrupts, bool terminal, host_bridge_answer then) {
+  auto show_saving = [&](unsigned long percent) {
+    if (terminal) std::cerr << "\rsaving " << progress_bar(percent) << std::flush;
+  };
+  show_saving(0);
+  bool cancel_sent = false, saved = false;
+  const int interrupts_before = interrupts.load();
+  for (;;) {
+    if (!cancel_sent && interrupts.load() > interrupts_before && interrupts.load() >= 2) {
+      tw_prof::bridge_params way;
+      way.put(std::uint8_t{0});
+      host.send(host_bridge_command::cancel_operation, way);
+      cancel_sent = true;
+    }
+    std::optional<bridge_frame> f;
+    try {
+      f = host.next(200ms);
+    } catch (...) {
+      if (saved) break;  // a bridge whose process ended closes once it has saved
+      throw;
+    }
+    if (!f) continue;
+    if (f->answer() == host_bridge_answer::operation_progress) {
+      auto c = f->cursor();
+      const auto done = c.read<std::uint32_t>(), total = c.read<std::uint32_t>();
+      show_saving(total ? std::uint64_t{done} * 100 / total : 0);
+    } else if (f->answer() == host_bridge_answer::snapshot_done) {
+      // A save quicker than the first progress report still shows its end.
+      show_saving(100);
+      saved = true;
+    } else if (f->answer() == then || f->answer() == host_bridge_answer::measure_snapshot_stopped) {
+      break;
+    } else if (f->answer() == host_bridge_answer::alert) {
+      const auto [level, message] = read_alert(*f);
+      if (terminal) std::cerr << "\n";
+      std::cerr << "eptl: " << message << "\n";
+    }
+  }
+  if (terminal) std::cerr << "\n";
+  return saved;
+}
+
+}  // namespace
+
 int record(const record_options& options, const std::atomic<int>& interrupts) {
   const bool terminal = ::isatty(2);
   const auto folder = std::filesystem::absolute(options.out).parent_path();
   if (!std::filesystem::is_directory(folder))
     throw std::runtime_error("No folder " + folder.string() + " to write the snapshot in");
   const bool launching = !options.command.empty();
+  const bool windowed = options.window.windowed();
   if (!launching) require_diagnostic_socket(options.pid);
   profiler_library library;
   bridge_host host(options.out);
-  std::optional<port_folder> folder_of_port;
+  // A program started here gets a folder of the recording's own: its
+  // diagnostic port, and its crash report should it die.
+  std::optional<port_folder> own_folder;
   std::filesystem::path port;
   if (launching) {
-    folder_of_port.emplace();
-    port = folder_of_port->path / "port";
+    own_folder.emplace();
+    port = own_folder->path / "port";
   }
   error_info* error = nullptr;
   const auto endpoint = u16(host.endpoint()), empty = u16(""), port_text = u16(port.string());
@@ -243,7 +305,11 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   } releasing{library, host, collector};
 
   std::optional<launched_program> program;
-  if (launching) program.emplace(options.command, port);
+  if (launching) {
+    auto environment = tw_prof::crash_report_environment(own_folder->path);
+    environment.emplace_back("DOTNET_DiagnosticPorts", port.string());
+    program.emplace(options.command, environment);
+  }
   const auto connect_by = std::chrono::steady_clock::now() + 30s;
   while (!host.accept(200ms)) {
     if (program && program->wait(0ms))
@@ -252,80 +318,69 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
       throw std::runtime_error("The profiler did not connect to its host");
   }
   // A program started here is profiled from its start: go begins the
-  // snapshot, and the runtime is resumed once it runs.
+  // snapshot (with its window), and the runtime is resumed once it runs.
+  tw_prof::bridge_params settings;
+  if (windowed) tw_prof::put_window_settings(settings, options.window);
   host.handshake(launching);
-  host.send(host_bridge_command::go);
+  host.send(host_bridge_command::go, launching ? settings : tw_prof::bridge_params{});
   if (launching) {
     expect(host, host_bridge_answer::measure_snapshot_started, "starting");
   } else {
     expect(host, host_bridge_answer::measure_snapshot_stopped, "starting");
-    host.send(host_bridge_command::measure_snapshot_start);
+    host.send(host_bridge_command::measure_snapshot_start, settings);
     expect(host, host_bridge_answer::measure_snapshot_started, "starting the snapshot");
   }
   const std::uint32_t pid = program ? program->pid() : options.pid;
 
-  // Recording, until the time is up, an interrupt, or the process's end
-  // (the bridge then saves on its own).
+  // Recording, until the time is up, an interrupt, the process's end (the
+  // bridge then saves on its own) or, for a window, a trigger; a trigger
+  // while captures are left saves and records on.
   const auto start = std::chrono::steady_clock::now();
   auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
   bool saving_on_its_own = false, ended_unexpectedly = false;
-  while (!saving_on_its_own) {
-    if (interrupts.load() > 0 || (options.seconds > 0 && seconds() >= options.seconds)) break;
-    if (terminal)
-      std::cerr << "\rrecording pid " << pid << ": " << std::fixed << std::setprecision(1) << seconds()
-                << " s, snapshot " << megabytes(host.snapshot_bytes()) << "   " << std::flush;
-    if (auto f = host.next(200ms)) {
-      saving_on_its_own = f->answer() == host_bridge_answer::operation_started;
-      // The profiler warns before it saves what a process that died left.
-      if (f->answer() == host_bridge_answer::alert && read_alert(*f).first == tw_prof::severity::warning)
-        ended_unexpectedly = true;
+  std::vector<std::string> written;
+  for (unsigned capture = 1;; ++capture) {
+    host.name_next_snapshot(capture_name(options.out, capture));
+    std::optional<std::string> triggered;
+    while (!saving_on_its_own && !triggered) {
+      if (interrupts.load() > 0 || (options.seconds > 0 && seconds() >= options.seconds)) break;
+      if (terminal)
+        std::cerr << "\r" << (windowed ? "flight recording pid " : "recording pid ") << pid << ": " << std::fixed
+                  << std::setprecision(1) << seconds() << " s, snapshot " << megabytes(host.snapshot_bytes())
+                  << "   " << std::flush;
+      if (auto f = host.next(200ms)) {
+        saving_on_its_own = f->answer() == host_bridge_answer::operation_started;
+        // The profiler warns before it saves what a process that died left.
+        if (f->answer() == host_bridge_answer::alert && read_alert(*f).first == tw_prof::severity::warning)
+          ended_unexpectedly = true;
+        if (f->answer() == host_bridge_answer::snapshot_triggered) {
+          auto c = f->cursor();
+          triggered = tw_prof::read_sized_string(c);
+        }
+      }
     }
+    if (terminal) std::cerr << "\n";
+    const bool records_on = triggered && capture < options.captures;
+    if (saving_on_its_own) {
+      std::cerr << (ended_unexpectedly ? "eptl: the process ended unexpectedly (killed or crashed); saving what was "
+                                         "recorded up to its end\n"
+                                       : "eptl: the process ended; saving its snapshot\n");
+    } else {
+      if (triggered) std::cerr << "eptl: captured on " << *triggered << "\n";
+      host.send(records_on ? host_bridge_command::measure_snapshot_stop_save_start
+                           : host_bridge_command::measure_snapshot_stop_save,
+                records_on ? settings : tw_prof::bridge_params{});
+      expect(host, host_bridge_answer::operation_started, "saving");
+    }
+    const bool saved = follow_save(host, interrupts, terminal,
+                                   records_on ? host_bridge_answer::measure_snapshot_started
+                                              : host_bridge_answer::measure_snapshot_stopped);
+    if (saved) {
+      written.push_back(capture_name(options.out, capture));
+      std::cout << written.back() << "\n" << std::flush;
+    }
+    if (!records_on || !saved) break;
   }
-  if (terminal) std::cerr << "\n";
-  if (saving_on_its_own) {
-    std::cerr << (ended_unexpectedly ? "eptl: the process ended unexpectedly (killed or crashed); saving what was "
-                                       "recorded up to its end\n"
-                                     : "eptl: the process ended; saving its snapshot\n");
-  } else {
-    host.send(host_bridge_command::measure_snapshot_stop_save);
-    expect(host, host_bridge_answer::operation_started, "saving");
-  }
-
-  // Saving, with its progress; a further interrupt cancels it.
-  auto show_saving = [&](unsigned long percent) {
-    if (terminal) std::cerr << "\rsaving " << progress_bar(percent) << std::flush;
-  };
-  show_saving(0);
-  bool cancel_sent = false, saved = false;
-  const int interrupts_before = interrupts.load();
-  for (;;) {
-    if (!cancel_sent && interrupts.load() > interrupts_before && interrupts.load() >= 2) {
-      tw_prof::bridge_params way;
-      way.put(std::uint8_t{0});
-      host.send(host_bridge_command::cancel_operation, way);
-      cancel_sent = true;
-    }
-    std::optional<bridge_frame> f;
-    try {
-      f = host.next(200ms);
-    } catch (...) {
-      if (saved) break;  // a bridge whose process ended closes once it has saved
-      throw;
-    }
-    if (!f) continue;
-    if (f->answer() == host_bridge_answer::operation_progress) {
-      auto c = f->cursor();
-      const auto done = c.read<std::uint32_t>(), total = c.read<std::uint32_t>();
-      show_saving(total ? std::uint64_t{done} * 100 / total : 0);
-    } else if (f->answer() == host_bridge_answer::snapshot_done) {
-      // A save quicker than the first progress report still shows its end.
-      show_saving(100);
-      saved = true;
-    } else if (f->answer() == host_bridge_answer::measure_snapshot_stopped) {
-      break;
-    }
-  }
-  if (terminal) std::cerr << "\n";
   const auto release_error = releasing.release();
   if (!release_error.empty()) throw std::runtime_error(release_error);
   if (program) {
@@ -334,11 +389,10 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
     else
       std::cerr << "eptl: the program goes on running as pid " << pid << "\n";
   }
-  if (!saved) {
+  if (written.empty()) {
     std::cerr << "eptl: recording dropped, nothing was written\n";
     return 130;
   }
-  std::cout << options.out << "\n";
   return 0;
 }
 

@@ -181,6 +181,8 @@ snapshot_summary inspect_snapshot(const std::string& index_path) {
   s.user_name = process.user_name;
   s.runtime_version = process.runtime_version;
   s.module_images = model.module_images();
+  s.capture = model.capture();
+  s.crash = model.crash();
   s.timer_resolution = model.timer_resolution();
   s.first_tick = model.first_tick();
   s.last_tick = model.last_tick();
@@ -202,6 +204,17 @@ void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top) {
                                                static_cast<double>(s.timer_resolution)
                                          : 0;
   out << "time span: " << std::fixed << std::setprecision(1) << span << " ms\n";
+  const auto seconds_in = [&](std::int64_t tick) {
+    return s.timer_resolution
+               ? (static_cast<double>(tick) - static_cast<double>(s.first_tick)) / static_cast<double>(s.timer_resolution)
+               : 0.0;
+  };
+  if (s.capture)
+    out << "captured on: " << s.capture->what << " at " << std::setprecision(1)
+        << s.capture->ms_into_recording / 1000.0 << " s (" << seconds_in(s.capture->tick) << " s into this window)\n";
+  if (s.crash)
+    out << "crashed: unhandled " << s.crash->exception_type << " on thread " << s.crash->thread << " at "
+        << seconds_in(s.crash->tick) << " s\n";
   out << "threads: " << s.threads << "\n";
   if (s.stacks_without_room != 0)
     out << "the call tree reached its limit at " << std::fixed << std::setprecision(1)
@@ -270,6 +283,14 @@ void print_json(std::ostream& stream, const snapshot_summary& s, std::size_t top
   out.raw(",\"timer_resolution\":").num(s.timer_resolution).raw(",\"first_tick\":").num(s.first_tick);
   out.raw(",\"last_tick\":").num(s.last_tick).raw(",\"threads\":").num(s.threads);
   out.raw(",\"stacks_without_room\":").num(s.stacks_without_room);
+  if (s.capture) {
+    out.raw(",\"captured_on\":{\"what\":").str(s.capture->what).raw(",\"ms_into_recording\":");
+    out.num(s.capture->ms_into_recording).raw(",\"tick\":").num(s.capture->tick).raw("}");
+  }
+  if (s.crash) {
+    out.raw(",\"crash\":{\"exception\":").str(s.crash->exception_type).raw(",\"thread\":").num(s.crash->thread);
+    out.raw(",\"tick\":").num(s.crash->tick).raw("}");
+  }
   out.raw(",\"module_images\":{\"read\":").num(s.module_images.read).raw(",\"missing\":");
   out.num(s.module_images.missing).raw(",\"other_build\":").num(s.module_images.other_build).raw("}");
   out.raw(",\"gc_count\":").num(s.gc_count).raw(",\"suspension_ms\":").real(s.suspension_ms);

@@ -22,6 +22,8 @@ struct snapshot_summary {
   std::string os_name, computer_name, process_name, command_line, user_name, runtime_version;
   std::uint32_t pid = 0;
   module_image_counts module_images;
+  std::optional<capture_mark> capture;
+  std::optional<crash_mark> crash;
   std::uint64_t timer_resolution = 0;
   std::int64_t first_tick = 0, last_tick = 0;
   std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint64_t> records;  // (section, kind) -> count

@@ -230,8 +230,14 @@ void snapshot_model::read_session() {
     } else if (r.kind == format::session_kind::session_stop) {
       last_tick_ = static_cast<std::int64_t>(load_at<std::uint64_t>(r.body, 0));
     } else if (r.kind == format::session_kind::thread_name) {
-      std::size_t at = load_at<std::uint16_t>(r.body, 0) ? 2 : 6;
+      std::size_t at = prefixed_fields(r.body);
       thread_names_[r.thread_id] = read_utf16z(r.body, at);
+    } else if (r.kind == format::session_kind::capture) {
+      std::size_t at = prefixed_fields(r.body, 4);
+      capture_ = capture_mark{r.timestamp, load_at<std::uint32_t>(r.body, 0), read_utf16z(r.body, at)};
+    } else if (r.kind == format::session_kind::crash) {
+      std::size_t at = prefixed_fields(r.body);
+      crash_ = crash_mark{r.timestamp, r.thread_id, read_utf16z(r.body, at)};
     }
   });
   ms_per_tick_ = timer_resolution_ ? 1000.0 / static_cast<double>(timer_resolution_) : 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,20 @@ struct frame {
   std::string module_path;  // and its path, as the target named it
   // A managed method of the program's own, not of the runtime's frameworks.
   bool application = false;
+};
+
+// What made a flight recording's capture: its text ("exception
+// System.TimeoutException"), when, and how far into the recording.
+struct capture_mark {
+  std::int64_t tick = 0;
+  std::uint32_t ms_into_recording = 0;
+  std::string what;
+};
+// The unhandled exception that killed the program, from its crash report.
+struct crash_mark {
+  std::int64_t tick = 0;
+  std::uint32_t thread = 0;
+  std::string exception_type;
 };
 
 // What became of the module files a snapshot's modules name: read, not
@@ -64,6 +79,8 @@ class snapshot_model {
 
   // Names the session gave its threads, by thread id.
   const std::map<std::uint32_t, std::string>& thread_names() const noexcept { return thread_names_; }
+  const std::optional<capture_mark>& capture() const noexcept { return capture_; }
+  const std::optional<crash_mark>& crash() const noexcept { return crash_; }
 
   // Distinct frames: the tiers of one method share one.
   const std::vector<frame>& frames() const noexcept { return frames_; }
@@ -88,6 +105,8 @@ class snapshot_model {
   std::int64_t first_tick_ = 0, last_tick_ = 0;
   double ms_per_tick_ = 0;
   std::map<std::uint32_t, std::string> thread_names_;
+  std::optional<capture_mark> capture_;
+  std::optional<crash_mark> crash_;
 
   std::vector<frame> frames_;
   // Per 16-byte slot of the tree's region (a node's offset / 16): the node's

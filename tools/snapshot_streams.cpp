@@ -78,6 +78,7 @@ void for_each_record(std::uint16_t section, std::span<const std::uint8_t> s, std
         case format::body_layout::fixed: size = layout->size + std::size_t{layout->pointers} * ptr; break;
         case format::body_layout::length_prefixed: size = read_length(s, at, consumed) + consumed; break;
         case format::body_layout::byte_then_prefixed: size = 1 + read_length(s, at + 1, consumed) + consumed; break;
+        case format::body_layout::word_then_prefixed: size = 4 + read_length(s, at + 4, consumed) + consumed; break;
         case format::body_layout::three_strings: {
           std::size_t p = at;
           for (int i = 0; i < 3; ++i) p += read_length(s, p, consumed) + consumed;

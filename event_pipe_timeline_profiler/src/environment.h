@@ -76,6 +76,9 @@ class bridge_notifier {
   virtual void on_error(const tw::presentable_error&) {}
   // Tells the host of something it should know; profiling goes on.
   virtual void on_warning(const std::string&) {}
+  // A flight recording's trigger fired, `ms` into the recording, and its
+  // capture is due: the host saves.
+  virtual void on_triggered(const std::string& /*what*/, std::uint32_t /*ms*/) {}
 };
 
 }  // namespace tw_prof

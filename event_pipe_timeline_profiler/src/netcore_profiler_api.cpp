@@ -7,6 +7,9 @@
 #include "event_pipe_timeline_profiler/src/command_line_poller.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
 #include "event_pipe_timeline_profiler/src/profiler_sessions.h"
+#include "event_pipe_timeline_profiler/src/crash_report.h"
+#include "event_pipe_timeline_profiler/src/flight_recorder/flight_recorder.h"
+#include "tw/system/linux/detail_proc_utils.h"
 #include "tw/error/exception_text.h"
 #include "tw/utility/le_writer.h"
 
@@ -125,12 +128,44 @@ class netcore_profiler_api final : public prof_api_base,
     start_time_ = filetime_now();
     running_ = true;
 
-    if (auto* file = std::get_if<nettrace_param>(&target_))
+    if (auto* file = std::get_if<nettrace_param>(&target_)) {
       start_reading(*file);
-    else
-      start_live(static_cast<int>(std::get<std::uint32_t>(target_)), *files);
+    } else {
+      const int pid = static_cast<int>(std::get<std::uint32_t>(target_));
+      crash_report_ = crash_report_of(pid);
+      start_live(pid, make_handlers(true), make_handlers(false), [&] { abandon_start(*files); });
+    }
     return std::make_unique<mono::snapshot>([self = this->shared_from_this()] { self->stop_snapshot(); },
                                             std::move(files));
+  }
+
+  std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env,
+                                           const window_settings& window) override {
+    if (!window.windowed()) return start_snapshot(std::move(factory), env);
+    const auto* pid = std::get_if<std::uint32_t>(&target_);
+    if (pid == nullptr) throw std::invalid_argument("A recording is converted whole: it keeps no window");
+    parse_triggers(window);  // refused before anything starts
+    std::lock_guard lock(mutex_);
+    if (running_) throw std::runtime_error("Profiler is already started");
+    if (destroyed_.load()) throw std::runtime_error("The profiled application has ended");
+    processor_.reset_environment(env);
+    // The next snapshot of a window that records on goes on with it: one
+    // runtime session for the whole recording.
+    if (!recorder_ || recorder_->settings() != window) {
+      stop_recording();
+      replace_run(nullptr);
+      auto watcher = std::make_shared<netcore::process_watcher>(static_cast<pid_t>(*pid));
+      crash_report_ = crash_report_of(static_cast<int>(*pid));
+      recorder_ = std::make_shared<flight_recorder>(window, *pid, std::move(watcher),
+                                                    processor_.current_environment().runtime_version, notifier_);
+      start_live(static_cast<int>(*pid), recorder_->runtime_handlers(), recorder_->rundown_handlers(), [this] {
+        recorder_.reset();
+        resume_waiting_runtime();
+      });
+      TW_LOG(info) << "Flight recording of the last " << window.last.count() << " s started";
+    }
+    running_ = true;
+    return std::make_unique<window_snapshot>(this->shared_from_this(), std::move(factory));
   }
 
   void destroy() override {
@@ -185,12 +220,15 @@ class netcore_profiler_api final : public prof_api_base,
   }
 
  private:
+  using handlers_ptr = std::shared_ptr<collector::event_pipe::event_pipe_handlers_base>;
+
   // The sessions of one snapshot. Members go in reverse order: the chain
   // thread first (it writes the consumer), then the consumer (it reads the
   // runtime session), then the sessions.
   struct snapshot_run {
     std::shared_ptr<event_pipe_session> runtime;
     std::shared_ptr<event_pipe_session> rundown;
+    handlers_ptr runtime_handlers, rundown_handlers;
     std::unique_ptr<event_pipe_consumer> consumer;  // set by the chain thread
     std::promise<void> started;                     // the runtime session runs, or could not start
     std::shared_future<void> chain;
@@ -203,11 +241,14 @@ class netcore_profiler_api final : public prof_api_base,
   }
 
   // A live process: the chain thread starts the sessions; this returns once
-  // the runtime session runs, or throws what kept it from running.
-  void start_live(int pid, multifile_snapshot& files) {
+  // the runtime session runs, or throws what kept it from running (after
+  // `abandon` undid what was begun).
+  void start_live(int pid, handlers_ptr runtime, handlers_ptr rundown, const std::function<void()>& abandon) {
     auto run = std::make_shared<snapshot_run>();
     run->runtime = std::make_shared<event_pipe_session>(pid, runtime_configuration(with_tpl));
     run->rundown = std::make_shared<event_pipe_session>(pid, rundown_configuration());
+    run->runtime_handlers = std::move(runtime);
+    run->rundown_handlers = std::move(rundown);
     auto started = run->started.get_future();
     {
       // The chain thread only reaches the run through this pointer: the
@@ -221,7 +262,7 @@ class netcore_profiler_api final : public prof_api_base,
     try {
       started.get();
     } catch (...) {
-      abandon_start(files);
+      abandon();
       running_ = false;
       replace_run(nullptr);
       throw;
@@ -272,7 +313,11 @@ class netcore_profiler_api final : public prof_api_base,
     } catch (...) {
       TW_LOG(warning) << "Removing the files of a snapshot that did not start: " << tw::current_exception_to_string();
     }
-    // A runtime that waited for this snapshot waits no longer.
+    resume_waiting_runtime();
+  }
+
+  // A runtime that waited for a snapshot that did not start waits no longer.
+  void resume_waiting_runtime() noexcept {
     if (lifetime_session_ != nullptr && resume_pending_.exchange(false)) {
       try {
         lifetime_session_->resume_runtime(true);
@@ -298,7 +343,7 @@ class netcore_profiler_api final : public prof_api_base,
       TW_LOG(info) << "Starting runtime profiler session";
       run.runtime->start();
       TW_LOG(info) << "Runtime profiler session id is " << run.runtime->id();
-      run.consumer = std::make_unique<event_pipe_consumer>(run.runtime.get(), make_handlers(true), false,
+      run.consumer = std::make_unique<event_pipe_consumer>(run.runtime.get(), run.runtime_handlers, false,
                                                            on_live_session_stop(*run.runtime));
     } catch (...) {
       run.started.set_exception(std::current_exception());
@@ -317,7 +362,7 @@ class netcore_profiler_api final : public prof_api_base,
       TW_LOG(info) << "Starting rundown profiler session";
       run.rundown->start(std::filesystem::path(run.runtime->transport_path()));
       TW_LOG(info) << "Rundown profiler session id is " << run.rundown->id();
-      event_pipe_consumer rundown(run.rundown.get(), make_handlers(false), false, nullptr);
+      event_pipe_consumer rundown(run.rundown.get(), run.rundown_handlers, false, nullptr);
       TW_LOG(info) << "Stopping rundown profiler session";
       run.rundown->stop_async();
       TW_LOG(info) << "Waiting for rundown profiler session finish";
@@ -452,6 +497,7 @@ class netcore_profiler_api final : public prof_api_base,
         if (!failure) failure = std::current_exception();
       }
     };
+    step([&] { add_crash(processor_); });
     step([&] { write_environment(*environment_section_, env, start_time_); });
     step([&] { write_post_environment(*(*gen_)(stream_kind{}, format::end_time.id, format::end_time.version), end_time); });
     step([&] { processor_.detach(); });
@@ -463,6 +509,150 @@ class netcore_profiler_api final : public prof_api_base,
     // The index is written once the last holder of the snapshot lets go.
     gen_.reset();
     if (failure) std::rethrow_exception(failure);
+  }
+
+  // A snapshot of a flight recording's window: made when it is saved, from
+  // what the recording kept.
+  class window_snapshot final : public snapshot {
+   public:
+    window_snapshot(std::shared_ptr<netcore_profiler_api> profiler, std::unique_ptr<file_factory> factory)
+        : profiler_(std::move(profiler)), factory_(std::move(factory)) {}
+    ~window_snapshot() override {
+      try {
+        reset();
+      } catch (...) {
+        TW_LOG(warning) << "Ending a flight recording: " << tw::current_exception_to_string();
+      }
+    }
+    void save() override {
+      auto inner = begin();
+      inner.save();
+      end();
+    }
+    void save_with_progress(progress_handler& handler) override {
+      auto inner = begin();
+      inner.save_with_progress(handler);
+      end();
+    }
+    void reset() override {
+      if (!profiler_) return;
+      profiler_->end_window(continues_);
+      profiler_.reset();
+    }
+    bool is_started() const override { return profiler_ != nullptr; }
+    bool windowed() const override { return true; }
+    void continues(bool c) override { continues_ = c; }
+
+   private:
+    // The files are made now, and filled as the save stops the snapshot.
+    mono::snapshot begin() {
+      if (!profiler_) throw std::runtime_error("No snapshot");
+      auto files = multifile_snapshot::create(std::move(factory_), profiler_->snapshot_format_, 0);
+      return mono::snapshot([p = profiler_, files] { p->capture(files); }, files);
+    }
+    void end() { reset(); }
+
+    std::shared_ptr<netcore_profiler_api> profiler_;
+    std::unique_ptr<file_factory> factory_;
+    bool continues_ = false;
+  };
+
+  // The program's crash report, when it asks its runtime for one.
+  std::optional<std::filesystem::path> crash_report_of(int pid) {
+    try {
+      std::string root;
+      try {
+        root = tarnwell::collector::event_pipe::process_root(pid).string();
+      } catch (...) {
+      }
+      const auto namespace_pid = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid);
+      auto path = crash_report_path(pid, namespace_pid, root);
+      if (path) TW_LOG(info) << "The program's crash report would be " << path->string();
+      return path;
+    } catch (...) {
+      return std::nullopt;
+    }
+  }
+
+  // A program that died of a crash left its report: the exception that
+  // killed it goes into the snapshot. createdump writes it before the
+  // process ends; a little time is given all the same.
+  void add_crash(netcore::event_processor& processor) {
+    if (!target_lost_.load() || !crash_report_) return;
+    for (int attempt = 0; attempt < 20 && !std::filesystem::exists(*crash_report_); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    try {
+      if (const auto report = read_crash_report(*crash_report_)) processor.add_crash(*report);
+    } catch (...) {
+      TW_LOG(warning) << "The crash report is of no use: " << tw::current_exception_to_string();
+    }
+  }
+
+  // Makes a capture of the flight recording into `files`: the ring's window
+  // read back through a processor of its own, after what was known before
+  // it, with what made it and, for a program that died, its crash.
+  void capture(const std::shared_ptr<multifile_snapshot>& files) {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    if (!recorder_) throw std::runtime_error("No flight recording");
+    const auto started = std::chrono::steady_clock::now();
+    const auto plan = recorder_->take_capture();
+    sections_gen gen(files);
+    auto env_section = gen(stream_kind{}, format::environment.id, format::environment.version);
+    gen(stream_kind{}, format::sequence_points.id, format::sequence_points.version).reset();
+    auto types = std::make_shared<std::deque<std::uint8_t>>();
+    auto window = recorder_->open(plan.from, types);
+    auto env = std::make_shared<environment>(processor_.current_environment());
+    netcore::event_processor processor(env, notifier_, true);
+    std::string root;
+    if (recorder_->watcher()) root = recorder_->watcher()->root();
+    processor.attach(gen, recorder_->watcher(), {root, true, {}}, common::mapped_offset_limit,
+                     netcore::capture_window{plan.from, types});
+    recorder_->replay(processor);
+    auto dispatcher = collector::wrap_event_pipe_handler(stream_providers<with_tpl>{}, std::ref(processor));
+    auto on_trace = [&processor](const nettrace::TraceObject& t) { processor.set_trace(t); };
+    auto handlers = std::make_shared<collector::event_pipe::event_pipe_handlers<decltype(dispatcher), decltype(on_trace)>>(
+        std::move(dispatcher), on_trace);
+    const auto status = collector::event_pipe::run_source(*window, nullptr, handlers);
+    window.reset();
+    if (status.status == consumer_status::failed)
+      TW_LOG(warning) << "The flight recording's window ends early: " << exception_text(status.error);
+    if (plan.trigger) processor.mark_capture(plan.trigger->at, plan.trigger_ms, plan.trigger->what);
+    add_crash(processor);
+    auto described = processor.current_environment();
+    if (poller_)
+      if (auto command_line = poller_->latest()) described.command_line = std::move(*command_line);
+    const auto now = filetime_now();
+    const auto span_ticks = std::max<std::int64_t>(0, recorder_->newest() - plan.from);
+    write_environment(*env_section, described, now - static_cast<std::uint64_t>(span_ticks / 100));
+    write_post_environment(*gen(stream_kind{}, format::end_time.id, format::end_time.version), now);
+    env_section.reset();
+    processor.detach();
+    TW_LOG(info) << "Flight recording captured"
+                 << (plan.trigger ? " on " + plan.trigger->what : std::string(" at the end")) << " in "
+                 << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                        .count()
+                 << " ms";
+  }
+
+  // A window's snapshot is saved or dropped: the recording goes on for the
+  // next one, or ends.
+  void end_window(bool continues) {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    if (!continues) stop_recording();
+  }
+
+  // Under mutex_.
+  void stop_recording() {
+    if (!recorder_) return;
+    try {
+      stop_runtime_session();
+    } catch (...) {
+      TW_LOG(warning) << "Stopping the flight recording's session: " << tw::current_exception_to_string();
+    }
+    replace_run(nullptr);
+    recorder_.reset();
   }
 
   void stop_runtime_session() {
@@ -523,6 +713,8 @@ class netcore_profiler_api final : public prof_api_base,
   std::unique_ptr<event_pipe_consumer> file_consumer_;
   std::mutex run_mutex_;
   std::shared_ptr<snapshot_run> run_;
+  std::shared_ptr<flight_recorder> recorder_;      // a flight recording, under mutex_
+  std::optional<std::filesystem::path> crash_report_;  // where the program's crash report would be
   mutable std::mutex status_mutex_;
   consumer_status status_;
 };

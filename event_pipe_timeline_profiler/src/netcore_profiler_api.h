@@ -19,6 +19,7 @@
 #include "event_pipe_timeline_profiler/src/environment.h"
 #include "collector/src/collector/snapshot.h"
 #include "collector/src/collector/loaders/module_files.h"
+#include "event_pipe_timeline_profiler/src/flight_recorder/triggers.h"
 #include "tarnwell/common/memory_mapped_file_allocator.h"
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
@@ -43,6 +44,14 @@ class prof_api_base {
   virtual void start_group(const char*) {}
   virtual void end_group() {}
   virtual std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env) = 0;
+  // A snapshot of a window (a flight recording) when the settings name one,
+  // else a plain snapshot. Throws std::invalid_argument for a trigger it
+  // does not understand, before anything starts.
+  virtual std::unique_ptr<snapshot> start_snapshot(std::unique_ptr<file_factory> factory, const environment& env,
+                                                   const window_settings& window) {
+    if (window.windowed()) throw std::runtime_error("This profiler keeps no window");
+    return start_snapshot(std::move(factory), env);
+  }
   virtual void destroy() = 0;
   virtual bool is_active() const = 0;
   // Returns once is_active() is false.

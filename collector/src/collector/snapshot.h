@@ -17,6 +17,10 @@ class snapshot {
   virtual void save_with_progress(progress_handler& handler) = 0;
   virtual void reset() = 0;
   virtual bool is_started() const = 0;
+  // A flight recording's snapshot: whether the recording goes on after this
+  // one is saved or dropped, for the next snapshot of the same window.
+  virtual bool windowed() const { return false; }
+  virtual void continues(bool) {}
 };
 
 namespace mono {

@@ -109,7 +109,13 @@ inline constexpr std::uint8_t kernel = 2;
 }  // namespace sample_source
 namespace session_kind {
 inline constexpr std::uint16_t session_start = 1, session_stop = 3, main_thread = 4, thread_name = 5;
-}
+// A flight recording's capture: what made it, at the record's time; the body
+// is the milliseconds since the recording began, then the text.
+inline constexpr std::uint16_t capture = 6;
+// The program died of an unhandled exception (its crash report says which),
+// on the record's thread; the body is the exception's type.
+inline constexpr std::uint16_t crash = 7;
+}  // namespace session_kind
 
 // How a record's body is delimited.
 enum class body_layout : std::uint8_t {
@@ -117,6 +123,7 @@ enum class body_layout : std::uint8_t {
   length_prefixed,     // a length (u16, or u16 zero then u32), then that many bytes
   byte_then_prefixed,  // one byte, then a length-prefixed run
   three_strings,       // three length-prefixed runs
+  word_then_prefixed,  // four bytes, then a length-prefixed run
 };
 
 struct record_layout {
@@ -170,6 +177,8 @@ inline constexpr record_layout record_layouts[] = {
     {session_stream, session_kind::session_stop, body_layout::fixed, 8},
     {session_stream, session_kind::main_thread, body_layout::fixed, 4},
     {session_stream, session_kind::thread_name, body_layout::length_prefixed},
+    {session_stream, session_kind::capture, body_layout::word_then_prefixed},
+    {session_stream, session_kind::crash, body_layout::length_prefixed},
 };
 
 // Whether a stream holds records of a kind. A bool, not a pointer to the

@@ -193,6 +193,11 @@ void block_ring::evict() {
   }
 }
 
+void block_ring::set_keep_ticks(std::int64_t ticks) {
+  std::lock_guard lock(mutex_);
+  settings_.keep_ticks = ticks;
+}
+
 std::int64_t block_ring::newest() const {
   std::lock_guard lock(mutex_);
   return newest_;

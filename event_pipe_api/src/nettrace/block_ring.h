@@ -62,6 +62,8 @@ class block_ring {
   class window;
   std::unique_ptr<window> open(std::int64_t from, std::function<void(std::span<const std::uint8_t>)> on_sample_types);
 
+  // Once the stream's clock is known.
+  void set_keep_ticks(std::int64_t ticks);
   std::int64_t newest() const;  // ticks of the newest event, 0 before any
   std::int64_t oldest() const;  // ticks of the oldest event kept
   std::uint64_t bytes() const;  // on disk

@@ -4,6 +4,8 @@
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/system/proc_utils.h"
 
+#include "tw/utility/le_writer.h"
+
 #include <iomanip>
 #include <sstream>
 #include <thread>
@@ -88,7 +90,8 @@ void event_processor::lifetime_runtime_information(std::uint16_t sku, runtime_ve
 }
 
 void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher,
-                             tarnwell::collector::module_lookup modules, std::uint32_t tree_limit) {
+                             tarnwell::collector::module_lookup modules, std::uint32_t tree_limit,
+                             std::optional<capture_window> capture) {
   std::lock_guard lock(lock_);
   if (watcher) modules.root = watcher->root();
   // A recording's samples wait for its methods: which ones are waits is
@@ -100,8 +103,63 @@ void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_wa
   last_time_.reset();
   threads_.clear();
   waiting_methods_.clear();
-  dithers_.clear();
-  flag_checks_ = {};
+  live_types_.reset();
+  if (watcher_) live_types_.emplace(watcher_);
+  capture_ = std::move(capture);
+  given_type_.reset();
+}
+
+void event_processor::module_known(const tarnwell::etw_collector::callstacks::managed_module& m) {
+  std::lock_guard lock(lock_);
+  if (collector_) collector_->metadata().module_loaded(m);
+}
+
+void event_processor::method_known(const tarnwell::etw_collector::callstacks::managed_method& m) {
+  std::lock_guard lock(lock_);
+  if (collector_) method_loaded(m);
+}
+
+void event_processor::mark_capture(std::int64_t at, std::uint32_t ms_into_recording, const std::string& what) {
+  std::lock_guard lock(lock_);
+  if (collector_) collector_->session().capture(at, ms_into_recording, kv521::utf::utf8_to_utf16(what));
+}
+
+void event_processor::add_crash(const crash_report& report) {
+  std::lock_guard lock(lock_);
+  if (!collector_) return;
+  const auto at = last_time_.value_or(0);
+  auto& net = collector_->metadata().net();
+  std::vector<std::uint64_t> frames;
+  for (const auto& f : report.frames) {
+    frames.push_back(f.address);
+    if (f.address == 0 || net.resolve(f.address, collector_->tree().end_offset()) != f.address) continue;
+    // Code no event announced: the report names it. "Type.Method(Arguments)"
+    tarnwell::etw_collector::callstacks::managed_method m;
+    const auto head = f.method.substr(0, f.method.find('('));
+    const auto dot = head.rfind('.');
+    m.method_id = f.address;
+    m.start = f.address;
+    m.size = 1;
+    m.token = f.token;
+    m.method_namespace = kv521::utf::utf8_to_utf16(dot == std::string::npos ? std::string() : head.substr(0, dot));
+    m.name = kv521::utf::utf8_to_utf16(dot == std::string::npos ? head : head.substr(dot + 1));
+    m.signature = kv521::utf::utf8_to_utf16(f.method.substr(head.size()));
+    method_loaded(m);
+  }
+  // The exception's record, as the runtime would have written it: its type
+  // and message, each with its terminating zero.
+  std::vector<std::uint8_t> body;
+  auto w = tw::write_to(body);
+  w.utf16z(kv521::utf::utf8_to_utf16(report.exception_type));
+  w.utf16z(u"(from the program's crash report)");
+  using rt = tarnwell::collector::Microsoft_Windows_DotNETRuntime;
+  auto& stream = collector_->streams<rt>();
+  stream.events.prefixed(at, report.thread_id, 1, tarnwell::collector::format::runtime_kind::exception, body);
+  stream.callstacks(at, report.thread_id,
+                    {reinterpret_cast<const std::uint8_t*>(frames.data()), frames.size(), sizeof(std::uint64_t)});
+  collector_->session().crash(at, report.thread_id, kv521::utf::utf8_to_utf16(report.exception_type));
+  TW_LOG(warning) << "The program died of an unhandled " << report.exception_type << " on thread "
+                  << report.thread_id << " (its crash report says)";
 }
 
 void event_processor::detach() {
@@ -114,6 +172,7 @@ void event_processor::detach() {
     std::shared_ptr<process_watcher>& watcher;
     ~let_go() {
       self.collector_.reset();
+      self.live_types_.reset();  // holds the watcher too
       watcher = std::move(self.watcher_);
       self.first_time_.reset();
       self.last_time_.reset();
@@ -152,9 +211,9 @@ void event_processor::detach() {
       TW_LOG(warning) << "The host was not told: " << tw::current_exception_to_string();
     }
   }
-  if (flag_checks_.first != 0)
-    TW_LOG(info) << "The kernel's CPU accounting agrees with the runtime's sample flag on " << flag_checks_.second
-                 << " of " << flag_checks_.first << " samples";
+  if (live_types_ && live_types_->flag_checks().first != 0)
+    TW_LOG(info) << "The kernel's CPU accounting agrees with the runtime's sample flag on "
+                 << live_types_->flag_checks().second << " of " << live_types_->flag_checks().first << " samples";
   recorded_sample_types types(flag_trust_of(env_->runtime_version), waiting_methods_);
   collector_->finish(types);
 }
@@ -169,26 +228,9 @@ void event_processor::live_sample(std::int64_t timestamp, std::uint32_t thread_i
                                   const tarnwell::nettrace::stack_view& stack) {
   // Until the runtime says its version, its flag tells no native code apart.
   const bool reliable = flag_trust_of(env_->runtime_version) == flag_trust::reliable;
-  // The runtime's clock on Linux is CLOCK_MONOTONIC, in nanoseconds.
-  const auto at = timer_resolution_ == 1000000000 || timer_resolution_ == 0
-                      ? timestamp
-                      : static_cast<std::int64_t>(static_cast<double>(timestamp) * 1e9 /
-                                                  static_cast<double>(timer_resolution_));
-  std::optional<bool> ran;
-  const auto share = watcher_->cpu_share(static_cast<pid_t>(thread_id), at);
-  if (share) {
-    if (reliable) {
-      ++flag_checks_.first;
-      if ((flag == flag_managed) == (*share >= 0.5)) ++flag_checks_.second;
-    }
-    auto& dither = dithers_[thread_id];
-    if (reliable && flag == flag_managed)
-      dither.took(*share);
-    else
-      ran = dither.ran(*share);
-  }
-  collector_->sample(timestamp, thread_id, type_from_kernel(flag, ran, reliable), share ? source::kernel : source::flag,
-                     stack);
+  live_types_->set_resolution(timer_resolution_);
+  const auto [type, source] = (*live_types_)(timestamp, thread_id, flag, reliable);
+  collector_->sample(timestamp, thread_id, type, source, stack);
 }
 
 void event_processor::unknown(const tarnwell::nettrace::event_trace_record& r) {

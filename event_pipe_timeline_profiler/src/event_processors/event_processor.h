@@ -10,6 +10,7 @@
 // snapshot is attached and detached from another thread; the spin lock
 // serialises all of them for the whole of one event.
 
+#include "event_pipe_timeline_profiler/src/crash_report.h"
 #include "event_pipe_timeline_profiler/src/environment.h"
 #include "event_pipe_api/src/nettrace/event_trace_record.h"
 #include "event_pipe_api/src/providers/dispatched_event.h"
@@ -20,6 +21,7 @@
 #include "tw/utility/spinlock.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +31,15 @@
 #include <unordered_set>
 
 namespace tw_prof::netcore {
+
+// A flight recording's capture: the stream it reads begins before the
+// window, and its samples' types were decided as they arrived.
+struct capture_window {
+  std::int64_t from = 0;  // events before it are left out, but the loads of methods and modules
+  // One byte a sample, in stream order: the record version (how the type
+  // was found) in the high four bits, the type in the low four.
+  std::shared_ptr<std::deque<std::uint8_t>> sample_types;
+};
 
 class event_processor {
  public:
@@ -48,9 +59,20 @@ class event_processor {
   // tree_limit: the call tree's room (the format's unless a test asks for less).
   void attach(const sections_gen& gen, std::shared_ptr<process_watcher> watcher = nullptr,
               tarnwell::collector::module_lookup modules = {},
-              std::uint32_t tree_limit = tarnwell::common::mapped_offset_limit);
+              std::uint32_t tree_limit = tarnwell::common::mapped_offset_limit,
+              std::optional<capture_window> capture = std::nullopt);
   void detach();
   void stop_accepting() noexcept { accepting_.store(false); }
+
+  // What a recording knew before a capture's window: replayed first.
+  void module_known(const tarnwell::etw_collector::callstacks::managed_module& m);
+  void method_known(const tarnwell::etw_collector::callstacks::managed_method& m);
+  // What made a capture, and when.
+  void mark_capture(std::int64_t at, std::uint32_t ms_into_recording, const std::string& what);
+  // The exception that killed the program, on its thread with its stack, at
+  // the time of the last event: frames no announced method holds are named
+  // from the report.
+  void add_crash(const crash_report& report);
 
   template <class Provider, std::size_t N>
   void operator()(Provider, const dispatched_event<Provider, N>& e);
@@ -84,10 +106,9 @@ class event_processor {
   std::set<const void*> unknown_seen_;
   // The snapshot's methods in which threads wait, by method index.
   std::unordered_set<std::uint32_t> waiting_methods_;
-  std::unordered_map<std::uint32_t, share_dither> dithers_;  // by thread
-  // Live samples of a reliable flag the kernel judged, and those it judged
-  // as the flag did: said in the log.
-  std::pair<std::uint64_t, std::uint64_t> flag_checks_;
+  std::optional<live_sample_types> live_types_;
+  std::optional<capture_window> capture_;
+  std::optional<std::uint8_t> given_type_;  // the current sample's, in a capture
 };
 
 }  // namespace tw_prof::netcore

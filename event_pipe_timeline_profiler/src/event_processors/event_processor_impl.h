@@ -5,6 +5,7 @@
 
 #include "tw/log/log.h"
 #include "collector/src/collector/streams/timeline_events.h"
+#include "event_pipe_timeline_profiler/src/event_processors/loads.h"
 #include "tw/error/exception_text.h"
 #include "tw/error/file_write_error.h"
 #include "tw/utility/utf.h"
@@ -13,9 +14,23 @@ namespace tw_prof::netcore {
 
 template <class Provider, std::size_t N>
 void event_processor::operator()(Provider, const dispatched_event<Provider, N>& e) {
+  using inproc::role;
+  constexpr inproc::timeline_event row = inproc::timeline_event_of<Provider>(dispatched_event<Provider, N>::key);
   if (!accepting_.load(std::memory_order_relaxed)) return;
   std::lock_guard lock(lock_);
   if (!collector_) return;
+  if (capture_) {
+    // Each sample takes its type in turn, kept or not.
+    if constexpr (row.what == role::thread_sample) {
+      given_type_.reset();
+      if (capture_->sample_types && !capture_->sample_types->empty()) {
+        given_type_ = capture_->sample_types->front();
+        capture_->sample_types->pop_front();
+      }
+    }
+    if constexpr (row.what == role::record || row.what == role::thread_sample)
+      if (e.header.timestamp < capture_->from) return;
+  }
   try {
     if constexpr (inproc::timeline<Provider>::spans_session) {
       first_time_ = first_time_ ? std::min(*first_time_, e.header.timestamp) : e.header.timestamp;
@@ -42,35 +57,10 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
   auto& c = *collector_;
 
   if constexpr (row.what == role::method_load) {
-    auto f = e.fields();
-    cs::managed_method m;
-    m.method_id = f.template get<0>();
-    m.module_id = f.template get<1>();
-    m.start = f.template get<2>();
-    m.size = f.template get<3>();
-    m.token = f.template get<4>();
-    m.flags = f.template get<5>();
-    m.method_namespace = f.template get<6>().u16();
-    m.name = f.template get<7>().u16();
-    m.signature = f.template get<8>().u16();
-    method_loaded(m);
+    method_loaded(method_of(e));
     if constexpr (with_stack) c.streams<Provider>().callstacks(e.header.timestamp, e.header.thread_id, e.stack);
   } else if constexpr (row.what == role::module_load) {
-    auto f = e.fields();
-    cs::managed_module m;
-    m.module_id = f.template get<0>();
-    m.assembly_id = f.template get<1>();
-    m.flags = f.template get<2>();
-    m.path = f.template get<4>().u16();
-    m.native_path = f.template get<5>().u16();
-    m.load_time = e.header.timestamp;
-    if constexpr (format::size >= 12) {
-      m.identity.pdb = f.template get<7>();
-      m.identity.pdb_age = f.template get<8>();
-      m.identity.native_pdb = f.template get<10>();
-      m.identity.native_pdb_age = f.template get<11>();
-    }
-    c.metadata().module_loaded(m);
+    c.metadata().module_loaded(module_of(e));
   } else if constexpr (row.what == role::runtime_information) {
     auto f = e.fields();
     runtime_version(f.template get<1>(),
@@ -86,7 +76,10 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
     }
   } else if constexpr (row.what == role::thread_sample) {
     const auto flag = static_cast<std::uint8_t>(e.fields().template get<0>());
-    if (watcher_)
+    if (given_type_)
+      c.sample(e.header.timestamp, e.header.thread_id, *given_type_ & 0x0F, static_cast<std::uint8_t>(*given_type_ >> 4),
+               e.stack);
+    else if (watcher_)
       live_sample(e.header.timestamp, e.header.thread_id, flag, e.stack);
     else
       c.flagged_sample(e.header.timestamp, e.header.thread_id, flag, e.stack);

@@ -72,6 +72,29 @@ std::uint8_t type_from_kernel(std::uint8_t flag, std::optional<bool> ran, bool f
   return flag_reliable ? sample_type::running_native : sample_type::running_managed;
 }
 
+std::pair<std::uint8_t, std::uint8_t> live_sample_types::operator()(std::int64_t timestamp, std::uint32_t thread_id,
+                                                                    std::uint8_t flag, bool reliable) {
+  namespace source = tarnwell::collector::format::sample_source;
+  const auto at = resolution_ == 1000000000 || resolution_ == 0
+                      ? timestamp
+                      : static_cast<std::int64_t>(static_cast<double>(timestamp) * 1e9 /
+                                                  static_cast<double>(resolution_));
+  std::optional<bool> ran;
+  const auto share = watcher_->cpu_share(static_cast<pid_t>(thread_id), at);
+  if (share) {
+    if (reliable) {
+      ++checks_.first;
+      if ((flag == flag_managed) == (*share >= 0.5)) ++checks_.second;
+    }
+    auto& dither = dithers_[thread_id];
+    if (reliable && flag == flag_managed)
+      dither.took(*share);
+    else
+      ran = dither.ran(*share);
+  }
+  return {type_from_kernel(flag, ran, reliable), share ? source::kernel : source::flag};
+}
+
 bool flag_vote::reliable() const noexcept {
   // Too few to tell: the flag is kept.
   constexpr std::uint64_t enough = 50;

@@ -12,10 +12,14 @@
 
 #include "collector/src/collector/snapshot_format.h"
 #include "event_pipe_timeline_profiler/src/environment.h"
+#include "event_pipe_timeline_profiler/src/event_processors/process_watcher.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 namespace tw_prof::netcore {
 
@@ -74,6 +78,28 @@ class share_dither {
     return share >= 0.75 ? 1.0 : share <= 0.25 ? 0.0 : (share - 0.25) * 2.0;
   }
   double error_ = 0;
+};
+
+// The types of a live target's samples, from its threads' CPU time as the
+// watcher reads it. Belongs to the one thread that handles the samples.
+class live_sample_types {
+ public:
+  explicit live_sample_types(std::shared_ptr<process_watcher> watcher) : watcher_(std::move(watcher)) {}
+  // The trace's clock: ticks per second (the runtime's clock on Linux is
+  // CLOCK_MONOTONIC in nanoseconds).
+  void set_resolution(std::uint64_t ticks_per_second) noexcept { resolution_ = ticks_per_second; }
+  // A sample's type and the record version that says how it was found.
+  std::pair<std::uint8_t, std::uint8_t> operator()(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t flag,
+                                                   bool flag_reliable);
+  // Samples of a reliable flag the kernel judged, and those it judged as
+  // the flag did.
+  std::pair<std::uint64_t, std::uint64_t> flag_checks() const noexcept { return checks_; }
+
+ private:
+  std::shared_ptr<process_watcher> watcher_;
+  std::uint64_t resolution_ = 1000000000;
+  std::unordered_map<std::uint32_t, share_dither> dithers_;  // by thread
+  std::pair<std::uint64_t, std::uint64_t> checks_;
 };
 
 // The decision of an unknown runtime's flag from its samples: it is

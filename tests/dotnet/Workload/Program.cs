@@ -11,6 +11,18 @@
 //                  own method and throws now and then: a program in a container
 //   startup [MS]   the first thing it does: burn CPU in its own method for
 //                  MS milliseconds (300), then exit with code 42
+//   incident WHAT [S]  quiet for 2 s, then one incident, said on stdout as
+//                  "incident" just before it, then quiet until S seconds (6):
+//                  timeout (throws TimeoutException), other-exception,
+//                  gc-pause (a long blocking collection), slow-request and
+//                  fast-request (to its own Kestrel server), contention (a
+//                  lock held 500 ms), cpu (a core busy for 2 s), idle
+//   throw-rate N S  throws N InvalidOperationExceptions a second for S
+//                  seconds, then a TimeoutException, then 3 s more of them
+//   crash HOW      dies: format (double.Parse of "x", its first line),
+//                  failfast (Environment.FailFast after 300 ms of work),
+//                  thread (an exception unhandled on a thread of its own
+//                  after 300 ms)
 //   target         a live target driven over stdin: "ready PORT PID" once its
 //                  Kestrel server listens, then per line "work" (one burst of
 //                  every family) or "spin" (one busy thread for 1.5 s), each
@@ -78,6 +90,14 @@ public static class Program
                 }
                 Console.WriteLine($"checksum {liveSum}");
                 return 0;
+            case "incident":
+                await Incident.Run(args[1], args.Length > 2 ? double.Parse(args[2]) : 6.0);
+                return 0;
+            case "throw-rate":
+                Incident.ThrowAtRate(int.Parse(args[1]), double.Parse(args[2]));
+                return 0;
+            case "crash":
+                return Crash.Die(args[1]);
             case "contained":
                 Contained.Run(TimeSpan.FromSeconds(args.Length > 1 ? double.Parse(args[1]) : 10.0));
                 return 0;
@@ -205,6 +225,152 @@ public static class Startup
         long sum = 0;
         while (watch.ElapsedMilliseconds < milliseconds) sum += HotLoop.SpinPrimes(5000);
         return sum;
+    }
+}
+
+public static class Incident
+{
+    public static async Task Run(string what, double seconds)
+    {
+        var watch = Stopwatch.StartNew();
+        Quiet(TimeSpan.FromSeconds(2));
+        Console.WriteLine("incident");
+        Console.Out.Flush();
+        switch (what)
+        {
+            case "timeout":
+                try { throw new TimeoutException("incident"); } catch (TimeoutException) { }
+                break;
+            case "other-exception":
+                try { throw new ArgumentException("incident"); } catch (ArgumentException) { }
+                break;
+            case "gc-pause":
+                LongCollection();
+                break;
+            case "slow-request":
+            case "fast-request":
+                await Request(what == "slow-request" ? 800 : 5);
+                break;
+            case "contention":
+                HoldLock(500);
+                break;
+            case "cpu":
+                HotLoop.Run(TimeSpan.FromSeconds(2));
+                break;
+            case "idle":
+                break;
+            default:
+                throw new ArgumentException($"unknown incident {what}");
+        }
+        Quiet(TimeSpan.FromSeconds(seconds) - watch.Elapsed);
+    }
+
+    // A little work now and then: a program that is alive but idle.
+    static void Quiet(TimeSpan duration)
+    {
+        var watch = Stopwatch.StartNew();
+        while (watch.Elapsed < duration)
+        {
+            HotLoop.SpinPrimes(500);
+            Thread.Sleep(20);
+        }
+    }
+
+    static readonly List<object> Live = new();
+
+    // A heap of many small live objects, collected whole while they live.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static void LongCollection()
+    {
+        for (int i = 0; i < 3_000_000; i++) Live.Add(new object[2]);
+        GC.Collect(2, GCCollectionMode.Forced, blocking: true, compacting: true);
+        Live.Clear();
+    }
+
+    static async Task Request(int milliseconds)
+    {
+        var builder = WebApplication.CreateSlimBuilder();
+        builder.Logging.ClearProviders();
+        builder.WebHost.UseUrls("http://127.0.0.1:0");
+        var app = builder.Build();
+        app.Run(async context =>
+        {
+            await Task.Delay(milliseconds);
+            await context.Response.WriteAsync("ok");
+        });
+        await app.StartAsync();
+        using (var client = new HttpClient()) await client.GetStringAsync(app.Urls.First() + "/incident");
+        await app.StopAsync();
+    }
+
+    static readonly object Gate = new();
+
+    static void HoldLock(int milliseconds)
+    {
+        var held = new ManualResetEventSlim();
+        var holder = new Thread(() =>
+        {
+            lock (Gate)
+            {
+                held.Set();
+                Thread.Sleep(milliseconds);
+            }
+        });
+        holder.Start();
+        held.Wait();
+        lock (Gate) { }
+        holder.Join();
+    }
+
+    public static void ThrowAtRate(int perSecond, double seconds)
+    {
+        var watch = Stopwatch.StartNew();
+        long thrown = 0;
+        void Until(double end)
+        {
+            while (watch.Elapsed.TotalSeconds < end)
+            {
+                if (thrown < (long)(watch.Elapsed.TotalSeconds * perSecond))
+                {
+                    try { throw new InvalidOperationException("rate"); } catch (InvalidOperationException) { }
+                    thrown++;
+                }
+                Thread.Sleep(2);
+            }
+        }
+        Until(seconds);
+        try { throw new TimeoutException("the trigger"); } catch (TimeoutException) { }
+        Console.WriteLine($"trigger after {thrown}");
+        Console.Out.Flush();
+        Until(seconds + 3);
+    }
+}
+
+public static class Crash
+{
+    public static int Die(string how)
+    {
+        switch (how)
+        {
+            case "format":
+                return (int)double.Parse("x");
+            case "failfast":
+                HotLoop.SpinPrimes(200000);
+                Thread.Sleep(300);
+                Environment.FailFast("the workload fails fast");
+                return 1;
+            case "thread":
+                var t = new Thread(() =>
+                {
+                    Thread.Sleep(300);
+                    throw new InvalidOperationException("unhandled on a thread");
+                }) { Name = "doomed" };
+                t.Start();
+                t.Join();
+                return 1;
+            default:
+                return 2;
+        }
     }
 }
 

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 
@@ -96,6 +97,15 @@ class event_stream_writer {
   }
 
   const event_logger<Provider>& logger() const noexcept { return logger_; }
+
+  // A record made here rather than from a trace event (what a crash report
+  // says): its body, length-prefixed.
+  void prefixed(std::int64_t timestamp, std::uint32_t thread_id, std::uint8_t version, std::uint16_t kind,
+                std::span<const std::uint8_t> body) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, version, kind);
+    w.prefixed(body.data(), body.size());
+  }
 
  private:
   template <class Fields, std::size_t... I>
@@ -201,6 +211,17 @@ class session_stream_writer {
     record_writer w(*stream_);
     w.header(timestamp, thread_id, 0, format::session_kind::thread_name);
     w.utf16(name);
+  }
+  void capture(std::int64_t timestamp, std::uint32_t ms_into_recording, std::u16string_view what) {
+    record_writer w(*stream_);
+    w.header(timestamp, 0, 0, format::session_kind::capture);
+    w.put(ms_into_recording);
+    w.utf16(what);
+  }
+  void crash(std::int64_t timestamp, std::uint32_t thread_id, std::u16string_view exception_type) {
+    record_writer w(*stream_);
+    w.header(timestamp, thread_id, 0, format::session_kind::crash);
+    w.utf16(exception_type);
   }
 
  private:
