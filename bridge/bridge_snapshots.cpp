@@ -85,6 +85,7 @@ void profiler_bridge::save() {
   answer(host_bridge_answer::operation_started, started);
   bool cancelled = false;
   auto report = [&](unsigned done, unsigned total) {
+    send_notifications();
     bridge_params progress;
     progress.put(std::uint32_t{done}).put(std::uint32_t{total}).sized_string("").counter(0);
     answer(host_bridge_answer::operation_progress, progress);
@@ -109,6 +110,7 @@ void profiler_bridge::save() {
   } catch (const cancel_processing&) {
     // The files are gone with the cancellation: a snapshot is whole or absent.
   }
+  send_notifications();
   answer(host_bridge_answer::operation_finished);
   if (failed) {
     TW_LOG(warning) << prefix_ << "The snapshot could not be saved";

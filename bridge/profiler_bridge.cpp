@@ -293,15 +293,43 @@ void profiler_bridge::destroy(bool save) {
 }
 
 // Runs `send` on the I/O thread without waiting for it; the logs name the
-// notification.
+// notification. A notification waits in the outbox, in order, for the loop,
+// or for a save in progress, which sends it before the save's end: what a
+// save says (a short window, a full call tree) comes before the snapshot.
 void profiler_bridge::notifier::post(const char* about, const char* kind, std::function<void()> send) {
   bridge_.log_info("Going to run execute_callback_no_sync to notify about ", about);
   try {
-    bridge_.apply_api_command(api_command::execute, std::move(send), false);
+    if (std::string_view(kind) == "error") {
+      // An error ends the host's session: the loop alone may raise it.
+      bridge_.apply_api_command(api_command::execute, std::move(send), false);
+    } else {
+      {
+        std::lock_guard lock(bridge_.outbox_mutex_);
+        bridge_.outbox_.push_back(std::move(send));
+      }
+      bridge_.apply_api_command(api_command::execute, [&b = bridge_] { b.send_notifications(); }, false);
+    }
   } catch (...) {
     TW_LOG(warning) << bridge_.prefix_ << tw::current_exception_to_string();
   }
   bridge_.log_info("execute_callback_no_sync (", kind, ") done");
+}
+
+void profiler_bridge::send_notifications() {
+  for (;;) {
+    std::function<void()> send;
+    {
+      std::lock_guard lock(outbox_mutex_);
+      if (outbox_.empty()) return;
+      send = std::move(outbox_.front());
+      outbox_.pop_front();
+    }
+    try {
+      send();
+    } catch (...) {
+      TW_LOG(warning) << prefix_ << "A notification failed: " << tw::current_exception_to_string();
+    }
+  }
 }
 
 void profiler_bridge::notifier::on_environment_updated(runtime_type type, runtime_version_t version, std::string text) {

@@ -148,6 +148,8 @@ class profiler_bridge final : public profiler_bridge_controller {
   void answer(host_bridge_answer a, const bridge_params& params = {});
   std::optional<bridge_command> read_command_if_any();
   void send_alert(std::exception_ptr error);
+  // On the I/O thread: what the notifier left in the outbox, in order.
+  void send_notifications();
   void apply_api_command(api_command command, std::function<void()> callback, bool wait = true);
   void finish_api_requests();
   void set_ready(std::exception_ptr error);
@@ -183,6 +185,8 @@ class profiler_bridge final : public profiler_bridge_controller {
   std::vector<std::filesystem::path> file_paths_;
   std::uint32_t request_id_ = 0;
   std::deque<api_request> pending_;
+  std::mutex outbox_mutex_;
+  std::deque<std::function<void()>> outbox_;
   std::mutex api_mutex_;
   bool loop_finished_ = false;
   std::recursive_mutex socket_mutex_;

@@ -5,6 +5,7 @@
 #include "tools/bridge_host.h"
 #include "tools/progress_bar.h"
 #include "event_pipe_timeline_profiler/src/crash_report.h"
+#include "event_pipe_timeline_profiler/src/environment.h"
 
 #include <dlfcn.h>
 #include <signal.h>
@@ -350,9 +351,17 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
                   << "   " << std::flush;
       if (auto f = host.next(200ms)) {
         saving_on_its_own = f->answer() == host_bridge_answer::operation_started;
-        // The profiler warns before it saves what a process that died left.
-        if (f->answer() == host_bridge_answer::alert && read_alert(*f).first == tw_prof::severity::warning)
-          ended_unexpectedly = true;
+        // The profiler warns before it saves what a process that died left;
+        // other warnings are for the user.
+        if (f->answer() == host_bridge_answer::alert) {
+          const auto [level, message] = read_alert(*f);
+          if (message == tw_prof::target_lost_warning) {
+            ended_unexpectedly = true;
+          } else if (level == tw_prof::severity::warning) {
+            if (terminal) std::cerr << "\n";
+            std::cerr << "eptl: " << message << "\n";
+          }
+        }
         if (f->answer() == host_bridge_answer::snapshot_triggered) {
           auto c = f->cursor();
           triggered = tw_prof::read_sized_string(c);

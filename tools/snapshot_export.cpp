@@ -238,6 +238,16 @@ class chrome_trace final : public snapshot_events {
       async_event('e', last_tick_, open.thread, open.category, id, open.name);
       out_.raw("}");
     }
+    // What made a flight recording's capture, and what killed the program,
+    // mark the whole timeline.
+    if (const auto& c = model_.capture()) {
+      event_head('i', c->tick, 0, "captured on " + c->what, "capture");
+      out_.raw(",\"s\":\"g\"}");
+    }
+    if (const auto& c = model_.crash()) {
+      event_head('i', c->tick, c->thread, "crashed: unhandled " + c->exception_type, "crash");
+      out_.raw(",\"s\":\"g\"}");
+    }
     write_slices();
     write_samples();
     write_threads();

@@ -77,8 +77,11 @@ std::optional<crash_report> read_crash_report(const std::filesystem::path& path)
     report.thread_id = static_cast<std::uint32_t>(hex(thread, "native_thread_id"));
     if (const auto* frames = thread.if_contains("stack_frames"); frames && frames->is_array()) {
       for (const auto& f : frames->as_array()) {
+        // The runtime's own code and its stubs, which have no name, are left
+        // out, as the runtime's stacks leave them out.
         if (!f.is_object() || !yes(f.as_object(), "is_managed")) continue;
         const auto& frame = f.as_object();
+        if (text(frame, "method_name").empty()) continue;
         report.frames.push_back({hex(frame, "native_address"), static_cast<std::uint32_t>(hex(frame, "token")),
                                  text(frame, "method_name"), text(frame, "filename")});
       }

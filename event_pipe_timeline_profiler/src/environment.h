@@ -67,6 +67,12 @@ void write_post_environment(std::ostream& out, std::uint64_t end_filetime);
 // 100-nanosecond units since 1601-01-01.
 std::uint64_t filetime_now();
 
+// The warning a host hears when the profiled process dies under it: what was
+// recorded up to its end is saved next.
+inline constexpr const char* target_lost_warning =
+    "The profiled process ended unexpectedly (it was killed or crashed): the snapshot keeps what was recorded "
+    "up to its end";
+
 class bridge_notifier {
  public:
   virtual ~bridge_notifier() = default;

@@ -17,8 +17,10 @@
 #include <condition_variable>
 #include <filesystem>
 #include <future>
+#include <iomanip>
 #include <mutex>
 #include <optional>
+#include <sstream>
 
 namespace tw_prof {
 
@@ -390,9 +392,7 @@ class netcore_profiler_api final : public prof_api_base,
   // Once per profiler: the host hears that what it records ends here.
   void report_target_lost() {
     if (target_lost_.exchange(true)) return;
-    const std::string text =
-        "The profiled process ended unexpectedly (it was killed or crashed): the snapshot keeps what was recorded "
-        "up to its end";
+    const std::string text = target_lost_warning;
     TW_LOG(warning) << text;
     try {
       if (notifier_) notifier_->on_warning(text);
@@ -597,6 +597,18 @@ class netcore_profiler_api final : public prof_api_base,
     if (!recorder_) throw std::runtime_error("No flight recording");
     const auto started = std::chrono::steady_clock::now();
     const auto plan = recorder_->take_capture();
+    if (const auto kept = recorder_->short_window()) {
+      std::ostringstream text;
+      text << "the capture holds the last " << std::fixed << std::setprecision(1) << *kept << " s, not "
+           << recorder_->settings().last.count() << " s: the recording's stream outgrew its bound of "
+           << (recorder_->settings().max_bytes >> 20) << " MiB on disk";
+      TW_LOG(warning) << text.str();
+      try {
+        if (notifier_) notifier_->on_warning(text.str());
+      } catch (...) {
+        TW_LOG(warning) << "The host was not told: " << tw::current_exception_to_string();
+      }
+    }
     sections_gen gen(files);
     auto env_section = gen(stream_kind{}, format::environment.id, format::environment.version);
     gen(stream_kind{}, format::sequence_points.id, format::sequence_points.version).reset();

@@ -94,7 +94,7 @@ block_ring::block_ring(settings s) : settings_(std::move(s)) {
   // Sixteen segments to the ring: its disk use moves in steps of a
   // sixteenth of its bound.
   segment_bytes_ = settings_.segment_bytes ? settings_.segment_bytes
-                                           : std::clamp<std::uint64_t>(settings_.max_bytes / 16, 1 << 20, 64 << 20);
+                                           : std::clamp<std::uint64_t>(settings_.max_bytes / 16, 16 << 10, 64 << 20);
   std::filesystem::create_directories(settings_.folder);
   start_segment();
 }
@@ -184,6 +184,7 @@ void block_ring::evict() {
     const auto& next = *segments_[1];
     const bool old = next.first != 0 && settings_.keep_ticks > 0 && next.first <= newest_ - settings_.keep_ticks;
     if (!full && !old) break;
+    if (!old) outgrown_ = true;
     auto& s = *segments_.front();
     ::close(s.fd);
     std::error_code ignored;
@@ -201,6 +202,11 @@ void block_ring::set_keep_ticks(std::int64_t ticks) {
 std::int64_t block_ring::newest() const {
   std::lock_guard lock(mutex_);
   return newest_;
+}
+
+bool block_ring::outgrown() const {
+  std::lock_guard lock(mutex_);
+  return outgrown_;
 }
 
 std::int64_t block_ring::oldest() const {

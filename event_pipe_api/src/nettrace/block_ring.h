@@ -39,7 +39,7 @@ class block_ring {
     std::uint64_t max_bytes = 256ull << 20;
     // Segments wholly older than this many ticks before the newest event go.
     std::int64_t keep_ticks = 0;
-    // A segment's size; 0: a sixteenth of the bound, 1 to 64 MiB.
+    // A segment's size; 0: a sixteenth of the bound, 16 KiB to 64 MiB.
     std::uint64_t segment_bytes = 0;
   };
 
@@ -68,6 +68,9 @@ class block_ring {
   std::int64_t oldest() const;  // ticks of the oldest event kept
   std::uint64_t bytes() const;  // on disk
   std::uint64_t dropped_blocks() const;
+  // Whether a segment went for room before it was old enough: the stream
+  // outgrew the bound, and what is kept reaches back less far than asked.
+  bool outgrown() const;
 
  private:
   struct segment {
@@ -92,6 +95,7 @@ class block_ring {
   std::deque<std::unique_ptr<segment>> segments_;
   std::uint64_t bytes_ = 0;
   std::uint64_t dropped_ = 0;
+  bool outgrown_ = false;
   std::uint64_t next_number_ = 0;
   std::int64_t newest_ = 0;
 };

@@ -28,7 +28,10 @@ void event_processor::operator()(Provider, const dispatched_event<Provider, N>& 
         capture_->sample_types->pop_front();
       }
     }
-    if constexpr (row.what == role::record || row.what == role::thread_sample)
+    // Before the window: the runtime's description of itself alone; the
+    // loads were replayed ahead of the stream, and anything else would
+    // stretch the window back.
+    if constexpr (row.what != role::runtime_information && row.what != role::process_info)
       if (e.header.timestamp < capture_->from) return;
   }
   try {

@@ -278,6 +278,15 @@ std::unique_ptr<tarnwell::nettrace::block_ring::window> flight_recorder::open(
   return ring_.open(from, [types](std::span<const std::uint8_t> t) { types->insert(types->end(), t.begin(), t.end()); });
 }
 
+std::optional<double> flight_recorder::short_window() const {
+  if (!ring_.outgrown()) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  const auto kept = ring_.newest() - ring_.oldest();
+  const auto asked = settings_.last.count() * static_cast<std::int64_t>(ticks_per_second_);
+  if (kept >= asked) return std::nullopt;
+  return static_cast<double>(kept) / static_cast<double>(ticks_per_second_);
+}
+
 void flight_recorder::replay(netcore::event_processor& processor) const {
   std::lock_guard lock(mutex_);
   for (const auto& m : modules_) processor.module_known(m);

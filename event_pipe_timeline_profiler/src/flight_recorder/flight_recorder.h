@@ -65,6 +65,9 @@ class flight_recorder {
   const std::shared_ptr<netcore::process_watcher>& watcher() const noexcept { return watcher_; }
   std::uint64_t ring_bytes() const { return ring_.bytes(); }
   std::int64_t newest() const { return ring_.newest(); }
+  // How far back a capture now reaches, in seconds, when the bound on disk
+  // keeps less than the window asks; nothing when it keeps all of it.
+  std::optional<double> short_window() const;
 
   // Called by the handlers, on the consumers' threads.
   void trace(const tarnwell::nettrace::TraceObject& t);
