@@ -399,8 +399,11 @@ int record(const std::vector<std::string>& args) {
         if (options.window.last.count() == 0) return usage();
       } else if (args[i] == "--max-size" && has_value) {
         options.window.max_bytes = std::uint64_t{std::stoul(args[++i])} << 20;
+        if (options.window.max_bytes == 0) return usage();
       } else if (args[i] == "--after" && has_value) {
-        options.window.after = std::chrono::milliseconds(static_cast<long>(std::stod(args[++i]) * 1000));
+        const double after = std::stod(args[++i]);
+        if (!(after >= 0) || after > 3600) return usage();
+        options.window.after = std::chrono::milliseconds(static_cast<long>(after * 1000));
       } else if (args[i] == "--on" && has_value) {
         options.window.triggers.push_back(args[++i]);
       } else if (args[i] == "--captures" && has_value) {

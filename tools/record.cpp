@@ -9,6 +9,7 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,8 +186,11 @@ class launched_program {
 // A folder of this user's for the port's socket, removed with it.
 struct port_folder {
   port_folder() {
+    // A socket's path has room for 107 bytes: a temporary directory too deep
+    // for one gives way to /tmp.
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/eptl-XXXXXX";
+    if (pattern.size() + std::string_view("/port").size() >= sizeof(sockaddr_un::sun_path)) pattern = "/tmp/eptl-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr)
       throw std::system_error(errno, std::generic_category(), "Cannot make a folder for the diagnostic port");
     path = pattern;

@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iomanip>
 #include <regex>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 
 namespace tarnwell::collector::event_pipe {
@@ -84,6 +86,28 @@ std::vector<diagnostic_place> diagnostic_places(int pid) {
   add(diagnostic_directory(), pid);
   if (root.empty() && own_tmpdir && !own_tmpdir->empty()) add(*own_tmpdir, namespace_pid);
   return places;
+}
+
+// A runtime names its socket TMPDIR/dotnet-diagnostic-PID-KEY-socket, KEY
+// its start time in clock ticks; a name longer than a socket's path holds
+// leaves it without one, and a search would wait for nothing.
+void refuse_too_deep_a_socket(int pid) {
+  const auto tmpdir = tw::detail_proc_utils::get_environment_variable(pid, "TMPDIR");
+  const std::string directory = tmpdir && !tmpdir->empty() ? *tmpdir : "/tmp";
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field, started;
+  for (int i = 3; i <= 22 && fields >> field; ++i) started = field;  // field 22: the start time
+  const int namespace_pid = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid);
+  const auto name = directory + "/dotnet-diagnostic-" + std::to_string(namespace_pid) + "-" + started + "-socket";
+  if (name.size() < sizeof(sockaddr_un::sun_path)) return;
+  throw std::runtime_error("Process " + std::to_string(pid) + " cannot have a diagnostic socket: its TMPDIR (" +
+                           directory + ") is too deep for a socket's path, which holds " +
+                           std::to_string(sizeof(sockaddr_un::sun_path) - 1) +
+                           " bytes; start it with a shorter TMPDIR");
 }
 
 std::optional<std::pair<std::filesystem::path, std::uint64_t>> locate_diagnostic_socket(
@@ -183,13 +207,8 @@ void event_pipe_session::search_transport() {
         break;
       }
       TW_LOG(debug) << "UNIX domain socket" << " was not found for pid=" << pid_ << ", checking if process is alive";
-      if (::kill(pid_, 0) == 0) {
-        TW_LOG(debug) << "Process with pid=" << pid_ << " is alive, keep trying to connect";
-      } else if (errno == ESRCH) {
-        throw non_existing_process(pid_);
-      } else {
-        TW_LOG(debug) << "Failed to determine if process with pid=" << pid_ << " is alive, keep trying to connect";
-      }
+      if (tw::detail_proc_utils::process_ended(pid_)) throw non_existing_process(pid_);
+      if (pass == 0) refuse_too_deep_a_socket(pid_);
       ++pass;
       if (stopped_.load()) {
         TW_LOG(warning) << "dotnet-diagnostic socket was not found in " << pass << " iterations";
@@ -335,7 +354,7 @@ void event_pipe_session::remove_from_command_streams_in_use(const std::shared_pt
 }
 
 // Waits for the port server to deliver a command stream and takes it.
-bool event_pipe_session::process_gone() const noexcept { return ::kill(pid_, 0) != 0 && errno == ESRCH; }
+bool event_pipe_session::process_gone() const noexcept { return tw::detail_proc_utils::process_ended(pid_); }
 
 template <class GiveUp>
 bool event_pipe_session::await_command_stream(std::unique_lock<std::mutex>& lock, GiveUp give_up,

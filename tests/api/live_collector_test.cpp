@@ -11,6 +11,7 @@
 #include "tools/snapshot_reader.h"
 #include "tools/snapshot_samples.h"
 
+#include "bridge/protocol.h"
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
@@ -298,6 +299,37 @@ TEST_F(live_collector, the_kernels_accounting_agrees_with_a_flag_that_is_right) 
 
 // However the target ends, what it sent before is saved: a crash or a kill
 // is when its recording is wanted most.
+// A front end that gives its snapshot a window and a trigger hears when the
+// trigger fires, and its save is a capture of the window.
+TEST_F(live_collector, a_window_and_a_trigger_given_by_the_host_make_a_capture_the_host_hears_of) {
+  live_target target;
+  const auto before = held_resources::now(dir_);
+  auto s = open(target);
+  tw_prof::window_settings window;
+  window.last = std::chrono::seconds(30);
+  window.after = std::chrono::milliseconds(0);
+  window.triggers = {"exception=System.FormatException"};
+  tw_prof::bridge_params params;
+  tw_prof::put_window_settings(params, window);
+  s.host->forget_files();
+  s.host->send(host_bridge_command::measure_snapshot_start, params);
+  ASSERT_EQ(s.next().answer(), host_bridge_answer::measure_snapshot_started);
+  target.work();
+  const auto told = s.next();
+  ASSERT_EQ(told.answer(), host_bridge_answer::snapshot_triggered);
+  auto what = told.cursor();
+  EXPECT_EQ(tw_prof::read_sized_string(what), "exception System.FormatException");
+  const auto index = s.save();
+  ASSERT_FALSE(index.empty());
+  const auto summary = tw::tools::inspect_snapshot(index.string());
+  ASSERT_TRUE(summary.capture);
+  EXPECT_EQ(summary.capture->what, "exception System.FormatException");
+  EXPECT_EQ(summary.exceptions.at("System.InvalidOperationException"), 5u);
+  EXPECT_EQ(release(s).first, "");
+  s.host.reset();
+  EXPECT_EQ(held_resources::now(dir_), before);
+}
+
 TEST_F(live_collector, a_target_that_ends_mid_snapshot_leaves_what_it_sent) {
   struct ending {
     const char* how;

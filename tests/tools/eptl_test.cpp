@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
@@ -84,6 +86,11 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
       {"record --pid 5 --duration -1", 2, "'eptl --help'"},
       {"record --pid 5 -- dotnet x.dll", 2, "'eptl --help'"},
       {"record --", 2, "'eptl --help'"},
+      {"record --pid 5 --last 10 --on gpu=5", 2,
+       "eptl: --on: the trigger 'gpu=5' is not understood: the forms are exception=TYPE, gc-pause=MS, request=MS, "
+       "contention=MS or cpu=PERCENT"},
+      {"record --pid 5 --on exception=X", 2, "'eptl --help'"},  // a trigger needs a window
+      {"record --pid 5 --last 10 --max-size 0", 2, "'eptl --help'"},
   };
   for (const auto& r : rows) {
     const auto result = run(r.command);
@@ -540,6 +547,178 @@ TEST(eptl_record, a_program_in_a_container_is_listed_and_recorded_by_its_host_pi
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
   EXPECT_EQ(refused.exit_code, 1);
   EXPECT_NE(refused.out.find("cannot be read (Permission denied)"), std::string::npos) << refused.out;
+}
+
+// Flight recordings ----------------------------------------------------------
+
+// The workload started by a flight recording with `flags`: what eptl said,
+// and the summary of what it saved as NAME.dtt, if anything.
+struct flight {
+  command_result result;
+  std::optional<tw::tools::snapshot_summary> summary;
+};
+flight fly(const scratch_folder& dir, const std::string& name, const std::string& flags, const std::string& program,
+           const std::string& environment = "") {
+  const auto out = (dir / (name + ".dtt")).string();
+  flight f{run_command(environment + " " + TW_EPTL_PATH + " record " + flags + " -o " + out + " -- dotnet " +
+                       TW_Workload_DLL + " " + program),
+           std::nullopt};
+  if (std::filesystem::exists(out)) f.summary = tw::tools::inspect_snapshot(out);
+  return f;
+}
+
+double seconds(const tw::tools::snapshot_summary& s, std::int64_t ticks) {
+  return static_cast<double>(ticks) / static_cast<double>(s.timer_resolution);
+}
+
+TEST(eptl_flight, a_capture_holds_the_window_before_its_trigger_and_the_time_after_it) {
+  const scratch_folder dir;
+  // Ten exceptions a second for 25 s, then the trigger, then 3 s more.
+  const auto f = fly(dir, "rate", "--last 20 --after 2 --on exception=System.TimeoutException", "throw-rate 10 25");
+  EXPECT_EQ(f.result.exit_code, 0) << f.result.out;
+  ASSERT_TRUE(f.summary && f.summary->capture) << f.result.out;
+  const auto& s = *f.summary;
+  EXPECT_EQ(s.capture->what, "exception System.TimeoutException");
+  EXPECT_NEAR(seconds(s, s.last_tick - s.first_tick), 22.0, 0.5);
+  EXPECT_NEAR(seconds(s, s.capture->tick - s.first_tick), 20.0, 0.2);
+  EXPECT_NEAR(static_cast<double>(s.exceptions.at("System.InvalidOperationException")), 220.0, 3.0);
+  EXPECT_EQ(s.exceptions.at("System.TimeoutException"), 1u);
+  // Methods compiled long before the window still name its samples.
+  EXPECT_GT(s.samples_resolved_managed, s.samples * 9 / 10);
+}
+
+// Each trigger beside the incident that makes it fire and one that must not.
+// The host hears of it within a second: with nothing recorded after it, the
+// capture ends within a second of the trigger.
+TEST(eptl_flight, each_trigger_fires_on_its_incident_within_a_second_and_never_otherwise) {
+  struct row {
+    const char* trigger;
+    const char* causes;
+    const char* does_not;
+    const char* said;
+  };
+  const row rows[] = {
+      {"exception=System.TimeoutException", "timeout", "other-exception", "exception System.TimeoutException"},
+      {"gc-pause=100", "gc-pause", "idle", "gc pause of "},
+      {"request=300", "slow-request", "fast-request", "request GET /incident "},
+      {"contention=200", "contention", "idle", "lock wait of "},
+      {"cpu=80", "cpu", "idle", "cpu at "},
+  };
+  const scratch_folder dir;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.trigger);
+    const std::string flags = std::string("--last 10 --after 0 --on ") + r.trigger;
+    auto quiet_run = std::async(std::launch::async,
+                                [&] { return fly(dir, "quiet", flags, std::string("incident ") + r.does_not + " 4"); });
+    const auto fired = fly(dir, "fired", flags, std::string("incident ") + r.causes + " 4");
+    const auto quiet = quiet_run.get();
+    ASSERT_TRUE(fired.summary && fired.summary->capture) << fired.result.out;
+    const auto& s = *fired.summary;
+    EXPECT_EQ(s.capture->what.rfind(r.said, 0), 0u) << s.capture->what;
+    EXPECT_LE(seconds(s, s.last_tick - s.capture->tick), 1.0);
+    ASSERT_TRUE(quiet.summary) << quiet.result.out;
+    EXPECT_FALSE(quiet.summary->capture) << quiet.summary->capture->what;
+    EXPECT_EQ(quiet.result.out.find("captured on"), std::string::npos) << quiet.result.out;
+  }
+}
+
+// However the program dies, its last window is saved; when it dies of an
+// exception, the exception is in it with the stack of the thread it killed,
+// even where the runtime had no time to send its own event.
+TEST(eptl_flight, the_last_window_of_a_program_that_dies_is_saved_with_what_killed_it) {
+  struct row {
+    const char* how;
+    const char* exception;
+    const char* frame;  // of the program's, on the crashed thread's stack
+  };
+  const row rows[] = {
+      {"format", "System.FormatException", "\"Crash.Die\""},
+      {"thread", "System.InvalidOperationException", "\"Crash+<>c.<Die>b__0_0\""},
+      {"failfast", "System.ExecutionEngineException", "\"Crash.Die\""},
+  };
+  const scratch_folder dir;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.how);
+    const auto f = fly(dir, r.how, "--last 30", std::string("crash ") + r.how);
+    EXPECT_EQ(f.result.exit_code, 0) << f.result.out;
+    EXPECT_NE(f.result.out.find("eptl: the process ended unexpectedly"), std::string::npos) << f.result.out;
+    ASSERT_TRUE(f.summary && f.summary->crash) << f.result.out;
+    EXPECT_EQ(f.summary->crash->exception_type, r.exception);
+    EXPECT_EQ(f.summary->exceptions.at(r.exception), 1u);
+    const auto events = run("export " + (dir / (std::string(r.how) + ".dtt")).string() + " --format chrome -o -").out;
+    const auto thrown = events.find("\"name\":\"" + std::string(r.exception) + "\",\"cat\":\"exception\"");
+    ASSERT_NE(thrown, std::string::npos);
+    const auto tid = "\"tid\":" + std::to_string(f.summary->crash->thread) + ",";
+    const auto end = events.find('\n', thrown);
+    EXPECT_LT(events.find(tid, thrown), end) << events.substr(thrown, end - thrown);
+    EXPECT_LT(events.find(r.frame, thrown), end) << events.substr(thrown, end - thrown);
+  }
+
+  // Killed: no report, but the window up to the kill.
+  const busy_program program("30");
+  ASSERT_TRUE(program.listening);
+  std::thread killer([pid = program.pid()] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ::kill(pid, SIGKILL);
+  });
+  const auto out = (dir / "killed.dtt").string();
+  const auto r = run("record --last 30 --pid " + std::to_string(program.pid()) + " -o " + out);
+  killer.join();
+  EXPECT_NE(r.out.find("eptl: the process ended unexpectedly"), std::string::npos) << r.out;
+  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+}
+
+// --captures saves the next captures under names of their own, triggers close
+// together make one capture, and the ring never outgrows --max-size: a window
+// cut short by it is said to be.
+TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
+  const scratch_folder dir;
+  // Two exceptions a second: those within 1.5 s of the first are its capture.
+  const auto f = fly(dir, "many",
+                     "--last 10 --after 1.5 --captures 2 --on exception=System.InvalidOperationException",
+                     "throw-rate 2 6");
+  EXPECT_EQ(f.result.exit_code, 0) << f.result.out;
+  const auto second = (dir / "many-2.dtt").string();
+  EXPECT_NE(f.result.out.find(second + "\n"), std::string::npos) << f.result.out;
+  EXPECT_FALSE(std::filesystem::exists(dir / "many-3.dtt"));
+  ASSERT_TRUE(f.summary && f.summary->capture) << f.result.out;
+  EXPECT_GE(f.summary->exceptions.at("System.InvalidOperationException"), 3u);
+  EXPECT_TRUE(tw::tools::inspect_snapshot(second).capture);
+
+  // A temporary directory of its own, short enough for the program's socket.
+  struct own_tmp {
+    std::filesystem::path path = std::filesystem::temp_directory_path() / ("r" + std::to_string(::getpid()));
+    own_tmp() { std::filesystem::create_directories(path); }
+    ~own_tmp() { std::filesystem::remove_all(path); }
+  } tmp;
+  const auto& ring = tmp.path;
+  std::atomic<bool> done{false};
+  std::uintmax_t most = 0;
+  std::thread watch([&] {
+    while (!done.load()) {
+      std::uintmax_t bytes = 0;
+      std::error_code ec;
+      for (auto it = std::filesystem::recursive_directory_iterator(ring / "TarnFlight", ec);
+           !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec)) bytes += it->file_size(ec);
+      most = std::max(most, bytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const auto bounded = fly(dir, "bounded", "--last 60 --max-size 1", "throw-rate 3000 4", "TMPDIR=" + ring.string());
+  done.store(true);
+  watch.join();
+  EXPECT_GT(most, 0u);
+  EXPECT_LE(most, 1u << 20);
+  std::error_code ec;
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(ring / "TarnFlight", ec),
+                          std::filesystem::recursive_directory_iterator()),
+            0)
+      << "the ring is removed with the recording";
+  EXPECT_NE(bounded.result.out.find("the recording's stream outgrew its bound of 1 MiB on disk"), std::string::npos)
+      << bounded.result.out;
+  ASSERT_TRUE(bounded.summary);
+  EXPECT_GT(bounded.summary->exceptions.at("System.InvalidOperationException"), 100u);
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ void event_processor::attach(const sections_gen& gen, std::shared_ptr<process_wa
   first_time_.reset();
   last_time_.reset();
   threads_.clear();
+  last_exception_.clear();
   waiting_methods_.clear();
   live_types_.reset();
   if (watcher_) live_types_.emplace(watcher_);
@@ -128,6 +129,12 @@ void event_processor::add_crash(const crash_report& report) {
   std::lock_guard lock(lock_);
   if (!collector_) return;
   const auto at = last_time_.value_or(0);
+  collector_->session().crash(at, report.thread_id, kv521::utf::utf8_to_utf16(report.exception_type));
+  TW_LOG(warning) << "The program died of an unhandled " << report.exception_type << " on thread "
+                  << report.thread_id << " (its crash report says)";
+  if (const auto thrown = last_exception_.find(report.thread_id);
+      thrown != last_exception_.end() && thrown->second == report.exception_type)
+    return;  // its throw, with its stack, is in the stream
   auto& net = collector_->metadata().net();
   std::vector<std::uint64_t> frames;
   for (const auto& f : report.frames) {
@@ -157,9 +164,6 @@ void event_processor::add_crash(const crash_report& report) {
   stream.events.prefixed(at, report.thread_id, 1, tarnwell::collector::format::runtime_kind::exception, body);
   stream.callstacks(at, report.thread_id,
                     {reinterpret_cast<const std::uint8_t*>(frames.data()), frames.size(), sizeof(std::uint64_t)});
-  collector_->session().crash(at, report.thread_id, kv521::utf::utf8_to_utf16(report.exception_type));
-  TW_LOG(warning) << "The program died of an unhandled " << report.exception_type << " on thread "
-                  << report.thread_id << " (its crash report says)";
 }
 
 void event_processor::detach() {
@@ -177,6 +181,7 @@ void event_processor::detach() {
       self.first_time_.reset();
       self.last_time_.reset();
       self.threads_.clear();
+      self.last_exception_.clear();
     }
   } letting_go{*this, watcher};
   if (timer_resolution_ == 0) {

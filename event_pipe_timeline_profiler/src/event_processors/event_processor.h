@@ -99,6 +99,7 @@ class event_processor {
   // Threads announced in this snapshot, with the name written for each
   // (empty: none could be read).
   std::map<std::uint32_t, std::string> threads_;
+  std::unordered_map<std::uint32_t, std::string> last_exception_;  // each thread's last thrown type, live
   std::shared_ptr<process_watcher> watcher_;
   std::shared_ptr<environment> env_;
   std::shared_ptr<bridge_notifier> notifier_;

@@ -89,6 +89,11 @@ void event_processor::process(const dispatched_event<Provider, N>& e) {
   } else if constexpr (row.kind != 0) {
     auto& streams = c.streams<Provider>();
     const bool written = streams.events(e);
+    // A crash's exception, when its throw reached the stream, is not told
+    // twice by the program's crash report.
+    if constexpr (std::is_same_v<Provider, tarnwell::collector::Microsoft_Windows_DotNETRuntime> &&
+                  dispatched_event<Provider, N>::key == tarnwell::collector::event_key(80, 1))
+      if (live_) last_exception_[e.header.thread_id] = e.fields().template get<0>().utf8();
     if constexpr (with_stack) {
       if (written) streams.callstacks(e.header.timestamp, e.header.thread_id, e.stack);
     } else if constexpr (row.call_stack == inproc::stack::when_recorded) {

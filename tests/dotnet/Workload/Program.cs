@@ -36,7 +36,15 @@ using Microsoft.Data.SqlClient;
 
 public static class Program
 {
-    public static async Task<int> Main(string[] args)
+    public static int Main(string[] args)
+    {
+        // A crash happens here, outside any task, so that the runtime's crash
+        // report shows the frames that threw and not a task's rethrow.
+        if (args.Length > 1 && args[0] == "crash") return Crash.Die(args[1]);
+        return Run(args).GetAwaiter().GetResult();
+    }
+
+    static async Task<int> Run(string[] args)
     {
         var mode = args.Length > 0 ? args[0] : "";
         switch (mode)
@@ -96,8 +104,6 @@ public static class Program
             case "throw-rate":
                 Incident.ThrowAtRate(int.Parse(args[1]), double.Parse(args[2]));
                 return 0;
-            case "crash":
-                return Crash.Die(args[1]);
             case "contained":
                 Contained.Run(TimeSpan.FromSeconds(args.Length > 1 ? double.Parse(args[1]) : 10.0));
                 return 0;
@@ -233,7 +239,9 @@ public static class Incident
     public static async Task Run(string what, double seconds)
     {
         var watch = Stopwatch.StartNew();
-        Quiet(TimeSpan.FromSeconds(2));
+        // The heap a long collection goes through is made before the quiet.
+        if (what == "gc-pause") FillHeap();
+        Quiet(TimeSpan.FromSeconds(2) - watch.Elapsed);
         Console.WriteLine("incident");
         Console.Out.Flush();
         switch (what)
@@ -278,11 +286,21 @@ public static class Incident
 
     static readonly List<object> Live = new();
 
-    // A heap of many small live objects, collected whole while they live.
+    // A heap of many small live objects, each holding the one before, then
+    // collected whole while they live.
+    // Full collections wait until the heap is made: its own are short.
+    static void FillHeap()
+    {
+        var mode = System.Runtime.GCSettings.LatencyMode;
+        System.Runtime.GCSettings.LatencyMode = System.Runtime.GCLatencyMode.LowLatency;
+        object? previous = null;
+        for (int i = 0; i < 6_000_000; i++) Live.Add(previous = new object?[] { previous, null });
+        System.Runtime.GCSettings.LatencyMode = mode;
+    }
+
     [MethodImpl(MethodImplOptions.NoInlining)]
     static void LongCollection()
     {
-        for (int i = 0; i < 3_000_000; i++) Live.Add(new object[2]);
         GC.Collect(2, GCCollectionMode.Forced, blocking: true, compacting: true);
         Live.Clear();
     }

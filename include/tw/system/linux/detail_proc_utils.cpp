@@ -5,6 +5,7 @@
 #include <boost/format.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -98,6 +99,19 @@ std::vector<std::string> get_command_line(pid_t pid) {
     begin = end + 1;
   }
   return args;
+}
+
+bool process_ended(pid_t pid) noexcept {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  try {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos || close + 2 >= text.size()) return false;
+    return text[close + 2] == 'Z' || text[close + 2] == 'X';
+  } catch (...) {
+    return false;
+  }
 }
 
 std::optional<pid_t> get_namespace_pid(pid_t pid) {

@@ -28,5 +28,8 @@ std::optional<bool> shares_mount_namespace(pid_t pid);
 // The value of `name` in /proc/<pid>/environ: nothing when it is not set,
 // and nothing when the file cannot be read (another user's process).
 std::optional<std::string> get_environment_variable(pid_t pid, const std::string& name);
+// Whether the process has ended: gone, or a zombie its parent has not
+// waited for yet (which signals still reach).
+bool process_ended(pid_t pid) noexcept;
 
 }  // namespace tw::detail_proc_utils

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The cost of a flight recording: eptl record --last LAST of the busy service
+# workload for SECONDS (default 600, LAST 60), beside a plain eptl record of
+# the same workload for as long, in the same run. Figures:
+#   - the target's CPU (its own clocks, over the recording), both ways;
+#   - the recorder's resident memory, sampled each second: its peak in the
+#     first and in the last third of the recording (flat: about the same);
+#   - the flight recording's ring on disk, sampled each second, against
+#     --max-size;
+#   - the time the capture at the end took to make, from the library's log;
+#   - whether the capture's call tree reached its limit.
+# Targets: CPU within +1% of a core of the plain recording, memory flat,
+# disk never above --max-size, the capture under 2 s.
+#
+#   bench/run_flight_recorder_bench.sh [SECONDS] [LAST] [MAX_SIZE_MB]
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+seconds=${1:-600}
+last=${2:-60}
+max_size=${3:-256}
+
+bench_build eptl event_pipe_timeline_profiler
+workload=$(bench_dotnet BenchWorkload)
+work=$(mktemp -d "${TMPDIR:-/tmp}/flight-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export TMPDIR=$work
+ticks=$(getconf CLK_TCK)
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+rss_kib() { awk '/^VmRSS/{print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+ring_kib() { du -sk "$work/TarnFlight" 2>/dev/null | cut -f1 || echo 0; }
+
+# measure NAME FLAGS...: one recording of its own workload; sets cpu (% of a
+# core), rss_early, rss_late (KiB), disk (KiB) and out.
+measure() {
+  local name=$1
+  shift
+  dotnet "$workload" service $((seconds + 60)) 3 >/dev/null &
+  local program=$!
+  sleep 3
+  local before=$(cpu_ticks "$program") started=$(date +%s.%N)
+  build/release/eptl record --pid "$program" --duration "$seconds" -o "$work/$name.dtt" "$@" >"$work/$name.out" 2>&1 &
+  local recorder=$! n=0
+  local -a rss=()
+  disk=0
+  while kill -0 "$recorder" 2>/dev/null; do
+    rss+=("$(rss_kib "$recorder")")
+    local d=$(ring_kib)
+    ((d > disk)) && disk=$d
+    sleep 1
+    n=$((n + 1))
+  done
+  wait "$recorder"
+  local after=$(cpu_ticks "$program") ended=$(date +%s.%N)
+  kill "$program" 2>/dev/null || true
+  wait "$program" 2>/dev/null || true
+  cpu=$(echo "scale=2; ($after - $before) * 100 / $ticks / ($ended - $started)" | bc)
+  local third=$((${#rss[@]} / 3))
+  rss_early=$(printf '%s\n' "${rss[@]:0:$third}" | sort -n | tail -1)
+  rss_late=$(printf '%s\n' "${rss[@]:$((2 * third))}" | sort -n | tail -1)
+  out=$(cat "$work/$name.out")
+}
+
+echo "$(bench_machine); ${seconds} s of the service workload; --last $last --max-size $max_size"
+measure plain
+plain_cpu=$cpu plain_early=$rss_early plain_late=$rss_late
+measure flight --last "$last" --max-size "$max_size"
+capture_ms=$(grep -h "Flight recording captured" "$work"/TarnLogs/*.log | tail -1 | sed 's/.* in \([0-9]*\) ms/\1/')
+full=$(grep -c "call tree reached its limit" <<<"$out" || true)
+
+printf 'target CPU        flight %6s%% of a core | plain %6s%% | difference %+.2f points, ratio %s\n' \
+  "$cpu" "$plain_cpu" "$(echo "$cpu - $plain_cpu" | bc)" "$(echo "scale=2; $cpu / $plain_cpu" | bc)"
+printf 'recorder RSS      flight %6d MiB first third, %6d MiB last third (ratio %s) | plain %d MiB, %d MiB\n' \
+  $((rss_early / 1024)) $((rss_late / 1024)) "$(echo "scale=2; $rss_late / $rss_early" | bc)" \
+  $((plain_early / 1024)) $((plain_late / 1024))
+printf 'ring on disk      at most %d MiB of --max-size %d MiB (ratio %s)\n' $((disk / 1024)) "$max_size" \
+  "$(echo "scale=2; $disk / ($max_size * 1024)" | bc)"
+printf 'capture           made in %s ms (target 2000 ms, ratio %s); call tree full: %s\n' "$capture_ms" \
+  "$(echo "scale=2; $capture_ms / 2000" | bc)" "$([[ $full -gt 0 ]] && echo yes || echo no)"
+"$(dirname "$0")/../build/release/eptl" inspect "$work/flight.dtt" | sed -n '4,5p'
