@@ -96,15 +96,16 @@ process_watcher::process_watcher(pid_t pid) : pid_(pid) {
   own_pid_namespace_ = tw::detail_proc_utils::get_namespace_pid(pid).value_or(pid) != pid;
   poll_once();
   read_images();
-  read_clocks();
+  read_clocks(true);
   thread_ = std::thread([this] {
     std::unique_lock lock(mutex_);
     while (!wake_.wait_for(lock, clock_period, [this] { return stopping_; })) {
       lock.unlock();
       ++polls_;
-      if (polls_ % thread_poll_every == 0) poll_once();
+      const bool listing = polls_ % thread_poll_every == 0;
+      if (listing) poll_once();
       if (polls_ % image_poll_every == 0) read_images();
-      read_clocks();
+      read_clocks(listing);
       lock.lock();
     }
   });
@@ -150,17 +151,39 @@ void process_watcher::watch_clock(pid_t theirs, thread_clock& clock) {
   read_clock(clock);
 }
 
-void process_watcher::read_clocks() {
+void process_watcher::read_clocks(bool all) {
+  const auto forgotten = monotonic_now() - std::chrono::nanoseconds(clock_period * readings_kept).count();
   std::lock_guard lock(clock_mutex_);
-  for (auto& [tid, clock] : clocks_) read_clock(clock);
+  for (auto it = clocks_.begin(); it != clocks_.end();) {
+    auto& clock = it->second;
+    if (clock.fd >= 0 && (all || clock.sampled)) read_clock(clock);
+    // A thread that ended keeps its readings for as long as a reading is
+    // kept at all, for the samples of it still on their way.
+    if (clock.fd < 0 && (clock.readings.empty() || clock.readings.back().at < forgotten))
+      it = clocks_.erase(it);
+    else
+      ++it;
+  }
+}
+
+void process_watcher::watch_clocks(const std::vector<pid_t>& listed) {
+  // From its birth, not from its first sample: a consumer that lags behind
+  // the runtime meets a thread's first samples late, when the stretch they
+  // were taken in can no longer be read; a short-lived thread may be gone.
+  std::lock_guard lock(clock_mutex_);
+  for (const pid_t tid : listed) {
+    // A closed clock whose id is listed again: a new thread has that id.
+    auto [it, added] = clocks_.try_emplace(tid);
+    if (added || it->second.fd < 0) watch_clock(tid, it->second);
+  }
 }
 
 std::optional<double> process_watcher::cpu_share(pid_t tid, std::int64_t at) {
   std::lock_guard lock(clock_mutex_);
   auto [it, first] = clocks_.try_emplace(tid);
-  // Watched from its first sample on: the threads the sampler never meets
-  // (the runtime's own) cost nothing.
+  // Born since the last listing.
   if (first) watch_clock(tid, it->second);
+  it->second.sampled = true;
   auto& r = it->second.readings;
   // A sample newer than the last reading: read now, which is later still. A
   // thread whose clock closed has ended, or its id names a new thread now.
@@ -180,6 +203,8 @@ std::optional<double> process_watcher::cpu_share(pid_t tid, std::int64_t at) {
   // Samples come in time order: what lies before this interval is done with.
   const auto done = static_cast<std::size_t>(before - r.begin());
   const double span = static_cast<double>(after->at - before->at);
+  // Less time than before: the id was given to a new thread in between.
+  if (after->ran_ns < before->ran_ns) return std::nullopt;
   const double ran = static_cast<double>(after->ran_ns - before->ran_ns);
   r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(done));
   if (span <= 0) return std::nullopt;
@@ -226,6 +251,7 @@ void process_watcher::poll_once() {
   const std::string task = "/proc/" + std::to_string(pid_) + "/task";
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(task.c_str()), &::closedir);
   if (!dir) return;
+  std::vector<pid_t> listed;
   while (const dirent* entry = ::readdir(dir.get())) {
     pid_t tid = 0;
     const char* end = entry->d_name + std::char_traits<char>::length(entry->d_name);
@@ -247,6 +273,7 @@ void process_watcher::poll_once() {
         host_tids_[theirs] = tid;
       }
     }
+    listed.push_back(theirs);
     if (!all) {
       std::lock_guard lock(mutex_);
       if (names_.count(theirs)) continue;
@@ -259,6 +286,7 @@ void process_watcher::poll_once() {
       // ended between the listing and the read
     }
   }
+  watch_clocks(listed);
 }
 
 }  // namespace tw_prof::netcore

@@ -68,8 +68,11 @@ class process_watcher {
  private:
   void poll_once();
   void read_images();
-  // One reading of every watched thread's CPU time.
-  void read_clocks();
+  // One reading of the CPU time of every sampled thread, and on `all`, of
+  // every thread; forgets the threads that ended long enough ago.
+  void read_clocks(bool all);
+  // Watches the clocks of the threads just listed (by the events' ids).
+  void watch_clocks(const std::vector<pid_t>& listed);
 
   struct cpu_reading {
     std::int64_t at;       // CLOCK_MONOTONIC, ns
@@ -77,6 +80,7 @@ class process_watcher {
   };
   struct thread_clock {
     int fd = -1;  // its schedstat, kept open: a reading is then one pread
+    bool sampled = false;  // a sample of it was judged: read at every reading
     std::deque<cpu_reading> readings;
   };
   // Appends a reading now; false (and the file closed) once the thread is gone.
