@@ -263,7 +263,14 @@ TEST_F(live_collector, every_runtime_is_profiled_by_pid) {
 std::pair<std::uint64_t, std::uint64_t> last_flag_agreement() {
   std::pair<std::uint64_t, std::uint64_t> last{0, 0};
   auto newest = fs::file_time_type::min();
+  // Logs are named NAME.TIME.PID.log; the suite's other processes write theirs
+  // beside them.
+  std::string own = ".";
+  own += std::to_string(::getpid());
+  own += ".log";
   for (const auto& log : fs::directory_iterator(tw_prof::log::default_log_directory())) {
+    const auto name = log.path().filename().string();
+    if (name.size() < own.size() || name.compare(name.size() - own.size(), own.size(), own) != 0) continue;
     std::ifstream in(log.path());
     std::pair<std::uint64_t, std::uint64_t> found{0, 0};
     for (std::string line; std::getline(in, line);) {
