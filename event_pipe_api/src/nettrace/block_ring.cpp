@@ -122,6 +122,8 @@ void block_ring::start_segment() {
   segments_.push_back(std::move(s));
   // Its events may refer to stacks defined since the last sequence point.
   for (const auto& stacks : stacks_since_sequence_point_) write(*segments_.back(), block_kind::stack, stacks, {}, 0, 0);
+  TW_LOG(debug) << "Flight recording segment " << next_number_ - 1 << " begins with "
+                << stacks_since_sequence_point_.size() << " stack blocks (" << segments_.back()->size << " bytes)";
 }
 
 void block_ring::write(segment& s, block_kind kind, std::span<const std::uint8_t> block,
