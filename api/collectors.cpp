@@ -286,7 +286,8 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
   nettrace_param target{nettrace_path, parameter,
                         make_sub_progress_with_throw(holder->conversion_share, holder->progress_total, progress),
                         {{}, options.recorded_module_paths, options.module_directories},
-                        options.call_tree_limit};
+                        options.call_tree_limit,
+                        options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency())};
   holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, nullptr,
                                                  std::make_unique<bridge_notifier>());
   holder->snapshot_path = snapshot_path;

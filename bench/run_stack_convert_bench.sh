@@ -4,11 +4,16 @@
 #   - stack-heavy: a busy service (3 threads, deep varied stacks, exceptions,
 #     allocations, CPU sampling), at least 150 MB;
 #   - small: a little web program (about 10 MB), where fixed costs show.
+# eptl runs on one thread and on every core; with an eptl of another build as
+# the argument, that build too (the baseline a change is measured against).
 # The recordings are made once and kept in bench/data/ (not committed).
+#
+#   bench/run_stack_convert_bench.sh [BASELINE_EPTL]
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 heavy=bench/data/service.nettrace
 small=bench/data/web.nettrace
+baseline=${1:-}
 
 bench_build convert_bench eptl
 workload=$(bench_dotnet BenchWorkload)
@@ -39,8 +44,9 @@ record "$small" $((8 * 1000 * 1000)) 2 web
 
 bench_machine
 for trace in "$heavy" "$small"; do
-  target=10
+  target=12
   [[ $trace == "$small" ]] && target=5
-  build/release/bench/convert_bench "$trace" build/release/eptl "$tracelog" bench/data/convert "$target" 5
+  build/release/bench/convert_bench "$trace" build/release/eptl "$tracelog" bench/data/convert "$target" 5 \
+    ${baseline:+"$baseline"}
   echo
 done

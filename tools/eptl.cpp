@@ -52,8 +52,8 @@ struct command_help {
 
 constexpr command_help commands[] = {
     {"record",
-     "eptl record --pid PID [--duration SECONDS] [-o OUT]\n"
-     "       eptl record [--duration SECONDS] [-o OUT] -- COMMAND [ARG...]",
+     "eptl record --pid PID [--duration SECONDS] [-o OUT] [WINDOW]\n"
+     "       eptl record [--duration SECONDS] [-o OUT] [WINDOW] -- COMMAND [ARG...]",
      "a .NET process, running or started here, into a snapshot",
      "Profiles a .NET process live, through the profiler library as a front end\n"
      "drives it (the library is loaded from beside eptl, else from the system's\n"
@@ -69,11 +69,26 @@ constexpr command_help commands[] = {
      "-o OUT         the snapshot's index (default pid-PID.dtt, or the program's\n"
      "               name with .dtt); its section files go beside it.\n"
      "\n"
+     "A flight recording (WINDOW) keeps only the most recent stretch on disk and\n"
+     "saves it when the recording ends or a trigger fires:\n"
+     "--last S       keeps the last S seconds.\n"
+     "--max-size MB  at most MB megabytes on disk (256); a window the bound cuts\n"
+     "               short is said to be.\n"
+     "--on TRIGGER   fires a capture, repeated for more: exception=TYPE (its full\n"
+     "               name), gc-pause=MS, request=MS (a Kestrel request),\n"
+     "               contention=MS (a lock wait), cpu=PERCENT (of one core, over\n"
+     "               the last second).\n"
+     "--after S      records S seconds more after a trigger (5), then saves.\n"
+     "--captures N   records on after a capture, up to N, saved as OUT, then\n"
+     "               NAME-2.EXT, NAME-3.EXT... (1).\n"
+     "A program started here writes the runtime's crash report should it die: its\n"
+     "fatal exception, thread and stack join the snapshot.\n"
+     "\n"
      "On a terminal a status line shows the time and the snapshot's size so far.\n"
      "The recording ends after SECONDS, at Ctrl-C (or SIGTERM), or when the process\n"
      "exits; the snapshot is then saved and its path printed. A second Ctrl-C while\n"
      "it is being saved drops it: nothing is written and the exit code is 130.\n"},
-    {"convert", "eptl convert IN.nettrace [-o OUT] [--modules DIR]... [--modules-only]",
+    {"convert", "eptl convert IN.nettrace [-o OUT] [--modules DIR]... [--modules-only] [--threads N]",
      "a recorded trace into a snapshot",
      "Converts a recorded trace (a .nettrace file, or a pipe that delivers one) into a\n"
      "timeline snapshot: the index file OUT and its numbered section files OUT.0000,\n"
@@ -84,6 +99,8 @@ constexpr command_help commands[] = {
      "                 is not at its path (by its file name; may repeat). A file is\n"
      "                 read only when it is the build the recording loaded.\n"
      "--modules-only   read module files from the --modules directories alone.\n"
+     "--threads N      threads to convert on (default: the machine's cores); the\n"
+     "                 snapshot is the same for any N.\n"
      "\n"
      "Ctrl-C (or SIGTERM) cancels: nothing is written, and the exit code is 130.\n"
      "A trace cut short or damaged (its program or recorder died) is converted up\n"
@@ -345,7 +362,15 @@ int convert(const std::vector<std::string>& args) {
       options.module_directories.push_back(args[++i]);
     else if (args[i] == "--modules-only")
       options.recorded_module_paths = false;
-    else if (in.empty())
+    else if (args[i] == "--threads" && i + 1 < args.size()) {
+      try {
+        const auto n = std::stoul(args[++i]);
+        if (n == 0 || n > 1024) return usage();
+        options.threads = static_cast<unsigned>(n);
+      } catch (const std::logic_error&) {
+        return usage();
+      }
+    } else if (in.empty())
       in = args[i];
     else
       return usage();

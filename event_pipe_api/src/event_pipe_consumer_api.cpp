@@ -1,6 +1,7 @@
 #include "event_pipe_api/src/event_pipe_consumer_api.h"
 
 #include "tw/log/log.h"
+#include "event_pipe_api/src/nettrace/handler_thread.h"
 #include "event_pipe_api/src/nettrace/parse_stream.h"
 #include "event_pipe_api/src/session.h"
 #include "tw/error/exception_text.h"
@@ -13,10 +14,22 @@ namespace tarnwell::collector::event_pipe {
 
 namespace {
 
+bool is_cancellation(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const cancel_processing&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // One parse of one source, with or without the hex dump of what is read. A
-// run that fails keeps the error with how far it got.
+// run that fails keeps the error with how far it got. `pipeline`: the
+// handlers' own thread, if they have one; what it was handed is handled
+// while the parser (whose metadata the events refer to) lives.
 template <class Parser>
-consumer_status run_parser(Parser&& parser, nettrace::stream_source& source) {
+consumer_status run_parser(Parser&& parser, nettrace::stream_source& source, nettrace::handler_thread* pipeline) {
   consumer_status status;
   try {
     status = parser.parse(source);
@@ -25,14 +38,27 @@ consumer_status run_parser(Parser&& parser, nettrace::stream_source& source) {
   }
   status.events = parser.events();
   status.position = parser.whole_objects_end();
+  if (pipeline != nullptr && !(status.status == consumer_status::failed && is_cancellation(status.error))) {
+    try {
+      pipeline->finish();
+    } catch (...) {
+      if (status.status != consumer_status::failed) {
+        status.status = consumer_status::failed;
+        status.error = std::current_exception();
+      }
+    }
+  }
+  // Cancelled, or done: the handlers are left alone before the parser goes.
+  if (pipeline != nullptr) pipeline->stop();
   return status;
 }
 
 template <class Progress>
 consumer_status parse_with(nettrace::stream_source& source, const std::shared_ptr<event_pipe_handlers_base>& handlers,
-                           Progress& progress, const std::atomic<bool>& stop, bool hex_dump) {
-  if (hex_dump) return run_parser(nettrace::StreamParser<true>(handlers, progress, stop), source);
-  return run_parser(nettrace::StreamParser<false>(handlers, progress, stop), source);
+                           Progress& progress, const std::atomic<bool>& stop, bool hex_dump,
+                           nettrace::handler_thread* pipeline = nullptr) {
+  if (hex_dump) return run_parser(nettrace::StreamParser<true>(handlers, progress, stop), source, pipeline);
+  return run_parser(nettrace::StreamParser<false>(handlers, progress, stop), source, pipeline);
 }
 
 bool is_source_end(const std::exception_ptr& e) {
@@ -58,16 +84,35 @@ void report_stop(const on_stop_function& on_stop, const consumer_status& status)
 }  // namespace
 
 consumer_status run_file(const std::filesystem::path& file, const progress_function& progress,
-                         const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump) {
+                         const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump, unsigned threads) {
   static const std::atomic<bool> never_stopped{false};
   try {
-    nettrace::file_source source(file);
-    const auto size = source.size();
+    // On more than one thread a regular file is mapped, so that decoded
+    // events can wait for the handlers where they lie. On one, and for a
+    // pipe, the file is read ahead on a thread of its own, which brings the
+    // bytes into the cache the parser reads them from.
+    std::unique_ptr<nettrace::stream_source> source;
+    std::uint64_t size = 0;
+    auto mapped = threads > 1 && !hex_dump ? nettrace::mapped_source::open(file) : nullptr;
+    if (mapped) {
+      size = mapped->size();
+      source = std::move(mapped);
+    } else {
+      auto read = std::make_unique<nettrace::file_source>(file);
+      size = read->size();
+      source = std::move(read);
+    }
     auto parser_progress = [&](unsigned long position) -> int {
       TW_LOG(debug) << "Processing progress: " << position << " / " << size;
       return progress(position, size, 0);
     };
-    return parse_with(source, handlers, parser_progress, never_stopped, hex_dump);
+    if (threads < 2 || hex_dump || !source->stable())
+      return parse_with(*source, handlers, parser_progress, never_stopped, hex_dump);
+    // The handlers on a thread of their own, beside the decoding. What the
+    // decoding delivered before it stopped is handled before the run ends,
+    // unless the caller cancelled it.
+    auto pipeline = std::make_shared<nettrace::handler_thread>(handlers);
+    return parse_with(*source, pipeline, parser_progress, never_stopped, false, pipeline.get());
   } catch (...) {
     return {consumer_status::failed, std::current_exception()};
   }
@@ -82,11 +127,12 @@ consumer_status run_source(nettrace::stream_source& source, const progress_funct
 
 std::future<consumer_status> consume_from_file(std::filesystem::path file, progress_function progress,
                                                std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
-                                               on_stop_function on_stop) {
+                                               on_stop_function on_stop, unsigned threads) {
   TW_LOG(info) << "Starting EventPipe consumer";
   return std::async(std::launch::async, [file = std::move(file), progress = std::move(progress),
-                                         handlers = std::move(handlers), hex_dump, on_stop = std::move(on_stop)] {
-    consumer_status status = run_file(file, progress, handlers, hex_dump);
+                                         handlers = std::move(handlers), hex_dump, on_stop = std::move(on_stop),
+                                         threads] {
+    consumer_status status = run_file(file, progress, handlers, hex_dump, threads);
     if (status.status == consumer_status::failed) {
       try {
         std::rethrow_exception(status.error);
@@ -184,9 +230,9 @@ event_pipe_consumer::event_pipe_consumer(event_pipe_session* session, std::share
 
 event_pipe_consumer::event_pipe_consumer(std::filesystem::path file, progress_function progress,
                                          std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
-                                         on_stop_function on_stop)
+                                         on_stop_function on_stop, unsigned threads)
     : result_(consume_from_file(std::move(file), std::move(progress), std::move(handlers), hex_dump,
-                                std::move(on_stop))
+                                std::move(on_stop), threads)
                   .share()) {}
 
 event_pipe_consumer::~event_pipe_consumer() {

@@ -32,13 +32,17 @@ class session_stopped : public std::runtime_error {
 };
 
 // progress(position, file size, 0) returning 0 stops the run (status 0).
+// With `threads` above 1 the handlers run on a thread of their own beside
+// the decoding (a regular file only): they see the same calls in the same
+// order.
 std::future<consumer_status> consume_from_file(std::filesystem::path file, progress_function progress,
                                                std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
-                                               on_stop_function on_stop);
+                                               on_stop_function on_stop, unsigned threads = 1);
 
 // Runs synchronously on the calling thread; what consume_from_file runs.
 consumer_status run_file(const std::filesystem::path& file, const progress_function& progress,
-                         const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump);
+                         const std::shared_ptr<event_pipe_handlers_base>& handlers, bool hex_dump,
+                         unsigned threads = 1);
 // Any source, on the calling thread; progress (may be empty) gets positions.
 consumer_status run_source(nettrace::stream_source& source, const progress_function& progress,
                            const std::shared_ptr<event_pipe_handlers_base>& handlers);
@@ -58,7 +62,8 @@ class event_pipe_consumer {
   event_pipe_consumer(event_pipe_session* session, std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump,
                       on_stop_function on_stop);
   event_pipe_consumer(std::filesystem::path file, progress_function progress,
-                      std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump, on_stop_function on_stop);
+                      std::shared_ptr<event_pipe_handlers_base> handlers, bool hex_dump, on_stop_function on_stop,
+                      unsigned threads = 1);
   ~event_pipe_consumer();
   event_pipe_consumer(const event_pipe_consumer&) = delete;
   event_pipe_consumer& operator=(const event_pipe_consumer&) = delete;

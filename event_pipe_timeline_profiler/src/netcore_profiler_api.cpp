@@ -239,7 +239,7 @@ class netcore_profiler_api final : public prof_api_base,
   // A recorded file: one consumer reads it to its end.
   void start_reading(const nettrace_param& file) {
     file_consumer_ = std::make_unique<event_pipe_consumer>(file.path, file.progress, make_handlers(true), false,
-                                                           on_runtime_session_stop(true));
+                                                           on_runtime_session_stop(true), file.threads);
   }
 
   // A live process: the chain thread starts the sessions; this returns once

@@ -68,6 +68,8 @@ struct nettrace_param {
   tarnwell::collector::event_pipe::progress_function progress;
   tarnwell::collector::module_lookup modules;  // where the recording's module files are looked for
   std::uint32_t call_tree_limit = tarnwell::common::mapped_offset_limit;  // less only in tests
+  // Above 1: the handlers run beside the decoding.
+  unsigned threads = 1;
 };
 
 using profiler_target = std::variant<std::uint32_t, nettrace_param>;

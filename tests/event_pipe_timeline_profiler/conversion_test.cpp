@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -100,6 +101,39 @@ TEST_F(conversion, kept_events_keep_the_stacks_they_were_recorded_with) {
     }
   }
   EXPECT_GT(stacks_seen, 100u);
+}
+
+// A snapshot does not depend on how many threads made it: every recording
+// with 1, 2 and 4, byte for byte apart from what differs between any two
+// runs (identifiers, the times of the conversion and the converting thread's
+// id), as scripts/compare_snapshots.py compares them.
+TEST_F(conversion, every_recording_converts_to_the_same_bytes_on_any_number_of_threads) {
+  const auto modules = (fs::path(TW_SOURCE_DIR) / "tests" / "data" / "modules").string();
+  const auto compare = (fs::path(TW_SOURCE_DIR) / "scripts" / "compare_snapshots.py").string();
+  for (const auto& in : test_support::every_recording()) {
+    SCOPED_TRACE(in.filename().string());
+    std::vector<std::string> made;
+    for (const unsigned threads : {1u, 2u, 4u}) {
+      tw_prof::conversion_options options;
+      options.threads = threads;
+      options.recorded_module_paths = false;
+      options.module_directories = {modules};
+      std::string name = "t";
+      name += std::to_string(threads);
+      made.push_back((dir_ / (name + ".dtt")).string());
+      progress_script s;
+      ASSERT_EQ(convert(in, made.back(), s, nullptr, options), "");
+    }
+    for (std::size_t i = 1; i < made.size(); ++i) {
+      FILE* pipe = ::popen(("python3 " + compare + " " + made[0] + " " + made[i] + " 2>&1").c_str(), "r");
+      ASSERT_NE(pipe, nullptr);
+      std::string said;
+      char line[512];
+      while (std::fgets(line, sizeof line, pipe)) said += line;
+      EXPECT_EQ(::pclose(pipe), 0) << said;
+    }
+    for (const auto& f : fs::directory_iterator(dir_)) fs::remove(f.path());
+  }
 }
 
 // A recording names module files on the machine that made it. A file is

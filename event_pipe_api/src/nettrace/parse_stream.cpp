@@ -136,10 +136,12 @@ const std::uint8_t* StreamParser<enable_hex_dump>::read_block(std::size_t count)
     if (count <= read_buffer_size) {
       if (const auto* in_place = source_->view(count)) {
         position_ += count;
+        block_kept_ = source_->stable();
         return in_place;
       }
     }
   }
+  block_kept_ = false;
   return read(count);
 }
 
@@ -420,9 +422,10 @@ void StreamParser<enable_hex_dump>::process_stack_block(const std::uint8_t* bloc
   TW_LOG(debug) << "Header: first_id = " << first_id << ", count = " << count;
   const std::size_t element = static_cast<std::size_t>(trace_->pointer_size);
   stack_element_size_ = static_cast<std::uint32_t>(element);
-  // One copy of the rest of the block; the stacks are read from the copy.
+  // One copy of the rest of the block, unless the source keeps it where it
+  // is; the stacks are read from there.
   const std::size_t rest = c.remaining();
-  const std::uint8_t* kept = keep_stack_bytes(c.take(rest), rest);
+  const std::uint8_t* kept = block_kept_ ? c.take(rest) : keep_stack_bytes(c.take(rest), rest);
   byte_cursor copy(kept, kept + rest, "stack block");
   for (std::uint32_t n = 0; n < count; ++n) {
     const auto stack_size = copy.read<std::uint32_t>();

@@ -131,6 +131,7 @@ class StreamParser {
   std::unique_ptr<std::uint8_t[]> dump_;
   std::size_t dump_used_ = 0;
   std::uint64_t position_ = 0;
+  bool block_kept_ = false;  // the last block read lies in the source, which keeps it
   std::uint64_t whole_objects_end_ = 0;
   std::uint64_t events_ = 0;
   std::optional<TraceObject> trace_;

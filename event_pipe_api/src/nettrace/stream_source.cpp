@@ -170,4 +170,66 @@ void memory_source::read_exact(std::uint8_t* destination, std::size_t count) {
   if (got != count) throw source_ended::short_read(got, count);
 }
 
+std::unique_ptr<mapped_source> mapped_source::open(const std::filesystem::path& path) {
+  // A pipe is not even opened here: what its writer sends while nobody reads
+  // it would be lost before the file_source opens it again.
+  struct stat named {};
+  if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) return nullptr;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    TW_THROW(boost::enable_error_info(std::runtime_error("Unable to open \"" + path.string() + "\""))
+             << tw::errinfo_errno_text(std::strerror(err)));
+  }
+  struct stat st {};
+  void* data = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    data = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);  // the mapping keeps the file
+  if (data == MAP_FAILED) return nullptr;
+  // Read once, front to back: the kernel reads ahead.
+  ::madvise(data, static_cast<std::size_t>(st.st_size), MADV_SEQUENTIAL);
+  ::madvise(data, static_cast<std::size_t>(st.st_size), MADV_WILLNEED);
+  return std::unique_ptr<mapped_source>(
+      new mapped_source(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(st.st_size)));
+}
+
+mapped_source::~mapped_source() { ::munmap(const_cast<std::uint8_t*>(data()), static_cast<std::size_t>(size())); }
+
+const std::uint8_t* mapped_source::view(std::size_t count) {
+  keep_ahead(count);
+  return memory_source::view(count);
+}
+
+void mapped_source::read_exact(std::uint8_t* destination, std::size_t count) {
+  keep_ahead(count);
+  memory_source::read_exact(destination, count);
+}
+
+void mapped_source::keep_ahead(std::size_t count) {
+  const std::uint64_t end = offset() + count;
+  if (end <= mapped_in_) return;
+  constexpr std::uint64_t ahead = 8 << 20, behind = 16 << 20;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  auto* base = const_cast<std::uint8_t*>(data());
+  // The next stretch is mapped in one call, where reading it would fault
+  // page by page (costly where the kernel runs under a hypervisor).
+  const std::uint64_t from = mapped_in_ / page * page;
+  mapped_in_ = std::min<std::uint64_t>(size(), end + ahead);
+#ifdef MADV_POPULATE_READ
+  ::madvise(base + from, static_cast<std::size_t>(mapped_in_ - from), MADV_POPULATE_READ);
+#else
+  (void)from;
+#endif
+  // What lies far behind is let go: the resident set stays small, and a
+  // view into it that is read again faults it back in from the file.
+  if (offset() > behind) {
+    const std::uint64_t drop_end = (offset() - behind) / page * page;
+    if (drop_end > dropped_) {
+      ::madvise(base + dropped_, static_cast<std::size_t>(drop_end - dropped_), MADV_DONTNEED);
+      dropped_ = drop_end;
+    }
+  }
+}
+
 }  // namespace tarnwell::nettrace

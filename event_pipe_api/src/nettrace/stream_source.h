@@ -32,6 +32,9 @@ class stream_source {
   // or nullptr (nothing taken) when they do not lie in one piece. Good until
   // the next call.
   virtual const std::uint8_t* view(std::size_t) { return nullptr; }
+  // Whether what view() gave stays where it is for as long as the source
+  // lives: decoded events may then outlive the call that decoded them.
+  virtual bool stable() const noexcept { return false; }
 };
 
 // A recorded file (or a pipe), read ahead on a thread of its own: the
@@ -83,17 +86,45 @@ class file_source final : public stream_source {
   std::thread reader_;
 };
 
-// Bytes already in memory (fuzzing, tests).
-class memory_source final : public stream_source {
+// Bytes already in memory (fuzzing, tests, a mapped file).
+class memory_source : public stream_source {
  public:
   memory_source(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
   void read_exact(std::uint8_t* destination, std::size_t count) override;
   const std::uint8_t* view(std::size_t count) override;
+  bool stable() const noexcept override { return true; }
+  std::uint64_t size() const noexcept { return size_; }
+
+ protected:
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t offset() const noexcept { return offset_; }
 
  private:
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t offset_ = 0;
+};
+
+// A recorded file mapped whole: read in place, without the kernel's copy,
+// and every byte stays put until the source goes. The file is taken at the
+// size it has when opened; a recorder still writing it adds nothing after.
+class mapped_source final : public memory_source {
+ public:
+  // Nothing for what cannot be mapped (a pipe, an empty file): read it with
+  // a file_source. Throws when the file cannot be opened.
+  static std::unique_ptr<mapped_source> open(const std::filesystem::path& path);
+  ~mapped_source() override;
+  mapped_source(const mapped_source&) = delete;
+  mapped_source& operator=(const mapped_source&) = delete;
+  void read_exact(std::uint8_t* destination, std::size_t count) override;
+  const std::uint8_t* view(std::size_t count) override;
+
+ private:
+  mapped_source(const std::uint8_t* data, std::size_t size) noexcept : memory_source(data, size) {}
+  // Maps in the stretch ahead of a read that reaches past what is mapped in,
+  // and lets go of what lies far behind.
+  void keep_ahead(std::size_t count);
+  std::uint64_t mapped_in_ = 0, dropped_ = 0;
 };
 
 }  // namespace tarnwell::nettrace
