@@ -91,10 +91,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> argv;
     std::vector<measured> rounds;
   };
+  const std::string cores = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+  std::string every_name = "eptl convert --threads ";
+  every_name += cores;
   std::vector<side> sides = {
       {"TraceLog.CreateFromEventPipeDataFile", {"dotnet", tracelog, file, work + "/bench.etlx"}, {}},
       {"eptl convert --threads 1", {eptl, "convert", file, "--threads", "1", "-o", work + "/bench.dtt"}, {}},
-      {"eptl convert (every core)", {eptl, "convert", file, "-o", work + "/bench.dtt"}, {}},
+      {every_name.c_str(), {eptl, "convert", file, "--threads", cores, "-o", work + "/bench.dtt"}, {}},
   };
   if (!baseline.empty()) sides.push_back({"baseline eptl convert", {baseline, "convert", file, "-o", work + "/bench.dtt"}, {}});
 
@@ -125,8 +128,9 @@ int main(int argc, char** argv) {
   }
   for (const auto& s : sides) std::printf("rounds, seconds, %s: %s\n", s.name, seconds_list(s.rounds).c_str());
   const auto every = median(sides[2].rounds), one = median(sides[1].rounds);
-  std::printf("speed ratio (TraceLog time / eptl on every core, medians): %.2fx (target: at least %gx)\n",
-              base.seconds / every.seconds, target);
+  std::printf("speed ratio (TraceLog time / eptl, medians): one thread %.2fx, every core %.2fx (target: at least "
+              "%gx)\n",
+              base.seconds / one.seconds, base.seconds / every.seconds, target);
   std::printf("every core against one thread: %.2fx the speed, %.2fx the CPU time\n", one.seconds / every.seconds,
               every.cpu_seconds / one.cpu_seconds);
   if (!baseline.empty()) {
