@@ -232,15 +232,19 @@ TEST_F(conversion, a_recording_cut_short_converts_up_to_its_last_whole_object) {
   };
   const auto total = tw::tools::collect_trace_stats(cut_at(bytes.size()).string()).events;
   // Inside an object first; then exactly where that conversion says the
-  // whole objects end, and a little past it: all three keep the same.
+  // whole objects end, and a little past it: all three keep the same, on one
+  // thread or two.
   std::uint64_t boundary = 0, events = 0;
+  for (const unsigned threads : {1u, 2u})
   for (const auto size : {bytes.size() * 6 / 10, std::size_t{0}, std::size_t{7}}) {
     const auto input = cut_at(size == bytes.size() * 6 / 10 ? size : boundary + size);
-    SCOPED_TRACE(input.filename().string());
+    SCOPED_TRACE(input.filename().string() + " on " + std::to_string(threads));
     const auto out = (dir_ / (input.stem().string() + ".dtt")).string();
     progress_script s;
     tw_prof::conversion_outcome outcome;
-    ASSERT_EQ(convert(input, out, s, &outcome), "");
+    tw_prof::conversion_options options;
+    options.threads = threads;
+    ASSERT_EQ(convert(input, out, s, &outcome, options), "");
     EXPECT_EQ(s.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
     EXPECT_TRUE(outcome.ended_early);
     EXPECT_NE(outcome.reason.find("Unexpected EOF"), std::string::npos) << outcome.reason;
@@ -315,11 +319,15 @@ TEST_F(conversion, an_output_path_that_cannot_be_written_is_refused) {
 
 TEST_F(conversion, cancelling_during_conversion_or_at_the_save_decision_drops_the_snapshot) {
   const auto in = test_support::recording("net10-kestrel");
-  progress_script during;
-  during.refuse_after = 3;
-  EXPECT_EQ(convert(in, (dir_ / "a.dtt").string(), during), "");
-  EXPECT_EQ(during.calls.back(), (std::array<unsigned long, 3>{100, 100, 1}));
-  EXPECT_EQ(files_left(), 0u);
+  for (const unsigned threads : {1u, 2u}) {
+    progress_script during;
+    during.refuse_after = 3;
+    tw_prof::conversion_options options;
+    options.threads = threads;
+    EXPECT_EQ(convert(in, (dir_ / "a.dtt").string(), during, nullptr, options), "") << threads;
+    EXPECT_EQ(during.calls.back(), (std::array<unsigned long, 3>{100, 100, 1})) << threads;
+    EXPECT_EQ(files_left(), 0u) << threads;
+  }
 
   progress_script at_save;
   at_save.refuse_save = true;
