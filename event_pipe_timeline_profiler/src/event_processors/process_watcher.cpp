@@ -26,6 +26,7 @@ namespace {
 // share of a 25 ms stretch its thread ran (the sampler takes one each
 // millisecond). A reading costs a couple of microseconds a thread.
 constexpr auto clock_period = std::chrono::milliseconds(25);
+constexpr std::int64_t clock_period_ns = std::chrono::nanoseconds(clock_period).count();
 // Threads and their names every 2nd reading (50 ms): short enough for a
 // thread that lives a fraction of a second, long enough to cost nothing
 // next to the stream.
@@ -154,15 +155,30 @@ void process_watcher::watch_clock(pid_t theirs, thread_clock& clock) {
 void process_watcher::read_clocks(bool all) {
   const auto forgotten = monotonic_now() - std::chrono::nanoseconds(clock_period * readings_kept).count();
   std::lock_guard lock(clock_mutex_);
+  double most = -1;
   for (auto it = clocks_.begin(); it != clocks_.end();) {
     auto& clock = it->second;
-    if (clock.fd >= 0 && (all || clock.sampled)) read_clock(clock);
+    if (clock.fd >= 0 && (all || clock.sampled) && !clock.readings.empty()) {
+      const auto last = clock.readings.back();
+      // A stretch much shorter than the period (a reading made for a
+      // sample just now) says too little.
+      if (read_clock(clock) && clock.readings.back().at - last.at >= clock_period_ns / 2 &&
+          clock.readings.back().ran_ns >= last.ran_ns)
+        most = std::max(most, static_cast<double>(clock.readings.back().ran_ns - last.ran_ns) /
+                                  static_cast<double>(clock.readings.back().at - last.at));
+    } else if (clock.fd >= 0 && (all || clock.sampled)) {
+      read_clock(clock);
+    }
     // A thread that ended keeps its readings for as long as a reading is
     // kept at all, for the samples of it still on their way.
     if (clock.fd < 0 && (clock.readings.empty() || clock.readings.back().at < forgotten))
       it = clocks_.erase(it);
     else
       ++it;
+  }
+  if (most >= 0) {
+    ceilings_.push_back({monotonic_now(), std::min(most, 1.0)});
+    if (ceilings_.size() > readings_kept) ceilings_.pop_front();
   }
 }
 
@@ -208,7 +224,14 @@ std::optional<double> process_watcher::cpu_share(pid_t tid, std::int64_t at) {
   const double ran = static_cast<double>(after->ran_ns - before->ran_ns);
   r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(done));
   if (span <= 0) return std::nullopt;
-  return std::clamp(ran / span, 0.0, 1.0);
+  // The sampler stops every thread of the runtime at each sample, for longer
+  // on a busy machine, where its own thread waits for a CPU: a thread that
+  // ran as much as the busiest one ran all it could. Up to half of a stretch
+  // is put down to the sampler; less than that, threads really waited.
+  const auto stretch = std::lower_bound(ceilings_.begin(), ceilings_.end(), at,
+                                        [](const ceiling& c, std::int64_t t) { return c.at < t; });
+  const double room = stretch == ceilings_.end() ? 1.0 : std::max(stretch->share, 0.5);
+  return std::clamp(ran / span / room, 0.0, 1.0);
 }
 
 pid_t process_watcher::host_tid(pid_t tid) const {

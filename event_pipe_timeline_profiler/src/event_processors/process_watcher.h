@@ -62,7 +62,8 @@ class process_watcher {
   // The share of its time the thread spent on a CPU, or ready for one, around
   // `at` (nanoseconds of CLOCK_MONOTONIC, the runtime's event clock on
   // Linux), by the kernel's accounting: over the interval between the two
-  // readings that enclose `at`. None when the thread was not watched then.
+  // readings that enclose `at`, against the most any thread of the target
+  // had then. None when the thread was not watched then.
   std::optional<double> cpu_share(pid_t tid, std::int64_t at);
 
  private:
@@ -101,6 +102,13 @@ class process_watcher {
   std::vector<image_mapping> images_;
   mutable std::mutex clock_mutex_;
   std::unordered_map<pid_t, thread_clock> clocks_;  // by the events' thread id
+  // The largest share any thread had over each stretch between readings, by
+  // the stretch's end: what the sampler's stops left of the stretch.
+  struct ceiling {
+    std::int64_t at;
+    double share;
+  };
+  std::deque<ceiling> ceilings_;
   unsigned polls_ = 0;
   std::condition_variable wake_;
   bool stopping_ = false;
