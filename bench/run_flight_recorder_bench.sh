@@ -5,7 +5,8 @@
 #   - the target's CPU (its own clocks, over the recording), both ways, and
 #     the recorder's;
 #   - the recorder's resident memory, sampled each second: its peak in the
-#     first and in the last third of the recording (flat: about the same);
+#     first and in the last third of the recording (flat: about the same),
+#     and at the save;
 #   - the flight recording's ring on disk, sampled each second, against
 #     --max-size;
 #   - the time the capture at the end took to make, from the library's log;
@@ -62,15 +63,19 @@ measure() {
   wait "$program" 2>/dev/null || true
   cpu=$(echo "scale=2; ($after - $before) * 100 / $ticks / ($ended - $started)" | bc)
   recorder_cpu=$(echo "scale=2; $recorder_ticks * 100 / $ticks / ($ended - $started)" | bc)
-  local third=$((${#rss[@]} / 3))
+  # While it records: the save at the end (its call tree, the sections'
+  # buffers) has a peak of its own.
+  local recording=$((seconds - 2 < ${#rss[@]} ? seconds - 2 : ${#rss[@]}))
+  local third=$((recording / 3))
   rss_early=$(printf '%s\n' "${rss[@]:0:$third}" | sort -n | tail -1)
-  rss_late=$(printf '%s\n' "${rss[@]:$((2 * third))}" | sort -n | tail -1)
+  rss_late=$(printf '%s\n' "${rss[@]:$((2 * third)):$((recording - 2 * third))}" | sort -n | tail -1)
+  rss_save=$(printf '%s\n' "${rss[@]:$recording}" | sort -n | tail -1)
   out=$(cat "$work/$name.out")
 }
 
 echo "$(bench_machine); ${seconds} s of the service workload on $threads threads; --last $last --max-size $max_size"
 measure plain
-plain_cpu=$cpu plain_recorder=$recorder_cpu plain_early=$rss_early plain_late=$rss_late
+plain_cpu=$cpu plain_recorder=$recorder_cpu plain_early=$rss_early plain_late=$rss_late plain_save=$rss_save
 measure flight --last "$last" --max-size "$max_size"
 capture_ms=$(grep -h "Flight recording captured" "$work"/TarnLogs/*.log | tail -1 | sed 's/.* in \([0-9]*\) ms/\1/')
 full=$(grep -c "call tree reached its limit" <<<"$out" || true)
@@ -82,6 +87,9 @@ printf 'recorder CPU      flight %6s%% of a core | plain %6s%% | ratio %s\n' "$r
 printf 'recorder RSS      flight %6d MiB first third, %6d MiB last third (ratio %s) | plain %d MiB, %d MiB\n' \
   $((rss_early / 1024)) $((rss_late / 1024)) "$(echo "scale=2; $rss_late / $rss_early" | bc)" \
   $((plain_early / 1024)) $((plain_late / 1024))
+# The save is over within a second or two: sampled only when it took longer.
+[[ -n ${rss_save:-} ]] && printf 'recorder RSS      saving: flight %d MiB | plain %d MiB\n' $((rss_save / 1024)) \
+  $((${plain_save:-0} / 1024))
 printf 'ring on disk      at most %d MiB of --max-size %d MiB (ratio %s)\n' $((disk / 1024)) "$max_size" \
   "$(echo "scale=2; $disk / ($max_size * 1024)" | bc)"
 printf 'capture           made in %s ms (target 2000 ms, ratio %s); call tree full: %s\n' "$capture_ms" \
