@@ -15,10 +15,16 @@
 #include "tools/trace_stats.h"
 #include "tw/error/exception_text.h"
 
+#include <boost/program_options.hpp>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -43,6 +49,106 @@ int report_failure(const std::string& about) {
   return 1;
 }
 
+namespace po = boost::program_options;
+
+// A mistake on the command line, told in a line that names it: exit 2.
+struct usage_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A command's options, --opt value and --opt=value alike (and the short forms
+// each declares), and its positional arguments. Nothing is guessed from a
+// prefix: --dur is not --duration.
+po::variables_map parse_options(const std::vector<std::string>& args, const po::options_description& options,
+                                const po::positional_options_description& positional = {}) {
+  po::variables_map values;
+  try {
+    const auto style = po::command_line_style::unix_style & ~po::command_line_style::allow_guessing;
+    po::store(po::command_line_parser(args).options(options).positional(positional).style(style).run(), values);
+    po::notify(values);
+  } catch (const po::error& e) {
+    throw usage_error(e.what());
+  }
+  return values;
+}
+
+// "the OPTION: 'TEXT' is not WHAT".
+[[noreturn]] void wrong_value(const std::string& option, const std::string& text, const std::string& what) {
+  throw usage_error(option + ": '" + text + "' is not " + what);
+}
+
+// A whole number from `least` to `most`.
+std::uint64_t number_value(const std::string& option, const std::string& text, std::uint64_t least,
+                           std::uint64_t most, const std::string& what) {
+  std::uint64_t n = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (error != std::errc() || end != text.data() + text.size() || n < least || n > most)
+    wrong_value(option, text, what);
+  return n;
+}
+
+// Seconds, as "10", "2.5", "10s" or "2m"; above zero unless `zero` may be.
+double seconds_value(const std::string& option, const std::string& text, bool zero = false) {
+  std::size_t used = 0;
+  double seconds = -1;
+  try {
+    seconds = std::stod(text, &used);
+  } catch (const std::logic_error&) {
+  }
+  const std::string unit = used < text.size() ? text.substr(used) : "";
+  if (unit == "m")
+    seconds *= 60;
+  else if (!unit.empty() && unit != "s")
+    seconds = -1;
+  if (!(seconds > 0 || (zero && seconds == 0)) || seconds > 1e7) wrong_value(option, text, "a duration (10, 10s or 2m)");
+  return seconds;
+}
+
+// What a file is, from its first bytes, for the commands that read one kind.
+enum class file_kind { recording, snapshot, other, unread };
+
+file_kind kind_of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+  // A pipe's bytes are the conversion's: nothing is taken from it here.
+  if (!S_ISREG(st.st_mode)) return file_kind::unread;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+  char head[8] = {};
+  const auto got = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (got == 8 && std::memcmp(head, "Nettrace", 8) == 0) return file_kind::recording;
+  if (got >= 2 && head[0] == 'M' && head[1] == 'F') return file_kind::snapshot;
+  return file_kind::other;
+}
+
+// Refuses a file of another kind than the command reads, saying which
+// command reads it.
+void expect_recording(const std::string& path) {
+  switch (kind_of(path)) {
+    case file_kind::snapshot: throw std::runtime_error(path + " is a snapshot; eptl inspect or eptl export read it");
+    case file_kind::other:
+      throw std::runtime_error(path + " is not a recording: a .nettrace file, as dotnet-trace or the runtime write it");
+    default: break;
+  }
+}
+
+void expect_snapshot(const std::string& path) {
+  switch (kind_of(path)) {
+    case file_kind::recording: throw std::runtime_error(path + " is a recording; eptl convert makes a snapshot of it");
+    case file_kind::other:
+    case file_kind::unread:
+      throw std::runtime_error(path + " is not a snapshot: the index file that eptl convert or eptl record writes");
+    default: break;
+  }
+}
+
+// The one positional argument a command needs.
+std::string required_file(const po::variables_map& values, const char* what) {
+  if (!values.count("file")) throw usage_error(std::string("which ") + what + "? none was named");
+  return values["file"].as<std::string>();
+}
+
 struct command_help {
   const char* name;
   const char* synopsis;
@@ -52,7 +158,7 @@ struct command_help {
 
 constexpr command_help commands[] = {
     {"record",
-     "eptl record --pid PID [--duration SECONDS] [-o OUT] [WINDOW]\n"
+     "eptl record --pid PID|--name NAME [--duration SECONDS] [-o OUT] [WINDOW]\n"
      "       eptl record [--duration SECONDS] [-o OUT] [WINDOW] -- COMMAND [ARG...]",
      "a .NET process, running or started here, into a snapshot",
      "Profiles a .NET process live, through the profiler library as a front end\n"
@@ -60,12 +166,14 @@ constexpr command_help commands[] = {
      "library path): garbage collections, JIT and module loads, exceptions,\n"
      "contention, CPU samples with their call stacks, Kestrel, SqlClient and tasks.\n"
      "\n"
-     "--pid PID      the running process PID.\n"
+     "-p, --pid PID  the running process PID.\n"
+     "-n, --name N   the running .NET process named N (its entry assembly's name,\n"
+     "               as eptl ps shows it); when several are, they are listed.\n"
      "-- COMMAND     starts COMMAND (for example: dotnet app.dll ARGS) with a\n"
      "               diagnostic port of the recording's own, suspended until the\n"
      "               snapshot runs, so that it is profiled from its first\n"
      "               instruction; its exit code is reported.\n"
-     "--duration S   ends the recording after S seconds.\n"
+     "--duration S   ends the recording after S (seconds: 10, 10s; minutes: 2m).\n"
      "-o OUT         the snapshot's index (default pid-PID.dtt, or the program's\n"
      "               name with .dtt); its section files go beside it.\n"
      "\n"
@@ -176,6 +284,12 @@ const command_help* find_command(const std::string& name) {
 
 bool is_help(const std::string& a) { return a == "--help" || a == "-h"; }
 
+std::string command_names() {
+  std::string names;
+  for (const auto& c : commands) names.append(names.empty() ? "" : ", ").append(c.name);
+  return names;
+}
+
 void print_synopses(std::ostream& out) {
   bool first = true;
   for (const auto& c : commands) {
@@ -196,8 +310,10 @@ int help(const std::string& command) {
     print_synopses(std::cout);
     std::cout << "\ncommands:\n";
     for (const auto& c : commands) std::cout << "  " << std::left << std::setw(10) << c.name << c.summary << "\n";
-    std::cout << "\n'eptl COMMAND --help' describes a command. Exit codes: 0 done, 1 failed (the\n"
-                 "reason is on standard error), 2 wrong usage, 130 cancelled.\n";
+    std::cout << "\n'eptl COMMAND --help' describes a command; 'eptl --version' prints the version.\n"
+                 "An option's value may follow it or an '=': --format pprof, --format=pprof.\n"
+                 "Exit codes: 0 done, 1 failed (the reason is on standard error), 2 wrong\n"
+                 "usage (what was wrong is said), 130 cancelled.\n";
     return 0;
   }
   const auto* c = find_command(command);
@@ -206,18 +322,21 @@ int help(const std::string& command) {
   return 0;
 }
 
+// One file and --json: stats and inspect.
+po::variables_map file_and_json(const std::vector<std::string>& args) {
+  po::options_description options;
+  options.add_options()("json", "")("file", po::value<std::string>());
+  po::positional_options_description positional;
+  positional.add("file", 1);
+  return parse_options(args, options, positional);
+}
+
 int stats(const std::vector<std::string>& args) {
-  std::string file;
-  bool json = false;
-  for (const auto& a : args) {
-    if (a == "--json")
-      json = true;
-    else if (file.empty())
-      file = a;
-    else
-      return usage();
-  }
-  if (file.empty()) return usage();
+  const auto values = file_and_json(args);
+  const auto file = required_file(values, "recording");
+  const bool json = values.count("json") != 0;
+  subject = file;
+  expect_recording(file);
   const auto result = tw::tools::collect_trace_stats(file);
   if (json)
     tw::tools::print_json(std::cout, result);
@@ -234,9 +353,14 @@ int stats(const std::vector<std::string>& args) {
 }
 
 int sections(const std::vector<std::string>& args) {
-  if (args.size() != 1) return usage();
-  subject = args[0];
-  const tw::tools::snapshot_reader reader(args[0]);
+  po::options_description options;
+  options.add_options()("file", po::value<std::string>());
+  po::positional_options_description positional;
+  positional.add("file", 1);
+  const auto file = required_file(parse_options(args, options, positional), "snapshot");
+  subject = file;
+  expect_snapshot(file);
+  const tw::tools::snapshot_reader reader(file);
   std::cout << "format 0x" << std::hex << reader.format() << std::dec;
   if (reader.version()) std::cout << ", version " << *reader.version();
   std::cout << ", " << reader.sections().size() << " sections\n";
@@ -249,15 +373,11 @@ int sections(const std::vector<std::string>& args) {
 }
 
 int inspect(const std::vector<std::string>& args) {
-  std::string file;
-  bool json = false;
-  for (const auto& a : args) {
-    if (a == "--json") json = true;
-    else if (file.empty()) file = a;
-    else return usage();
-  }
-  if (file.empty()) return usage();
+  const auto values = file_and_json(args);
+  const auto file = required_file(values, "snapshot");
+  const bool json = values.count("json") != 0;
   subject = file;
+  expect_snapshot(file);
   const auto summary = tw::tools::inspect_snapshot(file);
   if (json)
     tw::tools::print_json(std::cout, summary);
@@ -267,15 +387,15 @@ int inspect(const std::vector<std::string>& args) {
 }
 
 int export_snapshot(const std::vector<std::string>& args) {
-  std::string file, format, out;
-  bool wall = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--format" && i + 1 < args.size()) format = args[++i];
-    else if (args[i] == "-o" && i + 1 < args.size()) out = args[++i];
-    else if (args[i] == "--wall") wall = true;
-    else if (file.empty()) file = args[i];
-    else return usage();
-  }
+  po::options_description options;
+  std::string format, out;
+  options.add_options()("format", po::value(&format)->required())("output,o", po::value(&out))("wall", "")(
+      "file", po::value<std::string>());
+  po::positional_options_description positional;
+  positional.add("file", 1);
+  const auto values = parse_options(args, options, positional);
+  const auto file = required_file(values, "snapshot");
+  const bool wall = values.count("wall") != 0;
   using tw::tools::export_format;
   // What each format is written as, and the file's name beside the snapshot.
   // speedscope opens a file named *.chrome.json as a bare event array: the
@@ -291,10 +411,11 @@ int export_snapshot(const std::vector<std::string>& args) {
                                              {"collapsed", export_format::folded, ".folded"}};
   const auto* chosen = std::find_if(std::begin(formats), std::end(formats),
                                     [&](const named_format& f) { return format == f.name; });
-  if (file.empty() || chosen == std::end(formats)) return usage();
-  if (wall && chosen->as != export_format::folded) return usage();
+  if (chosen == std::end(formats)) wrong_value("--format", format, "one of speedscope, chrome, pprof, collapsed");
+  if (wall && chosen->as != export_format::folded) throw usage_error("--wall: only --format collapsed has it");
   const auto as = wall ? export_format::folded_wall : chosen->as;
   subject = file;
+  expect_snapshot(file);
   const tw::tools::snapshot_model model(file);
   if (out == "-") {
     tw::tools::export_snapshot(model, as, stdout);
@@ -354,30 +475,22 @@ int report_progress(unsigned long current, unsigned long total, unsigned long fi
 }
 
 int convert(const std::vector<std::string>& args) {
-  std::string in, out;
+  std::string out, threads = "1";
+  std::vector<std::string> modules;
   tw_prof::conversion_options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "-o" && i + 1 < args.size())
-      out = args[++i];
-    else if (args[i] == "--modules" && i + 1 < args.size())
-      options.module_directories.push_back(args[++i]);
-    else if (args[i] == "--modules-only")
-      options.recorded_module_paths = false;
-    else if (args[i] == "--threads" && i + 1 < args.size()) {
-      try {
-        const auto n = std::stoul(args[++i]);
-        if (n == 0 || n > 1024) return usage();
-        options.threads = static_cast<unsigned>(n);
-      } catch (const std::logic_error&) {
-        return usage();
-      }
-    } else if (in.empty())
-      in = args[i];
-    else
-      return usage();
-  }
-  if (in.empty()) return usage();
+  po::options_description described;
+  described.add_options()("output,o", po::value(&out))(
+      "modules", po::value<std::vector<std::string>>(&modules)->composing())(
+      "modules-only", "")("threads", po::value(&threads))("file", po::value<std::string>());
+  po::positional_options_description positional;
+  positional.add("file", 1);
+  const auto values = parse_options(args, described, positional);
+  const auto in = required_file(values, "recording");
+  options.module_directories.assign(modules.begin(), modules.end());
+  options.recorded_module_paths = values.count("modules-only") == 0;
+  options.threads = static_cast<unsigned>(number_value("--threads", threads, 1, 1024, "a count of threads (1 to 1024)"));
   subject = in;
+  expect_recording(in);
   if (out.empty()) out = std::filesystem::path(in).replace_extension(".dtt").string();
   progress_on_terminal = ::isatty(2);
   catch_interrupts();
@@ -400,57 +513,65 @@ int convert(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The process of that name (its entry assembly's or its executable's) among
+// this user's .NET processes; several are listed, not guessed between.
+std::uint32_t pid_by_name(const std::string& name) {
+  std::vector<tw::tools::dotnet_process> found;
+  for (auto& p : tw::tools::find_dotnet_processes(tarnwell::collector::event_pipe::diagnostic_directory()))
+    if (p.name == name) found.push_back(std::move(p));
+  if (found.empty()) throw usage_error("--name: no .NET process of this user is named '" + name + "' (eptl ps lists them)");
+  if (found.size() > 1) {
+    std::string pids;
+    for (const auto& p : found) pids += (pids.empty() ? "" : ", ") + std::to_string(p.pid);
+    throw usage_error("--name: " + std::to_string(found.size()) + " processes are named '" + name + "' (pids " + pids +
+                      "): --pid says which");
+  }
+  return static_cast<std::uint32_t>(found[0].pid);
+}
+
 int record(const std::vector<std::string>& args) {
   tw::tools::record_options options;
-  bool have_pid = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const bool has_value = i + 1 < args.size();
-    try {
-      if (args[i] == "--") {
-        options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-        if (options.command.empty()) return usage();
-        break;
-      } else if (args[i] == "--pid" && has_value) {
-        const auto pid = std::stoul(args[++i]);
-        if (pid == 0 || pid > 0xFFFFFFFFul) return usage();
-        options.pid = static_cast<std::uint32_t>(pid);
-        have_pid = true;
-      } else if (args[i] == "--duration" && has_value) {
-        options.seconds = std::stod(args[++i]);
-        if (!(options.seconds > 0)) return usage();
-      } else if (args[i] == "-o" && has_value) {
-        options.out = args[++i];
-      } else if (args[i] == "--last" && has_value) {
-        options.window.last = std::chrono::seconds(std::stoul(args[++i]));
-        if (options.window.last.count() == 0) return usage();
-      } else if (args[i] == "--max-size" && has_value) {
-        options.window.max_bytes = std::uint64_t{std::stoul(args[++i])} << 20;
-        if (options.window.max_bytes == 0) return usage();
-      } else if (args[i] == "--after" && has_value) {
-        const double after = std::stod(args[++i]);
-        if (!(after >= 0) || after > 3600) return usage();
-        options.window.after = std::chrono::milliseconds(static_cast<long>(after * 1000));
-      } else if (args[i] == "--on" && has_value) {
-        options.window.triggers.push_back(args[++i]);
-      } else if (args[i] == "--captures" && has_value) {
-        options.captures = static_cast<unsigned>(std::stoul(args[++i]));
-        if (options.captures == 0) return usage();
-      } else {
-        return usage();
-      }
-    } catch (const std::logic_error&) {  // not a number
-      return usage();
-    }
+  // What follows "--" is the program to start, its own options and all.
+  const auto dashes = std::find(args.begin(), args.end(), "--");
+  if (dashes != args.end()) {
+    options.command.assign(dashes + 1, args.end());
+    if (options.command.empty()) throw usage_error("--: the program to start is missing");
   }
+  std::string pid, name, duration, last, max_size, after, captures;
+  po::options_description described;
+  described.add_options()("pid,p", po::value(&pid))("name,n", po::value(&name))("duration", po::value(&duration))(
+      "output,o", po::value(&options.out))("last", po::value(&last))("max-size", po::value(&max_size))(
+      "after", po::value(&after))("on", po::value<std::vector<std::string>>(&options.window.triggers)->composing())(
+      "captures", po::value(&captures));
+  const auto values = parse_options({args.begin(), dashes}, described);
   // One target: a running process or a program to start.
-  if (have_pid == !options.command.empty()) return usage();
+  const int targets = !pid.empty() + !name.empty() + !options.command.empty();
+  if (targets == 0) throw usage_error("which process? --pid PID, --name NAME or -- COMMAND names one");
+  if (targets > 1) throw usage_error("one process at a time: --pid, --name or -- COMMAND, not two of them");
+  if (!pid.empty()) options.pid = static_cast<std::uint32_t>(number_value("--pid", pid, 1, 0x7FFFFFFF, "a process id"));
+  if (!name.empty()) options.pid = pid_by_name(name);
+  const bool have_pid = options.pid != 0;
+  if (!duration.empty()) options.seconds = seconds_value("--duration", duration);
+  if (!last.empty())
+    options.window.last = std::chrono::seconds(
+        number_value("--last", last, 1, 7 * 24 * 3600, "a count of seconds (1 to a week)"));
+  if (!max_size.empty())
+    options.window.max_bytes = number_value("--max-size", max_size, 1, 1 << 20, "a size in megabytes (1 to 1048576)")
+                               << 20;
+  if (!after.empty()) {
+    const double seconds = seconds_value("--after", after, true);
+    if (seconds > 3600) wrong_value("--after", after, "a duration of an hour or less");
+    options.window.after = std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+  }
+  if (!captures.empty())
+    options.captures = static_cast<unsigned>(number_value("--captures", captures, 1, 1000, "a count (1 to 1000)"));
   // Triggers are checked before anything starts.
-  if (!options.window.triggers.empty() && !options.window.windowed()) return usage();
+  if (!options.window.triggers.empty() && !options.window.windowed())
+    throw usage_error("--on: a trigger saves a window: --last SECONDS gives it");
   try {
     tw_prof::parse_triggers(options.window);
   } catch (const std::invalid_argument& e) {
-    std::cerr << "eptl: --on: " << e.what() << "\n";
-    return 2;
+    throw usage_error(std::string("--on: ") + e.what());
   }
   if (options.out.empty()) {
     std::string line;
@@ -471,7 +592,17 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (is_help(command) || command == "help") return help(args.empty() ? std::string() : args[0]);
-  if (find_command(command) != nullptr && std::any_of(args.begin(), args.end(), is_help)) return help(command);
+  if (command == "--version" || command == "-V") {
+    std::cout << "eptl " << TW_VERSION << "\n";
+    return 0;
+  }
+  if (find_command(command) == nullptr) {
+    std::cerr << "eptl: '" << command << "' is not a command: " << command_names() << "\n";
+    return usage();
+  }
+  // A flag anywhere before a program's own arguments asks for help.
+  const auto own = std::find(args.begin(), args.end(), "--");
+  if (std::any_of(args.begin(), own, is_help)) return help(command);
   try {
     if (command == "stats") return stats(args);
     if (command == "sections") return sections(args);
@@ -480,12 +611,15 @@ int main(int argc, char** argv) {
     if (command == "inspect") return inspect(args);
     if (command == "export") return export_snapshot(args);
     if (command == "ps") {
-      if (!args.empty()) return usage();
+      parse_options(args, po::options_description());
       // The runtimes put their sockets where TMPDIR says, as we look for them.
       tw::tools::print_processes(std::cout, tw::tools::find_dotnet_processes(
                                                 tarnwell::collector::event_pipe::diagnostic_directory()));
       return 0;
     }
+  } catch (const usage_error& e) {
+    std::cerr << "eptl: " << e.what() << "\n'eptl " << command << " --help' lists its options.\n";
+    return 2;
   } catch (...) {
     return report_failure(subject);
   }

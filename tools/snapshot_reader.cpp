@@ -20,7 +20,7 @@ namespace {
 
 std::vector<std::uint8_t> slurp(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot open " + p.string());
+  if (!in) throw std::runtime_error("Cannot open " + p.string() + ": " + std::strerror(errno));
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

@@ -61,6 +61,10 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
   const auto garbage = (dir / "garbage.nettrace").string();
   std::ofstream(garbage) << "this is not a trace at all, not even close";
   const auto nowhere = (dir / "no" / "such" / "s.dtt").string();
+  const auto missing = (dir / "nothere.dtt").string();
+  // A snapshot's index begins with its signature.
+  const auto fake_snapshot = (dir / "fake.dtt").string();
+  std::ofstream(fake_snapshot) << "MF and then nothing a snapshot holds";
   struct row {
     std::string command;
     int exit_code;
@@ -72,25 +76,42 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
        "{\"provider\":\"Microsoft-DotNETCore-SampleProfiler\",\"id\":0,\"version\":0,\"count\":7423,"
        "\"name\":\"ThreadSample_0_v0\",\"dispatched\":true}"},
       {"convert " + garbage + " -o " + (dir / "out.dtt").string(), 1,
-       "eptl: " + garbage + ": Invalid stream header received\n"},
-      {"inspect " + garbage, 1, "eptl: " + garbage + ": not a snapshot index (bad signature)\n"},
+       "eptl: " + garbage + " is not a recording: a .nettrace file, as dotnet-trace or the runtime write it\n"},
+      {"inspect " + garbage, 1,
+       "eptl: " + garbage + " is not a snapshot: the index file that eptl convert or eptl record writes\n"},
+      {"inspect " + samples, 1, "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
+      {"convert " + fake_snapshot, 1, "eptl: " + fake_snapshot + " is a snapshot; eptl inspect or eptl export read it\n"},
+      {"inspect " + missing, 1, "eptl: Cannot open " + missing + ": No such file or directory\n"},
       {"convert " + samples + " -o " + nowhere, 1,
        "eptl: " + samples + ": Fail to create file: " + nowhere + " (No such file or directory)\n"},
       // A flag anywhere after the command asks for its help, never a file.
       {"convert x.nettrace -h", 0, "usage: eptl convert"},
       {"help record", 0, "usage: eptl record"},
+      {"--version", 0, "eptl " TW_VERSION "\n"},
+      // Mistakes: one line that names them, and where the options are listed.
       {"", 2, "'eptl --help'"},
-      {"bogus", 2, "'eptl --help'"},
-      {"sections", 2, "'eptl --help'"},
-      {"record --pid x", 2, "'eptl --help'"},
-      {"record --pid 5 --duration -1", 2, "'eptl --help'"},
-      {"record --pid 5 -- dotnet x.dll", 2, "'eptl --help'"},
-      {"record --", 2, "'eptl --help'"},
+      {"bogus", 2, "eptl: 'bogus' is not a command: record, convert, inspect, export, stats, sections, ps"},
+      {"sections", 2, "eptl: which snapshot? none was named\n'eptl sections --help' lists its options."},
+      {"convert x.nettrace --bogus", 2, "eptl: unrecognised option '--bogus'"},
+      {"convert x.nettrace --threads=0", 2, "eptl: --threads: '0' is not a count of threads (1 to 1024)"},
+      {"export x.dtt --format flamegraph", 2,
+       "eptl: --format: 'flamegraph' is not one of speedscope, chrome, pprof, collapsed"},
+      {"export x.dtt --format=flamegraph", 2,
+       "eptl: --format: 'flamegraph' is not one of speedscope, chrome, pprof, collapsed"},
+      {"export x.dtt", 2, "eptl: the option '--format' is required but missing"},
+      {"record --pid abc", 2, "eptl: --pid: 'abc' is not a process id"},
+      {"record -p 0", 2, "eptl: --pid: '0' is not a process id"},
+      {"record --name no-such-program-anywhere", 2,
+       "eptl: --name: no .NET process of this user is named 'no-such-program-anywhere' (eptl ps lists them)"},
+      {"record --pid 5 --duration 2x", 2, "eptl: --duration: '2x' is not a duration (10, 10s or 2m)"},
+      {"record --pid 5 -- dotnet x.dll", 2, "eptl: one process at a time"},
+      {"record", 2, "eptl: which process? --pid PID, --name NAME or -- COMMAND names one"},
+      {"record --", 2, "eptl: --: the program to start is missing"},
       {"record --pid 5 --last 10 --on gpu=5", 2,
        "eptl: --on: the trigger 'gpu=5' is not understood: the forms are exception=TYPE, gc-pause=MS, request=MS, "
        "contention=MS or cpu=PERCENT"},
-      {"record --pid 5 --on exception=X", 2, "'eptl --help'"},  // a trigger needs a window
-      {"record --pid 5 --last 10 --max-size 0", 2, "'eptl --help'"},
+      {"record --pid 5 --on exception=X", 2, "eptl: --on: a trigger saves a window: --last SECONDS gives it"},
+      {"record --pid 5 --last 10 --max-size 0", 2, "eptl: --max-size: '0' is not a size in megabytes"},
   };
   for (const auto& r : rows) {
     const auto result = run(r.command);
