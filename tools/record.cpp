@@ -155,8 +155,10 @@ class launched_program {
   ~launched_program() {
     // Left running only when it would not end: a recording stopped by a
     // signal of its own.
-    if (!exit_code_) wait(std::chrono::seconds(5));
+    if (!exit_code_ && !let_go_) wait(std::chrono::seconds(5));
   }
+  // It runs on after the recording, as it was meant to: nothing waits for it.
+  void let_go() noexcept { let_go_ = true; }
 
   std::uint32_t pid() const { return static_cast<std::uint32_t>(pid_); }
   // The exit code once it has ended (128 + N for signal N).
@@ -181,6 +183,7 @@ class launched_program {
  private:
   pid_t pid_ = -1;
   std::optional<int> exit_code_;
+  bool let_go_ = false;
 };
 
 // A folder of this user's for the port's socket, removed with it.
@@ -397,10 +400,16 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
   const auto release_error = releasing.release();
   if (!release_error.empty()) throw std::runtime_error(release_error);
   if (program) {
-    if (const auto code = program->wait(saving_on_its_own ? 10s : 2s))
+    // A program that ended the recording is waited for; one that a Ctrl-C at
+    // the terminal reached too is given a moment to end; one whose recording
+    // ran out of time runs on.
+    const auto grace = saving_on_its_own ? 10s : interrupts.load() > 0 ? 2s : 200ms;
+    if (const auto code = program->wait(std::chrono::duration_cast<std::chrono::milliseconds>(grace))) {
       std::cerr << "eptl: the program exited with code " << *code << "\n";
-    else
+    } else {
       std::cerr << "eptl: the program goes on running as pid " << pid << "\n";
+      if (interrupts.load() == 0) program->let_go();
+    }
   }
   if (written.empty()) {
     std::cerr << "eptl: recording dropped, nothing was written\n";

@@ -523,6 +523,21 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   EXPECT_NE(summary.out.find("Startup.FirstWork", inclusive), std::string::npos) << summary.out;
   EXPECT_EQ(summary.out.rfind("process: Workload (pid", 0), 0u) << summary.out;
 
+  // Recorded for a time, it runs on, and nothing waits for it: the old ways
+  // (2 s for an exit, 5 more on the way out) took 8 s and more for this.
+  // (Its output goes to a file: the program would hold a pipe open.)
+  const auto said = (dir / "timed.txt").string();
+  const auto started = std::chrono::steady_clock::now();
+  const auto timed = run("record --duration 1 -o " + (dir / "timed.dtt").string() + " -- dotnet " + TW_Workload_DLL +
+                         " live 30 >" + said + " 2>&1");
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const auto told = file_text(said);
+  const auto going_on = told.find("the program goes on running as pid ");
+  ASSERT_NE(going_on, std::string::npos) << told;
+  ::kill(std::stoi(told.substr(going_on + 35)), SIGKILL);
+  EXPECT_EQ(timed.exit_code, 0) << told;
+  EXPECT_LT(took, 7.0) << told;
+
   // Something that is no .NET program never connects.
   const auto not_dotnet = run("record -o " + (dir / "x.dtt").string() + " -- /bin/true");
   EXPECT_EQ(not_dotnet.exit_code, 1);
