@@ -425,6 +425,16 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   EXPECT_EQ(not_dotnet.exit_code, 1);
   EXPECT_NE(not_dotnet.out.find("has no diagnostic socket"), std::string::npos) << not_dotnet.out;
   EXPECT_NE(not_dotnet.out.find("not a .NET process"), std::string::npos) << not_dotnet.out;
+
+  // Installed under a prefix of its own, eptl finds the library installed
+  // beside it.
+  const auto prefix = dir / "installed";
+  const auto installed = run_command("cmake --install '" TW_BUILD_DIR "' --prefix '" + prefix.string() + "'");
+  ASSERT_EQ(installed.exit_code, 0) << installed.out;
+  const auto from_prefix = run_command("'" + (prefix / "bin" / "eptl").string() + "' record -p " + pid +
+                                       " --duration 1 -o " + (dir / "installed.dtt").string());
+  EXPECT_EQ(from_prefix.exit_code, 0) << from_prefix.out;
+  EXPECT_NE(from_prefix.out.find("installed.dtt\n"), std::string::npos) << from_prefix.out;
 }
 
 // However the process ends, its recording is saved; a kill is said to be one.
