@@ -498,7 +498,9 @@ class netcore_profiler_api final : public prof_api_base,
       }
     };
     step([&] { add_crash(processor_); });
-    step([&] { write_environment(*environment_section_, env, start_time_); });
+    // A recording began when it says it did, not when it was converted.
+    const auto recorded = std::holds_alternative<nettrace_param>(target_) ? processor_.trace_start_filetime() : 0;
+    step([&] { write_environment(*environment_section_, env, recorded != 0 ? recorded : start_time_); });
     step([&] { write_post_environment(*(*gen_)(stream_kind{}, format::end_time.id, format::end_time.version), end_time); });
     step([&] { processor_.detach(); });
     environment_section_.reset();

@@ -306,11 +306,28 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
     const auto summary = tw::tools::inspect_snapshot(snapshot);
     const auto on_cpu = summary.samples_managed + summary.samples_native + summary.samples_other_type;
 
+    // The profile's time is the recording's, as its trace object gives it
+    // ("trace: DD.MM.YYYY HH:MM:SS:mmm."), not the conversion's.
+    const auto stats = run("stats " + recording.string()).out;
+    const auto t = stats.substr(stats.find("trace: ") + 7, 23);
+    std::string recorded = t.substr(6, 4);
+    recorded += '-';
+    recorded += t.substr(3, 2);
+    recorded += '-';
+    recorded += t.substr(0, 2);
+    recorded += ' ';
+    recorded += t.substr(11, 8);
+    recorded += '.';
+    recorded += t.substr(20, 3);
+
     std::istringstream raw(run_command(pprof + " -raw " + profile).out);
     std::uint64_t period = 0, cpu = 0, wall = 0;
     bool in_samples = false;
     for (std::string line; std::getline(raw, line);) {
       if (line.rfind("Period: ", 0) == 0) period = std::stoull(line.substr(8));
+      if (line.rfind("Time: ", 0) == 0) {
+        EXPECT_EQ(line.substr(6, 23), recorded);
+      }
       if (line.rfind("Samples:", 0) == 0) in_samples = true;
       std::uint64_t c = 0, w = 0;
       char colon = 0;

@@ -6,6 +6,7 @@
 
 #include "tw/utility/le_writer.h"
 
+#include <chrono>
 #include <iomanip>
 #include <sstream>
 #include <thread>
@@ -55,8 +56,30 @@ class recorded_sample_types final : public deferred_sample_types {
 event_processor::event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live)
     : env_(std::move(env)), notifier_(std::move(notifier)), live_(live) {}
 
+namespace {
+
+// The trace's start, a calendar date and time in UTC, in 100 ns since 1601.
+std::uint64_t filetime_of(const tarnwell::nettrace::TraceObject& t) {
+  using namespace std::chrono;
+  const year_month_day date{year(t.year), month(t.month), day(t.day)};
+  if (!date.ok() || t.year < 1970 || t.hour > 23 || t.minute > 59 || t.second > 60 || t.milliseconds > 999) return 0;
+  const auto since_unix = sys_days(date).time_since_epoch() + hours(t.hour) + minutes(t.minute) + seconds(t.second) +
+                          milliseconds(t.milliseconds);
+  using filetime_ticks = duration<std::int64_t, std::ratio<1, 10000000>>;
+  constexpr std::uint64_t unix_epoch = 116444736000000000ull;
+  return unix_epoch + static_cast<std::uint64_t>(duration_cast<filetime_ticks>(since_unix).count());
+}
+
+}  // namespace
+
+std::uint64_t event_processor::trace_start_filetime() {
+  std::lock_guard lock(lock_);
+  return trace_start_filetime_;
+}
+
 void event_processor::set_trace(const tarnwell::nettrace::TraceObject& trace) {
   std::lock_guard lock(lock_);
+  trace_start_filetime_ = filetime_of(trace);
   timer_resolution_ = static_cast<std::uint64_t>(trace.qpc_frequency);
   pid_ = static_cast<std::uint32_t>(trace.process_id);
   // A recording names its process; a conversion's environment starts empty.

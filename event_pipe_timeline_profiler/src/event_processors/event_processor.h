@@ -47,6 +47,10 @@ class event_processor {
   event_processor(std::shared_ptr<environment> env, std::shared_ptr<bridge_notifier> notifier, bool live);
 
   void set_trace(const tarnwell::nettrace::TraceObject& trace);
+  // When the stream began, by the clock of the machine that recorded it
+  // (100 ns since 1601, UTC); 0 before the stream said, or if it said
+  // nonsense.
+  std::uint64_t trace_start_filetime();
   // The front end's description of the target; what the runtime has told of
   // its version before (the lifetime session hears it first) is kept.
   void reset_environment(const environment& env);
@@ -94,6 +98,7 @@ class event_processor {
   std::optional<netcore_snapshot_collector> collector_;
   std::optional<std::int64_t> first_time_, last_time_;
   std::uint64_t timer_resolution_ = 0;
+  std::uint64_t trace_start_filetime_ = 0;
   std::uint32_t pid_ = 0;
   std::atomic<bool> accepting_{true};
   // Threads announced in this snapshot, with the name written for each
