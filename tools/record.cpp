@@ -19,6 +19,7 @@
 #include <system_error>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -100,7 +101,18 @@ void require_diagnostic_socket(std::uint32_t pid) {
     throw std::runtime_error("There is no process " + std::to_string(pid));
   // Throws when the process's container cannot be looked into.
   const auto places = ep::diagnostic_places(static_cast<int>(pid));
-  if (ep::locate_diagnostic_socket(static_cast<int>(pid))) return;
+  if (ep::locate_diagnostic_socket(static_cast<int>(pid))) {
+    // A stopped process would take the request and never answer it.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    if (name_end != std::string::npos && name_end + 2 < line.size() &&
+        (line[name_end + 2] == 'T' || line[name_end + 2] == 't'))
+      throw std::runtime_error("Process " + std::to_string(pid) +
+                               " does not answer: it is stopped (by SIGSTOP, or held by a debugger)");
+    return;
+  }
   std::string where;
   for (const auto& place : places) where.append(where.empty() ? "" : ", ").append(place.directory.string());
   throw std::runtime_error("Process " + std::to_string(pid) + " has no diagnostic socket in " + where +
@@ -318,12 +330,18 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
     environment.emplace_back("DOTNET_DiagnosticPorts", port.string());
     program.emplace(options.command, environment);
   }
-  const auto connect_by = std::chrono::steady_clock::now() + 30s;
+  // A running process's runtime answers within the library's deadline (3 s),
+  // and then the library connects at once; a program started here may take
+  // longer to start its runtime.
+  const auto connect_by = std::chrono::steady_clock::now() + (launching ? 30s : 5s);
   while (!host.accept(200ms)) {
     if (program && program->wait(0ms))
       throw std::runtime_error("The program ended before its runtime connected: is it a .NET program?");
-    if (std::chrono::steady_clock::now() >= connect_by)
-      throw std::runtime_error("The profiler did not connect to its host");
+    if (std::chrono::steady_clock::now() >= connect_by) {
+      // The library says why: a runtime that did not answer, most often.
+      auto why = releasing.release();
+      throw std::runtime_error(why.empty() ? "The profiler did not connect to its host" : why);
+    }
   }
   // A program started here is profiled from its start: go begins the
   // snapshot (with its window), and the runtime is resumed once it runs.

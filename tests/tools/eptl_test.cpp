@@ -443,6 +443,14 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   EXPECT_NE(not_dotnet.out.find("has no diagnostic socket"), std::string::npos) << not_dotnet.out;
   EXPECT_NE(not_dotnet.out.find("not a .NET process"), std::string::npos) << not_dotnet.out;
 
+  // A process stopped (SIGSTOP) would take the request and never answer.
+  ::kill(program.pid(), SIGSTOP);
+  const auto stopped = run("record --pid " + pid + " -o " + (dir / "s.dtt").string());
+  ::kill(program.pid(), SIGCONT);
+  EXPECT_EQ(stopped.exit_code, 1);
+  EXPECT_EQ(stopped.out, "eptl: pid " + pid + ": Process " + pid +
+                             " does not answer: it is stopped (by SIGSTOP, or held by a debugger)\n");
+
   // Installed under a prefix of its own, eptl finds the library installed
   // beside it.
   const auto prefix = dir / "installed";
