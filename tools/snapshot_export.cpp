@@ -288,7 +288,12 @@ class chrome_trace final : public snapshot_events {
     std::string member = separator;
     member += "\"stack\":[";
     std::size_t n = 0;
-    for (auto it = stack_.rbegin(); it != stack_.rend() && n < stack_frames; ++it, ++n) {
+    // The event source's own frames, innermost, only report the event: the
+    // frames shown begin where its caller is.
+    auto from = stack_.rbegin();
+    while (from != stack_.rend() && snapshot_model::reports_events(model_.frames()[*from].name)) ++from;
+    if (from == stack_.rend()) from = stack_.rbegin();
+    for (auto it = from; it != stack_.rend() && n < stack_frames; ++it, ++n) {
       if (n) member += ',';
       append_json_string(member, model_.frames()[*it].name);
     }

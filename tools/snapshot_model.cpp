@@ -380,6 +380,16 @@ void snapshot_model::stack(std::uint32_t leaf, std::vector<std::uint32_t>& out) 
   std::reverse(out.begin(), out.end());
 }
 
+bool snapshot_model::reports_events(std::string_view method) noexcept {
+  if (method.rfind("System.Diagnostics.Tracing.", 0) == 0) return true;
+  const auto dot = method.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  // ".ctor" and ".cctor" leave a dot of their own before the method.
+  auto type = method.substr(0, method[dot - 1] == '.' ? dot - 1 : dot);
+  constexpr std::string_view suffix = "EventSource";
+  return type.size() >= suffix.size() && type.substr(type.size() - suffix.size()) == suffix;
+}
+
 std::uint32_t snapshot_model::innermost_caller(std::uint32_t leaf) const {
   std::vector<std::uint32_t> frames;
   stack(leaf, frames);
@@ -388,6 +398,7 @@ std::uint32_t snapshot_model::innermost_caller(std::uint32_t leaf) const {
   std::uint32_t library = npos, managed = npos;
   for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
     const auto& f = frames_[*it];
+    if (f.kind == frame_kind::managed && reports_events(f.name)) continue;
     if (f.application) return *it;
     if (f.kind != frame_kind::managed) continue;
     if (managed == npos) managed = *it;

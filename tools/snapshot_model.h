@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tw::tools {
@@ -90,9 +91,15 @@ class snapshot_model {
   void stack(std::uint32_t leaf, std::vector<std::uint32_t>& frames) const;
   // The innermost frame of the program's own in that stack; else the
   // innermost managed one outside the base library, else any managed one;
-  // npos when there is none.
+  // npos when there is none. An event source's own frames (the provider's
+  // class, EventSource's WriteEvent) are never it: they only report the
+  // event.
   std::uint32_t innermost_caller(std::uint32_t leaf) const;
   static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+  // Whether a method (Namespace.Type.Method) is an event source's: its
+  // type's name ends in EventSource (KestrelEventSource, and EventSource
+  // itself), or it lies in System.Diagnostics.Tracing.
+  static bool reports_events(std::string_view method) noexcept;
 
  private:
   void read_environment();
