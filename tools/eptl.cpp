@@ -72,7 +72,7 @@ po::variables_map parse_options(const std::vector<std::string>& args, const po::
   return values;
 }
 
-// "the OPTION: 'TEXT' is not WHAT".
+// A mistake in a value: "OPTION: 'TEXT' is not WHAT".
 [[noreturn]] void wrong_value(const std::string& option, const std::string& text, const std::string& what) {
   throw usage_error(option + ": '" + text + "' is not " + what);
 }

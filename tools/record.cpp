@@ -35,13 +35,19 @@ using namespace std::chrono_literals;
 namespace {
 
 // The library's exports, found as a front end finds them: beside this
-// program first (a build folder), then where the loader looks.
+// program first (a build folder), then where it is installed beside it
+// (PREFIX/lib for PREFIX/bin), then where the loader looks. The installed
+// place is named in full: the run path that says the same is not heard
+// where a sanitizer's runtime makes the call to the loader.
 class profiler_library {
  public:
   profiler_library() {
     std::error_code ec;
-    const auto beside = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / name;
-    handle_ = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const auto here = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    for (const auto& place : {here / name, here / TW_BIN_TO_LIB / name}) {
+      handle_ = ::dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle_ != nullptr) break;
+    }
     if (handle_ == nullptr) handle_ = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) throw std::runtime_error(std::string("Cannot load the profiler library: ") + ::dlerror());
     create = symbol<decltype(create)>("EventPipeApiCreateCollector");
