@@ -253,15 +253,7 @@ progress_callback make_sub_progress_with_throw(std::uint64_t share, std::uint64_
   };
 }
 
-bool is_cancellation(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const tarnwell::collector::event_pipe::cancel_processing&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
+using tarnwell::collector::event_pipe::is_cancellation;
 
 }  // namespace
 

@@ -14,16 +14,6 @@ namespace tarnwell::collector::event_pipe {
 
 namespace {
 
-bool is_cancellation(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const cancel_processing&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 // One parse of one source, with or without the hex dump of what is read. A
 // run that fails keeps the error with how far it got. `pipeline`: the
 // handlers' own thread, if they have one; what it was handed is handled

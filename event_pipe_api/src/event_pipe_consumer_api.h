@@ -26,6 +26,18 @@ class cancel_processing : public std::exception {
   const char* what() const noexcept override { return "Processing is cancelled"; }
 };
 
+// Whether `e` holds a cancel_processing.
+inline bool is_cancellation(const std::exception_ptr& e) {
+  if (!e) return false;
+  try {
+    std::rethrow_exception(e);
+  } catch (const cancel_processing&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 class session_stopped : public std::runtime_error {
  public:
   session_stopped() : std::runtime_error("EventPipe session is already stopped by consumer") {}
