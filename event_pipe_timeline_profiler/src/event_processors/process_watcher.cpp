@@ -158,16 +158,15 @@ void process_watcher::read_clocks(bool all) {
   double most = -1;
   for (auto it = clocks_.begin(); it != clocks_.end();) {
     auto& clock = it->second;
-    if (clock.fd >= 0 && (all || clock.sampled) && !clock.readings.empty()) {
-      const auto last = clock.readings.back();
+    if (clock.fd >= 0 && (all || clock.sampled)) {
+      const std::optional<cpu_reading> last =
+          clock.readings.empty() ? std::nullopt : std::optional<cpu_reading>(clock.readings.back());
       // A stretch much shorter than the period (a reading made for a
       // sample just now) says too little.
-      if (read_clock(clock) && clock.readings.back().at - last.at >= clock_period_ns / 2 &&
-          clock.readings.back().ran_ns >= last.ran_ns)
-        most = std::max(most, static_cast<double>(clock.readings.back().ran_ns - last.ran_ns) /
-                                  static_cast<double>(clock.readings.back().at - last.at));
-    } else if (clock.fd >= 0 && (all || clock.sampled)) {
-      read_clock(clock);
+      if (read_clock(clock) && last && clock.readings.back().at - last->at >= clock_period_ns / 2 &&
+          clock.readings.back().ran_ns >= last->ran_ns)
+        most = std::max(most, static_cast<double>(clock.readings.back().ran_ns - last->ran_ns) /
+                                  static_cast<double>(clock.readings.back().at - last->at));
     }
     // A thread that ended keeps its readings for as long as a reading is
     // kept at all, for the samples of it still on their way.
