@@ -79,3 +79,12 @@ for format in pprof collapsed; do
     "$format" "${seconds_of[$format]}" "${mib_of[$format]}" "$(echo "$(stat -c %s "$out") / 1000000" | bc -l)" \
     "$speedscope_seconds" "$(echo "${seconds_of[$format]} / $speedscope_seconds" | bc -l)"
 done
+
+# The HTML report, against the speedscope export of the same run: the
+# target is under 1 s and a page under 10 MB.
+measure report "$eptl" report "$snapshot" -o "$work/service.html"
+printf 'report: eptl report %.2f s (under 1 s: %s), peak %d MiB, %.1f MB written (under 10 MB: %s); speedscope %.2f s: %.2fx of it\n' \
+  "${seconds_of[report]}" "$( (( $(echo "${seconds_of[report]} < 1" | bc) )) && echo holds || echo FAILS)" \
+  "${mib_of[report]}" "$(echo "$(stat -c %s "$work/service.html") / 1000000" | bc -l)" \
+  "$( (( $(stat -c %s "$work/service.html") < 10000000 )) && echo holds || echo FAILS)" \
+  "$speedscope_seconds" "$(echo "${seconds_of[report]} / $speedscope_seconds" | bc -l)"

@@ -12,6 +12,7 @@
 #include "tools/snapshot_export.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
+#include "tools/snapshot_report.h"
 #include "tools/trace_stats.h"
 #include "tw/error/exception_text.h"
 
@@ -29,6 +30,8 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -216,16 +219,20 @@ constexpr command_help commands[] = {
      "to the damage, with a warning that says where it ends and how many events\n"
      "were converted. A trace of which nothing can be read ends with a message and\n"
      "exit code 1.\n"},
-    {"inspect", "eptl inspect SNAPSHOT [--json]",
+    {"inspect", "eptl inspect SNAPSHOT [--json] [--from S] [--to S]",
      "what a snapshot holds",
-     "Summarises a snapshot: the process, its time span, the records of every stream,\n"
-     "threads, garbage collections, the runtime's suspensions (those for collections\n"
-     "apart from the rest, the CPU sampler's among them), exceptions by type, lock\n"
-     "contention, Kestrel connections and requests, and the CPU samples by kind:\n"
-     "running managed code, running native code, waiting. The methods on top by\n"
-     "exclusive and by inclusive samples count the first; the other two are listed\n"
-     "by the innermost managed method, where the thread waits or calls native code.\n"
-     "--json prints the same as one JSON object.\n"},
+     "Summarises a snapshot: the process, its time span, threads, garbage\n"
+     "collections, the runtime's suspensions by their cause, exceptions by type, lock\n"
+     "contention, Kestrel requests (their times: p50, p95, max) by the method that\n"
+     "met them, allocation ticks by heap and by the allocating method, the records\n"
+     "of every stream, and the CPU samples by kind: running managed code, running\n"
+     "native code, waiting. The methods on top by exclusive and by inclusive samples\n"
+     "count the first; the other two are listed by the innermost managed method,\n"
+     "where the thread waits or calls native code.\n"
+     "\n"
+     "--json     prints the same as one JSON object.\n"
+     "--from S   counts the events from S seconds after the snapshot's start on.\n"
+     "--to S     counts the events before S seconds after the start.\n"},
     {"export", "eptl export SNAPSHOT --format speedscope|chrome|pprof|collapsed [--wall] [-o FILE]",
      "a snapshot for speedscope, Perfetto, chrome://tracing, pprof or flame graphs",
      "Writes a snapshot in the file format of another viewer.\n"
@@ -262,6 +269,22 @@ constexpr command_help commands[] = {
      "                     SNAPSHOT.trace.json, SNAPSHOT.pb.gz or SNAPSHOT.folded;\n"
      "                     - for standard output). The file appears only once it\n"
      "                     is whole.\n"},
+    {"report", "eptl report SNAPSHOT [-o FILE.html]",
+     "a snapshot as one HTML page to open in a browser",
+     "Writes a snapshot as one self-contained HTML page (default SNAPSHOT.html): its\n"
+     "script, style and data are inside, and it asks the network for nothing, so it\n"
+     "opens from disk anywhere. It shows:\n"
+     "- the summary that eptl inspect prints;\n"
+     "- a timeline: a row per thread, busiest first, with its CPU over time, and\n"
+     "  marks for GCs and suspensions (across every row), exceptions, lock\n"
+     "  contention, Kestrel requests and SQL calls (hover for what each is), and a\n"
+     "  flight recording's capture. Dragging across it selects a stretch of time;\n"
+     "- a flame graph of that stretch's samples, CPU (threads running) or wall\n"
+     "  (every sample): click a frame to zoom into it, search to mark frames with\n"
+     "  their share;\n"
+     "- the top methods of that stretch, by exclusive and inclusive samples.\n"
+     "\n"
+     "-o FILE   where to write the page.\n"},
     {"stats", "eptl stats FILE.nettrace [--json]",
      "a recorded trace's header and event counts",
      "Reads a recorded trace without converting it: its header, how it ended, the\n"
@@ -373,17 +396,47 @@ int sections(const std::vector<std::string>& args) {
 }
 
 int inspect(const std::vector<std::string>& args) {
-  const auto values = file_and_json(args);
+  po::options_description options;
+  std::string from, to;
+  options.add_options()("json", "")("from", po::value(&from))("to", po::value(&to))("file", po::value<std::string>());
+  po::positional_options_description positional;
+  positional.add("file", 1);
+  const auto values = parse_options(args, options, positional);
   const auto file = required_file(values, "snapshot");
   const bool json = values.count("json") != 0;
+  std::optional<double> from_s, to_s;
+  if (!from.empty()) from_s = seconds_value("--from", from, true);
+  if (!to.empty()) to_s = seconds_value("--to", to, true);
+  if (from_s && to_s && *to_s <= *from_s) wrong_value("--to", to, "after --from");
   subject = file;
   expect_snapshot(file);
-  const auto summary = tw::tools::inspect_snapshot(file);
+  const auto summary = tw::tools::inspect_snapshot(file, from_s, to_s);
   if (json)
     tw::tools::print_json(std::cout, summary);
   else
     tw::tools::print_text(std::cout, summary);
   return 0;
+}
+
+// Writes OUT through `write`, beside its place, and moves it there when
+// whole: a failure leaves no part of a file, nor harms one that was there.
+// Prints OUT.
+template <class Write>
+void write_whole(const std::string& out, Write&& write) {
+  const std::string partial = out + ".partial";
+  subject = out;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(partial.c_str(), "wb"), &std::fclose);
+  if (!f) throw std::runtime_error("Cannot create " + out + ": " + std::strerror(errno));
+  try {
+    write(f.get());
+    if (std::fclose(f.release()) != 0) throw std::runtime_error("Cannot write " + out + ": " + std::strerror(errno));
+    std::filesystem::rename(partial, out);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);
+    throw;
+  }
+  std::cout << out << "\n";
 }
 
 int export_snapshot(const std::vector<std::string>& args) {
@@ -422,22 +475,24 @@ int export_snapshot(const std::vector<std::string>& args) {
     return 0;
   }
   if (out.empty()) out = file + chosen->extension;
-  // Written beside its place and moved there when whole: a failed export
-  // leaves no part of a file, nor harms one that was there.
-  const std::string partial = out + ".partial";
-  subject = out;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(partial.c_str(), "wb"), &std::fclose);
-  if (!f) throw std::runtime_error("Cannot create " + out + ": " + std::strerror(errno));
-  try {
-    tw::tools::export_snapshot(model, as, f.get());
-    if (std::fclose(f.release()) != 0) throw std::runtime_error("Cannot write " + out + ": " + std::strerror(errno));
-    std::filesystem::rename(partial, out);
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
-    throw;
-  }
-  std::cout << out << "\n";
+  write_whole(out, [&](std::FILE* f) { tw::tools::export_snapshot(model, as, f); });
+  return 0;
+}
+
+int report(const std::vector<std::string>& args) {
+  po::options_description options;
+  std::string out;
+  options.add_options()("output,o", po::value(&out))("file", po::value<std::string>());
+  po::positional_options_description positional;
+  positional.add("file", 1);
+  const auto file = required_file(parse_options(args, options, positional), "snapshot");
+  subject = file;
+  expect_snapshot(file);
+  const tw::tools::snapshot_model model(file);
+  std::ostringstream summary;
+  tw::tools::print_text(summary, tw::tools::inspect_snapshot(model));
+  if (out.empty()) out = file + ".html";
+  write_whole(out, [&](std::FILE* f) { tw::tools::write_report(model, summary.str(), f); });
   return 0;
 }
 
@@ -610,6 +665,7 @@ int main(int argc, char** argv) {
     if (command == "record") return record(args);
     if (command == "inspect") return inspect(args);
     if (command == "export") return export_snapshot(args);
+    if (command == "report") return report(args);
     if (command == "ps") {
       parse_options(args, po::options_description());
       // The runtimes put their sockets where TMPDIR says, as we look for them.

@@ -95,13 +95,27 @@ void kestrel_record(const stream_record& r, snapshot_events& to) {
 
 }  // namespace
 
-void decode_events(const snapshot_model& model, snapshot_events& to) {
+std::string sql_api_call(const std::string& message) {
+  // SqlClient marks the calls of its API: "SqlCommand.ExecuteReader | API | ..."
+  // or "<sc.SqlCommand.ExecuteReader|API> ...".
+  if (message.find("API") == std::string::npos) return {};
+  auto call = message.substr(0, message.find_first_of(" |"));
+  if (call.starts_with('<')) call.erase(0, call.find('.') + 1);  // "<sc." or "<prov."
+  if (call.find('.') == std::string::npos) return {};
+  return call;
+}
+
+void decode_events(const snapshot_model& model, snapshot_events& to, tick_range range) {
   // An event is told once its stack record, which follows it, is known.
   auto each = [&](std::uint16_t section, auto&& what) {
     if (!model.has(section)) return;
     const auto stream = model.reader().map(section);
     std::optional<stream_record> pending;
+    // A stack record goes with the event before it, in the range or not.
+    bool in_range = false;
     for_each_record(section, stream.bytes(), 8, [&](const stream_record& r) {
+      if (r.kind != stack_record) in_range = range.holds(r.timestamp);
+      if (!in_range) return;
       to.record(section, r);
       if (r.kind == stack_record) {
         if (pending) pending->stack = load_at<std::uint32_t>(r.body, 8);

@@ -8,6 +8,7 @@
 #include "tools/snapshot_streams.h"
 
 #include <cstdint>
+#include <climits>
 #include <string>
 
 namespace tw::tools {
@@ -50,7 +51,19 @@ class snapshot_events {
   virtual void thread_start(const stream_record&) {}
 };
 
-// Throws std::runtime_error on a record that cannot be delimited.
-void decode_events(const snapshot_model& model, snapshot_events& to);
+// The SqlClient call a trace message tells of ("SqlCommand.ExecuteReader"),
+// or empty for a message that is no call of its API.
+std::string sql_api_call(const std::string& message);
+
+// A stretch of the snapshot's clock: the ticks from `from` up to, not
+// including, `to`.
+struct tick_range {
+  std::int64_t from = INT64_MIN, to = INT64_MAX;
+  bool holds(std::int64_t tick) const noexcept { return tick >= from && tick < to; }
+};
+
+// Tells the records that lie in `range`. Throws std::runtime_error on a
+// record that cannot be delimited.
+void decode_events(const snapshot_model& model, snapshot_events& to, tick_range range = {});
 
 }  // namespace tw::tools

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -29,11 +30,13 @@ struct snapshot_summary {
   std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint64_t> records;  // (section, kind) -> count
   std::uint64_t threads = 0;
   std::uint64_t gc_count = 0;
-  double suspension_ms = 0;  // every suspension of the runtime
-  // Those for a collection (reasons GC and GC preparation) and the rest,
-  // among them the CPU sampler's (reason "other").
-  std::uint64_t gc_suspensions = 0, other_suspensions = 0;
-  double gc_suspension_ms = 0, other_suspension_ms = 0;
+  // The runtime's suspensions, by the reason it gave (1 a collection, 6 the
+  // preparation of one, 0 anything else, the CPU sampler among them).
+  struct suspension_totals {
+    std::uint64_t count = 0;
+    double ms = 0;
+  };
+  std::map<std::uint32_t, suspension_totals> suspensions;
   std::map<std::string, std::uint64_t> exceptions;
   std::uint64_t contentions = 0;
   double contention_ms = 0;
@@ -67,7 +70,31 @@ struct snapshot_summary {
     std::string what, caller;
     std::uint64_t count = 0;
   };
-  std::vector<caller_count> sql_calls, kestrel_requests_by_caller;
+  std::vector<caller_count> sql_calls;
+  // Kestrel requests: the times of those that ended, all together and by
+  // the method that met them (most requests first). A request's method,
+  // path and status are not among the events the snapshot keeps.
+  struct request_times {
+    std::string caller;  // empty for all of them
+    std::uint64_t count = 0, ended = 0;
+    double p50_ms = 0, p95_ms = 0, max_ms = 0;
+  };
+  request_times requests;
+  std::vector<request_times> requests_by_caller;
+  // The runtime's allocation ticks (one each time about 100 KB more were
+  // allocated): their bytes by heap (0 small objects, 1 large, 2 pinned),
+  // and by the method that allocated, most bytes first. The ticks' type
+  // names are not among the events the snapshot keeps.
+  std::uint64_t allocation_ticks = 0;
+  std::map<std::uint32_t, std::uint64_t> allocated_by_heap;
+  struct allocation_row {
+    std::string caller;
+    std::uint64_t ticks = 0, bytes = 0;
+  };
+  std::vector<allocation_row> allocations_by_caller;
+  // The stretch the tables count, in seconds from the snapshot's start,
+  // when one was asked for.
+  std::optional<double> from_s, to_s;
   // Events kept without their stacks because the call tree had no room left
   // for them, and when that began.
   std::uint64_t stacks_without_room = 0;
@@ -77,7 +104,15 @@ struct snapshot_summary {
   std::map<std::uint16_t, std::pair<std::uint64_t, std::uint64_t>> stacks_naming_a_method;
 };
 
-snapshot_summary inspect_snapshot(const std::string& index_path);
+// The whole snapshot, or the events from `from_s` up to `to_s` seconds
+// after its start.
+snapshot_summary inspect_snapshot(const std::string& index_path, std::optional<double> from_s = {},
+                                  std::optional<double> to_s = {});
+snapshot_summary inspect_snapshot(const snapshot_model& model, std::optional<double> from_s = {},
+                                  std::optional<double> to_s = {});
+// A reason the runtime gives for a suspension, as a person says it: "for
+// garbage collections", "for the debugger", ...
+std::string suspension_cause(std::uint32_t reason);
 void print_text(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
 void print_json(std::ostream& out, const snapshot_summary& s, std::size_t top = 10);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Converts every committed recording, exports each snapshot in every format
 # and checks the exports (check_exports.mjs): schema, format rules, and
-# speedscope in headless Chromium. Screenshots go to OUT_DIR.
+# speedscope in headless Chromium; and eptl's own report of each snapshot in
+# Chromium (check_report.mjs). Screenshots go to OUT_DIR.
 #   check_recordings.sh EPTL OUT_DIR
 set -euo pipefail
 eptl=$1
@@ -14,6 +15,7 @@ fi
 rm -rf "$out"
 mkdir -p "$out"
 failed=0
+snapshots=()
 # The public recordings are kept zipped.
 for zipped in "$here"/../data/public/*.nettrace.zip; do
   python3 -m zipfile -e "$zipped" "$out/public"
@@ -27,8 +29,12 @@ for recording in "$here"/../data/*.nettrace "$out"/public/*.nettrace; do
   "$eptl" export "$snapshot" --format collapsed -o "$out/$name.folded" >/dev/null
   "$eptl" export "$snapshot" --format pprof -o "$out/$name.pb.gz" >/dev/null
   "$eptl" inspect --json "$snapshot" >"$out/$name.inspect.json"
+  "$eptl" report "$snapshot" >/dev/null
+  snapshots+=("$snapshot")
   echo "== $name"
   node "$here/check_exports.mjs" "$out/$name.speedscope.json" "$out/$name.trace.json" "$out/$name.inspect.json" \
     "$out" "$out/$name.folded" "$out/$name.pb.gz" || failed=1
 done
+echo "== reports"
+node "$here/check_report.mjs" "$eptl" "$out" "${snapshots[@]}" || failed=1
 exit $failed

@@ -44,9 +44,11 @@ std::string file_text(const std::filesystem::path& p) {
 
 bool hot_method_on_top(const std::string& index) {
   const auto r = run("inspect " + index);
-  const auto top = r.out.find("top methods by exclusive samples:\n");
-  return r.exit_code == 0 && top != std::string::npos &&
-         r.out.find("HotLoop.SpinPrimes", top) < r.out.find('\n', r.out.find('\n', top) + 1);
+  // The title, the columns' header, then the first row.
+  const auto header = r.out.find("top methods by exclusive samples:\n  exclusive  inclusive  method\n");
+  const auto first_row = r.out.find('\n', r.out.find('\n', header) + 1) + 1;
+  return r.exit_code == 0 && header != std::string::npos &&
+         r.out.find("HotLoop.SpinPrimes", first_row) < r.out.find('\n', first_row);
 }
 
 // The workload burning CPU in HotLoop.SpinPrimes, once its runtime listens.
@@ -82,6 +84,10 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
       {"inspect " + samples, 1, "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
       {"convert " + fake_snapshot, 1, "eptl: " + fake_snapshot + " is a snapshot; eptl inspect or eptl export read it\n"},
       {"inspect " + missing, 1, "eptl: Cannot open " + missing + ": No such file or directory\n"},
+      {"report " + samples + " -o " + (dir / "r.html").string(), 1,
+       "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
+      {"report " + fake_snapshot + " -o " + (dir / "r.html").string(), 1,
+       "eptl: " + fake_snapshot + ": 1701344288 sections do not fit the index\n"},
       {"convert " + samples + " -o " + nowhere, 1,
        "eptl: " + samples + ": Fail to create file: " + nowhere + " (No such file or directory)\n"},
       // A flag anywhere after the command asks for its help, never a file.
@@ -90,7 +96,7 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
       {"--version", 0, "eptl " TW_VERSION "\n"},
       // Mistakes: one line that names them, and where the options are listed.
       {"", 2, "'eptl --help'"},
-      {"bogus", 2, "eptl: 'bogus' is not a command: record, convert, inspect, export, stats, sections, ps"},
+      {"bogus", 2, "eptl: 'bogus' is not a command: record, convert, inspect, export, report, stats, sections, ps"},
       {"sections", 2, "eptl: which snapshot? none was named\n'eptl sections --help' lists its options."},
       {"convert x.nettrace --bogus", 2, "eptl: unrecognised option '--bogus'"},
       {"convert x.nettrace --threads=0", 2, "eptl: --threads: '0' is not a count of threads (1 to 1024)"},
@@ -99,6 +105,7 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
       {"export x.dtt --format=flamegraph", 2,
        "eptl: --format: 'flamegraph' is not one of speedscope, chrome, pprof, collapsed"},
       {"export x.dtt", 2, "eptl: the option '--format' is required but missing"},
+      {"inspect x.dtt --from 2 --to 1", 2, "eptl: --to: '1' is not after --from"},
       {"record --pid abc", 2, "eptl: --pid: 'abc' is not a process id"},
       {"record -p 0", 2, "eptl: --pid: '0' is not a process id"},
       {"record --name no-such-program-anywhere", 2,
@@ -122,6 +129,7 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
       EXPECT_NE(result.out.find(r.says), std::string::npos) << r.command << "\n" << result.out;
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "out.dtt")) << "a failed conversion leaves no snapshot";
+  EXPECT_FALSE(std::filesystem::exists(dir / "r.html")) << "a failed report leaves no page";
 }
 
 TEST(eptl, converts_prints_sections_and_converts_a_recording_cut_short) {
