@@ -763,6 +763,9 @@ TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
   ASSERT_TRUE(f.summary && f.summary->capture) << f.result.out;
   EXPECT_GE(f.summary->exceptions.at("System.InvalidOperationException"), 3u);
   EXPECT_TRUE(tw::tools::inspect_snapshot(second).capture);
+  // The report marks the capture on its timeline.
+  ASSERT_EQ(run("report " + second + " -o " + (dir / "many-2.html").string()).exit_code, 0);
+  EXPECT_NE(file_text(dir / "many-2.html").find("\"capture\":{\"ms\":"), std::string::npos);
 
   // A temporary directory of its own, short enough for the program's socket.
   struct own_tmp {
@@ -801,3 +804,36 @@ TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
 }
 
 }  // namespace
+
+// The README's eptl commands that need no live program, run on the
+// snapshot it calls core.dtt (net10-core converted): each prints the first
+// line the README shows under it.
+TEST(eptl, the_readme_shows_what_its_commands_print) {
+  const scratch_folder dir;
+  ASSERT_EQ(run("convert " + test_support::recording("net10-core").string() + " --modules-only --modules " +
+                (std::filesystem::path(TW_SOURCE_DIR) / "tests" / "data" / "modules").string() + " -o " +
+                (dir / "core.dtt").string())
+                .exit_code,
+            0);
+  std::istringstream readme(file_text(std::filesystem::path(TW_SOURCE_DIR) / "README.md"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(readme, line);) lines.push_back(line);
+  int checked = 0;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    const std::string prompt = "    $ eptl ";
+    if (lines[i].rfind(prompt, 0) != 0) continue;
+    const auto args = lines[i].substr(prompt.size());
+    // Only what the snapshot here answers: no live program, no other file.
+    const bool live = args.rfind("record", 0) == 0 || args.rfind("ps", 0) == 0;
+    bool other_file = args.find('|') != std::string::npos;
+    std::istringstream words(args);
+    for (std::string w; words >> w;)
+      if ((w.ends_with(".dtt") || w.ends_with(".nettrace")) && w != "core.dtt") other_file = true;
+    if (live || other_file) continue;
+    SCOPED_TRACE(lines[i]);
+    const auto said = run_command("cd " + dir.path().string() + " && " + TW_EPTL_PATH + " " + args).out;
+    EXPECT_EQ(said.substr(0, said.find('\n')), lines[i + 1].substr(4));
+    ++checked;
+  }
+  EXPECT_GE(checked, 8) << "the README's examples of eptl on core.dtt";
+}
