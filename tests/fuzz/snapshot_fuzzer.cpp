@@ -7,6 +7,7 @@
 #include "collector/src/collector/snapshot_format.h"
 #include "tools/snapshot_export.h"
 #include "tools/snapshot_inspect.h"
+#include "tools/snapshot_report.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -79,5 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::fclose(sink);
   }
+  std::FILE* sink = std::fopen("/dev/null", "wb");
+  try {
+    const tw::tools::snapshot_model model(index);
+    tw::tools::write_report(model, {}, sink);
+  } catch (const std::exception&) {
+  }
+  std::fclose(sink);
   return 0;
 }
