@@ -679,7 +679,7 @@ TEST(eptl_flight, each_trigger_fires_on_its_incident_within_a_second_and_never_o
   const row rows[] = {
       {"exception=System.TimeoutException", "timeout", "other-exception", "exception System.TimeoutException"},
       {"gc-pause=100", "gc-pause", "idle", "gc pause of "},
-      {"request=300", "slow-request", "fast-request", "request GET /incident "},
+      {"request=600", "slow-request", "fast-request", "request GET /incident "},
       {"contention=200", "contention", "idle", "lock wait of "},
       {"cpu=80", "cpu", "idle", "cpu at "},
   };

@@ -1,101 +1,150 @@
-// A front end's view of the library: loads it through P/Invoke, passes
-// UTF-16 strings, a progress delegate, and reads error records from their
-// packed head. Converts a recording, then cancels one conversion half-way
-// and another at the save decision.
-//   ManagedHost LIBRARY RECORDING OUTPUT_DIRECTORY
-// (Live profiling through the same exports is driven from C++ by the live
-// collector tests, and their C signatures from C by exports_c_test.)
+// A .NET front end of the profiler through its managed binding, as a
+// program that adds the package writes it:
+//   ManagedHost [--library LIBRARY] EPTL WORKLOAD_DLL RECORDING OUTPUT_DIRECTORY [--convert-only]
+// Converts a recording (with progress, cancelled, and failing), attaches to a
+// live workload and saves a snapshot that holds its known exceptions (read
+// back with eptl inspect --json), launches a workload from its first
+// instruction, and checks the binding's answers to bad input. --library loads
+// the library from a build folder (the package brings its own).
 // Prints one line per check and "N passed, N failed" at the end.
+using System.Diagnostics;
 using System.Runtime.InteropServices;
+using System.Text.Json;
+using EventPipeTimelineProfiler;
 
-static class Native
+var rest = args.ToList();
+if (rest.Count > 1 && rest[0] == "--library")
 {
-    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
-    public delegate int Progress(nuint current, nuint total, nuint finished);
+    var library = rest[1];
+    NativeLibrary.SetDllImportResolver(typeof(LiveProfiler).Assembly, (name, _, _) =>
+        name == "event_pipe_timeline_profiler" ? NativeLibrary.Load(library) : IntPtr.Zero);
+    rest.RemoveRange(0, 2);
+}
+var convertOnly = rest.Remove("--convert-only");
+var (eptl, workload, recording, dir) = (rest[0], rest[1], rest[2], rest[3]);
+Directory.CreateDirectory(dir);
+int passed = 0, failed = 0;
 
-    [DllImport("event_pipe_timeline_profiler", CharSet = CharSet.Unicode)]
-    public static extern IntPtr EventPipeApiCreateNettraceCollector(string nettrace, string snapshot, string parameter,
-                                                                     Progress progress, out IntPtr error);
-    [DllImport("event_pipe_timeline_profiler")]
-    public static extern void EventPipeApiReleaseNettraceCollector(IntPtr collector, out IntPtr error);
-    [DllImport("event_pipe_timeline_profiler")]
-    public static extern void ReleaseErrorInfo(IntPtr error);
-
-    // The head is packed: int32 kind at 0, message pointer at 4.
-    public static (int kind, string message) Read(IntPtr error) =>
-        (Marshal.ReadInt32(error, 0), Marshal.PtrToStringUTF8(Marshal.ReadIntPtr(error, 4)) ?? "");
+void Check(bool ok, string what)
+{
+    Console.WriteLine($"{(ok ? "ok  " : "FAIL")} {what}");
+    if (ok) passed++; else failed++;
 }
 
-static class Program
+// What the body throws, if anything.
+Exception? Thrown(Action body)
 {
-    static int passed, failed;
+    try { body(); return null; }
+    catch (Exception e) { return e; }
+}
 
-    static void Check(bool ok, string what)
-    {
-        Console.WriteLine($"{(ok ? "ok  " : "FAIL")} {what}");
-        if (ok) passed++; else failed++;
-    }
+JsonElement Inspect(string snapshot)
+{
+    var run = Process.Start(new ProcessStartInfo(eptl, $"inspect --json \"{snapshot}\"") { RedirectStandardOutput = true })!;
+    var json = run.StandardOutput.ReadToEnd();
+    run.WaitForExit();
+    return JsonDocument.Parse(json).RootElement;
+}
 
-    static List<(ulong, ulong, ulong)> Convert(string recording, string output, Func<int, ulong, ulong, ulong, int> answer,
-                                             out string? error)
+int Exceptions(JsonElement summary, string type) =>
+    summary.GetProperty("exceptions").TryGetProperty(type, out var n) ? n.GetInt32() : 0;
+
+// Conversion: progress to 100, cancellation that leaves nothing, failures.
+var saved = Path.Combine(dir, "saved.dtt");
+var percents = new List<int>();
+var error = Thrown(() => NettraceConversion.Convert(recording, saved, new SyncProgress(percents.Add)));
+Check(error == null, $"a recording converts ({error?.Message})");
+Check(File.Exists(saved) && File.Exists(saved + ".0000"), "the index and its section files exist");
+Check(percents.Count > 1 && percents[^1] == 100 && percents.SequenceEqual(percents.Order()), $"progress rises to 100 ({string.Join(' ', percents)})");
+
+using (var cancel = new CancellationTokenSource())
+{
+    var halfway = Path.Combine(dir, "halfway.dtt");
+    error = Thrown(() => NettraceConversion.Convert(recording, halfway, new SyncProgress(p => { if (p >= 10) cancel.Cancel(); }), cancel.Token));
+    Check(error is OperationCanceledException, $"a cancelled conversion says so ({error?.GetType().Name})");
+    Check(!Directory.EnumerateFiles(dir, "halfway.dtt*").Any(), "and leaves no file");
+}
+
+var missing = Path.Combine(dir, "missing.nettrace");
+error = Thrown(() => NettraceConversion.Convert(missing, Path.Combine(dir, "x.dtt")));
+Check(error is ProfilerException { Kind: ProfilerErrorKind.Standard } e1 && e1.Message.Contains(missing) && !e1.Message.Contains('\n'),
+    $"a missing recording is the library's one-line reason: {error?.Message}");
+error = Thrown(() => NettraceConversion.Convert(recording, Path.Combine(dir, "no", "such", "folder", "x.dtt")));
+Check(error is ProfilerException, $"a snapshot in a missing folder is refused: {error?.Message}");
+
+if (!convertOnly)
+{
+    // A live workload, attached to: one burst of its work is 5
+    // InvalidOperationExceptions and 3 FormatExceptions.
+    var target = Process.Start(new ProcessStartInfo("dotnet", $"\"{workload}\" target")
+    { RedirectStandardInput = true, RedirectStandardOutput = true })!;
+    try
     {
-        var calls = new List<(ulong, ulong, ulong)>();
-        Native.Progress progress = (c, t, f) =>
+        var ready = target.StandardOutput.ReadLine() ?? "";
+        Check(ready.StartsWith("ready "), $"the workload is ready ({ready})");
+        var alerts = new List<string>();
+        var attached = Path.Combine(dir, "attached.dtt");
+        using (var profiler = LiveProfiler.Attach(target.Id))
         {
-            calls.Add((c, t, f));
-            return answer(calls.Count, c, t, f);
-        };
-        error = null;
-        var holder = Native.EventPipeApiCreateNettraceCollector(recording, output, "", progress, out var e1);
-        if (holder == IntPtr.Zero)
-        {
-            error = Native.Read(e1).message;
-            Native.ReleaseErrorInfo(e1);
-            return calls;
+            profiler.Alert += (_, a) => { lock (alerts) alerts.Add(a.Message); };
+            profiler.StartSnapshot(attached);
+            target.StandardInput.WriteLine("work");
+            Check(target.StandardOutput.ReadLine() == "done", "the workload did its work");
+            var progress = new List<int>();
+            var index = profiler.SaveSnapshot(new SyncProgress(progress.Add));
+            Check(index == attached && progress.LastOrDefault() == 100, $"the snapshot is saved at {index}");
+            var summary = Inspect(attached);
+            Check(Exceptions(summary, "System.InvalidOperationException") == 5 && Exceptions(summary, "System.FormatException") == 3,
+                $"it holds the workload's exceptions: {summary.GetProperty("exceptions")}");
+
+            profiler.StartSnapshot(Path.Combine(dir, "dropped.dtt"));
+            profiler.DropSnapshot();
+            Check(!Directory.EnumerateFiles(dir, "dropped.dtt*").Any(), "a dropped snapshot leaves no file");
+            error = Thrown(() => profiler.StartSnapshot(Path.Combine(dir, "no", "such", "x.dtt")));
+            Check(error is ProfilerException, $"a snapshot in a missing folder is refused: {error?.Message}");
+            profiler.Dispose();
+            profiler.Dispose();
+            Check(Thrown(() => profiler.StartSnapshot(attached)) is ObjectDisposedException, "a call after Dispose is refused");
         }
-        Native.EventPipeApiReleaseNettraceCollector(holder, out var e2);
-        if (e2 != IntPtr.Zero)
-        {
-            error = Native.Read(e2).message;
-            Native.ReleaseErrorInfo(e2);
-        }
-        GC.KeepAlive(progress);
-        return calls;
+        target.StandardInput.WriteLine("exit");
+        Check(target.WaitForExit(30_000), "the workload runs on after the profiler, to its own end");
     }
-
-    static int Main(string[] args)
+    finally
     {
-        var library = args[0];
-        NativeLibrary.SetDllImportResolver(typeof(Program).Assembly, (name, _, _) =>
-            name == "event_pipe_timeline_profiler" ? NativeLibrary.Load(library) : IntPtr.Zero);
-        var recording = args[1];
-        var dir = args[2];
-        Directory.CreateDirectory(dir);
-
-        var saved = Path.Combine(dir, "saved.dtt");
-        var calls = Convert(recording, saved, (_, _, _, _) => 1, out var error);
-        Check(error == null, $"a recording converts ({error})");
-        Check(File.Exists(saved) && File.Exists(saved + ".0000"), "the index and its section files exist");
-        Check(calls.Count > 0 && calls[^1] == (100, 100, 1), "the last progress call is 100 of 100, finished");
-        Check(calls.Contains((90, 100, 0)), "the save decision is asked at 90 of 100");
-        Check(calls.Where(c => c.Item3 == 0).All(c => c.Item1 * 100 <= c.Item2 * 100), "progress never passes its total");
-
-        var halfway = Path.Combine(dir, "halfway.dtt");
-        calls = Convert(recording, halfway, (n, _, _, _) => n <= 2 ? 1 : 0, out error);
-        Check(error == null, $"a conversion cancelled half-way ends without error ({error})");
-        Check(!Directory.EnumerateFiles(dir, "halfway.dtt*").Any(), "and leaves no file");
-        Check(calls[^1] == (100, 100, 1), "and still ends with 100 of 100, finished");
-
-        var atSave = Path.Combine(dir, "atsave.dtt");
-        calls = Convert(recording, atSave, (_, c, t, f) => c == 90 && t == 100 && f == 0 ? 0 : 1, out error);
-        Check(error == null, $"a conversion refused at the save decision ends without error ({error})");
-        Check(!Directory.EnumerateFiles(dir, "atsave.dtt*").Any(), "and leaves no file");
-        Check(calls[^1] == (100, 100, 1), "and still ends with 100 of 100, finished");
-
-        calls = Convert(Path.Combine(dir, "missing.nettrace"), Path.Combine(dir, "x.dtt"), (_, _, _, _) => 1, out error);
-        Check(error != null && error.Contains("missing.nettrace"), $"a missing recording is an error record: {error}");
-
-        Console.WriteLine($"{passed} passed, {failed} failed");
-        return failed == 0 ? 0 : 1;
+        if (!target.HasExited) target.Kill();
     }
+
+    // A program that is no .NET program.
+    using (var sleeper = Process.Start("sleep", "30"))
+    {
+        var watch = Stopwatch.StartNew();
+        error = Thrown(() => LiveProfiler.Attach(sleeper.Id).Dispose());
+        Check(error is ProfilerException && watch.Elapsed < TimeSpan.FromSeconds(20), $"a process that is not .NET is refused: {error?.Message}");
+        sleeper.Kill();
+    }
+
+    // Launched: profiled from its first instruction ("startup" spends its
+    // first 300 ms in Startup.FirstWork, then exits with 42); its snapshot
+    // is saved as it ends.
+    var launched = Path.Combine(dir, "launched.dtt");
+    var exited = new ManualResetEventSlim();
+    using (var profiler = LiveProfiler.Launch("dotnet", $"\"{workload}\" startup 300", new LiveProfilerOptions { SnapshotPath = launched }))
+    {
+        profiler.Exited += (_, _) => exited.Set();
+        Check(exited.Wait(TimeSpan.FromSeconds(60)), "the launched program's end is told");
+        Check(profiler.ExitCode == 42, $"with its exit code ({profiler.ExitCode})");
+    }
+    var first = Inspect(launched);
+    Check(first.GetProperty("methods").EnumerateArray().Any(m => m.GetProperty("name").GetString() == "Startup.FirstWork"),
+        "its snapshot has its first method");
+}
+
+Console.WriteLine($"{passed} passed, {failed} failed");
+return failed == 0 ? 0 : 1;
+
+// Progress told on the reporting thread: Progress<T> posts to the pool, and
+// the checks read the list as soon as the call returns.
+sealed class SyncProgress(Action<int> report) : IProgress<int>
+{
+    public void Report(int value) => report(value);
 }

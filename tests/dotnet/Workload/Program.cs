@@ -257,7 +257,7 @@ public static class Incident
                 break;
             case "slow-request":
             case "fast-request":
-                await Request(what == "slow-request" ? 800 : 5);
+                await Request(what == "slow-request" ? 1500 : 5);
                 break;
             case "contention":
                 HoldLock(500);
