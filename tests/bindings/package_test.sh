@@ -12,7 +12,7 @@ build=$1 eptl=$2 workload=$3 recording=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-package=$(bash "$here/scripts/pack.sh" "$build")
+package=$(bash "$here/scripts/pack.sh" "$build" "$work/packed")
 feed=$work/feed
 mkdir -p "$feed"
 cp "$package" "$feed/"

@@ -137,6 +137,21 @@ if (!convertOnly)
     var first = Inspect(launched);
     Check(first.GetProperty("methods").EnumerateArray().Any(m => m.GetProperty("name").GetString() == "Startup.FirstWork"),
         "its snapshot has its first method");
+
+    // A flight recording: the trigger is told, and the window around it saved.
+    var window = Path.Combine(dir, "window.dtt");
+    var options = new LiveProfilerOptions { SnapshotPath = window, WindowSeconds = 10, AfterTrigger = TimeSpan.Zero };
+    options.Triggers.Add("exception=System.TimeoutException");
+    using (var profiler = LiveProfiler.Launch("dotnet", $"\"{workload}\" incident timeout 4", options))
+    {
+        var fired = new TaskCompletionSource<string>();
+        profiler.Triggered += (_, t) => fired.TrySetResult(t.What);
+        Check(fired.Task.Wait(TimeSpan.FromSeconds(60)) && fired.Task.Result == "exception System.TimeoutException",
+            $"a flight recording's trigger is told ({(fired.Task.IsCompleted ? fired.Task.Result : "none")})");
+        profiler.SaveSnapshot();
+    }
+    Check(Inspect(window).TryGetProperty("captured_on", out var capture) &&
+          capture.GetProperty("what").GetString() == "exception System.TimeoutException", "and its window saved with it");
 }
 
 Console.WriteLine($"{passed} passed, {failed} failed");
