@@ -12,6 +12,7 @@
 #include "tw/error/exception_text.h"
 #include "tw/error/file_write_error.h"
 #include "tw/progress/progress_handler.h"
+#include "tw/system/linux/detail_proc_utils.h"
 
 #include <atomic>
 #include <cerrno>
@@ -109,7 +110,7 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   // These are known now: the caller hears of them at once rather than at the
   // release.
   check_bridge_endpoint(bridge_endpoint);
-  if (pid != 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+  if (pid != 0 && tw::detail_proc_utils::process_ended(static_cast<pid_t>(pid)))
     throw non_existing_process(static_cast<int>(pid));
   // A container this user cannot look into is said now, not after a search
   // that cannot end.

@@ -2,14 +2,14 @@
 
 #include "tw/utility/throw.h"
 
-#include <boost/format.hpp>
+#include "collector/src/collector/snapshot_format.h"
 
 namespace tw_prof {
 
 std::filesystem::path path_file_factory::gen_file_path(bool main) const {
   if (main) return base_path_;
   const std::size_t number = created_.empty() ? 0 : created_.size() - 1;
-  return base_path_ + (boost::format(".%04X") % number).str();
+  return tarnwell::collector::format::section_file_path(base_path_, number);
 }
 
 std::filesystem::path path_file_factory::register_path(const file_request& request) {

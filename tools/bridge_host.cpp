@@ -1,5 +1,6 @@
 #include "tools/bridge_host.h"
 
+#include "collector/src/collector/snapshot_format.h"
 #include "tw/utility/guid.h"
 
 #include <boost/asio/read.hpp>
@@ -99,12 +100,9 @@ std::optional<bridge_frame> bridge_host::next(std::chrono::milliseconds timeout)
 }
 
 void bridge_host::answer_file_request(std::uint32_t id) {
-  auto path = index_;
-  if (!paths_.empty()) {
-    char number[8];
-    std::snprintf(number, sizeof number, ".%04zX", paths_.size() - 1);
-    path += number;
-  }
+  const auto path = paths_.empty() ? index_
+                                   : std::filesystem::path(tarnwell::collector::format::section_file_path(
+                                         index_.string(), paths_.size() - 1));
   paths_.push_back(path);
   tw_prof::bridge_params p;
   p.put(id).put(std::uint8_t{1}).sized_string(path.string()).guid(tw::guid::random());

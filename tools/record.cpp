@@ -6,6 +6,7 @@
 #include "tools/progress_bar.h"
 #include "event_pipe_timeline_profiler/src/crash_report.h"
 #include "event_pipe_timeline_profiler/src/environment.h"
+#include "tw/system/linux/detail_proc_utils.h"
 
 #include <dlfcn.h>
 #include <signal.h>
@@ -103,18 +104,12 @@ std::pair<tw_prof::severity, std::string> read_alert(const bridge_frame& f) {
 // better said now than after a search that cannot end.
 void require_diagnostic_socket(std::uint32_t pid) {
   namespace ep = tarnwell::collector::event_pipe;
-  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+  if (tw::detail_proc_utils::process_ended(static_cast<pid_t>(pid)))
     throw std::runtime_error("There is no process " + std::to_string(pid));
   // Throws when the process's container cannot be looked into.
   const auto places = ep::diagnostic_places(static_cast<int>(pid));
   if (ep::locate_diagnostic_socket(static_cast<int>(pid))) {
-    // A stopped process would take the request and never answer it.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto name_end = line.rfind(')');
-    if (name_end != std::string::npos && name_end + 2 < line.size() &&
-        (line[name_end + 2] == 'T' || line[name_end + 2] == 't'))
+    if (tw::detail_proc_utils::process_stopped(static_cast<pid_t>(pid)))
       throw std::runtime_error("Process " + std::to_string(pid) +
                                " does not answer: it is stopped (by SIGSTOP, or held by a debugger)");
     return;

@@ -1,6 +1,6 @@
 #include "tools/snapshot_reader.h"
 
-#include <boost/format.hpp>
+#include "collector/src/collector/snapshot_format.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -76,7 +76,7 @@ snapshot_reader::snapshot_reader(std::filesystem::path index) : index_(std::move
 }
 
 std::filesystem::path snapshot_reader::file_path(std::uint16_t file) const {
-  return index_.string() + (boost::format(".%04X") % file).str();
+  return tarnwell::collector::format::section_file_path(index_.string(), file);
 }
 
 std::vector<std::uint8_t> snapshot_reader::read(std::uint16_t id) const {

@@ -243,8 +243,10 @@ TEST_F(live_collector, every_runtime_is_profiled_by_pid) {
     EXPECT_EQ(summary.kestrel_requests.size(), 3u);
     expect_busy_threads_sampled_and_named(summary);
     // Stopped for the collections the target forces, and by the sampler
-    // itself, they wait a little; on a busy machine, up to a fifth of the time.
-    EXPECT_GE(running_share(index, "tw-busy-"), 0.75);
+    // itself, they wait a little; on a machine with more runnable threads
+    // than cores (seen: 0.66 with the suite and builds beside it), more.
+    // The runtime's flag alone gives .NET 9 under 0.3.
+    EXPECT_GE(running_share(index, "tw-busy-"), 0.6);
     // The program's own method with the most samples is its busy threads'.
     const auto own = std::find_if(summary.methods.begin(), summary.methods.end(), [](const auto& m) {
       return m.name.rfind("System.", 0) != 0 && m.name.rfind("Microsoft.", 0) != 0 && m.name.rfind("Interop", 0) != 0;

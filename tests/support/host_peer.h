@@ -6,6 +6,7 @@
 // and a fresh identifier, remembering both in the order it gave them.
 
 #include "bridge/protocol.h"
+#include "collector/src/collector/snapshot_format.h"
 #include "tools/bridge_host.h"
 
 #include <boost/asio/io_context.hpp>
@@ -134,12 +135,8 @@ class host_peer {
     if (paths_.empty()) ++snapshots_;
     std::string name = "snapshot";
     name.append(std::to_string(snapshots_));
-    if (!paths_.empty()) {
-      char number[8];
-      std::snprintf(number, sizeof number, ".%04zX", paths_.size() - 1);
-      name.append(number);
-    }
-    const auto path = dir_ / name;
+    const auto path =
+        dir_ / (paths_.empty() ? name : tarnwell::collector::format::section_file_path(name, paths_.size() - 1));
     const auto identifier = tw::guid::random();
     paths_.push_back(path);
     identifiers_.push_back(identifier);

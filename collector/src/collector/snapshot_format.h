@@ -13,8 +13,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace tarnwell::collector::format {
+
+// A snapshot's files: its index, then the section files named after it,
+// INDEX.0000, INDEX.0001, ... (the number as at least four upper-case
+// hexadecimal digits).
+inline std::string section_file_path(const std::string& index, std::size_t number) {
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%04zX", number);
+  std::string path = index;
+  path += suffix;
+  return path;
+}
 
 // The index: "MF", the format id, the section count, the section table.
 inline constexpr std::uint16_t index_signature = 0x464D;

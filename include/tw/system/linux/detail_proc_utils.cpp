@@ -101,17 +101,30 @@ std::vector<std::string> get_command_line(pid_t pid) {
   return args;
 }
 
-bool process_ended(pid_t pid) noexcept {
-  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+namespace {
+// The state letter of /proc/PID/stat (R, S, D, T, t, Z, X, ...); 0 when it
+// cannot be read.
+char process_state(pid_t pid) noexcept {
   try {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), {});
     const auto close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) return false;
-    return text[close + 2] == 'Z' || text[close + 2] == 'X';
+    return close == std::string::npos || close + 2 >= text.size() ? 0 : text[close + 2];
   } catch (...) {
-    return false;
+    return 0;
   }
+}
+}  // namespace
+
+bool process_ended(pid_t pid) noexcept {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  const char state = process_state(pid);
+  return state == 'Z' || state == 'X';
+}
+
+bool process_stopped(pid_t pid) noexcept {
+  const char state = process_state(pid);
+  return state == 'T' || state == 't';
 }
 
 std::optional<pid_t> get_namespace_pid(pid_t pid) {

@@ -31,5 +31,8 @@ std::optional<std::string> get_environment_variable(pid_t pid, const std::string
 // Whether the process has ended: gone, or a zombie its parent has not
 // waited for yet (which signals still reach).
 bool process_ended(pid_t pid) noexcept;
+// Whether the process is stopped (by SIGSTOP, or held by a debugger): it
+// would take a request and never answer it.
+bool process_stopped(pid_t pid) noexcept;
 
 }  // namespace tw::detail_proc_utils
