@@ -12,6 +12,7 @@
 
 #include "tests/support/recordings.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +20,10 @@
 #include <filesystem>
 #include <future>
 #include <unistd.h>
+
+using ::testing::ThrowsMessage;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
 
 namespace {
 
@@ -263,12 +268,7 @@ TEST_F(bridge_test, measure_operations_run_in_the_loop_and_return_once_done) {
   bridge_->start_collecting();
   bridge_->stop_collecting();
   bridge_->save_snapshot();
-  try {
-    bridge_->save_snapshot();
-    ADD_FAILURE() << "saved twice";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "No snapshot");
-  }
+  EXPECT_THAT([&] { bridge_->save_snapshot(); }, ThrowsMessage<std::runtime_error>(StrEq("No snapshot"))) << "saved twice";
   bridge_->reset_snapshot();  // nothing to drop: no error
   bridge_->destroy(false);
   host.join();
@@ -446,21 +446,15 @@ TEST_F(bridge_test, a_host_gone_mid_save_or_mid_handshake_ends_the_bridge) {
 
 TEST(bridge_endpoint, only_loopback_addresses_are_accepted_and_nothing_is_sent_elsewhere) {
   for (const char* endpoint : {"10.1.2.3:5000", "192.168.0.1:80", "8.8.8.8:53"}) {
-    try {
-      create_profiler_bridge_controller(std::make_unique<still_proto>(), endpoint);
-      ADD_FAILURE() << endpoint;
-    } catch (const std::invalid_argument& e) {
-      EXPECT_NE(std::string(e.what()).find("loopback"), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([&] { create_profiler_bridge_controller(std::make_unique<still_proto>(), endpoint); },
+                ThrowsMessage<std::invalid_argument>(HasSubstr("loopback")))
+        << endpoint;
   }
   for (const char* endpoint : {"5000", ":5000", ""}) {
     if (*endpoint == 0) continue;  // empty: listening, checked below
-    try {
-      create_profiler_bridge_controller(std::make_unique<still_proto>(), endpoint);
-      ADD_FAILURE() << endpoint;
-    } catch (const std::invalid_argument& e) {
-      EXPECT_STREQ(e.what(), "Invalid address parameter");
-    }
+    EXPECT_THAT([&] { create_profiler_bridge_controller(std::make_unique<still_proto>(), endpoint); },
+                ThrowsMessage<std::invalid_argument>(StrEq("Invalid address parameter")))
+        << endpoint;
   }
   auto listening = create_profiler_bridge_controller(std::make_unique<still_proto>(), "");
   EXPECT_EQ(listening->get_endpoint().rfind("127.0.0.1:", 0), 0u) << listening->get_endpoint();

@@ -5,10 +5,14 @@
 #include "tw/utility/guid.h"
 #include "tw/utility/le_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <vector>
+
+using ::testing::ThrowsMessage;
+using ::testing::StrEq;
 
 namespace {
 
@@ -98,12 +102,7 @@ TEST(le_writer, compressed_integers_take_the_ecma_335_forms) {
   }
   std::ostringstream out;
   auto w = tw::write_to(out);
-  try {
-    w.compressed_uint(0x20000000);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Too large value");
-  }
+  EXPECT_THAT([&] { w.compressed_uint(0x20000000); }, ThrowsMessage<std::runtime_error>(StrEq("Too large value")));
   EXPECT_EQ(w.written(), 0u);
   w.compressed_string("");
   w.compressed_string("ab");
@@ -115,12 +114,8 @@ TEST(byte_cursor, reads_stop_at_the_end_and_say_where) {
   tw::byte_cursor c(data.data(), data.data() + data.size(), "test record");
   EXPECT_EQ(c.read<std::uint16_t>(), 0x0201);
   EXPECT_EQ(c.remaining(), 4u);
-  try {
-    c.read<std::uint64_t>();
-    FAIL();
-  } catch (const tw::truncated_data& e) {
-    EXPECT_STREQ(e.what(), "test record: 8 bytes needed at offset 2 but only 4 left");
-  }
+  EXPECT_THAT([&] { c.read<std::uint64_t>(); },
+              ThrowsMessage<tw::truncated_data>(StrEq("test record: 8 bytes needed at offset 2 but only 4 left")));
   EXPECT_EQ(c.consumed(), 2u) << "a failed read moves nothing";
   c.seek(5);
   EXPECT_EQ(c.byte(), 0x06);

@@ -1,9 +1,13 @@
 #include "tw/utility/utf.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+using ::testing::ThrowsMessage;
+using ::testing::StrEq;
 
 namespace {
 
@@ -100,12 +104,7 @@ TEST(utf, malformed_input_fails_with_its_message) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      c.convert();
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), c.message);
-    }
+    EXPECT_THAT(c.convert, ThrowsMessage<std::runtime_error>(StrEq(c.message)));
   }
 }
 

@@ -30,7 +30,6 @@ internal sealed class Bridge : IDisposable
     private string? _index;
     private Socket? _socket;
     private Thread? _reader;
-    private int _ended;
 
     internal Bridge()
     {
@@ -43,8 +42,6 @@ internal sealed class Bridge : IDisposable
     internal event Action<string, uint>? TriggerReceived;        // what, ms into the recording
     internal event Action<uint, uint>? ProgressReceived;         // done, total
     internal event Action? Ended;
-
-    internal bool Connected => _socket != null && Volatile.Read(ref _ended) == 0;
 
     // Waits for the library's connection until `deadline`, or until `givenUp`
     // says there is no point.
@@ -118,18 +115,14 @@ internal sealed class Bridge : IDisposable
         }
     }
 
-    // The next answer other than a notification, within `timeout`; an alert
-    // of an error ends the wait with its message. Null when none came.
+    // The next answer other than a notification (alerts among them), within
+    // `timeout`; null when none came. Throws once the connection has ended
+    // and every answer was taken.
     internal Frame? Next(TimeSpan timeout)
     {
-        try
-        {
-            return _answers.TryTake(out var f, timeout) ? f : null;
-        }
-        catch (InvalidOperationException)
-        {
-            throw Host("The profiler's connection has ended");
-        }
+        if (_answers.TryTake(out var f, timeout)) return f;
+        if (_answers.IsCompleted) throw Host("The profiler's connection has ended");
+        return null;
     }
 
     internal static ProfilerException Host(string message) => new(message, ProfilerErrorKind.Host);
@@ -182,7 +175,6 @@ internal sealed class Bridge : IDisposable
         }
         finally
         {
-            Interlocked.Exchange(ref _ended, 1);
             _answers.CompleteAdding();
             Ended?.Invoke();
         }

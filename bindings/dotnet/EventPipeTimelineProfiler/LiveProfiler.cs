@@ -86,7 +86,7 @@ public sealed class LiveProfiler : IDisposable
     private readonly object _commands = new();
     private IProgress<int>? _saving;
     private bool _running, _disposed;
-    private int _exited;
+    private int _ends, _programEnded;
 
     private LiveProfiler(Bridge bridge, CollectorHandle collector, LiveProfilerOptions options, int pid,
         Process? program, string? portFolder)
@@ -101,11 +101,15 @@ public sealed class LiveProfiler : IDisposable
         _bridge.TriggerReceived += (what, ms) =>
             Triggered?.Invoke(this, new ProfilerTriggeredEventArgs(what, TimeSpan.FromMilliseconds(ms)));
         _bridge.ProgressReceived += (done, total) => _saving?.Report(total == 0 ? 0 : (int)((ulong)done * 100 / total));
+        // Told once the process has ended and the profiler has saved what it
+        // ran (it closes the bridge then): for a program started here, both.
+        _ends = _program != null ? 2 : 1;
         _bridge.Ended += OnEnded;
         if (_program != null)
         {
             _program.EnableRaisingEvents = true;
-            _program.Exited += (_, _) => OnEnded();
+            _program.Exited += (_, _) => ProgramEnded();
+            if (_program.HasExited) ProgramEnded();
         }
     }
 
@@ -293,9 +297,15 @@ public sealed class LiveProfiler : IDisposable
         }
     }
 
+    private void ProgramEnded()
+    {
+        if (Interlocked.Exchange(ref _programEnded, 1) == 0) OnEnded();
+    }
+
     private void OnEnded()
     {
-        if (Interlocked.Exchange(ref _exited, 1) == 0) Exited?.Invoke(this, EventArgs.Empty);
+        if (Interlocked.Decrement(ref _ends) != 0) return;
+        Exited?.Invoke(this, EventArgs.Empty);
     }
 
     private Params? WindowSettings()
@@ -327,8 +337,6 @@ public sealed class LiveProfiler : IDisposable
         var deadline = DateTime.UtcNow + AnswerDeadline;
         while (DateTime.UtcNow < deadline)
         {
-            if (!_bridge.Connected && _exited != 0)
-                throw Bridge.Host($"The profiler's connection ended while {what}");
             var f = _bridge.Next(TimeSpan.FromMilliseconds(200));
             if (f is not { } frame) continue;
             if (frame.Code == wanted || (also != 0 && frame.Code == also)) return frame;

@@ -2,7 +2,11 @@
 #include "event_pipe_api/src/nettrace/metadata.h"
 #include "tests/event_pipe_api/nettrace/stream_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+using ::testing::ThrowsMessage;
+using ::testing::StrEq;
 
 
 namespace {
@@ -51,12 +55,7 @@ TEST(pattern_parser, locates_fields_lazily_and_refuses_data_past_the_end) {
 
   const std::uint8_t nothing[1] = {};
   tw::pattern_parser<layout> empty(nothing, nothing);
-  try {
-    empty.get<0>();
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Access to unparsed data");
-  }
+  EXPECT_THAT([&] { empty.get<0>(); }, ThrowsMessage<std::runtime_error>(StrEq("Access to unparsed data")));
 }
 
 TEST(pattern_parser, a_string_without_terminator_fails) {
@@ -128,12 +127,8 @@ TEST(payload_description, unsupported_type_codes_are_named) {
     test_support::bytes d;
     d.put<std::int32_t>(1).put<std::int32_t>(r.code).utf16z(u"F");
     auto reader = reader_of(metadata_with(d));
-    try {
-      reader.get_payload_description();
-      ADD_FAILURE() << r.code;
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), r.message);
-    }
+    EXPECT_THAT([&] { reader.get_payload_description(); }, ThrowsMessage<std::runtime_error>(StrEq(r.message)))
+        << r.code;
     EXPECT_STREQ(reader.get_provider_name(), "P");  // the rest stays usable
   }
 }

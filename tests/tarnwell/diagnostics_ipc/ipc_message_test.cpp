@@ -1,5 +1,6 @@
 #include "tarnwell/diagnostics_ipc/ipc_message.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
@@ -8,6 +9,10 @@
 #include <iostream>
 #include <sstream>
 #include <thread>
+
+using ::testing::ThrowsMessage;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
 
 namespace {
 
@@ -81,12 +86,7 @@ TEST(ipc_answers, payloads_that_end_early_or_lie_about_lengths_are_refused) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    try {
-      read_process_info(answer_with(r.payload));
-      ADD_FAILURE() << "no error";
-    } catch (const tw::truncated_data& e) {
-      EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([&] { read_process_info(answer_with(r.payload)); }, ThrowsMessage<tw::truncated_data>(HasSubstr(r.message)));
   }
   // A count that includes the NUL exactly reads the text and no further.
   EXPECT_EQ(read_process_info(answer_with(process_info_with(3, 3))).command_line, "aa");
@@ -140,12 +140,8 @@ TEST_F(exchange, damaged_answers_are_refused) {
     });
     const auto stop = ipc_message::stop_tracing(42);
     EXPECT_EQ(of(stop), (le{}.header(28, 2, 1).put<std::uint64_t>(42).b));
-    try {
-      send_message_and_receive_response<28>(a, stop, answer_deadline{std::chrono::milliseconds(200)}, "StopTracing");
-      ADD_FAILURE() << "no error";
-    } catch (const std::exception& e) {
-      EXPECT_NE(std::string(e.what()).find(r.message), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([&] { send_message_and_receive_response<28>(a, stop, answer_deadline{std::chrono::milliseconds(200)}, "StopTracing"); },
+                ThrowsMessage<std::exception>(HasSubstr(r.message)));
     runtime.join();
   }
 }
@@ -153,13 +149,9 @@ TEST_F(exchange, damaged_answers_are_refused) {
 TEST_F(exchange, a_request_larger_than_the_buffer_is_refused_before_writing) {
   session_configuration c{256, 1, false, {event_pipe_provider(u"Provider", EventLevel::verbose, 0)}};
   const ipc_message big(make_header(command_set::event_pipe, event_pipe_command::collect_tracing_2), c);
-  try {
-    send_message_and_receive_response<28>(ours, big, answer_deadline{std::chrono::seconds(10)}, "CollectTracing");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "Buffer too small: message size is " + std::to_string(big.size()) +
-                                         ", but buffer size is only 28");
-  }
+  EXPECT_THAT([&] { send_message_and_receive_response<28>(ours, big, answer_deadline{std::chrono::seconds(10)}, "CollectTracing"); },
+              ThrowsMessage<std::runtime_error>(
+                  StrEq("Buffer too small: message size is " + std::to_string(big.size()) + ", but buffer size is only 28")));
   EXPECT_EQ(peer.available(), 0u);
 }
 

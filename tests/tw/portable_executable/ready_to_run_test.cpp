@@ -2,6 +2,7 @@
 
 #include "tw/portable_executable/ready_to_run.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -74,12 +75,9 @@ TEST(ready_to_run, an_image_without_native_code_has_no_methods_and_a_cut_one_fai
   auto bytes = tw::read_module_file((folder / "System.Net.Sockets.dll").string());
   ASSERT_GT(bytes.size(), 4096u);
   bytes.resize(bytes.size() / 3);
-  try {
-    const tw::portable_executable pe(std::move(bytes), tw::read_mode::file, "cut");
-    const auto methods = tw::read_ready_to_run_methods(pe);
-    ADD_FAILURE() << "a third of an image read as " << methods.size() << " methods";
-  } catch (const std::runtime_error&) {
-  }
+  EXPECT_THROW(tw::read_ready_to_run_methods(tw::portable_executable(std::move(bytes), tw::read_mode::file, "cut")),
+               std::runtime_error)
+      << "a third of an image read";
 }
 
 }  // namespace
