@@ -139,10 +139,11 @@ class report_builder final : public snapshot_events {
                : frames[f].kind == frame_kind::native ? 2 : 3;
       out.raw(f ? ",[" : "[").str(stacks_.name(static_cast<std::uint32_t>(f))).raw(",").num(kind).raw("]");
     }
-    // Nodes: parent, frame; a parent always comes before its children.
+    // Nodes: how far back the parent is (a parent always comes before its
+    // children, most often just before), then the frame.
     out.raw("],\"nodes\":[");
     for (std::size_t n = 1; n < nodes_.size(); ++n)
-      out.raw(n > 1 ? "," : "").num(nodes_[n].first).raw(",").num(nodes_[n].second);
+      out.raw(n > 1 ? "," : "").num(n - nodes_[n].first).raw(",").num(nodes_[n].second);
     // Samples: bucket, node, on a CPU, waiting.
     std::vector<std::pair<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>>> counts(counts_.begin(),
                                                                                          counts_.end());
