@@ -1,5 +1,6 @@
 // Files created where the host's answers say, and removed by the remover.
 
+#include "tests/support/scratch_folder.h"
 #include "bridge/bridge_file_factory.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +15,7 @@ namespace fs = std::filesystem;
 using namespace tw_prof;
 
 TEST(bridge_file_factory, creates_each_file_at_the_answered_path) {
-  std::string dir_name = "bff_";
-  dir_name.append(std::to_string(::getpid()));
-  const auto dir = fs::temp_directory_path() / dir_name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const test_support::scratch_folder dir;
   std::vector<std::string> asked;
   std::vector<fs::path> answered;
   int removals = 0;
@@ -64,8 +61,7 @@ TEST(bridge_file_factory, creates_each_file_at_the_answered_path) {
 
   factory.remove_all();
   EXPECT_EQ(removals, 1);
-  EXPECT_TRUE(fs::is_empty(dir));
-  fs::remove_all(dir);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // module of measure calls built by the tests, called from application
 // threads; then the registration's own failures.
 
+#include "tests/support/scratch_folder.h"
 #include "bridge/core_api.h"
 #include "tests/support/host_peer.h"
 #include "tests/bridge/still_profiler.h"
@@ -122,13 +123,8 @@ class idle_controller final : public profiler_bridge_controller {
 
 class measure_api : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("measure_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  const test_support::scratch_folder scratch_{"measure"};
+  const fs::path& dir_ = scratch_.path();
 };
 
 TEST_F(measure_api, calls_from_application_threads_drive_the_snapshots_and_errors_come_back_as_hresults) {

@@ -2,6 +2,7 @@
 // that send advertise messages (or something else) and answer the requests
 // that reach them, with clients that record what they were given.
 
+#include "tests/support/scratch_folder.h"
 #include "event_pipe_api/src/diagnostic_ports_server.h"
 #include "tests/event_pipe_api/runtime_messages.h"
 #include "tw/utility/le_writer.h"
@@ -85,13 +86,9 @@ bool eventually(F condition, std::chrono::milliseconds within = 10s) {
 class ports_server : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("ports_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::permissions(dir_, fs::perms::owner_all);
+    fs::permissions(dir_.path(), fs::perms::owner_all);
     port_ = dir_ / "port.sock";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // A server whose clients run `body`; counts accepted connections and
   // created clients.
@@ -106,7 +103,8 @@ class ports_server : public testing::Test {
         port_, stop_on_last);
   }
 
-  fs::path dir_, port_;
+  const test_support::scratch_folder dir_{"ports"};
+  fs::path port_;
   std::atomic<int> accepted_{0}, clients_{0};
 };
 
@@ -213,11 +211,11 @@ TEST_F(ports_server, the_socket_is_its_owners_alone_and_a_directory_others_may_w
   EXPECT_TRUE(fs::is_regular_file(port_));
   fs::remove(port_);
 
-  fs::permissions(dir_, fs::perms::all);
+  fs::permissions(dir_.path(), fs::perms::all);
   EXPECT_EQ(refused("may be written by other users and is not sticky"), "");
   EXPECT_FALSE(fs::exists(port_));
   // As /tmp is: anyone may write, nobody may replace another's file.
-  fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+  fs::permissions(dir_.path(), fs::perms::all | fs::perms::sticky_bit);
   EXPECT_NO_THROW(make([](event_pipe_session&) {}, false));
 }
 

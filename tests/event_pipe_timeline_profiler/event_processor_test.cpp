@@ -2,6 +2,7 @@
 // becomes in the snapshot, and that a processor told to stop accepting
 // writes nothing more.
 
+#include "tests/support/scratch_folder.h"
 #include "api/path_file_factory.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "event_pipe_timeline_profiler/src/event_processors/event_processor.h"
@@ -30,10 +31,6 @@ using runtime_event = dispatched_event<rt, rt::events::index_of(Key)>;
 class processor_test : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("processor_" + std::to_string(::getpid()) + "_" +
-                                        testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     files_ = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>((dir_ / "s").string()),
                                                  tw_prof::snapshot_format_id, 0);
     processor_.emplace(std::make_shared<tw_prof::environment>(), nullptr, false);
@@ -43,8 +40,6 @@ class processor_test : public testing::Test {
     processor_->set_trace(trace);
     processor_->attach(tw_prof::sections_gen(files_));
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   template <class Event>
   void feed(Event e, std::int64_t timestamp, const std::vector<std::uint8_t>& payload, bool with_stack = true) {
     e.header.timestamp = timestamp;
@@ -67,7 +62,7 @@ class processor_test : public testing::Test {
     return kinds;
   }
 
-  fs::path dir_;
+  const test_support::scratch_folder dir_;
   std::shared_ptr<tw_prof::multifile_snapshot> files_;
   std::optional<tw_prof::netcore::event_processor> processor_;
 };

@@ -768,12 +768,8 @@ TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
   EXPECT_NE(file_text(dir / "many-2.html").find("\"capture\":{\"ms\":"), std::string::npos);
 
   // A temporary directory of its own, short enough for the program's socket.
-  struct own_tmp {
-    std::filesystem::path path = std::filesystem::temp_directory_path() / ("r" + std::to_string(::getpid()));
-    own_tmp() { std::filesystem::create_directories(path); }
-    ~own_tmp() { std::filesystem::remove_all(path); }
-  } tmp;
-  const auto& ring = tmp.path;
+  const scratch_folder tmp("r");
+  const auto& ring = tmp.path();
   std::atomic<bool> done{false};
   std::uintmax_t most = 0;
   std::thread watch([&] {

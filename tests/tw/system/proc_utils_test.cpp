@@ -1,3 +1,4 @@
+#include "tests/support/scratch_folder.h"
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/system/os_name.h"
 #include "tw/system/proc_utils.h"
@@ -59,12 +60,8 @@ class child_process {
 
 class proc_utils_test : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("proc_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  const test_support::scratch_folder scratch_;
+  const fs::path& dir_ = scratch_.path();
 };
 
 TEST_F(proc_utils_test, reads_a_real_child_process) {
@@ -111,8 +108,7 @@ TEST(concat_args, quotes_only_what_needs_it) {
 }
 
 TEST(os_name, composes_from_os_release_and_uname) {
-  const auto dir = fs::temp_directory_path() / ("os_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test_support::scratch_folder dir;
   std::ofstream(dir / "versioned") << "NAME=\"Distro\"\nVERSION=\"1.0\"\nID=distro\n";
   std::ofstream(dir / "pretty") << "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\n";
   std::ofstream(dir / "bare") << "ID=x\n";
@@ -121,7 +117,6 @@ TEST(os_name, composes_from_os_release_and_uname) {
             "Debian GNU/Linux 12 (bookworm) 6.1.0");
   EXPECT_EQ(compose_os_name({(dir / "bare").string()}, "Linux", "6.1.0"), "Linux 6.1.0");
   EXPECT_EQ(compose_os_name({}, "Linux", "6.1.0"), "Linux 6.1.0");
-  fs::remove_all(dir);
   const auto real = get_os_name();
   EXPECT_NE(real.find(' '), std::string::npos) << real;
 }
