@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <future>
 #include <iomanip>
 #include <mutex>
@@ -107,24 +108,27 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
   // With a diagnostic port alone, every runtime that connects is profiled
   // and no process is named beforehand.
   if (pid == 0 && diagnostic_port.empty()) throw std::invalid_argument("The process id is 0");
+  // The system's type from here on; the exports' unsigned 32 bits never hold
+  // a pid that it does not.
+  if (pid > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max()))
+    throw std::invalid_argument("The process id " + std::to_string(pid) + " is out of range");
+  const pid_t target = static_cast<pid_t>(pid);
   // These are known now: the caller hears of them at once rather than at the
   // release.
   check_bridge_endpoint(bridge_endpoint);
-  if (pid != 0 && tw::detail_proc_utils::process_ended(static_cast<pid_t>(pid)))
-    throw non_existing_process(static_cast<int>(pid));
+  if (target != 0 && tw::detail_proc_utils::process_ended(target)) throw non_existing_process(target);
   // A container this user cannot look into is said now, not after a search
   // that cannot end.
-  if (pid != 0) tarnwell::collector::event_pipe::process_root(static_cast<int>(pid));
+  if (target != 0) tarnwell::collector::event_pipe::process_root(target);
   // A runtime that connects to our port is profiled through that connection
   // alone. It may wait suspended meanwhile, and a session opened and stopped
   // through its own socket before it is resumed would harm it.
-  const bool connects_back = pid != 0 && !diagnostic_port.empty() &&
-                             tarnwell::collector::event_pipe::runtime_connects_to(static_cast<int>(pid),
-                                                                                  diagnostic_port);
+  const bool connects_back = target != 0 && !diagnostic_port.empty() &&
+                             tarnwell::collector::event_pipe::runtime_connects_to(target, diagnostic_port);
   if (connects_back)
     TW_LOG(info) << "Process " << pid << " connects to the diagnostic port; no regular session is opened for it";
-  else if (pid != 0)
-    holder->lifetime_session = std::make_unique<event_pipe_session>(static_cast<int>(pid), lifetime_configuration());
+  else if (target != 0)
+    holder->lifetime_session = std::make_unique<event_pipe_session>(target, lifetime_configuration());
   lock.unlock();
 
   auto* h = holder.get();
@@ -135,9 +139,9 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
         [](const std::filesystem::path& path) {
           return std::make_unique<event_pipe_session>(path, lifetime_configuration());
         },
-        [h, pid, settings](std::unique_ptr<event_pipe_session> session) -> std::shared_ptr<basic_connection_data> {
+        [h, target, pid, settings](std::unique_ptr<event_pipe_session> session) -> std::shared_ptr<basic_connection_data> {
           std::lock_guard lock(h->mutex);
-          if (pid != 0 && static_cast<std::uint32_t>(session->pid()) == pid) {
+          if (target != 0 && session->pid() == target) {
             if (h->bridge_started && h->controller.valid()) {
               TW_LOG(info) << "Process " << pid << " connected back; its running bridge is kept";
               return std::make_shared<profiler_connection_data>(std::move(session), std::move(h->controller));
