@@ -184,7 +184,10 @@ class summarise final : public snapshot_events {
     snapshot_summary::request_times t{std::move(caller), count, ms.size()};
     if (ms.empty()) return t;
     std::sort(ms.begin(), ms.end());
-    auto rank = [&](double p) { return ms[static_cast<std::size_t>(std::ceil(p * static_cast<double>(ms.size()))) - 1]; };
+    // ceil(p * n), with p * n a whole number not pushed past itself by rounding.
+    auto rank = [&](double p) {
+      return ms[static_cast<std::size_t>(std::ceil(p * static_cast<double>(ms.size()) - 1e-9)) - 1];
+    };
     t.p50_ms = rank(0.5);
     t.p95_ms = rank(0.95);
     t.max_ms = ms.back();
