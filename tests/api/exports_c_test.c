@@ -87,64 +87,44 @@ int main(int argc, char** argv) {
   static const event_pipe_char16 missing[] = {'/', 'n', 'o', '/', 's', 'u', 'c', 'h', '.', 'n', 'e', 't', 't',
                                               'r', 'a', 'c', 'e', 0};
   static const event_pipe_char16 out[] = {'/', 't', 'm', 'p', '/', 'x', 0};
-  error_info* error;
-  void* handle;
-
-  error = NULL;
-  handle = create_collector(NULL, 1, empty, empty, empty, 0, 0, &error);
-  expect_error("live: null endpoint", handle, error, "bridge endpoint argument is null");
-
-  error = NULL;
-  handle = create_collector(endpoint, 1, NULL, empty, empty, 0, 0, &error);
-  expect_error("live: null process path", handle, error, "process path argument is null");
-
-  error = NULL;
-  handle = create_collector(endpoint, 1, lone_low, empty, empty, 1, 2, &error);
-  expect_error("live: lone low surrogate", handle, error, "The high utf16 surrogate char is expected");
-
-  error = NULL;
-  handle = create_collector(endpoint, 1, empty, lone_high, empty, 2, 1, &error);
-  expect_error("live: lone high surrogate", handle, error, "The low utf16 surrogate char is expected");
-
-  error = NULL;
-  handle = create_collector(empty, 0, empty, empty, empty, 0, 0, &error);
-  expect_error("live: empty arguments", handle, error, "The process id is 0");
-
-  error = NULL;
-  handle = create_collector(endpoint, 0x7FFFFFF0, empty, empty, empty, 0, 0, &error);
-  expect_error("live: no such process", handle, error, "is not alive");
-
-  error = NULL;
-  handle = create_collector(remote, 1, empty, empty, empty, 0, 0, &error);
-  expect_error("live: endpoint off the loopback interface", handle, error, "only on the loopback interface");
-
-  error = NULL;
-  release_collector(NULL, &error);
-  expect_error("live: release null", NULL, error, "handle is null");
-
-  error = NULL;
-  handle = create_nettrace(NULL, out, empty, progress, &error);
-  expect_error("nettrace: null input", handle, error, "nettrace path argument is null");
-
-  error = NULL;
-  handle = create_nettrace(lone_low, out, empty, progress, &error);
-  expect_error("nettrace: lone surrogate in input path", handle, error, "The high utf16 surrogate char is expected");
-
-  error = NULL;
-  handle = create_nettrace(missing, out, empty, NULL, &error);
-  expect_error("nettrace: null progress callback", handle, error, "progress callback");
-
-  error = NULL;
-  handle = create_nettrace(missing, out, empty, progress, &error);
-  expect_error("nettrace: missing input file", handle, error, "/no/such.nettrace");
-
-  error = NULL;
-  handle = create_nettrace(empty, empty, empty, progress, &error);
-  expect_error("nettrace: empty paths", handle, error, "path");
-
-  error = NULL;
-  release_nettrace(NULL, &error);
-  expect_error("nettrace: release null", NULL, error, "handle is null");
+  /* Each call: a fresh record pointer, the call (which may name it as
+   * `error`), then what the record must say. */
+#define EXPECT_ERROR(what, call, message_part)          \
+  do {                                                  \
+    error_info* error = NULL;                           \
+    void* handle = (call);                              \
+    expect_error(what, handle, error, message_part);    \
+  } while (0)
+  EXPECT_ERROR("live: null endpoint", create_collector(NULL, 1, empty, empty, empty, 0, 0, &error),
+               "bridge endpoint argument is null");
+  EXPECT_ERROR("live: null process path", create_collector(endpoint, 1, NULL, empty, empty, 0, 0, &error),
+               "process path argument is null");
+  EXPECT_ERROR("live: lone low surrogate", create_collector(endpoint, 1, lone_low, empty, empty, 1, 2, &error),
+               "The high utf16 surrogate char is expected");
+  EXPECT_ERROR("live: lone high surrogate", create_collector(endpoint, 1, empty, lone_high, empty, 2, 1, &error),
+               "The low utf16 surrogate char is expected");
+  EXPECT_ERROR("live: empty arguments", create_collector(empty, 0, empty, empty, empty, 0, 0, &error),
+               "The process id is 0");
+  EXPECT_ERROR("live: a pid out of the system's range", create_collector(endpoint, 0x80000000u, empty, empty, empty, 0, 0, &error),
+               "is out of range");
+  EXPECT_ERROR("live: no such process", create_collector(endpoint, 0x7FFFFFF0, empty, empty, empty, 0, 0, &error),
+               "is not alive");
+  EXPECT_ERROR("live: endpoint off the loopback interface", create_collector(remote, 1, empty, empty, empty, 0, 0, &error),
+               "only on the loopback interface");
+  EXPECT_ERROR("live: release null", (release_collector(NULL, &error), NULL),
+               "handle is null");
+  EXPECT_ERROR("nettrace: null input", create_nettrace(NULL, out, empty, progress, &error),
+               "nettrace path argument is null");
+  EXPECT_ERROR("nettrace: lone surrogate in input path", create_nettrace(lone_low, out, empty, progress, &error),
+               "The high utf16 surrogate char is expected");
+  EXPECT_ERROR("nettrace: null progress callback", create_nettrace(missing, out, empty, NULL, &error),
+               "progress callback");
+  EXPECT_ERROR("nettrace: missing input file", create_nettrace(missing, out, empty, progress, &error),
+               "/no/such.nettrace");
+  EXPECT_ERROR("nettrace: empty paths", create_nettrace(empty, empty, empty, progress, &error),
+               "path");
+  EXPECT_ERROR("nettrace: release null", (release_nettrace(NULL, &error), NULL),
+               "handle is null");
 
   /* A failure with nowhere to report it must still not crash or leak. */
   create_nettrace(NULL, NULL, NULL, NULL, NULL);
