@@ -3,12 +3,15 @@
 
 #include "bridge/protocol.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
 
 using namespace tw_prof;
 using bytes = std::vector<std::uint8_t>;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 tw::byte_cursor cursor_over(const bytes& b) { return tw::byte_cursor(b.data(), b.data() + b.size(), "params"); }
 
@@ -51,6 +54,13 @@ TEST(bridge_accepted, claims_larger_than_the_parameters_are_refused) {
     auto c = cursor_over(b);
     EXPECT_THROW(read_accepted(c), tw::truncated_data);
   }
+  // At the bound: one variable more than the rest could hold at two bytes
+  // each (the rest follows the control kind, "first" and a one-byte count).
+  const std::uint32_t rest = static_cast<std::uint32_t>(accepted_bytes(0, 2).size() - 8);
+  const auto b = accepted_bytes(0, rest / 2 + 1);
+  auto c = cursor_over(b);
+  EXPECT_THAT([&] { read_accepted(c); },
+              ThrowsMessage<tw::truncated_data>(HasSubstr("environment variables do not fit the")));
 }
 
 }  // namespace

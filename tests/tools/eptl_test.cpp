@@ -4,6 +4,7 @@
 #include "tests/support/recordings.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/workload.h"
+#include "tools/json_out.h"
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_reader.h"
 
@@ -800,6 +801,17 @@ TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
 }
 
 }  // namespace
+
+// Every control character, the unit separator as much as a newline, is
+// escaped in eptl's JSON, whatever name carries it.
+TEST(json_out, escapes_quotes_backslashes_and_every_control_character) {
+  for (int c = 0; c < 0x20; ++c) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "\"\\u%04x\"", c);
+    EXPECT_EQ(tw::tools::json_string(std::string(1, static_cast<char>(c))), expected) << c;
+  }
+  EXPECT_EQ(tw::tools::json_string("a\"b\\ \x7f"), "\"a\\\"b\\\\ \x7f\"");
+}
 
 // The README's eptl commands that need no live program, run on the
 // snapshot it calls core.dtt (net10-core converted): each prints the first

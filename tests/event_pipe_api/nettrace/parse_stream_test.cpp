@@ -120,6 +120,18 @@ TEST(damaged_stream, each_damage_fails_with_its_message) {
     test_support::compressed_event(events, event_shape{});
     return with_metadata().block("EventBlock", test_support::block_body(events), 8).end().data();
   };
+  // An object whose type name is longer than any real stream's.
+  const auto long_type_name = [] {
+    auto data = stream_writer().trace().data();
+    bytes object;
+    object.put<std::uint8_t>(5).put<std::uint8_t>(5).put<std::uint8_t>(1).put<std::int32_t>(2).put<std::int32_t>(2);
+    object.put<std::int32_t>(2000).ascii(std::string(2000, 'A'));
+    data.insert(data.end(), object.data.begin(), object.data.end());
+    return data;
+  };
+  // A block of a bare 20-byte header that says it is 24 bytes long.
+  bytes header_only;
+  header_only.put<std::uint16_t>(24).put<std::uint16_t>(1).put<std::int64_t>(0).put<std::int64_t>(1);
   bytes unterminated;
   unterminated.put<std::int32_t>(1).put<std::uint16_t>('A').put<std::uint16_t>('B');
   bytes big_stack;
@@ -149,6 +161,9 @@ TEST(damaged_stream, each_damage_fails_with_its_message) {
        stream_writer().trace().block("MetadataBlock", test_support::metadata_block({unterminated.data})).end().data(),
        "...no terminator"},
       {"a stack larger than its block", with_metadata().block("StackBlock", big_stack).end().data(), "..."},
+      {"a type name longer than any real one", long_type_name(), "Invalid type name length 2000"},
+      {"a block header larger than its block", with_metadata().block("EventBlock", header_only).end().data(),
+       "Block header size 24 exceeds the block size 20"},
   };
   for (const auto& r : rows) {
     const auto result = run(r.stream);
