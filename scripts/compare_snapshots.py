@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Compares two snapshots section by section.
 
-Sections 0 (the environment: random snapshot and session identifiers, the
-start time) and 1 (the end time) differ between any two runs and are only
-checked for length, as is the converting thread's id in the session stream;
-every other section and the index must be byte-identical.
+Section 1 (the end time) differs between any two runs and is only checked
+for length, as is the converting thread's id in the session stream; section
+0 (the environment) is compared without its random snapshot and session
+identifiers and without what describes the machine that wrote it (its
+operating system, processors and name); every other section and the index
+must be byte-identical.
 
 usage: compare_snapshots.py INDEX_A INDEX_B
        compare_snapshots.py --digest INDEX
@@ -19,9 +21,68 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from snapshot_format import FORMAT  # noqa: E402
 
-VOLATILE = {FORMAT.sections["environment"][0], FORMAT.sections["end_time"][0]}
+ENVIRONMENT_SECTION = FORMAT.sections["environment"][0]
+VOLATILE = {FORMAT.sections["end_time"][0]}
 SESSION_SECTION = FORMAT.sections["session_stream"][0]
 SESSION_KIND = FORMAT.kinds["session_kind"]
+
+
+def masked_environment(data: bytes) -> bytes:
+    """The environment record with the fields that differ between runs or
+    machines zeroed or emptied: the operating system's architecture,
+    processor count and name, the computer's name, and the four random
+    identifiers. The process it describes and the start time stay."""
+    out = bytearray()
+    pos = 0
+
+    def take(n, keep=True):
+        nonlocal pos
+        chunk = data[pos:pos + n]
+        if len(chunk) != n:
+            raise ValueError("environment record cut short")
+        pos += n
+        out.extend(chunk if keep else bytes(n))
+
+    def string(keep=True):
+        nonlocal pos
+        first = data[pos]
+        width = 1 if first < 0x80 else 2 if first < 0xC0 else 4
+        raw = data[pos:pos + width]
+        length = int.from_bytes(raw, "big") & ((1 << (8 * width - (1 if width == 1 else 2 if width == 2 else 3))) - 1)
+        if keep:
+            take(width + length)
+        else:
+            pos += width + length
+            out.append(0)
+
+    take(2 * 4 + 4 + 4 + 1)           # fixed words, the operating system's id
+    take(2, keep=False)              # its architecture
+    take(4, keep=False)              # online processors
+    string(keep=False)               # the operating system's name
+    string(keep=False)               # the computer's name
+    take(4)                          # pid
+    for _ in range(3):
+        string()                     # process name, command line, working directory
+    take(2)                          # the process's architecture
+    take(16, keep=False)             # snapshot identifier 4
+    string()                         # user name
+    take(16, keep=False)             # snapshot identifier 3
+    take(1)                          # runtime type
+    string()                         # runtime version
+    string()                         # the last text
+    take(16, keep=False)             # session identifier 1
+    take(4)                          # identifier kind
+    take(16, keep=False)             # session identifier 2
+    take(len(data) - pos)            # the start time
+    return bytes(out)
+
+
+def masked(sid: int, body: bytes) -> bytes:
+    if sid == SESSION_SECTION:
+        return masked_session(body)
+    if sid == ENVIRONMENT_SECTION:
+        return masked_environment(body)
+    return body
 
 
 def masked_session(data: bytes) -> bytes:
@@ -72,7 +133,7 @@ def digest(index: Path):
         if sid in VOLATILE:
             shown = "-"
         else:
-            shown = hashlib.sha256(masked_session(body) if sid == SESSION_SECTION else body).hexdigest()[:16]
+            shown = hashlib.sha256(masked(sid, body)).hexdigest()[:16]
         print(f"{sid} {version} {len(body)} {shown}")
     return 0
 
@@ -93,7 +154,7 @@ def main():
             problems.append(f"section {ia}: {len(da)} bytes against {len(db)}")
         elif ia == SESSION_SECTION and masked_session(da) != masked_session(db):
             problems.append(f"section {ia}: records differ")
-        elif ia not in VOLATILE and ia != SESSION_SECTION and da != db:
+        elif ia not in VOLATILE and masked(ia, da) != masked(ia, db):
             at = next(i for i, (x, y) in enumerate(zip(da, db)) if x != y)
             problems.append(f"section {ia}: first difference at byte {at}")
     if len(sec_a) != len(sec_b):
