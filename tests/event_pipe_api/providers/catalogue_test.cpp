@@ -137,7 +137,8 @@ TEST(payload_description, a_count_beyond_the_payload_is_refused) {
   test_support::bytes d;
   d.put<std::int32_t>(1000000).put<std::int32_t>(9);
   auto reader = reader_of(metadata_with(d));
-  EXPECT_THROW(reader.get_payload_description(), std::runtime_error);
+  EXPECT_THAT([&] { reader.get_payload_description(); },
+              ThrowsMessage<std::runtime_error>(StrEq("Payload description field count 1000000 exceeds its payload")));
 }
 
 }  // namespace
