@@ -116,7 +116,11 @@ public sealed class LiveProfiler : IDisposable
     /// <summary>The profiler reported a warning or an error.</summary>
     public event EventHandler<ProfilerAlertEventArgs>? Alert;
 
-    /// <summary>The profiled process ended (the profiler saved a running snapshot first), or the profiler went away.</summary>
+    /// <summary>
+    /// The profiled process ended and the profiler has saved the snapshot that was running, if any. For a process
+    /// attached to, the end of the profiler's connection tells it; for one started by <see cref="Launch"/>, its exit
+    /// as well.
+    /// </summary>
     public event EventHandler? Exited;
 
     /// <summary>A flight recording's trigger fired: <see cref="SaveSnapshot"/> keeps the window around it.</summary>
@@ -233,7 +237,6 @@ public sealed class LiveProfiler : IDisposable
         {
             ObjectDisposedException.ThrowIf(_disposed, this);
             if (!_running) throw new InvalidOperationException("No snapshot is running");
-            var files = _bridge.SnapshotFiles;
             _saving = progress;
             try
             {
@@ -249,8 +252,7 @@ public sealed class LiveProfiler : IDisposable
                 _running = false;
                 if (!saved) throw new ProfilerException("The snapshot was not saved", ProfilerErrorKind.Host);
                 progress?.Report(100);
-                files = _bridge.SnapshotFiles;
-                return files[0];
+                return _bridge.SnapshotFiles[0];
             }
             finally
             {
