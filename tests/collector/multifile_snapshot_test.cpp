@@ -4,6 +4,8 @@
 #include "tests/support/scratch_folder.h"
 #include "tools/snapshot_reader.h"
 
+#include "tw/error/file_write_error.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -87,6 +89,16 @@ TEST_F(snapshot_test, a_section_closed_not_reusable_keeps_its_file_for_good) {
     EXPECT_EQ(third->file_number(), 1u);
   }
   EXPECT_NO_THROW(tw::tools::snapshot_reader{base()});
+}
+
+// A write that failed earlier (a full disk, say) left the stream bad: its
+// section does not close as if it were whole.
+TEST_F(snapshot_test, a_section_whose_writes_failed_does_not_close_as_whole) {
+  auto s = make();
+  auto section = s->create_section_impl<multifile_snapshot::stream_file>(1, 0, true);
+  *section->file() << "a";
+  EXPECT_THROW(section->file()->setstate(std::ios::badbit), std::ios_base::failure);  // told when it fails
+  EXPECT_THROW(section->close(false), tw::file_write_error);
 }
 
 TEST_F(snapshot_test, an_unclosed_section_keeps_length_zero) {
