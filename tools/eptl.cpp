@@ -346,17 +346,18 @@ int help(const std::string& command) {
   return 0;
 }
 
-// One file and --json: stats and inspect.
-po::variables_map file_and_json(const std::vector<std::string>& args) {
-  po::options_description options;
-  options.add_options()("json", "")("file", po::value<std::string>());
+// A command's options and the one file it names (its positional argument).
+po::variables_map parse_with_file(const std::vector<std::string>& args, po::options_description options) {
+  options.add_options()("file", po::value<std::string>());
   po::positional_options_description positional;
   positional.add("file", 1);
   return parse_options(args, options, positional);
 }
 
 int stats(const std::vector<std::string>& args) {
-  const auto values = file_and_json(args);
+  po::options_description options;
+  options.add_options()("json", "");
+  const auto values = parse_with_file(args, options);
   const auto file = required_file(values, "recording");
   const bool json = values.count("json") != 0;
   subject = file;
@@ -377,11 +378,7 @@ int stats(const std::vector<std::string>& args) {
 }
 
 int sections(const std::vector<std::string>& args) {
-  po::options_description options;
-  options.add_options()("file", po::value<std::string>());
-  po::positional_options_description positional;
-  positional.add("file", 1);
-  const auto file = required_file(parse_options(args, options, positional), "snapshot");
+  const auto file = required_file(parse_with_file(args, po::options_description()), "snapshot");
   subject = file;
   expect_snapshot(file);
   const tw::tools::snapshot_reader reader(file);
@@ -399,10 +396,8 @@ int sections(const std::vector<std::string>& args) {
 int inspect(const std::vector<std::string>& args) {
   po::options_description options;
   std::string from, to;
-  options.add_options()("json", "")("from", po::value(&from))("to", po::value(&to))("file", po::value<std::string>());
-  po::positional_options_description positional;
-  positional.add("file", 1);
-  const auto values = parse_options(args, options, positional);
+  options.add_options()("json", "")("from", po::value(&from))("to", po::value(&to));
+  const auto values = parse_with_file(args, options);
   const auto file = required_file(values, "snapshot");
   const bool json = values.count("json") != 0;
   std::optional<double> from_s, to_s;
@@ -443,11 +438,8 @@ void write_whole(const std::string& out, Write&& write) {
 int export_snapshot(const std::vector<std::string>& args) {
   po::options_description options;
   std::string format, out;
-  options.add_options()("format", po::value(&format)->required())("output,o", po::value(&out))("wall", "")(
-      "file", po::value<std::string>());
-  po::positional_options_description positional;
-  positional.add("file", 1);
-  const auto values = parse_options(args, options, positional);
+  options.add_options()("format", po::value(&format)->required())("output,o", po::value(&out))("wall", "");
+  const auto values = parse_with_file(args, options);
   const auto file = required_file(values, "snapshot");
   const bool wall = values.count("wall") != 0;
   using tw::tools::export_format;
@@ -483,10 +475,8 @@ int export_snapshot(const std::vector<std::string>& args) {
 int report(const std::vector<std::string>& args) {
   po::options_description options;
   std::string out;
-  options.add_options()("output,o", po::value(&out))("file", po::value<std::string>());
-  po::positional_options_description positional;
-  positional.add("file", 1);
-  const auto file = required_file(parse_options(args, options, positional), "snapshot");
+  options.add_options()("output,o", po::value(&out));
+  const auto file = required_file(parse_with_file(args, options), "snapshot");
   subject = file;
   expect_snapshot(file);
   const tw::tools::snapshot_model model(file);
@@ -537,10 +527,8 @@ int convert(const std::vector<std::string>& args) {
   po::options_description described;
   described.add_options()("output,o", po::value(&out))(
       "modules", po::value<std::vector<std::string>>(&modules)->composing())(
-      "modules-only", "")("threads", po::value(&threads))("file", po::value<std::string>());
-  po::positional_options_description positional;
-  positional.add("file", 1);
-  const auto values = parse_options(args, described, positional);
+      "modules-only", "")("threads", po::value(&threads));
+  const auto values = parse_with_file(args, described);
   const auto in = required_file(values, "recording");
   options.module_directories.assign(modules.begin(), modules.end());
   options.recorded_module_paths = values.count("modules-only") == 0;

@@ -46,62 +46,60 @@ internal static class Native
     }
 }
 
-// A live collector: released once, by Dispose or, failing that, by the
-// finalizer. The release's own failure is kept for the owner to read.
-internal sealed class CollectorHandle : SafeHandle
+// What the library hands out, released once: by Dispose or, failing that,
+// by the finalizer. The release's own failure is kept for the owner to read.
+internal abstract class LibraryHandle : SafeHandle
 {
-    private CollectorHandle() : base(IntPtr.Zero, true) { }
+    protected LibraryHandle() : base(IntPtr.Zero, true) { }
 
+    public override bool IsInvalid => handle == IntPtr.Zero;
+
+    internal ProfilerException? ReleaseFailure { get; private set; }
+
+    protected abstract void Release(IntPtr raw, ref IntPtr error);
+
+    protected override bool ReleaseHandle()
+    {
+        var error = IntPtr.Zero;
+        Release(handle, ref error);
+        ReleaseFailure = Native.TakeError(error);
+        return true;
+    }
+
+    // `raw` held by `holder`, or the failure the creation reported.
+    protected static T Hold<T>(T holder, IntPtr raw, IntPtr error, string what) where T : LibraryHandle
+    {
+        var failure = Native.TakeError(error);
+        if (raw == IntPtr.Zero) throw failure ?? new ProfilerException($"The profiler gave no {what}", ProfilerErrorKind.Unknown);
+        holder.SetHandle(raw);
+        return holder;
+    }
+}
+
+// A live collector.
+internal sealed class CollectorHandle : LibraryHandle
+{
     internal static CollectorHandle Create(string endpoint, uint pid, string diagnosticPort, bool withTasks)
     {
         var error = IntPtr.Zero;
         var raw = Native.EventPipeApiCreateCollector(endpoint, pid, "", "", diagnosticPort, withTasks ? 1 : 0, 0,
             ref error);
-        var failure = Native.TakeError(error);
-        if (raw == IntPtr.Zero) throw failure ?? new ProfilerException("The profiler gave no collector", ProfilerErrorKind.Unknown);
-        var handle = new CollectorHandle();
-        handle.SetHandle(raw);
-        return handle;
+        return Hold(new CollectorHandle(), raw, error, "collector");
     }
 
-    public override bool IsInvalid => handle == IntPtr.Zero;
-
-    internal ProfilerException? ReleaseFailure { get; private set; }
-
-    protected override bool ReleaseHandle()
-    {
-        var error = IntPtr.Zero;
-        Native.EventPipeApiReleaseCollector(handle, ref error);
-        ReleaseFailure = Native.TakeError(error);
-        return true;
-    }
+    protected override void Release(IntPtr raw, ref IntPtr error) => Native.EventPipeApiReleaseCollector(raw, ref error);
 }
 
 // A conversion under way: its release waits for its end.
-internal sealed class ConversionHandle : SafeHandle
+internal sealed class ConversionHandle : LibraryHandle
 {
-    private ConversionHandle() : base(IntPtr.Zero, true) { }
-
     internal static ConversionHandle Create(string nettrace, string snapshot, Native.Progress progress)
     {
         var error = IntPtr.Zero;
         var raw = Native.EventPipeApiCreateNettraceCollector(nettrace, snapshot, "", progress, ref error);
-        var failure = Native.TakeError(error);
-        if (raw == IntPtr.Zero) throw failure ?? new ProfilerException("The profiler gave no converter", ProfilerErrorKind.Unknown);
-        var handle = new ConversionHandle();
-        handle.SetHandle(raw);
-        return handle;
+        return Hold(new ConversionHandle(), raw, error, "converter");
     }
 
-    public override bool IsInvalid => handle == IntPtr.Zero;
-
-    internal ProfilerException? ReleaseFailure { get; private set; }
-
-    protected override bool ReleaseHandle()
-    {
-        var error = IntPtr.Zero;
-        Native.EventPipeApiReleaseNettraceCollector(handle, ref error);
-        ReleaseFailure = Native.TakeError(error);
-        return true;
-    }
+    protected override void Release(IntPtr raw, ref IntPtr error) =>
+        Native.EventPipeApiReleaseNettraceCollector(raw, ref error);
 }
