@@ -473,19 +473,9 @@ TEST_F(live_collector, a_target_whose_user_has_no_name_is_profiled_and_shown_by_
   ASSERT_EQ(::getpwuid(nameless), nullptr);
   // The target's runtime must be able to make its socket where we look, at
   // a path short enough for a socket's name.
-  const auto shared = fs::temp_directory_path() / std::string("u").append(std::to_string(::getpid()));
-  fs::create_directories(shared);
-  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
-  const std::string tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-  ::setenv("TMPDIR", shared.c_str(), 1);
-  struct restore {
-    std::string value;
-    fs::path shared;
-    ~restore() {
-      ::setenv("TMPDIR", value.c_str(), 1);
-      fs::remove_all(shared);
-    }
-  } restoring{tmpdir, shared};
+  const test_support::scratch_folder shared("u");
+  fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
+  const test_support::scoped_tmpdir pointed(shared.path());
   live_target target(nameless);
   auto s = open(target);
   s.start_snapshot();

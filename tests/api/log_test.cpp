@@ -1,5 +1,7 @@
 #include "tw/log/log.h"
+#include "tests/support/scratch_folder.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,20 +30,15 @@ class log_line : public testing::Test {
   }
 };
 
-TEST_F(log_line, begins_with_local_time_microseconds_and_subsystem) {
-  std::ostringstream out;
-  logger l(out, default_mask, &fixed_clock);
-  stream_guard(l, subsystem::info) << "Start processing Nettrace " << 42;
-  EXPECT_EQ(out.str(), "[2026-12-04T06-08-17.000042]: <info> Start processing Nettrace 42\n");
-}
-
-TEST_F(log_line, restores_the_stream_format_after_the_line) {
+// A line begins with local time to the microsecond and the subsystem, and
+// leaves the stream's format as it found it.
+TEST_F(log_line, begins_with_local_time_microseconds_and_subsystem_and_restores_the_format) {
   std::ostringstream out;
   out << std::hex;
   logger l(out, default_mask, &fixed_clock);
-  stream_guard(l, subsystem::warning) << 255;
+  stream_guard(l, subsystem::info) << "Start processing Nettrace " << 42;
   out << 255;
-  EXPECT_EQ(out.str(), "[2026-12-04T06-08-17.000042]: <warning> 255\nff");
+  EXPECT_EQ(out.str(), "[2026-12-04T06-08-17.000042]: <info> Start processing Nettrace 42\nff");
 }
 
 // Every argument of a suppressed line is left unevaluated.
@@ -92,12 +89,6 @@ TEST(log_macro, lines_of_concurrent_writers_never_interleave) {
   EXPECT_EQ(count, 2000);
 }
 
-fs::path fresh_directory(const char* name) {
-  auto dir = fs::temp_directory_path() / ("log_test_" + std::to_string(::getpid()) + "_" + name);
-  fs::remove_all(dir);
-  return dir;
-}
-
 TEST(log_file, path_names_source_time_and_pid) {
   const auto path = logger_build_path("Tarnwell.NettraceProcessing", "/var/logs");
   const std::string name = path.filename().string();
@@ -114,7 +105,8 @@ TEST(log_file, path_names_source_time_and_pid) {
 }
 
 TEST(log_file, second_initialisation_keeps_the_first_file_and_takes_the_new_mask) {
-  const auto dir = fresh_directory("twice");
+  const test_support::scratch_folder scratch;
+  const auto& dir = scratch.path();
   logger_init_default("First", default_mask, dir / "nested" / "TarnLogs");
   TW_LOG(info) << "one";
   logger_init_default("Second", 1u << 3 | 1u, dir / "other");
@@ -126,10 +118,7 @@ TEST(log_file, second_initialisation_keeps_the_first_file_and_takes_the_new_mask
     if (entry.is_regular_file()) files.push_back(entry.path());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].filename().string().rfind("First.", 0), 0u);
-  std::ifstream in(files[0]);
-  std::stringstream content;
-  content << in.rdbuf();
-  const auto text = content.str();
+  const auto text = test_support::file_text(files[0]);
   EXPECT_NE(text.find("<info> one\n"), std::string::npos) << text;
   EXPECT_NE(text.find("<debug> two\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("suppressed"), std::string::npos) << text;
@@ -137,15 +126,10 @@ TEST(log_file, second_initialisation_keeps_the_first_file_and_takes_the_new_mask
 }
 
 TEST(log_file, a_directory_that_cannot_be_created_is_reported) {
-  const auto dir = fresh_directory("blocked");
-  fs::create_directories(dir);
+  const test_support::scratch_folder dir;
   std::ofstream(dir / "plain_file") << "x";
-  try {
-    logger_init_default("X", default_mask, dir / "plain_file" / "TarnLogs");
-    FAIL() << "no exception";
-  } catch (const std::system_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Unable to create log directory", 0), 0u) << e.what();
-  }
+  EXPECT_THAT([&] { logger_init_default("X", default_mask, dir / "plain_file" / "TarnLogs"); },
+              testing::ThrowsMessage<std::system_error>(testing::StartsWith("Unable to create log directory")));
 }
 
 }  // namespace

@@ -86,6 +86,11 @@ class bridge_test : public testing::Test {
   }
   frame connect() { return connect(std::make_unique<still_proto>()); }
 
+  void start() {
+    host_->send(host_bridge_command::measure_snapshot_start);
+    EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  }
+
   std::size_t files_left() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
@@ -167,8 +172,7 @@ TEST_F(bridge_test, handshake_and_answers_are_exact_frames) {
 
 TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
   connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  start();
   const auto done = save_and_expect_done();
   expect_done_lists_the_files(done);
   EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_stopped);
@@ -178,8 +182,7 @@ TEST_F(bridge_test, start_then_save_writes_every_file_where_the_host_said) {
 // another bridge's snapshot, a file the running one writes is refused.
 TEST_F(bridge_test, a_file_that_a_running_snapshot_writes_is_refused_to_another) {
   connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  start();
   host_peer other(dir_);  // names its files as the first host did
   std::thread serve([&] {
     other.accept();
@@ -205,8 +208,7 @@ TEST_F(bridge_test, a_file_that_a_running_snapshot_writes_is_refused_to_another)
 
 TEST_F(bridge_test, save_start_and_drop_start_chain_snapshots) {
   connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  start();
   const auto done = save_and_expect_done(host_bridge_command::measure_snapshot_stop_save_start);
   expect_done_lists_the_files(done);
   const auto first = host_->paths();
@@ -227,8 +229,7 @@ TEST_F(bridge_test, save_start_and_drop_start_chain_snapshots) {
 
 TEST_F(bridge_test, cancel_operation_during_a_save_leaves_no_file_and_no_snapshot_done) {
   connect(std::make_unique<still_proto>(std::chrono::milliseconds(700)));
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  start();
   host_->send(host_bridge_command::measure_snapshot_stop_save);
   EXPECT_EQ(host_->next().answer(), host_bridge_answer::operation_started);
   // The end of the snapshot asks for its last file; the cancellation comes after.
@@ -315,8 +316,7 @@ TEST_F(bridge_test, commands_that_end_the_loop_and_commands_that_only_alert) {
     SCOPED_TRACE(r.name);
     host_ = std::make_unique<host_peer>(dir_);
     connect();
-    host_->send(cmd::measure_snapshot_start);
-    EXPECT_EQ(host_->next().answer(), ans::measure_snapshot_started);
+    start();
     for (const auto c : r.commands) host_->send(c);
     for (const auto expected : r.answers) {
       const auto f = host_->next();
@@ -332,8 +332,7 @@ TEST_F(bridge_test, commands_that_end_the_loop_and_commands_that_only_alert) {
     } else {
       host_->send(cmd::measure_snapshot_stop_drop);
       EXPECT_EQ(host_->next().answer(), ans::measure_snapshot_stopped);
-      host_->send(cmd::measure_snapshot_start);
-      EXPECT_EQ(host_->next().answer(), ans::measure_snapshot_started);
+      start();
       release_dropping();
     }
   }
@@ -342,35 +341,20 @@ TEST_F(bridge_test, commands_that_end_the_loop_and_commands_that_only_alert) {
 // Hostile answers to a file request: each ends the loop with the documented
 // message as an alert, and leaves no file of the snapshot.
 TEST_F(bridge_test, hostile_handle_answers_end_the_loop_with_their_message) {
+  // A handle answer with the request id shifted by `id_shift`, or another
+  // command in its place.
   struct row {
     const char* name;
-    std::function<void(host_peer&, std::uint32_t id)> answer;
+    std::uint32_t id_shift;
+    std::uint8_t type;
+    const char* path;
     const char* message;
   };
   const row rows[] = {
-      {"stale request id",
-       [](host_peer& h, std::uint32_t id) {
-         bridge_params p;
-         p.put(id + 7).put(std::uint8_t{1}).sized_string("/tmp/x").guid(tw::guid::random());
-         h.send(host_bridge_command::handle, p);
-       },
-       "Unexpected handle request id: "},
-      {"file type 2",
-       [](host_peer& h, std::uint32_t id) {
-         bridge_params p;
-         p.put(id).put(std::uint8_t{2}).sized_string("/tmp/x").guid(tw::guid::random());
-         h.send(host_bridge_command::handle, p);
-       },
-       "Unexpected file type. Identified file was expected: 2"},
-      {"another command", [](host_peer& h, std::uint32_t) { h.send(host_bridge_command::go); },
-       "Unexpected command: go"},
-      {"a path that cannot be created",
-       [](host_peer& h, std::uint32_t id) {
-         bridge_params p;
-         p.put(id).put(std::uint8_t{1}).sized_string("/proc/self/no/such/file").guid(tw::guid::random());
-         h.send(host_bridge_command::handle, p);
-       },
-       "Fail to create file"},
+      {"stale request id", 7, 1, "/tmp/x", "Unexpected handle request id: "},
+      {"file type 2", 0, 2, "/tmp/x", "Unexpected file type. Identified file was expected: 2"},
+      {"another command", 0, 0, nullptr, "Unexpected command: go"},
+      {"a path that cannot be created", 0, 1, "/proc/self/no/such/file", "Fail to create file"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -383,7 +367,13 @@ TEST_F(bridge_test, hostile_handle_answers_end_the_loop_with_their_message) {
     host_->answer_file_request(f.cursor().read<std::uint32_t>());
     f = host_->read_frame();
     ASSERT_EQ(f.answer(), host_bridge_answer::handle_request);
-    r.answer(*host_, f.cursor().read<std::uint32_t>());
+    if (r.path) {
+      bridge_params p;
+      p.put(f.cursor().read<std::uint32_t>() + r.id_shift).put(r.type).sized_string(r.path).guid(tw::guid::random());
+      host_->send(host_bridge_command::handle, p);
+    } else {
+      host_->send(host_bridge_command::go);
+    }
     const auto alert = host_->read_frame();
     ASSERT_EQ(alert.answer(), host_bridge_answer::alert);
     EXPECT_NE(alert_text(alert).find(r.message), std::string::npos) << alert_text(alert);
@@ -424,8 +414,7 @@ TEST_F(bridge_test, a_host_gone_while_a_file_request_waits_ends_the_bridge_at_on
 
 TEST_F(bridge_test, a_host_gone_mid_save_or_mid_handshake_ends_the_bridge) {
   connect();
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  start();
   host_->send(host_bridge_command::measure_snapshot_stop_save);
   EXPECT_EQ(host_->read_frame().answer(), host_bridge_answer::operation_started);
   host_->socket().close();
@@ -467,8 +456,7 @@ TEST(bridge_endpoint, only_loopback_addresses_are_accepted_and_nothing_is_sent_e
 TEST_F(bridge_test, a_recording_profiled_through_the_bridge_is_saved_when_its_stream_ends) {
   connect(std::make_unique<netcore_test_profiler_bridge_proto>(
       static_cast<std::uint32_t>(::getpid()), test_support::recording("net10-core")));
-  host_->send(host_bridge_command::measure_snapshot_start);
-  EXPECT_EQ(host_->next().answer(), host_bridge_answer::measure_snapshot_started);
+  start();
   // The file ends as a target exits: the bridge saves what it holds.
   const auto done = expect_save();
   ASSERT_EQ(done.answer(), host_bridge_answer::snapshot_done);

@@ -3,8 +3,10 @@
 
 #include "event_pipe_api/src/session.h"
 #include "tests/event_pipe_api/runtime_messages.h"
+#include "tests/support/scratch_folder.h"
 #include "tw/utility/le_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
@@ -36,11 +38,20 @@ std::vector<std::uint8_t> le64(std::uint64_t v) {
 }
 
 // Reads one request (header and body) from a connection.
-ipc_header read_request(stream_protocol::socket& s) {
+template <class Socket>
+ipc_header read_request(Socket& s) {
   ipc_header h;
   boost::asio::read(s, boost::asio::buffer(&h, sizeof h));
   std::vector<std::uint8_t> body(h.size - sizeof h);
   if (!body.empty()) boost::asio::read(s, boost::asio::buffer(body));
+  return h;
+}
+
+// Reads one request and sends `reply`: what the runtime does with each.
+template <class Socket>
+ipc_header serve(Socket& s, const std::vector<std::uint8_t>& reply) {
+  const auto h = read_request(s);
+  boost::asio::write(s, boost::asio::buffer(reply));
   return h;
 }
 
@@ -71,16 +82,12 @@ TEST_F(fake_runtime, an_unknown_start_status_is_refused) {
   std::thread runtime([&] {
     stream_protocol::socket main(io_);
     acceptor_.accept(main);
-    read_request(main);
-    boost::asio::write(main, boost::asio::buffer(answer(0x42)));
+    serve(main, answer(0x42));
   });
   event_pipe_session session(1, config());
-  try {
-    session.start(path_);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "EventPipe session start failed (server responded with unknown command)");
-  }
+  EXPECT_THAT([&] { session.start(path_); },
+              testing::ThrowsMessage<std::runtime_error>(
+                  testing::StrEq("EventPipe session start failed (server responded with unknown command)")));
   runtime.join();
 }
 
@@ -89,16 +96,16 @@ TEST_F(fake_runtime, a_stop_answered_with_an_error_shuts_the_connections_down) {
   std::thread runtime([&] {
     stream_protocol::socket main(io_);
     acceptor_.accept(main);
-    const auto start = read_request(main);
+    const auto start = serve(main, answer(0, le64(77)));
     EXPECT_EQ(start.command_set, 2);
     EXPECT_EQ(start.command_id, 3);
-    boost::asio::write(main, boost::asio::buffer(answer(0, le64(77))));
+
     stream_protocol::socket command(io_);
     acceptor_.accept(command);
-    const auto stop = read_request(command);
+    const auto stop = serve(command, answer(0xFF, {5, 0, 0, 0x80}));
     EXPECT_EQ(stop.command_id, 1);
     EXPECT_EQ(stop.size, 28);
-    boost::asio::write(command, boost::asio::buffer(answer(0xFF, {5, 0, 0, 0x80})));
+
     std::uint8_t byte;
     boost::system::error_code ec;
     boost::asio::read(main, boost::asio::buffer(&byte, 1), ec);
@@ -139,8 +146,8 @@ TEST_F(fake_runtime, stopping_before_the_start_answer_shuts_the_main_stream_inst
 }
 
 TEST(discovery, the_largest_key_wins_and_plain_files_never_count) {
-  const auto dir = fs::temp_directory_path() / ("disc_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test_support::scratch_folder scratch("disc");
+  const auto& dir = scratch.path();
   boost::asio::io_context io;
   std::vector<std::unique_ptr<stream_protocol::acceptor>> sockets;
   for (const char* name : {"dotnet-diagnostic-4242-5-socket", "dotnet-diagnostic-4242-7-socket",
@@ -153,14 +160,11 @@ TEST(discovery, the_largest_key_wins_and_plain_files_never_count) {
   EXPECT_EQ(found->second, 7u);
   EXPECT_EQ(find_diagnostic_socket(dir, 4242, {7})->second, 5u);
   EXPECT_FALSE(find_diagnostic_socket(dir, 4242, {5, 7}));
-  fs::remove_all(dir);
 }
 
 TEST(discovery, tmpdir_empty_means_tmp) {
-  const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-  ::setenv("TMPDIR", "", 1);
+  const test_support::scoped_tmpdir empty("");
   EXPECT_EQ(diagnostic_directory(), fs::path("/tmp"));
-  ::setenv("TMPDIR", saved.c_str(), 1);
 }
 
 }  // namespace
@@ -188,8 +192,7 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   const int pid = ::getpid();
   session.set_main_stream(main, pid);
   std::thread runtime([&, main_end = runtime_main.get()] {
-    read_request(*main_end);
-    boost::asio::write(*main_end, boost::asio::buffer(answer(0, le64(9))));
+    serve(*main_end, answer(0, le64(9)));
   });
   session.start();
   runtime.join();
@@ -199,10 +202,10 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   // Process info on a command stream handed over later.
   auto [command, runtime_command] = pair();
   std::thread info([&, end = runtime_command.get()] {
-    const auto h = read_request(*end);
+    const auto h = serve(*end, answer(0, process_info(static_cast<std::uint64_t>(pid), u"dotnet app.dll")));
     EXPECT_EQ(h.command_set, 4);
     EXPECT_EQ(h.command_id, 0);
-    boost::asio::write(*end, boost::asio::buffer(answer(0, process_info(static_cast<std::uint64_t>(pid), u"dotnet app.dll"))));
+
   });
   std::thread hand_over([&, c = command] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -216,10 +219,10 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   auto [resume, runtime_resume] = pair();
   session.set_command_stream(resume);
   std::thread resumed([&, end = runtime_resume.get()] {
-    const auto h = read_request(*end);
+    const auto h = serve(*end, answer(0));
     EXPECT_EQ(h.command_set, 4);
     EXPECT_EQ(h.command_id, 1);
-    boost::asio::write(*end, boost::asio::buffer(answer(0)));
+
   });
   EXPECT_NO_THROW(session.resume_runtime(true));
   resumed.join();
@@ -227,10 +230,10 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
   // Stop waits for a command stream, then sends stop tracing on it.
   auto [stop, runtime_stop] = pair();
   std::thread stopped([&, end = runtime_stop.get()] {
-    const auto h = read_request(*end);
+    const auto h = serve(*end, answer(0));
     EXPECT_EQ(h.command_id, 1);
     EXPECT_EQ(h.size, 28);
-    boost::asio::write(*end, boost::asio::buffer(answer(0)));
+
   });
   std::thread late([&, s = stop] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -252,8 +255,7 @@ TEST_F(reversed_session, a_stop_does_not_wait_for_a_runtime_that_has_ended_or_a_
     auto [main, runtime_main] = pair();
     session->set_main_stream(main, pid);
     std::thread runtime([end = runtime_main.get()] {
-      read_request(*end);
-      boost::asio::write(*end, boost::asio::buffer(answer(0, le64(3))));
+      serve(*end, answer(0, le64(3)));
     });
     session->start();
     runtime.join();

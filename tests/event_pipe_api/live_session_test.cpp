@@ -21,15 +21,7 @@ namespace fs = std::filesystem;
 using namespace tarnwell::collector;
 using namespace tarnwell::collector::event_pipe;
 
-// Points TMPDIR at a directory for the life of the object.
-class scoped_tmpdir {
- public:
-  explicit scoped_tmpdir(const fs::path& dir) : saved_(fs::temp_directory_path()) { ::setenv("TMPDIR", dir.c_str(), 1); }
-  ~scoped_tmpdir() { ::setenv("TMPDIR", saved_.c_str(), 1); }
-
- private:
-  fs::path saved_;
-};
+using test_support::scoped_tmpdir;
 
 using dotnet_process = test_support::workload_program;
 session_configuration runtime_session() { return tw_prof::runtime_configuration(true); }

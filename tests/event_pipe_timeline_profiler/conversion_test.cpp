@@ -5,6 +5,7 @@
 #include "tools/snapshot_inspect.h"
 #include "tools/snapshot_model.h"
 #include "tools/trace_stats.h"
+#include "tests/support/command.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/small_filesystem.h"
 
@@ -125,12 +126,8 @@ TEST_F(conversion, every_recording_converts_to_the_same_bytes_on_any_number_of_t
       ASSERT_EQ(convert(in, made.back(), s, nullptr, options), "");
     }
     for (std::size_t i = 1; i < made.size(); ++i) {
-      FILE* pipe = ::popen(("python3 " + compare + " " + made[0] + " " + made[i] + " 2>&1").c_str(), "r");
-      ASSERT_NE(pipe, nullptr);
-      std::string said;
-      char line[512];
-      while (std::fgets(line, sizeof line, pipe)) said += line;
-      EXPECT_EQ(::pclose(pipe), 0) << said;
+      const auto compared = test_support::run_command("python3 " + compare + " " + made[0] + " " + made[i]);
+      EXPECT_EQ(compared.exit_code, 0) << compared.out;
     }
     for (const auto& f : fs::directory_iterator(dir_)) fs::remove(f.path());
   }
@@ -223,8 +220,7 @@ TEST_F(conversion, bad_input_gives_an_error_and_leaves_no_file) {
 // A recording whose program or recorder died ends anywhere: what lies before
 // the last whole object converts, and the conversion says where it ended.
 TEST_F(conversion, a_recording_cut_short_converts_up_to_its_last_whole_object) {
-  std::ifstream in(test_support::recording("net10-kestrel"), std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto bytes = test_support::file_text(test_support::recording("net10-kestrel"));
   const auto cut_at = [&](std::size_t size) {
     const auto path = dir_ / ("cut" + std::to_string(size) + ".nettrace");
     std::ofstream(path, std::ios::binary) << bytes.substr(0, size);

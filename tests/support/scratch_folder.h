@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -40,5 +43,24 @@ class scratch_folder {
   }
   std::filesystem::path path_;
 };
+
+// Points TMPDIR at a folder for the life of the object.
+class scoped_tmpdir {
+ public:
+  explicit scoped_tmpdir(const std::filesystem::path& dir) : saved_(std::filesystem::temp_directory_path()) {
+    ::setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~scoped_tmpdir() { ::setenv("TMPDIR", saved_.c_str(), 1); }
+  scoped_tmpdir(const scoped_tmpdir&) = delete;
+  scoped_tmpdir& operator=(const scoped_tmpdir&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+inline std::string file_text(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 }  // namespace test_support

@@ -4,6 +4,8 @@
 // commands run through the shell: what the tests that need a real runtime or
 // the real command-line tool start.
 
+#include "tests/support/command.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -95,19 +97,5 @@ class workload_program {
   pid_t pid_ = -1;
   int exit_code_ = running;
 };
-
-struct command_result {
-  int exit_code;
-  std::string out;  // its output and error output together
-};
-
-inline command_result run_command(const std::string& command_line) {
-  FILE* pipe = ::popen((command_line + " 2>&1").c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-  const int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
 
 }  // namespace test_support

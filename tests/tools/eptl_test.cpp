@@ -29,6 +29,7 @@
 namespace {
 
 using test_support::command_result;
+using test_support::file_text;
 using test_support::run_command;
 using test_support::scratch_folder;
 using test_support::workload_program;
@@ -37,11 +38,6 @@ command_result run(const std::string& args) { return run_command(std::string(TW_
 
 const std::string samples = test_support::public_recording("only_managed_samples").string();
 const std::string cpu_recording = test_support::recording("net10-cpu").string();
-
-std::string file_text(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 bool hot_method_on_top(const std::string& index) {
   const auto r = run("inspect " + index);

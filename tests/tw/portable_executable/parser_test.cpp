@@ -1,23 +1,18 @@
 #include "tw/portable_executable/parser.h"
 
 #include "tw/utility/byte_cursor.h"
+#include "tests/support/command.h"
+#include "tests/support/scratch_folder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace {
 
 using namespace tw;
-
-std::vector<std::uint8_t> slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 struct reported_module {
   std::string path, mvid;
@@ -29,12 +24,7 @@ struct reported_module {
 // What the runtime and System.Reflection.Metadata report for the framework's
 // own assemblies.
 std::vector<reported_module> reported_by_the_runtime() {
-  const std::string command = "dotnet " TW_MODULE_INFO_DLL " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[1024];
-  while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-  ::pclose(pipe);
+  const auto out = test_support::run_command("dotnet " TW_MODULE_INFO_DLL).out;
   std::vector<reported_module> modules;
   std::istringstream lines(out);
   std::string line;
@@ -82,7 +72,10 @@ class damaged_image : public testing::Test {
   void SetUp() override {
     // A real assembly to damage, one field at a time.
     for (const auto& m : reported_by_the_runtime())
-      if (m.path.find("System.Runtime.dll") != std::string::npos) image_ = slurp(m.path);
+      if (m.path.find("System.Runtime.dll") != std::string::npos) {
+        const auto text = test_support::file_text(m.path);
+        image_.assign(text.begin(), text.end());
+      }
     ASSERT_GT(image_.size(), 4096u);
     std::memcpy(&nt_, image_.data() + 0x3C, 4);
   }

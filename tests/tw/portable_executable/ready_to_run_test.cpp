@@ -1,12 +1,12 @@
 // The precompiled methods of the framework images installed on this machine.
 
 #include "tw/portable_executable/ready_to_run.h"
+#include "tests/support/command.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -19,12 +19,7 @@ namespace fs = std::filesystem;
 
 // The shared framework's folder of the newest runtime `dotnet` lists.
 fs::path framework_folder() {
-  FILE* pipe = ::popen("dotnet --list-runtimes 2>/dev/null", "r");
-  std::string out;
-  char buffer[512];
-  while (pipe && std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-  if (pipe) ::pclose(pipe);
-  std::istringstream lines(out);
+  std::istringstream lines(test_support::run_command("dotnet --list-runtimes").out);
   fs::path found;
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind("Microsoft.NETCore.App ", 0) != 0) continue;
