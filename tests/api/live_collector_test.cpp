@@ -436,37 +436,6 @@ TEST_F(live_collector, a_full_disk_fails_one_snapshot_with_an_alert_and_the_next
   EXPECT_EQ(release(s).first, "");
 }
 
-// A program in a container of its own, profiled from the host through the
-// exports: found by the pid the host gives it, its own methods (from files
-// that exist only in the container) and its exceptions in the snapshot.
-TEST_F(live_collector, a_program_in_a_container_is_profiled_by_its_host_pid) {
-  if (::geteuid() != 0) GTEST_SKIP() << "making namespaces needs root";
-  container_program program({"contained", "30"});
-  ASSERT_TRUE(program.listening());
-  session s;
-  s.host = std::make_unique<host_peer>(dir_);
-  std::string error;
-  s.handle = create_collector(s.host->endpoint(), program.pid(), false, error);
-  ASSERT_EQ(error, "");
-  s.host->accept();
-  s.host->handshake(0, false);
-  s.host->send(host_bridge_command::go);
-  EXPECT_EQ(s.next().answer(), host_bridge_answer::measure_snapshot_stopped);
-  s.start_snapshot();
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  const auto index = s.save();
-  ASSERT_FALSE(index.empty());
-  const auto summary = tw::tools::inspect_snapshot(index.string());
-  EXPECT_EQ(summary.pid, static_cast<std::uint32_t>(program.pid()));
-  EXPECT_GT(summary.exceptions.at("System.InvalidOperationException"), 0u);
-  EXPECT_TRUE(has_method(summary.methods, "HotLoop.SpinPrimes"));
-  // Its threads are named, though its events give them the ids they have in
-  // its own namespace.
-  EXPECT_TRUE(std::any_of(summary.thread_names.begin(), summary.thread_names.end(),
-                          [](const auto& t) { return t.second == "contained-0"; }));
-  EXPECT_EQ(release(s).first, "");
-}
-
 // Containers run programs under numeric user ids that have no passwd entry.
 TEST_F(live_collector, a_target_whose_user_has_no_name_is_profiled_and_shown_by_its_id) {
   constexpr unsigned nameless = 54321;

@@ -2,6 +2,7 @@
 
 #include "tests/support/scratch_folder.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,12 +45,8 @@ TEST_F(path_file_factory_test, main_file_is_the_base_path_and_further_files_are_
 
 TEST_F(path_file_factory_test, slave_files_are_refused) {
   path_file_factory factory((dir_ / "s").string());
-  try {
-    factory.create_stream(slave_file{"remote"});
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Slave file is unexpected");
-  }
+  EXPECT_THAT([&] { factory.create_stream(slave_file{"remote"}); },
+              testing::ThrowsMessage<std::runtime_error>(testing::StrEq("Slave file is unexpected")));
   EXPECT_THROW(factory.create_file(slave_file{"remote"}), std::runtime_error);
   EXPECT_TRUE(factory.created().empty());
 }

@@ -9,11 +9,13 @@
 #include "tests/bridge/still_profiler.h"
 #include "tw/error/hresult.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -196,57 +198,46 @@ TEST_F(measure_api, calls_from_application_threads_drive_the_snapshots_and_error
   EXPECT_NE(m.save(u"after"), 0);
 }
 
+// The HRESULT a refused call threw, with its text; 0 when none was thrown.
+std::pair<std::uint32_t, std::string> refusal(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(&e.code().category(), &tw::hresult_category());
+    return {static_cast<std::uint32_t>(e.code().value()), e.what()};
+  }
+  return {0, ""};
+}
+
 TEST_F(measure_api, registration_failures_are_reported_and_leave_no_registration_behind) {
+  using testing::HasSubstr;
   idle_controller controller;
   core_api api(controller);
   const auto here = fs::path(TW_CORE_API_DIR);
+  const auto init = [&](const fs::path& dir) { return api_v1_proxy<tag_Measure>::init(dir, measure_api_id, &api); };
 
-  try {
-    api_v1_proxy<tag_Measure>::init(dir_, measure_api_id, &api);
-    ADD_FAILURE() << "a directory without the module was accepted";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Dynamic module error: ", 0), 0u) << e.what();
-    EXPECT_NE(std::string(e.what()).find(tag_Measure::module_name), std::string::npos) << e.what();
-  }
-  try {
-    api_v1_proxy<tag_Measure>::init(here / "core_api_without_unregister", measure_api_id, &api);
-    ADD_FAILURE() << "a module without its unregistration was accepted";
-  } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("V1_MeasureApi_Unregister"), std::string::npos) << e.what();
-  }
-
+  EXPECT_THAT([&] { init(dir_); }, testing::ThrowsMessage<std::exception>(testing::AllOf(
+                                       testing::StartsWith("Dynamic module error: "), HasSubstr(tag_Measure::module_name))));
+  EXPECT_THAT([&] { init(here / "core_api_without_unregister"); },
+              testing::ThrowsMessage<std::exception>(HasSubstr("V1_MeasureApi_Unregister")));
   {
-    auto first = api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
-    try {
-      api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
-      ADD_FAILURE() << "a second registration was accepted";
-    } catch (const std::exception& e) {
-      EXPECT_EQ(std::string(e.what()), "Can't register API twice");
-    }
+    auto first = init(here);
+    EXPECT_THAT([&] { init(here); }, testing::ThrowsMessage<std::exception>(testing::StrEq("Can't register API twice")));
     module_calls m;
     ASSERT_NE(m.handle, nullptr);
     EXPECT_EQ(m.registered_id(), measure_api_id);
     m.refuse_next_unregister(static_cast<std::int32_t>(tw::e_accessdenied));
-    try {
-      first->unregister();
-      ADD_FAILURE() << "a refused unregistration passed";
-    } catch (const std::system_error& e) {
-      EXPECT_EQ(&e.code().category(), &tw::hresult_category());
-      EXPECT_EQ(static_cast<std::uint32_t>(e.code().value()), tw::e_accessdenied);
-      EXPECT_NE(std::string(e.what()).find("Failed to unregister profiler API"), std::string::npos);
-    }
+    const auto [unregistered, unregister_text] = refusal([&] { first->unregister(); });
+    EXPECT_EQ(unregistered, tw::e_accessdenied);
+    EXPECT_THAT(unregister_text, HasSubstr("Failed to unregister profiler API"));
     m.refuse_next_register(static_cast<std::int32_t>(tw::e_outofmemory));
-    try {
-      api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
-      ADD_FAILURE() << "a refused registration passed";
-    } catch (const std::system_error& e) {
-      EXPECT_EQ(static_cast<std::uint32_t>(e.code().value()), tw::e_outofmemory);
-      EXPECT_NE(std::string(e.what()).find("Failed to register profiler API"), std::string::npos);
-    }
+    const auto [registered, register_text] = refusal([&] { init(here); });
+    EXPECT_EQ(registered, tw::e_outofmemory);
+    EXPECT_THAT(register_text, HasSubstr("Failed to register profiler API"));
   }
   // Each failure let go of the module and of the registration.
   EXPECT_EQ(::dlopen(module_path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
-  auto again = api_v1_proxy<tag_Measure>::init(here, measure_api_id, &api);
+  auto again = init(here);
   EXPECT_EQ(module_calls().registered_id(), measure_api_id);
 }
 

@@ -1,6 +1,7 @@
 #include "api/path_file_factory.h"
 #include "collector/src/collector/multifile_snapshot.h"
 #include "collector/src/collector/snapshot.h"
+#include "tests/event_pipe_api/nettrace/stream_writer.h"
 #include "tests/support/scratch_folder.h"
 #include "tools/snapshot_reader.h"
 
@@ -10,39 +11,22 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace tw_prof;
-using bytes = std::vector<std::uint8_t>;
-
-bytes slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// An index of one section record: its signature, its format word (and
+// version), the record, the end mark.
+std::string index_of(std::uint32_t format, int version, std::uint16_t id, std::uint16_t record_version,
+                     std::uint64_t length) {
+  test_support::bytes b;
+  b.put<std::uint16_t>(0x464D).put<std::uint32_t>(0x4D455444).put(format);
+  if (version >= 0) b.put(static_cast<std::uint16_t>(version));
+  b.put(id).put(record_version).put(length).put<std::uint16_t>(0).put<std::uint16_t>(0xFFFF);
+  return {b.data.begin(), b.data.end()};
 }
-
-// Little-endian pieces for hand-built expectations.
-struct le {
-  bytes b;
-  le& u16(std::uint16_t v) {
-    for (int i = 0; i < 2; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  le& u32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  le& u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  le& record(std::uint16_t id, std::uint16_t version, std::uint64_t length, std::uint16_t file) {
-    return u16(id).u16(version).u64(length).u16(file);
-  }
-};
 
 // The layout of real snapshots' indexes and files is checked by the golden
 // snapshots of the committed recordings; these are the cases they never meet.
@@ -70,7 +54,7 @@ TEST_F(snapshot_test, a_versioned_index_sets_bit_31_and_carries_the_version) {
     sections_gen gen(s);
     *gen(stream_kind{}, 7, 1) << "abc";
   }
-  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(0x80000001).u16(3).record(7, 1, 3, 0).u16(0xFFFF).b));
+  EXPECT_EQ(test_support::file_text(base()), index_of(0x80000001, 3, 7, 1, 3));
 }
 
 TEST_F(snapshot_test, a_section_closed_not_reusable_keeps_its_file_for_good) {
@@ -110,7 +94,7 @@ TEST_F(snapshot_test, an_unclosed_section_keeps_length_zero) {
     s->close();
   }
   leaked.reset();
-  EXPECT_EQ(slurp(base()), (le{}.u16(0x464D).u32(0x4D455444).u32(1).record(5, 0, 0, 0).u16(0xFFFF).b));
+  EXPECT_EQ(test_support::file_text(base()), index_of(1, -1, 5, 0, 0));
 }
 
 TEST_F(snapshot_test, reset_removes_every_file_and_stops_once) {

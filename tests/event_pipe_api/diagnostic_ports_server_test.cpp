@@ -7,6 +7,7 @@
 #include "tests/event_pipe_api/runtime_messages.h"
 #include "tw/utility/le_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/asio/local/stream_protocol.hpp>
@@ -198,21 +199,17 @@ TEST_F(ports_server, the_socket_is_its_owners_alone_and_a_directory_others_may_w
 
   // The server's creation fails with `text`.
   auto refused = [&](const char* text) {
-    try {
-      make([](event_pipe_session&) {}, false);
-      return std::string("accepted");
-    } catch (const std::exception& e) {
-      return std::string(e.what()).find(text) != std::string::npos ? std::string() : std::string(e.what());
-    }
+    EXPECT_THAT([&] { make([](event_pipe_session&) {}, false); },
+                testing::ThrowsMessage<std::exception>(testing::HasSubstr(text)));
   };
   // A file that is no socket is not ours to remove.
   std::ofstream(port_) << "keep me";
-  EXPECT_EQ(refused("already exists and is not a socket of this user"), "");
+  refused("already exists and is not a socket of this user");
   EXPECT_TRUE(fs::is_regular_file(port_));
   fs::remove(port_);
 
   fs::permissions(dir_.path(), fs::perms::all);
-  EXPECT_EQ(refused("may be written by other users and is not sticky"), "");
+  refused("may be written by other users and is not sticky");
   EXPECT_FALSE(fs::exists(port_));
   // As /tmp is: anyone may write, nobody may replace another's file.
   fs::permissions(dir_.path(), fs::perms::all | fs::perms::sticky_bit);
@@ -225,12 +222,9 @@ TEST(advertise, the_reader_takes_the_pid_and_refuses_a_wrong_magic) {
   for (std::size_t at : {0u, 6u, 7u}) {
     auto bad = message;
     bad[at] ^= 0x20;
-    try {
-      parse_advertise(bad);
-      ADD_FAILURE() << "byte " << at << " changed was accepted";
-    } catch (const std::exception& e) {
-      EXPECT_EQ(std::string(e.what()), "Invalid Advertise Protocol message received");
-    }
+    EXPECT_THAT([&] { parse_advertise(bad); },
+                testing::ThrowsMessage<std::exception>(testing::StrEq("Invalid Advertise Protocol message received")))
+        << "byte " << at << " changed";
   }
   // A message cut short is an error too, never a read past its end.
   EXPECT_THROW(parse_advertise(std::span(message).first(20)), std::exception);

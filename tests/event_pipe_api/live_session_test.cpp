@@ -6,6 +6,7 @@
 #include "tests/support/scratch_folder.h"
 #include "tests/support/workload.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
@@ -131,12 +132,8 @@ TEST(live_session, a_refused_start_reports_the_hresult) {
   auto c = runtime_session();
   c.circular_buffer_mb = 0;  // the runtime refuses a zero-sized buffer
   event_pipe_session session(target.pid(), c);
-  try {
-    session.start();
-    FAIL() << "the runtime accepted a zero-sized buffer";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("EventPipe session start failed (HRESULT: 0x", 0), 0u) << e.what();
-  }
+  EXPECT_THAT([&] { session.start(); }, testing::ThrowsMessage<std::runtime_error>(
+                                            testing::StartsWith("EventPipe session start failed (HRESULT: 0x")));
 }
 
 TEST(live_session, a_target_that_exits_while_streaming_ends_the_consumer) {

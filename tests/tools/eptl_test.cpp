@@ -612,6 +612,9 @@ TEST(eptl_record, a_program_in_a_container_is_listed_and_recorded_by_its_host_pi
   const auto profiles = run("export " + out + " --format speedscope -o -");
   EXPECT_NE(profiles.out.find("{\"name\":\"Contained.Work\",\"file\":\"Workload.dll\"}"), std::string::npos)
       << summary.out;
+  // Its threads are named, though its events give them the ids they have in
+  // its own namespace.
+  EXPECT_NE(profiles.out.find("\"name\":\"contained-0"), std::string::npos);
 
   // A user who may not look into the container is told so at once.
   const auto shared = scratch / "shared";

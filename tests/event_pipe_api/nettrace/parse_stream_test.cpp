@@ -1,6 +1,7 @@
 #include "event_pipe_api/src/nettrace/parse_stream.h"
 #include "tests/event_pipe_api/nettrace/stream_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -75,6 +76,15 @@ stream_writer with_metadata() {
                                        test_support::metadata_payload(2, runtime, 2, u"", 1),
                                    }));
   return w;
+}
+
+// `w` ended by one event block of `events`, run.
+run_result run_events(std::initializer_list<event_shape> events, stream_writer w = with_metadata(),
+                      std::uint16_t header_size = 20) {
+  bytes block;
+  for (const auto& e : events) test_support::compressed_event(block, e);
+  w.block("EventBlock", test_support::block_body(block, header_size)).end();
+  return run(w.data());
 }
 
 TEST(stream_header, an_empty_stream_finishes_or_stops_without_handler_calls) {
@@ -180,11 +190,7 @@ TEST(damaged_stream, each_damage_fails_with_its_message) {
 TEST(event_block, events_resolve_against_metadata_and_stacks) {
   auto w = with_metadata();
   w.block("StackBlock", test_support::stack_block(1, {{0x1000, 0x2000}, {}}));
-  bytes events;
-  test_support::compressed_event(events, {1, 0, 7, 1, 100, {1, 2, 3}});
-  test_support::compressed_event(events, {2, 0, 8, 2, 5, {}});
-  w.block("EventBlock", test_support::block_body(events)).end();
-  auto r = run(w.data());
+  auto r = run_events({{1, 0, 7, 1, 100, {1, 2, 3}}, {2, 0, 8, 2, 5, {}}}, w);
   ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
   ASSERT_EQ(r.seen->events.size(), 2u);
   const auto& a = r.seen->events[0];
@@ -218,12 +224,7 @@ TEST(event_block, flags_zero_repeats_the_previous_header) {
 }
 
 TEST(event_block, sequence_and_timestamp_deltas_wrap_around_instead_of_overflowing) {
-  auto w = with_metadata();
-  bytes events;
-  test_support::compressed_event(events, {1, 0x7FFFFFFE, 7, 0, 0x7FFFFFFFFFFFFFF0ull, {}});
-  test_support::compressed_event(events, {1, 5, 7, 0, 0x20, {}});
-  w.block("EventBlock", test_support::block_body(events)).end();
-  auto r = run(w.data());
+  auto r = run_events({{1, 0x7FFFFFFE, 7, 0, 0x7FFFFFFFFFFFFFF0ull, {}}, {1, 5, 7, 0, 0x20, {}}});
   ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
   ASSERT_EQ(r.seen->events.size(), 2u);
   EXPECT_EQ(r.seen->events[0].sequence, 0x7FFFFFFF);
@@ -233,11 +234,7 @@ TEST(event_block, sequence_and_timestamp_deltas_wrap_around_instead_of_overflowi
 }
 
 TEST(event_block, longer_block_headers_skip_their_extra_bytes) {
-  auto w = with_metadata();
-  bytes events;
-  test_support::compressed_event(events, {1, 0, 7, 0, 100, {1}});
-  w.block("EventBlock", test_support::block_body(events, 24)).end();
-  auto r = run(w.data());
+  auto r = run_events({{1, 0, 7, 0, 100, {1}}}, with_metadata(), 24);
   ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
   EXPECT_EQ(r.seen->events.size(), 1u);
 }
@@ -259,10 +256,7 @@ TEST(event_block, progress_refusal_stops_delivery_inside_a_block) {
 TEST(metadata_block, the_first_definition_of_an_id_stays) {
   auto w = with_metadata();
   w.block("MetadataBlock", test_support::metadata_block({test_support::metadata_payload(1, u"Other", 77, u"X", 0)}));
-  bytes events;
-  test_support::compressed_event(events, {1, 0, 7, 0, 1, {}});
-  w.block("EventBlock", test_support::block_body(events)).end();
-  auto r = run(w.data());
+  auto r = run_events({{1, 0, 7, 0, 1, {}}}, w);
   ASSERT_EQ(r.seen->events.size(), 1u);
   EXPECT_EQ(r.seen->events[0].id, 1);
   EXPECT_EQ(r.seen->events[0].provider, "Microsoft-Windows-DotNETRuntime");
@@ -340,11 +334,7 @@ TEST(stack_block, an_id_defined_far_ahead_keeps_its_first_definition_when_the_ot
   w.block("StackBlock", test_support::stack_block(70000, {{0xA}}));
   std::vector<std::vector<std::uint64_t>> filling(70000, std::vector<std::uint64_t>{0xB});
   w.block("StackBlock", test_support::stack_block(2, filling));
-  bytes events;
-  test_support::compressed_event(events, {1, 0, 7, 70000, 1, {}});
-  test_support::compressed_event(events, {1, 0, 7, 69999, 1, {}});
-  w.block("EventBlock", test_support::block_body(events)).end();
-  auto r = run(w.data());
+  auto r = run_events({{1, 0, 7, 70000, 1, {}}, {1, 0, 7, 69999, 1, {}}}, w);
   ASSERT_EQ(r.seen->events.size(), 2u) << r.error;
   EXPECT_EQ(r.seen->events[0].stack, (std::vector<std::uint64_t>{0xA}));
   EXPECT_EQ(r.seen->events[1].stack, (std::vector<std::uint64_t>{0xB}));
@@ -401,12 +391,8 @@ TEST(varint, limits_of_both_widths) {
     }
     byte_cursor b(r.in.data(), r.in.data() + r.in.size(), "t");
     if (r.fails64) {
-      try {
-        b.varint64();
-        ADD_FAILURE();
-      } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Too long variable length encoded number");
-      }
+      EXPECT_THAT([&] { b.varint64(); }, testing::ThrowsMessage<std::runtime_error>(
+                                             testing::StrEq("Too long variable length encoded number")));
     } else {
       EXPECT_EQ(b.varint64(), r.value64);
     }
