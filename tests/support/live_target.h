@@ -44,16 +44,7 @@ class live_target {
     args.push_back("target");
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp(argv[0], argv.data());
-      _exit(127);
-    }
+    pid_ = spawn(std::move(args), {.in = in[0], .out = out[1]});
     ::close(in[0]);
     ::close(out[1]);
     to_ = in[1];

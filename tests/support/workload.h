@@ -41,16 +41,7 @@ class workload_program {
   explicit workload_program(std::vector<std::string> args, std::vector<std::string> env = {},
                             const dotnet_runtime& runtime = machine_runtime()) {
     args.insert(args.begin(), runtime.command.begin(), runtime.command.end());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::freopen("/dev/null", "w", stdout);
-      for (auto& e : env) ::putenv(e.data());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp(argv[0], argv.data());
-      _exit(127);
-    }
+    pid_ = spawn(std::move(args), {.env = std::move(env)});
   }
   ~workload_program() {
     if (exit_code_ != running) return;

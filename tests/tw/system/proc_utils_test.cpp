@@ -1,3 +1,4 @@
+#include "tests/support/command.h"
 #include "tests/support/scratch_folder.h"
 #include "tw/system/linux/detail_proc_utils.h"
 #include "tw/system/os_name.h"
@@ -29,16 +30,7 @@ class child_process {
   child_process(const fs::path& cwd, const std::vector<std::string>& args) {
     int pipe_fd[2];
     if (::pipe(pipe_fd) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(pipe_fd[1], 1);
-      if (::chdir(cwd.c_str()) != 0) _exit(127);
-      std::vector<char*> argv;
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TW_CHILD_PATH, argv.data());
-      _exit(127);
-    }
+    pid_ = test_support::spawn({args.begin(), args.end()}, {.out = pipe_fd[1], .cwd = cwd.c_str(), .program = TW_CHILD_PATH});
     ::close(pipe_fd[1]);
     out_ = ::fdopen(pipe_fd[0], "r");
     char line[64];
