@@ -30,35 +30,44 @@ using runtime_event = dispatched_event<rt, rt::events::index_of(Key)>;
 
 class processor_test : public testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { start(); }
+  void start(std::shared_ptr<tw_prof::bridge_notifier> notifier = nullptr,
+             std::uint32_t tree_limit = tarnwell::common::mapped_offset_limit) {
+    processor_.reset();
     files_ = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>((dir_ / "s").string()),
                                                  tw_prof::snapshot_format_id, 0);
-    processor_.emplace(std::make_shared<tw_prof::environment>(), nullptr, false);
+    processor_.emplace(std::make_shared<tw_prof::environment>(), std::move(notifier), false);
     tarnwell::nettrace::TraceObject trace;
     trace.qpc_frequency = 1000000;
     trace.process_id = 42;
     processor_->set_trace(trace);
-    processor_->attach(tw_prof::sections_gen(files_));
+    processor_->attach(tw_prof::sections_gen(files_), nullptr, {}, tree_limit);
   }
   template <class Event>
-  void feed(Event e, std::int64_t timestamp, const std::vector<std::uint8_t>& payload, bool with_stack = true) {
+  void feed(Event e, std::int64_t timestamp, const std::vector<std::uint8_t>& payload, bool with_stack = true,
+            std::uint64_t leaf = 0x1000) {
     e.header.timestamp = timestamp;
     e.header.thread_id = 7;
     e.header.version = static_cast<std::uint8_t>(Event::key & 0xFF);
     e.payload = {payload.data(), payload.data() + payload.size()};
-    static const std::uint64_t frames[] = {0x1000, 0x2000};
+    const std::uint64_t frames[] = {leaf, 0x2000};
     e.stack = {reinterpret_cast<const std::uint8_t*>(frames), with_stack ? 2u : 0u, 8};
     (*processor_)(rt{}, e);
   }
 
-  // Records of the runtime stream by kind, once the snapshot is written.
-  std::map<std::uint16_t, int> runtime_records() {
+  // The runtime stream's records, once the snapshot is written.
+  template <class F>
+  void for_each_runtime_record(F f) {
     processor_->detach();
     processor_.reset();
     files_.reset();
     const tw::tools::snapshot_reader reader(dir_ / "s");
+    tw::tools::for_each_record(2121, reader.read(2121), 8, f);
+  }
+  // Their count by kind.
+  std::map<std::uint16_t, int> runtime_records() {
     std::map<std::uint16_t, int> kinds;
-    tw::tools::for_each_record(2121, reader.read(2121), 8, [&](const tw::tools::stream_record& r) { ++kinds[r.kind]; });
+    for_each_runtime_record([&](const tw::tools::stream_record& r) { ++kinds[r.kind]; });
     return kinds;
   }
 
@@ -114,32 +123,13 @@ TEST_F(processor_test, a_full_call_tree_keeps_every_event_and_says_so_once) {
     void on_warning(const std::string& text) override { said.push_back(text); }
   };
   auto heard = std::make_shared<warnings>();
-  processor_.emplace(std::make_shared<tw_prof::environment>(), heard, false);
-  tarnwell::nettrace::TraceObject trace;
-  trace.qpc_frequency = 1000000;
-  processor_->set_trace(trace);
-  files_ = tw_prof::multifile_snapshot::create(std::make_unique<tw_prof::path_file_factory>((dir_ / "s").string()),
-                                               tw_prof::snapshot_format_id, 0);
-  processor_->attach(tw_prof::sections_gen(files_), nullptr, {}, 4096);  // room for about 250 nodes
+  start(heard, 4096);  // room for about 250 nodes
   constexpr int events = 1000;
-  std::vector<std::uint64_t> frames(3);
   const auto payload = exception(u"E");
-  for (int i = 0; i < events; ++i) {
-    runtime_event<event_key(80, 1)> e;
-    e.header.timestamp = 1000000 + i * 1000;
-    e.header.thread_id = 7;
-    e.header.version = 1;
-    e.payload = {payload.data(), payload.data() + payload.size()};
-    frames = {0x1000u + static_cast<std::uint64_t>(i), 0x2000, 0x3000};  // a new leaf each time
-    e.stack = {reinterpret_cast<const std::uint8_t*>(frames.data()), 3, 8};
-    (*processor_)(rt{}, e);
-  }
-  processor_->detach();
-  processor_.reset();
-  files_.reset();
-  const tw::tools::snapshot_reader reader(dir_ / "s");
+  for (int i = 0; i < events; ++i)  // a new leaf each time
+    feed(runtime_event<event_key(80, 1)>{}, 1000000 + i * 1000, payload, true, 0x1000u + static_cast<std::uint64_t>(i));
   int records = 0, without_room = 0;
-  tw::tools::for_each_record(2121, reader.read(2121), 8, [&](const tw::tools::stream_record& r) {
+  for_each_runtime_record([&](const tw::tools::stream_record& r) {
     if (r.kind == 9) ++records;
     if (r.kind == 0x2000 && tw::tools::load_at<std::uint32_t>(r.body, 8) == format::no_room_for_stack) ++without_room;
   });

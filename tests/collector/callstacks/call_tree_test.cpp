@@ -1,6 +1,8 @@
 #include "collector/src/collector/callstacks/call_stack_resolver.h"
 #include "collector/src/collector/callstacks/call_tree_owner.h"
 #include "collector/src/collector/callstacks/calltree_builder.h"
+#include "collector/src/collector/streams/event_stream_writer.h"
+#include "tests/event_pipe_api/nettrace/stream_writer.h"
 #include "tests/support/scratch_folder.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <functional>
 #include <unistd.h>
@@ -307,6 +310,22 @@ TEST_F(call_tree_test, the_walker_reverses_trace_order_and_widens_small_frames) 
   EXPECT_EQ(tree_->at(deeper)->next_sibling & ~end_of_chain, leaf);
   EXPECT_EQ(walker.walk(5, tarnwell::collector::stack_view{}), no_leaf);
   EXPECT_EQ(walker.max_stack_size(), 4u);
+}
+
+TEST_F(call_tree_test, a_stack_record_holds_its_leaf_offset_and_an_empty_stack_no_leaf) {
+  auto stream = std::make_shared<std::ostringstream>();
+  inproc::callstack_stream_writer<Microsoft_Windows_DotNETRuntime> writer(stream, tree_);
+  const std::uint32_t small[] = {0x30, 0x20, 0x10};  // 4-byte frames, leaf first
+  const auto leaf = writer(100, 7, tarnwell::collector::stack_view{reinterpret_cast<const std::uint8_t*>(small), 3, 4});
+  EXPECT_EQ(tree_->at(leaf)->key, 0x30u);  // widened to 64 bits in the tree
+  writer(200, 7, tarnwell::collector::stack_view{});
+  test_support::bytes expected;  // header (time, thread, kind), time, leaf
+  expected.put<std::int64_t>(100).put<std::uint32_t>(7).put<std::uint16_t>(0x2000).put<std::int64_t>(100).put(leaf);
+  expected.put<std::int64_t>(200).put<std::uint32_t>(7).put<std::uint16_t>(0x2000).put<std::int64_t>(200);
+  expected.put<std::uint32_t>(0xFFFFFFFF);
+  const auto got = stream->str();
+  EXPECT_EQ(std::vector<std::uint8_t>(got.begin(), got.end()), expected.data);
+  EXPECT_EQ(writer.logger().total(), 2u);
 }
 
 }  // namespace

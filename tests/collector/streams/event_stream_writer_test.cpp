@@ -1,13 +1,9 @@
 #include "collector/src/collector/streams/event_stream_writer.h"
 #include "tests/event_pipe_api/nettrace/stream_writer.h"
-#include "tests/support/scratch_folder.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <filesystem>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 
@@ -140,41 +136,6 @@ TEST(event_records, a_thread_name_in_the_session_stream) {
   expected.raw(header_bytes(40, 5, 5)).put<std::uint16_t>(14).utf16z(u"worker");
   const auto got = session->str();
   EXPECT_EQ(bytes(got.begin(), got.end()), expected.data);
-}
-
-class callstack_records : public testing::Test {
- protected:
-  void SetUp() override {
-    fd_ = ::open((scratch_ / "tree").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-    alloc_ = std::make_unique<tarnwell::common::memory_mapped_file_allocator>(fd_, 0, 64 * 4096, 4096, utility_);
-    tree_ = std::make_shared<call_tree_data>(*alloc_, 0);
-  }
-  void TearDown() override {
-    tree_.reset();
-    alloc_.reset();
-    ::close(fd_);
-  }
-  const test_support::scratch_folder scratch_;
-  int fd_ = -1;
-  tarnwell::common::memory_mapped_file_allocator::utility_allocator utility_;
-  std::unique_ptr<tarnwell::common::memory_mapped_file_allocator> alloc_;
-  std::shared_ptr<call_tree_data> tree_;
-};
-
-TEST_F(callstack_records, stacks_become_leaf_offsets_and_empty_ones_no_leaf) {
-  auto stream = std::make_shared<std::ostringstream>();
-  callstack_stream_writer<Microsoft_Windows_DotNETRuntime> writer(stream, tree_);
-  const std::uint32_t small[] = {0x30, 0x20, 0x10};  // 4-byte frames, leaf first
-  const auto leaf = writer(100, 7, stack_view{reinterpret_cast<const std::uint8_t*>(small), 3, 4});
-  EXPECT_EQ(tree_->at(leaf)->key, 0x30u);  // widened to 64 bits in the tree
-  writer(200, 7, stack_view{});
-  test_support::bytes expected;
-  expected.raw(header_bytes(100, 7, 0x2000)).put<std::int64_t>(100).put<std::uint32_t>(leaf);
-  expected.raw(header_bytes(200, 7, 0x2000)).put<std::int64_t>(200).put<std::uint32_t>(0xFFFFFFFF);
-  const auto got = stream->str();
-  EXPECT_EQ(bytes(got.begin(), got.end()), expected.data);
-  EXPECT_EQ(got.size(), 52u);
-  EXPECT_EQ(writer.logger().total(), 2u);
 }
 
 }  // namespace
