@@ -133,7 +133,8 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
 
   auto* h = holder.get();
   if (!diagnostic_port.empty()) {
-    const reverse_bridge_settings settings{bridge_endpoint, with_tasks, true, test_mode};
+    const reverse_bridge_settings settings{
+        .bridge_endpoint = bridge_endpoint, .with_tasks = with_tasks, .poll_command_line = true, .test_mode = test_mode};
     holder->ports_server = std::make_shared<diagnostic_ports_server>(
         nullptr,
         [](const std::filesystem::path& path) {
@@ -174,12 +175,15 @@ void* create_timeline_collector(const std::string& bridge_endpoint, std::uint32_
     TW_LOG(info) << "Starting the bridge with regular session (for process " << h->lifetime_session->pid() << ")";
     h->bridge_started = true;
     std::unique_ptr<prof_bridge_proto> proto;
+    profiled_process process{.pid = pid,
+                             .process_path = process_path,
+                             .command_line = command_line,
+                             .with_tasks = with_tasks,
+                             .lifetime_session = h->lifetime_session.get()};
     if (test_mode)
-      proto = std::make_unique<netcore_test_profiler_bridge_proto>(pid, process_path, command_line, with_tasks, false,
-                                                                    h->lifetime_session.get());
+      proto = std::make_unique<netcore_test_profiler_bridge_proto>(std::move(process));
     else
-      proto = std::make_unique<netcore_profiler_bridge_proto>(pid, process_path, command_line, with_tasks, false,
-                                                               h->lifetime_session.get());
+      proto = std::make_unique<netcore_profiler_bridge_proto>(std::move(process));
     return create_profiler_bridge_controller(std::move(proto), bridge_endpoint, h->release.get_token()).release();
   });
   return holder.release();
@@ -285,8 +289,7 @@ void* create_nettrace_collector(const std::string& nettrace_path, const std::str
                         {{}, options.recorded_module_paths, options.module_directories},
                         options.call_tree_limit,
                         options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency())};
-  holder->profiler = create_netcore_profiler_api(std::move(target), false, true, false, nullptr,
-                                                 std::make_unique<bridge_notifier>());
+  holder->profiler = create_netcore_profiler_api(std::move(target), {}, std::make_unique<bridge_notifier>());
   holder->snapshot_path = snapshot_path;
   try {
     holder->snapshot_handle =

@@ -29,12 +29,14 @@ std::unique_ptr<profiler_bridge_controller> profiler_connection_data::start_brid
   TW_LOG(info) << "Starting the bridge with reversed session (for process " << session.pid() << ")";
   const auto pid = static_cast<std::uint32_t>(session.pid());
   std::unique_ptr<prof_bridge_proto> proto;
+  profiled_process process{.pid = pid,
+                           .with_tasks = settings_.with_tasks,
+                           .poll_command_line = settings_.poll_command_line,
+                           .lifetime_session = &session};
   if (settings_.test_mode)
-    proto = std::make_unique<netcore_test_profiler_bridge_proto>(pid, "", "", settings_.with_tasks,
-                                                                  settings_.poll_command_line, &session);
+    proto = std::make_unique<netcore_test_profiler_bridge_proto>(std::move(process));
   else
-    proto = std::make_unique<netcore_profiler_bridge_proto>(pid, "", "", settings_.with_tasks,
-                                                             settings_.poll_command_line, &session);
+    proto = std::make_unique<netcore_profiler_bridge_proto>(std::move(process));
   return create_profiler_bridge_controller(std::move(proto), settings_.bridge_endpoint, abandon_.get_token());
 }
 

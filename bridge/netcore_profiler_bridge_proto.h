@@ -12,14 +12,22 @@
 
 namespace tw_prof {
 
+// The process a protocol object stands for, and how it is profiled.
+struct profiled_process {
+  std::uint32_t pid = 0;
+  // Empty: read from the process.
+  std::string process_path = {};
+  std::string command_line = {};
+  bool with_tasks = true;
+  bool poll_command_line = false;
+  // Not owned, may be null: the session that watches the target; a
+  // reversed one resumes a runtime waiting for us.
+  tarnwell::collector::event_pipe::event_pipe_session* lifetime_session = nullptr;
+};
+
 class netcore_profiler_bridge_proto : public prof_bridge_proto {
  public:
-  // An empty process path or command line is read from the process.
-  // `lifetime_session` (not owned) is the session that watches the target;
-  // a reversed one resumes a runtime waiting for us.
-  netcore_profiler_bridge_proto(std::uint32_t pid, std::string process_path, std::string command_line,
-                                bool with_tasks, bool poll_command_line,
-                                tarnwell::collector::event_pipe::event_pipe_session* lifetime_session);
+  explicit netcore_profiler_bridge_proto(profiled_process process);
 
   bool is_test_prof() const override { return false; }
   std::uint32_t get_pid() const override { return pid_; }

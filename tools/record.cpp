@@ -35,6 +35,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+const event_pipe_char16* text(const std::u16string& s) { return reinterpret_cast<const event_pipe_char16*>(s.c_str()); }
+
 // The library's exports, found as a front end finds them: beside this
 // program first (a build folder), then where it is installed beside it
 // (PREFIX/lib for PREFIX/bin), then where the loader looks. The installed
@@ -67,6 +70,20 @@ class profiler_library {
     return text;
   }
 
+  // A live collector, with the task library's events, of `pid`, or of the
+  // program that connects to `port` when one is named; throws the library's
+  // error.
+  void* create_collector(const std::string& bridge_endpoint, std::uint32_t pid, const std::filesystem::path& port) {
+    const auto endpoint = u16(bridge_endpoint), empty = u16(""), port_text = u16(port.string());
+    constexpr std::int32_t with_tasks = 1, test_mode = 0;
+    error_info* error = nullptr;
+    void* collector =
+        create(text(endpoint), pid, text(empty), text(empty), text(port_text), with_tasks, test_mode, &error);
+    if (collector == nullptr) throw std::runtime_error(take(error));
+    take(error);
+    return collector;
+  }
+
   decltype(&EventPipeApiCreateCollector) create = nullptr;
   decltype(&EventPipeApiReleaseCollector) release = nullptr;
   decltype(&ReleaseErrorInfo) release_error = nullptr;
@@ -81,9 +98,6 @@ class profiler_library {
   }
   void* handle_ = nullptr;
 };
-
-std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-const event_pipe_char16* text(const std::u16string& s) { return reinterpret_cast<const event_pipe_char16*>(s.c_str()); }
 
 std::string megabytes(std::uintmax_t bytes) {
   std::ostringstream out;
@@ -293,12 +307,7 @@ int record(const record_options& options, const std::atomic<int>& interrupts) {
     own_folder.emplace();
     port = own_folder->path / "port";
   }
-  error_info* error = nullptr;
-  const auto endpoint = u16(host.endpoint()), empty = u16(""), port_text = u16(port.string());
-  void* collector =
-      library.create(text(endpoint), options.pid, text(empty), text(empty), text(port_text), 1, 0, &error);
-  if (collector == nullptr) throw std::runtime_error(library.take(error));
-  library.take(error);
+  void* collector = library.create_collector(host.endpoint(), options.pid, port);
 
   // Whatever happens next, the collector is released, with the host serving
   // what the release asks of it.

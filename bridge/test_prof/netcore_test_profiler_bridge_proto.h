@@ -17,9 +17,7 @@ class netcore_test_profiler_bridge_proto : public netcore_profiler_bridge_proto 
  public:
   netcore_test_profiler_bridge_proto(std::uint32_t pid, std::optional<std::filesystem::path> recording = std::nullopt);
   // A live target, as the regular object takes it.
-  netcore_test_profiler_bridge_proto(std::uint32_t pid, std::string process_path, std::string command_line,
-                                     bool with_tasks, bool poll_command_line,
-                                     tarnwell::collector::event_pipe::event_pipe_session* lifetime_session);
+  explicit netcore_test_profiler_bridge_proto(profiled_process process);
 
   bool is_test_prof() const override { return true; }
   std::shared_ptr<prof_api_base> create_prof(const timeline_info& info, bool use_api, const init_data& data,

@@ -28,6 +28,9 @@ consumer_status run_parser(Parser&& parser, nettrace::stream_source& source, net
   }
   status.events = parser.events();
   status.position = parser.whole_objects_end();
+  status.timestamps_out_of_range = parser.timestamps_out_of_range();
+  if (status.timestamps_out_of_range != 0)
+    TW_LOG(warning) << status.timestamps_out_of_range << " events lay outside the time range of their block";
   if (pipeline != nullptr && !(status.status == consumer_status::failed && is_cancellation(status.error))) {
     try {
       pipeline->finish();

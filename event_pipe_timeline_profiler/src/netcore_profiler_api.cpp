@@ -440,8 +440,9 @@ class netcore_profiler_api final : public prof_api_base,
         run->chain.wait();
         if (run->consumer) {
           if (run->consumer->wait_for(session_finish_timeout) != std::future_status::ready) {
-            TW_LOG(warning) << "Runtime session isn't finished within 2 minutes after application termination, "
-                               "stopping it explicitly";
+            TW_LOG(warning) << "Runtime session isn't finished within "
+                            << std::chrono::duration_cast<std::chrono::seconds>(session_finish_timeout).count()
+                            << " s after application termination, stopping it explicitly";
             run->runtime->stop_async();
           }
           const auto result = run->consumer->wait_for_result();
@@ -747,15 +748,13 @@ std::shared_ptr<prof_api_base> make_profiler(profiler_target target, bool resume
 }
 }  // namespace
 
-std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, bool resume_runtime, bool with_tpl,
-                                                           bool poll_command_line, event_pipe_session* lifetime_session,
-                                                           std::unique_ptr<bridge_notifier> notifier,
-                                                           std::uint32_t snapshot_format) {
-  if (with_tpl)
-    return make_profiler<true>(std::move(target), resume_runtime, poll_command_line, lifetime_session,
-                               std::move(notifier), snapshot_format);
-  return make_profiler<false>(std::move(target), resume_runtime, poll_command_line, lifetime_session,
-                              std::move(notifier), snapshot_format);
+std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, const profiler_options& options,
+                                                           std::unique_ptr<bridge_notifier> notifier) {
+  if (options.with_tasks)
+    return make_profiler<true>(std::move(target), options.resume_runtime, options.poll_command_line,
+                               options.lifetime_session, std::move(notifier), options.snapshot_format);
+  return make_profiler<false>(std::move(target), options.resume_runtime, options.poll_command_line,
+                              options.lifetime_session, std::move(notifier), options.snapshot_format);
 }
 
 }  // namespace tw_prof

@@ -77,13 +77,23 @@ using profiler_target = std::variant<std::uint32_t, nettrace_param>;
 // How long a stop waits for a session's stream to end before it asks again.
 inline constexpr std::chrono::milliseconds session_finish_timeout{120000};
 
-// lifetime_session: started, not owned, may be null (nothing then tells
-// that the target has ended but the runtime session's own end).
-// snapshot_format: the snapshot format id (the test variant has its own).
-std::shared_ptr<prof_api_base> create_netcore_profiler_api(
-    profiler_target target, bool resume_runtime, bool with_tpl, bool poll_command_line,
-    tarnwell::collector::event_pipe::event_pipe_session* lifetime_session, std::unique_ptr<bridge_notifier> notifier,
-    std::uint32_t snapshot_format = tarnwell::collector::format::timeline_format);
+struct profiler_options {
+  // A runtime suspended at its start is resumed once the session runs.
+  bool resume_runtime = false;
+  // The task library's events too.
+  bool with_tasks = true;
+  // A runtime that has just started is asked for its command line until it
+  // tells the program's own.
+  bool poll_command_line = false;
+  // Started, not owned, may be null (nothing then tells that the target has
+  // ended but the runtime session's own end).
+  tarnwell::collector::event_pipe::event_pipe_session* lifetime_session = nullptr;
+  // The snapshot format id (the test variant has its own).
+  std::uint32_t snapshot_format = tarnwell::collector::format::timeline_format;
+};
+
+std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, const profiler_options& options,
+                                                           std::unique_ptr<bridge_notifier> notifier);
 
 // The snapshot format id of the test variant.
 inline constexpr std::uint32_t test_snapshot_format_id = tarnwell::collector::format::test_format;

@@ -254,7 +254,7 @@ TEST_F(reverse_collector, a_runtime_whose_session_is_refused_is_resumed_and_its_
       {}, [](const fs::path& path) { return std::make_unique<event_pipe_session>(path, session_configuration{}); },
       [&](std::unique_ptr<event_pipe_session> s) {
         return std::make_shared<tw_prof::profiler_connection_data>(
-            std::move(s), tw_prof::reverse_bridge_settings{host.endpoint(), true, true, false});
+            std::move(s), tw_prof::reverse_bridge_settings{.bridge_endpoint = host.endpoint()});
       },
       port_, false);
   server.run();

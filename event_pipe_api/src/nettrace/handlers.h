@@ -36,6 +36,8 @@ struct consumer_status {
   // object read: where a failed run's usable part ends.
   std::uint64_t events = 0;
   std::uint64_t position = 0;
+  // See StreamParser::timestamps_out_of_range.
+  std::uint64_t timestamps_out_of_range = 0;
   // A live stream that ended without its end mark: the runtime's process
   // died, or its connection was cut. What came before it is whole.
   bool cut_short = false;

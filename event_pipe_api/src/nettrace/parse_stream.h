@@ -91,6 +91,9 @@ class StreamParser {
   // Events the runtime counted but did not send (its buffers were full):
   // gaps in each thread's sequence numbers.
   std::uint64_t events_lost() const noexcept { return events_lost_; }
+  // Events and metadata whose time lies outside the range their block
+  // declares: kept as they are, counted for the one line that says so.
+  std::uint64_t timestamps_out_of_range() const noexcept { return timestamps_out_of_range_; }
   const std::optional<TraceObject>& trace() const noexcept { return trace_; }
 
  private:
@@ -169,6 +172,7 @@ class StreamParser {
   std::int64_t last_capture_thread_ = -1;
   std::uint32_t* last_sequence_ = nullptr;
   std::uint64_t events_lost_ = 0;
+  std::uint64_t timestamps_out_of_range_ = 0;
 };
 
 extern template class StreamParser<false>;

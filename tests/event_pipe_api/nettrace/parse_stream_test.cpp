@@ -63,6 +63,7 @@ run_result run(const std::vector<std::uint8_t>& stream, std::function<int(unsign
     r.status.status = consumer_status::failed;
     r.error = e.what();
   }
+  r.status.timestamps_out_of_range = parser.timestamps_out_of_range();
   return r;
 }
 
@@ -204,6 +205,7 @@ TEST(event_block, events_resolve_against_metadata_and_stacks) {
   const auto& b = r.seen->events[1];
   EXPECT_EQ(b.id, 2);
   EXPECT_EQ(b.timestamp, 105);  // deltas accumulate
+  EXPECT_EQ(r.status.timestamps_out_of_range, 0u);
   EXPECT_TRUE(b.stack.empty());
 }
 
@@ -231,6 +233,7 @@ TEST(event_block, sequence_and_timestamp_deltas_wrap_around_instead_of_overflowi
   EXPECT_EQ(r.seen->events[0].timestamp, 0x7FFFFFFFFFFFFFF0ll);
   EXPECT_EQ(r.seen->events[1].sequence, std::numeric_limits<std::int32_t>::min() + 5);
   EXPECT_EQ(r.seen->events[1].timestamp, std::numeric_limits<std::int64_t>::min() + 0x10);
+  EXPECT_EQ(r.status.timestamps_out_of_range, 2u);  // both, of a block of [0, 1000000]
 }
 
 TEST(event_block, longer_block_headers_skip_their_extra_bytes) {
