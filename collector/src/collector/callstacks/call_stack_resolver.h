@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace tarnwell::collector {
@@ -64,14 +65,9 @@ class call_stack_resolver {
         }
       }
     };
-    step(flag_tag<uid_flags::core_function>{});
-    step(flag_tag<uid_flags::core_indexed_fuid>{});
-    step(flag_tag<uid_flags::managed_function>{});
-    step(flag_tag<uid_flags::native_function>{});
-    step(flag_tag<uid_flags::module_only>{});
-    step(flag_tag<uid_flags::frame_address>{});
-    step(flag_tag<uid_flags::dummy>{});
-    step(flag_tag<uid_flags::synthetic>{});
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (step(flag_tag<resolution_order[I]>{}), ...);
+    }(std::make_index_sequence<resolution_order.size()>{});
     if (result != pending_tree_node_key && tree_node_key_get_flags(result) == uid_flags::dummy)
       TW_THROW(std::runtime_error(
           "res_key == pending_tree_node_key || tree_node_key_get_flags(res_key) != uid_flags::dummy"));
@@ -117,9 +113,7 @@ class call_stack_resolver {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     TW_LOG(info) << "Call-tree resolving complete. Total time: " << ms << "ms. Results: ";
-    for (auto f : {uid_flags::core_function, uid_flags::core_indexed_fuid, uid_flags::managed_function,
-                   uid_flags::native_function, uid_flags::module_only, uid_flags::frame_address, uid_flags::dummy,
-                   uid_flags::synthetic})
+    for (const auto f : resolution_order)
       TW_LOG(info) << "--> Flag: " << to_string(f) << ", total resolved: " << counts_[static_cast<int>(f)];
 
     std::lock_guard lock(mutex_);

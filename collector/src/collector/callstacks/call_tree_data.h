@@ -14,6 +14,7 @@
 
 #include "tarnwell/common/memory_mapped_file_allocator.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -48,18 +49,14 @@ constexpr tree_node_key make_key(uid_flags flags, std::uint64_t payload) noexcep
 }
 
 // Resolution order of the flags: the first resolver that takes a key wins.
+inline constexpr std::array<uid_flags, 8> resolution_order = {
+    uid_flags::core_function, uid_flags::core_indexed_fuid, uid_flags::managed_function, uid_flags::native_function,
+    uid_flags::module_only,   uid_flags::frame_address,     uid_flags::dummy,            uid_flags::synthetic};
+
 constexpr int rank(uid_flags f) noexcept {
-  switch (f) {
-    case uid_flags::core_function: return 0;
-    case uid_flags::core_indexed_fuid: return 1;
-    case uid_flags::managed_function: return 2;
-    case uid_flags::native_function: return 3;
-    case uid_flags::module_only: return 4;
-    case uid_flags::frame_address: return 5;
-    case uid_flags::dummy: return 6;
-    case uid_flags::synthetic: return 7;
-  }
-  return 7;
+  for (std::size_t i = 0; i < resolution_order.size(); ++i)
+    if (resolution_order[i] == f) return static_cast<int>(i);
+  return static_cast<int>(resolution_order.size()) - 1;
 }
 
 const char* to_string(uid_flags f) noexcept;
