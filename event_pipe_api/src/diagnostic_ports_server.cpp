@@ -303,6 +303,15 @@ void diagnostic_ports_server::read_advertise(std::shared_ptr<ipc_socket> connect
                                       advertise_size - advertise_magic_size),
                          [this, connection, state](const boost::system::error_code& ec, std::size_t) {
                            state->deadline.cancel();
+                           {
+                             // Read whole, the connection is a session's stream from here on, read
+                             // on the session's threads: a stop must not close it under them.
+                             std::lock_guard lock(mutex_);
+                             std::erase_if(reading_, [&](const auto& w) {
+                               const auto c = w.lock();
+                               return !c || c == connection;
+                             });
+                           }
                            if (ec) {
                              TW_LOG(warning) << "Client connection closed within its advertise message: "
                                              << ec.message();

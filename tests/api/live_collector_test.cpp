@@ -4,7 +4,6 @@
 
 #include "tests/support/live_target.h"
 #include "tests/support/host_peer.h"
-#include "tests/support/container_program.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/small_filesystem.h"
 #include "tools/snapshot_inspect.h"
