@@ -439,10 +439,11 @@ class netcore_profiler_api final : public prof_api_base,
         // target has gone.
         run->chain.wait();
         if (run->consumer) {
+          // The warning's words are fixed; they must stay true of the constant.
+          static_assert(session_finish_timeout == std::chrono::minutes(2));
           if (run->consumer->wait_for(session_finish_timeout) != std::future_status::ready) {
-            TW_LOG(warning) << "Runtime session isn't finished within "
-                            << std::chrono::duration_cast<std::chrono::seconds>(session_finish_timeout).count()
-                            << " s after application termination, stopping it explicitly";
+            TW_LOG(warning) << "Runtime session isn't finished within 2 minutes after application termination, "
+                               "stopping it explicitly";
             run->runtime->stop_async();
           }
           const auto result = run->consumer->wait_for_result();

@@ -322,7 +322,11 @@ void StreamParser<enable_hex_dump>::process_metadata_block(const std::uint8_t* b
     const auto* payload = c.take(static_cast<std::size_t>(h.payload_size));
     std::size_t description_offset = 0;
     auto meta = read_metadata_header(payload, payload + h.payload_size, description_offset);
-    if (h.timestamp < header.min_timestamp || h.timestamp > header.max_timestamp) ++timestamps_out_of_range_;
+    if (h.timestamp < header.min_timestamp || h.timestamp > header.max_timestamp) {
+      ++timestamps_out_of_range_;
+      TW_LOG(warning) << "MetadataBlock: Timestamp " << h.timestamp << " is out of range [ " << header.min_timestamp
+                      << "; " << header.max_timestamp << "]";
+    }
     TW_LOG(debug) << "\t\tBlob header: " << h.to_string();
     TW_LOG(debug) << "\t\tMetadata header: " << meta.to_string();
     if (metadata_.count(meta.metadata_id)) continue;  // the first definition of an id stays
@@ -399,7 +403,11 @@ bool StreamParser<enable_hex_dump>::process_event_block(const std::uint8_t* bloc
     record.capture_thread_id = h.capture_thread_id;
     record.payload = {payload, payload + h.payload_size};
     record.metadata = &meta.reader;
-    if (h.timestamp < header.min_timestamp || h.timestamp > header.max_timestamp) ++timestamps_out_of_range_;
+    if (h.timestamp < header.min_timestamp || h.timestamp > header.max_timestamp) {
+      ++timestamps_out_of_range_;
+      TW_LOG(warning) << "EventBlock: Timestamp " << h.timestamp << " is out of range [ " << header.min_timestamp
+                      << "; " << header.max_timestamp << "]";
+    }
     record.stack = find_stack(h.stack_id);
     note_sequence(h.capture_thread_id, static_cast<std::uint32_t>(h.sequence_number), false);
     if (progress_(position_) == 0) return false;

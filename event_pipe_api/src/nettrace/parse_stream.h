@@ -92,7 +92,7 @@ class StreamParser {
   // gaps in each thread's sequence numbers.
   std::uint64_t events_lost() const noexcept { return events_lost_; }
   // Events and metadata whose time lies outside the range their block
-  // declares: kept as they are, counted for the one line that says so.
+  // declares: kept as they are, each logged, and counted for the run's end.
   std::uint64_t timestamps_out_of_range() const noexcept { return timestamps_out_of_range_; }
   const std::optional<TraceObject>& trace() const noexcept { return trace_; }
 
