@@ -26,7 +26,7 @@ std::shared_ptr<prof_api_base> netcore_profiler_bridge_proto::create_prof(const 
   if (reversed && !info.collect_from_start) lifetime_session_->resume_runtime(true);
   return create_netcore_profiler_api(pid_,
                                      {.resume_runtime = info.collect_from_start && reversed,
-                                      .with_tasks = with_tasks_,
+                                      .with_tpl = with_tasks_,
                                       .poll_command_line = poll_command_line_,
                                       .lifetime_session = lifetime_session_,
                                       .snapshot_format = snapshot_format()},

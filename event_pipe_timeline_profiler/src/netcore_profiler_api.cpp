@@ -751,7 +751,7 @@ std::shared_ptr<prof_api_base> make_profiler(profiler_target target, bool resume
 
 std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, const profiler_options& options,
                                                            std::unique_ptr<bridge_notifier> notifier) {
-  if (options.with_tasks)
+  if (options.with_tpl)
     return make_profiler<true>(std::move(target), options.resume_runtime, options.poll_command_line,
                                options.lifetime_session, std::move(notifier), options.snapshot_format);
   return make_profiler<false>(std::move(target), options.resume_runtime, options.poll_command_line,

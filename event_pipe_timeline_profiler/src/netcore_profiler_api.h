@@ -81,7 +81,7 @@ struct profiler_options {
   // A runtime suspended at its start is resumed once the session runs.
   bool resume_runtime = false;
   // The task library's events too.
-  bool with_tasks = true;
+  bool with_tpl = true;
   // A runtime that has just started is asked for its command line until it
   // tells the program's own.
   bool poll_command_line = false;
