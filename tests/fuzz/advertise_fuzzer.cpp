@@ -5,14 +5,13 @@
 // the input, never in a crash or a read past the end.
 
 #include "event_pipe_api/src/diagnostic_ports_server.h"
+#include "tests/fuzz/fed_socket.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/write.hpp>
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/socket.h>
-#include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarnwell::collector::event_pipe;
@@ -23,17 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::exception&) {
   }
 
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-  const int room = 1 << 20;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-  for (std::size_t done = 0; done < size;) {
-    const auto n = ::write(fds[1], data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fds[1]);
-  tarnwell::diagnostics_ipc::ipc_socket reader(io, boost::asio::local::stream_protocol(), fds[0]);
+  test_support::fed_socket input(data, size);
+  const int fd = input.release();
+  if (fd < 0) return 0;
+  tarnwell::diagnostics_ipc::ipc_socket reader(io, boost::asio::local::stream_protocol(), fd);
   try {
     // A port serves many connections: read as many messages as the input holds.
     for (int i = 0; i < 64; ++i) receive_advertise(reader);

@@ -10,6 +10,7 @@
 
 #include "bridge/handshake.h"
 #include "tests/bridge/fixed_target.h"
+#include "tests/fuzz/fed_socket.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -17,8 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -33,20 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::vector<std::uint8_t> buffer(bridge_constants::receive_buffer_size);
   static fixed_target target;
 
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-  // The whole input waits in the socket: make room for the largest.
-  const int room = 1 << 20;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  // Initialize still has somewhere to go: only the input's side is shut.
+  test_support::fed_socket input(data, size);
+  const int fd = input.release();
+  if (fd < 0) return 0;
   bridge_socket ours(io);
-  ours.assign(tcp::v4(), fds[0]);
-  for (std::size_t written = 0; written < size;) {
-    const auto n = ::write(fds[1], data + written, size - written);
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  ::shutdown(fds[1], SHUT_WR);  // the end of the input; initialize still has somewhere to go
+  ours.assign(tcp::v4(), fd);
   try {
     init_bridge(&target, ours, buffer, target);
     for (;;) {
@@ -63,6 +54,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } catch (const std::exception&) {
   }
-  ::close(fds[1]);
   return 0;
 }

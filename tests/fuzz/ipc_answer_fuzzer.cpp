@@ -5,30 +5,21 @@
 // value or an error, never in a crash, a read past the end or a hang.
 
 #include "tarnwell/diagnostics_ipc/ipc_message.h"
+#include "tests/fuzz/fed_socket.h"
 
 #include <boost/asio/io_context.hpp>
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/socket.h>
-#include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   namespace diag = tarnwell::diagnostics_ipc;
   static boost::asio::io_context io;
 
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-  const int room = 1 << 20;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-  ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-  for (std::size_t done = 0; done < size;) {
-    const auto n = ::write(fds[1], data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::shutdown(fds[1], SHUT_WR);
-  diag::ipc_socket runtime_end(io, boost::asio::local::stream_protocol(), fds[0]);
+  test_support::fed_socket input(data, size);
+  const int fd = input.release();
+  if (fd < 0) return 0;
+  diag::ipc_socket runtime_end(io, boost::asio::local::stream_protocol(), fd);
   try {
     for (int i = 0; i < 16; ++i) {
       // Each request the session sends, answered by the next bytes.
@@ -50,6 +41,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } catch (const std::exception&) {
   }
-  ::close(fds[1]);
   return 0;
 }
