@@ -24,6 +24,7 @@ struct seen_event {
   std::string provider;
   std::vector<std::uint8_t> payload;
   std::vector<std::uint64_t> stack;
+  tw::guid activity;
 };
 
 struct recorder final : tarnwell::collector::event_pipe::event_pipe_handlers_base {
@@ -34,7 +35,7 @@ struct recorder final : tarnwell::collector::event_pipe::event_pipe_handlers_bas
 
   void handle_event(const event_trace_record& r, bool) override {
     seen_event e{r.header.event_id, r.header.version, r.header.thread_id, r.header.timestamp, r.sequence_number,
-                 (*r.metadata)->provider_name(), {r.payload.begin, r.payload.end}, {}};
+                 (*r.metadata)->provider_name(), {r.payload.begin, r.payload.end}, {}, r.activity_id};
     for (std::size_t i = 0; i < r.stack.size(); ++i) e.stack.push_back(r.stack[i]);
     events.push_back(std::move(e));
     if (on_event) on_event();
@@ -191,7 +192,10 @@ TEST(damaged_stream, each_damage_fails_with_its_message) {
 TEST(event_block, events_resolve_against_metadata_and_stacks) {
   auto w = with_metadata();
   w.block("StackBlock", test_support::stack_block(1, {{0x1000, 0x2000}, {}}));
-  auto r = run_events({{1, 0, 7, 1, 100, {1, 2, 3}}, {2, 0, 8, 2, 5, {}}}, w);
+  // An activity id travels in the Windows byte order.
+  const std::vector<std::uint8_t> activity = {0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66,
+                                              0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+  auto r = run_events({{1, 0, 7, 1, 100, {1, 2, 3}, activity}, {2, 0, 8, 2, 5, {}}}, w);
   ASSERT_EQ(r.status.status, consumer_status::finished) << r.error;
   ASSERT_EQ(r.seen->events.size(), 2u);
   const auto& a = r.seen->events[0];
@@ -202,6 +206,7 @@ TEST(event_block, events_resolve_against_metadata_and_stacks) {
   EXPECT_EQ(a.provider, "Microsoft-Windows-DotNETRuntime");
   EXPECT_EQ(a.payload, (std::vector<std::uint8_t>{1, 2, 3}));
   EXPECT_EQ(a.stack, (std::vector<std::uint64_t>{0x1000, 0x2000}));
+  EXPECT_EQ(a.activity, tw::guid::parse("00112233-4455-6677-8899-aabbccddeeff"));
   const auto& b = r.seen->events[1];
   EXPECT_EQ(b.id, 2);
   EXPECT_EQ(b.timestamp, 105);  // deltas accumulate

@@ -62,13 +62,14 @@ struct event_shape {
   std::uint32_t stack_id = 0;
   std::uint64_t timestamp_delta = 10;
   std::vector<std::uint8_t> payload;
+  std::vector<std::uint8_t> activity = {};  // 16 bytes as they travel, or none
 };
 
 inline void compressed_event(bytes& b, const event_shape& e) {
-  b.put<std::uint8_t>(0x01 | 0x02 | 0x04 | 0x08 | 0x80);
+  b.put<std::uint8_t>(0x01 | 0x02 | 0x04 | 0x08 | 0x80 | (e.activity.empty() ? 0 : 0x10));
   b.varint(static_cast<std::uint32_t>(e.metadata_id));
   b.varint(e.sequence_delta).varint(e.thread_id).varint(0);  // capture thread, processor
-  b.varint(e.thread_id).varint(e.stack_id).varint(e.timestamp_delta).varint(e.payload.size());
+  b.varint(e.thread_id).varint(e.stack_id).varint(e.timestamp_delta).raw(e.activity).varint(e.payload.size());
   b.raw(e.payload);
 }
 
