@@ -1,5 +1,7 @@
 #pragma once
 
+// Commands through the shell, and children started without one.
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
