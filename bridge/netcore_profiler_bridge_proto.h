@@ -30,9 +30,9 @@ class netcore_profiler_bridge_proto : public prof_bridge_proto {
   explicit netcore_profiler_bridge_proto(profiled_process process);
 
   bool is_test_prof() const override { return false; }
-  std::uint32_t get_pid() const override { return pid_; }
-  std::string get_process_name() const override { return process_name_; }
-  std::string get_command_line() const override { return command_line_; }
+  std::uint32_t get_pid() const override { return process_.pid; }
+  std::string get_process_name() const override { return process_.process_path; }
+  std::string get_command_line() const override { return process_.command_line; }
   runtime_type get_runtime() const override { return runtime_type::unknown; }
   bool is_detach_allowed() const override { return true; }
   bool is_outprocess() const override { return true; }
@@ -42,12 +42,8 @@ class netcore_profiler_bridge_proto : public prof_bridge_proto {
  protected:
   virtual std::uint32_t snapshot_format() const { return tarnwell::collector::format::timeline_format; }
 
-  std::uint32_t pid_;
-  std::string process_name_;
-  std::string command_line_;
-  bool with_tasks_;
-  bool poll_command_line_;
-  tarnwell::collector::event_pipe::event_pipe_session* lifetime_session_;
+  // Its path and command line filled in from the process where none was given.
+  profiled_process process_;
 };
 
 }  // namespace tw_prof

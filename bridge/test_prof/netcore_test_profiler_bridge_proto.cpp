@@ -16,7 +16,7 @@ std::shared_ptr<prof_api_base> netcore_test_profiler_bridge_proto::create_prof(
   if (!recording_) return netcore_profiler_bridge_proto::create_prof(info, use_api, data, std::move(notifier));
   TW_CHECK(use_api == false);
   nettrace_param file{recording_->string(), "", [](unsigned long, unsigned long, unsigned long) { return 1; }, {}, tarnwell::common::mapped_offset_limit};
-  return create_netcore_profiler_api(std::move(file), {.with_tpl = with_tasks_}, std::move(notifier));
+  return create_netcore_profiler_api(std::move(file), {.with_tpl = process_.with_tasks}, std::move(notifier));
 }
 
 }  // namespace tw_prof

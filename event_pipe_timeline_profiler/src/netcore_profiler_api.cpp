@@ -739,11 +739,11 @@ class netcore_profiler_api final : public prof_api_base,
 
 namespace {
 template <bool with_tpl>
-std::shared_ptr<prof_api_base> make_profiler(profiler_target target, bool resume_runtime, bool poll_command_line,
-                                             event_pipe_session* lifetime_session,
-                                             std::unique_ptr<bridge_notifier> notifier, std::uint32_t format) {
-  auto profiler = std::make_shared<netcore_profiler_api<with_tpl>>(std::move(target), resume_runtime, poll_command_line,
-                                                                   lifetime_session, std::move(notifier), format);
+std::shared_ptr<prof_api_base> make_profiler(profiler_target target, const profiler_options& options,
+                                             std::unique_ptr<bridge_notifier> notifier) {
+  auto profiler = std::make_shared<netcore_profiler_api<with_tpl>>(
+      std::move(target), options.resume_runtime, options.poll_command_line, options.lifetime_session,
+      std::move(notifier), options.snapshot_format);
   profiler->begin();
   return profiler;
 }
@@ -751,11 +751,8 @@ std::shared_ptr<prof_api_base> make_profiler(profiler_target target, bool resume
 
 std::shared_ptr<prof_api_base> create_netcore_profiler_api(profiler_target target, const profiler_options& options,
                                                            std::unique_ptr<bridge_notifier> notifier) {
-  if (options.with_tpl)
-    return make_profiler<true>(std::move(target), options.resume_runtime, options.poll_command_line,
-                               options.lifetime_session, std::move(notifier), options.snapshot_format);
-  return make_profiler<false>(std::move(target), options.resume_runtime, options.poll_command_line,
-                              options.lifetime_session, std::move(notifier), options.snapshot_format);
+  if (options.with_tpl) return make_profiler<true>(std::move(target), options, std::move(notifier));
+  return make_profiler<false>(std::move(target), options, std::move(notifier));
 }
 
 }  // namespace tw_prof
