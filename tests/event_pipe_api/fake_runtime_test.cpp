@@ -99,13 +99,11 @@ TEST_F(fake_runtime, a_stop_answered_with_an_error_shuts_the_connections_down) {
     const auto start = serve(main, answer(0, le64(77)));
     EXPECT_EQ(start.command_set, 2);
     EXPECT_EQ(start.command_id, 3);
-
     stream_protocol::socket command(io_);
     acceptor_.accept(command);
     const auto stop = serve(command, answer(0xFF, {5, 0, 0, 0x80}));
     EXPECT_EQ(stop.command_id, 1);
     EXPECT_EQ(stop.size, 28);
-
     std::uint8_t byte;
     boost::system::error_code ec;
     boost::asio::read(main, boost::asio::buffer(&byte, 1), ec);
@@ -205,7 +203,6 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
     const auto h = serve(*end, answer(0, process_info(static_cast<std::uint64_t>(pid), u"dotnet app.dll")));
     EXPECT_EQ(h.command_set, 4);
     EXPECT_EQ(h.command_id, 0);
-
   });
   std::thread hand_over([&, c = command] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -222,7 +219,6 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
     const auto h = serve(*end, answer(0));
     EXPECT_EQ(h.command_set, 4);
     EXPECT_EQ(h.command_id, 1);
-
   });
   EXPECT_NO_THROW(session.resume_runtime(true));
   resumed.join();
@@ -233,7 +229,6 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
     const auto h = serve(*end, answer(0));
     EXPECT_EQ(h.command_id, 1);
     EXPECT_EQ(h.size, 28);
-
   });
   std::thread late([&, s = stop] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

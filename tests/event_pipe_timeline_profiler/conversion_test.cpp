@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 // The progress calls of one conversion, and what to answer.
 struct progress_script {
-  std::vector<std::array<unsigned long, 3>> calls;
+  std::vector<std::array<unsigned long, 3>> calls = {};
   int refuse_after = -1;         // refuse every call from this one on
   bool refuse_save = false;      // refuse the (90, 100, 0) decision
   bool refuse_saving = false;    // refuse the reports of the save, above 90 of 100
@@ -319,23 +319,19 @@ TEST_F(conversion, cancelling_at_any_point_leaves_no_file) {
   const auto in = test_support::recording("net10-kestrel");
   struct row {
     const char* when;
-    int refuse_after;
-    bool refuse_save, refuse_saving;
+    progress_script refusing;
     unsigned threads;
     const char* error;
   };
   const row rows[] = {
-      {"during, one thread", 3, false, false, 1, ""},
-      {"during, two threads", 3, false, false, 2, ""},
-      {"at the save decision", -1, true, false, 1, ""},
-      {"while saving", -1, false, true, 1, "Processing is cancelled"},
+      {"during, one thread", {.refuse_after = 3}, 1, ""},
+      {"during, two threads", {.refuse_after = 3}, 2, ""},
+      {"at the save decision", {.refuse_save = true}, 1, ""},
+      {"while saving", {.refuse_saving = true}, 1, "Processing is cancelled"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.when);
-    progress_script script;
-    script.refuse_after = r.refuse_after;
-    script.refuse_save = r.refuse_save;
-    script.refuse_saving = r.refuse_saving;
+    auto script = r.refusing;
     tw_prof::conversion_options options;
     options.threads = r.threads;
     EXPECT_EQ(convert(in, (dir_ / "a.dtt").string(), script, nullptr, options), r.error);
