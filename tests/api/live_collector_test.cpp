@@ -14,7 +14,6 @@
 #include "event_pipe_api/src/dispatch.h"
 #include "event_pipe_api/src/session.h"
 #include "event_pipe_timeline_profiler/src/netcore_profiler_api.h"
-#include "tw/log/log.h"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +22,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <future>
 #include <set>
 #include <thread>
@@ -259,54 +256,6 @@ TEST_F(live_collector, every_runtime_is_profiled_by_pid) {
   }
 }
 
-// The last "agrees with the runtime's sample flag on A of N samples" the
-// collectors of this process logged: {A, N}.
-std::pair<std::uint64_t, std::uint64_t> last_flag_agreement() {
-  std::pair<std::uint64_t, std::uint64_t> last{0, 0};
-  auto newest = fs::file_time_type::min();
-  // Logs are named NAME.TIME.PID.log; the suite's other processes write theirs
-  // beside them.
-  std::string own = ".";
-  own += std::to_string(::getpid());
-  own += ".log";
-  for (const auto& log : fs::directory_iterator(tw_prof::log::default_log_directory())) {
-    const auto name = log.path().filename().string();
-    if (name.size() < own.size() || name.compare(name.size() - own.size(), own.size(), own) != 0) continue;
-    std::ifstream in(log.path());
-    std::pair<std::uint64_t, std::uint64_t> found{0, 0};
-    for (std::string line; std::getline(in, line);) {
-      const auto at = line.find("agrees with the runtime's sample flag on ");
-      if (at != std::string::npos) std::sscanf(line.c_str() + at + 41, "%lu of %lu", &found.first, &found.second);
-    }
-    if (found.second != 0 && log.last_write_time() >= newest) {
-      newest = log.last_write_time();
-      last = found;
-    }
-  }
-  return last;
-}
-
-// Where the runtime's flag is right (.NET 8 and 10, a busy thread on a
-// machine with a core to spare), the kernel's accounting of each thread's
-// CPU time agrees with it.
-TEST_F(live_collector, the_kernels_accounting_agrees_with_a_flag_that_is_right) {
-  for (const auto& runtime : every_runtime()) {
-    if (runtime.name == "9") continue;
-    SCOPED_TRACE(".NET " + runtime.name);
-    live_target target(std::nullopt, runtime);
-    auto s = open(target);
-    s.start_snapshot();
-    target.run("spin");
-    EXPECT_FALSE(s.save().empty());
-    EXPECT_EQ(release(s).first, "");
-    const auto [agreed, judged] = last_flag_agreement();
-    EXPECT_GT(judged, 500u);
-    EXPECT_GE(agreed * 100, judged * 95) << agreed << " of " << judged;
-  }
-}
-
-// However the target ends, what it sent before is saved: a crash or a kill
-// is when its recording is wanted most.
 // A front end that gives its snapshot a window and a trigger hears when the
 // trigger fires, and its save is a capture of the window.
 TEST_F(live_collector, a_window_and_a_trigger_given_by_the_host_make_a_capture_the_host_hears_of) {

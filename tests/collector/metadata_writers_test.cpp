@@ -14,12 +14,8 @@ using namespace tarnwell;
 using namespace tarnwell::etw_collector;
 using namespace tarnwell::etw_collector::callstacks;
 
-std::string corelib_path() {
-  // The runtime that runs the tests' .NET helpers is the one on this machine.
-  for (const auto& dir : fs::directory_iterator("/usr/share/dotnet/shared/Microsoft.NETCore.App"))
-    if (fs::exists(dir.path() / "System.Private.CoreLib.dll")) return (dir.path() / "System.Private.CoreLib.dll").string();
-  return {};
-}
+// A module image kept beside the recordings.
+const std::string image_path = (fs::path(TW_SOURCE_DIR) / "tests" / "data" / "modules" / "Workload.dll").string();
 
 std::u16string u16(const std::string& s) { return kv521::utf::utf8_to_utf16(s); }
 
@@ -34,17 +30,15 @@ class metadata_test : public testing::Test {
 };
 
 TEST_F(metadata_test, modules_get_one_index_per_runtime_id_and_one_image_per_mvid) {
-  const auto corelib = corelib_path();
-  ASSERT_FALSE(corelib.empty());
   {
     tw_prof::sections_gen gen(files_);
     auto header = std::make_shared<section_header>(gen);
     collector::shared_metadata_writer writer(gen, header, [] { return 0u; });
-    managed_module m{0x7000, u16(corelib), u"", 10, 0x42, 9, {1, 2, 3}, {}};
+    managed_module m{0x7000, u16(image_path), u"", 10, 0x42, 9, {1, 2, 3}, {}};
     EXPECT_EQ(writer.module_loaded(m), 0x8000000000000000u);
     m.load_time = 20;
     EXPECT_EQ(writer.module_loaded(m), 0x8000000000000000u);  // same runtime id, same index
-    managed_module copy{0x8000, u16(corelib), u"", 30, 0x43, 9, {}, {}};
+    managed_module copy{0x8000, u16(image_path), u"", 30, 0x43, 9, {}, {}};
     EXPECT_EQ(writer.module_loaded(copy), 0x8000000000000001u);  // same image, new module
     managed_module missing{0x9000, u"/no/such/module.dll", u"", 40, 0, 0, {}, {}};
     EXPECT_EQ(writer.module_loaded(missing), 0x8000000000000002u);  // recorded without image data
@@ -71,6 +65,7 @@ TEST_F(metadata_test, methods_resolve_by_range_and_by_the_watermark_of_reused_co
     EXPECT_EQ(net.resolve(0x10A0, 150), first_key | (0xA0ull << 29));
     // ...and a node created after it, to the method that replaced it.
     EXPECT_EQ(net.resolve(0x10A0, 250), second_key | (0x20ull << 29));
+    EXPECT_EQ(net.resolve(0x10A0, 200), second_key | (0x20ull << 29));  // the first node made after it
     EXPECT_EQ(net.resolve(0x1010, 250), 0x1010u);  // only the old method covered it: nothing current
     EXPECT_EQ(net.resolve(0x5000, 10), 0x5000u);   // no method there
   }
