@@ -245,8 +245,10 @@ TEST_F(reversed_session, commands_travel_on_handed_over_streams) {
 // A stop needs a command stream from the runtime; one that has ended sends
 // none, and the stop must not wait for it.
 TEST_F(reversed_session, a_stop_does_not_wait_for_a_runtime_that_has_ended_or_a_stream_that_has) {
-  auto started = [&](int pid) {
+  // Resumed, a runtime takes StopTracing on a command stream of its own.
+  auto started = [&](int pid, bool resumed = true) {
     auto session = std::make_unique<event_pipe_session>(std::filesystem::path("/tmp/port"), session_configuration{});
+    session->set_runtime_may_wait(!resumed);
     auto [main, runtime_main] = pair();
     session->set_main_stream(main, pid);
     std::thread runtime([end = runtime_main.get()] {
@@ -269,6 +271,18 @@ TEST_F(reversed_session, a_stop_does_not_wait_for_a_runtime_that_has_ended_or_a_
   });
   EXPECT_TRUE(within([&s = *live] { s.stop_async(); }));
   completes.join();
+
+  // Never resumed, its runtime may wait for the resume and never answer
+  // StopTracing: the session is dropped, its command stream left unused.
+  auto [waiting, waiting_end] = started(::getpid(), false);
+  auto [command, runtime_command] = pair();
+  waiting->set_command_stream(command);
+  EXPECT_TRUE(within([&s = *waiting] { s.stop_async(); }));
+  runtime_command->non_blocking(true);
+  std::uint8_t byte = 0;
+  boost::system::error_code ec;
+  runtime_command->read_some(boost::asio::buffer(&byte, 1), ec);
+  EXPECT_EQ(ec, boost::asio::error::would_block) << "a request came";
 
   // The process is gone.
   const pid_t child = ::fork();
