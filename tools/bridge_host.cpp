@@ -104,8 +104,9 @@ void bridge_host::answer_file_request(std::uint32_t id) {
                                    : std::filesystem::path(tarnwell::collector::format::section_file_path(
                                          index_.string(), paths_.size() - 1));
   paths_.push_back(path);
+  identifiers_.push_back(tw::guid::random());
   tw_prof::bridge_params p;
-  p.put(id).put(std::uint8_t{1}).sized_string(path.string()).guid(tw::guid::random());
+  p.put(id).put(std::uint8_t{1}).sized_string(path.string()).guid(identifiers_.back());
   send(host_bridge_command::handle, p);
 }
 

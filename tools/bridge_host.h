@@ -6,6 +6,7 @@
 // snapshot being written: its index first, then INDEX.0000, INDEX.0001, ...
 
 #include "bridge/protocol.h"
+#include "tw/utility/guid.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -58,19 +59,28 @@ class bridge_host {
   void name_next_snapshot(std::filesystem::path index) {
     index_ = std::move(index);
     paths_.clear();
+    identifiers_.clear();
   }
+  // The snapshot's files so far, and the identifiers its snapshot_done
+  // names them by, in the order they were asked for.
   const std::vector<std::filesystem::path>& paths() const { return paths_; }
+  const std::vector<tw::guid>& identifiers() const { return identifiers_; }
   // The bytes in the snapshot's files so far.
   std::uintmax_t snapshot_bytes() const;
 
- private:
+  // Answers the file request `id` with the snapshot's next path.
   void answer_file_request(std::uint32_t id);
+  boost::asio::ip::tcp::socket& socket() { return socket_; }
 
-  std::filesystem::path index_;
+ protected:
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_{io_, {boost::asio::ip::address_v4::loopback(), 0}};
+
+ private:
+  std::filesystem::path index_;
   boost::asio::ip::tcp::socket socket_{io_};
   std::vector<std::filesystem::path> paths_;
+  std::vector<tw::guid> identifiers_;
 };
 
 }  // namespace tw::tools
