@@ -82,7 +82,7 @@ class live_collector : public testing::Test {
 
   static bool eptl_accepts(const fs::path& index) {
     for (const char* command : {"sections", "inspect"}) {
-      const std::string line = std::string(TW_EPTL_PATH) + " " + command + " '" + index.string() + "' >/dev/null 2>&1";
+      const std::string line = quoted(TW_EPTL_PATH) + " " + command + " " + quoted(index.string()) + " >/dev/null 2>&1";
       if (std::system(line.c_str()) != 0) return false;
     }
     return true;

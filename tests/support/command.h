@@ -16,6 +16,18 @@ struct command_result {
   std::string out;  // its output and error output together
 };
 
+// `word` as one word of a shell command line, whatever it holds: a clone's
+// path may have spaces in it.
+inline std::string quoted(const std::string& word) {
+  std::string out = "'";
+  for (const char c : word) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  out += '\'';
+  return out;
+}
+
 inline command_result run_command(const std::string& command_line) {
   FILE* pipe = ::popen((command_line + " 2>&1").c_str(), "r");
   std::string out;

@@ -34,13 +34,15 @@ using test_support::run_command;
 using test_support::scratch_folder;
 using test_support::workload_program;
 
-command_result run(const std::string& args) { return run_command(std::string(TW_EPTL_PATH) + " " + args); }
+// A path as one word of a command line.
+std::string q(const std::filesystem::path& p) { return test_support::quoted(p.string()); }
+command_result run(const std::string& args) { return run_command(q(TW_EPTL_PATH) + " " + args); }
 
 const std::string samples = test_support::public_recording("only_managed_samples").string();
 const std::string cpu_recording = test_support::recording("net10-cpu").string();
 
 bool hot_method_on_top(const std::string& index) {
-  const auto r = run("inspect " + index);
+  const auto r = run("inspect " + q(index));
   // The title, the columns' header, then the first row.
   const auto header = r.out.find("top methods by exclusive samples:\n  exclusive  inclusive  method\n");
   const auto first_row = r.out.find('\n', r.out.find('\n', header) + 1) + 1;
@@ -70,22 +72,22 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
     std::string says;
   };
   const row rows[] = {
-      {"stats " + samples, 0, "id     0 v0        7423  ThreadSample_0_v0"},
-      {"stats --json " + samples, 0,
+      {"stats " + q(samples), 0, "id     0 v0        7423  ThreadSample_0_v0"},
+      {"stats --json " + q(samples), 0,
        "{\"provider\":\"Microsoft-DotNETCore-SampleProfiler\",\"id\":0,\"version\":0,\"count\":7423,"
        "\"name\":\"ThreadSample_0_v0\",\"dispatched\":true}"},
-      {"convert " + garbage + " -o " + (dir / "out.dtt").string(), 1,
+      {"convert " + q(garbage) + " -o " + q(dir / "out.dtt"), 1,
        "eptl: " + garbage + " is not a recording: a .nettrace file, as dotnet-trace or the runtime write it\n"},
-      {"inspect " + garbage, 1,
+      {"inspect " + q(garbage), 1,
        "eptl: " + garbage + " is not a snapshot: the index file that eptl convert or eptl record writes\n"},
-      {"inspect " + samples, 1, "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
-      {"convert " + fake_snapshot, 1, "eptl: " + fake_snapshot + " is a snapshot; eptl inspect or eptl export read it\n"},
-      {"inspect " + missing, 1, "eptl: Cannot open " + missing + ": No such file or directory\n"},
-      {"report " + samples + " -o " + (dir / "r.html").string(), 1,
+      {"inspect " + q(samples), 1, "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
+      {"convert " + q(fake_snapshot), 1, "eptl: " + fake_snapshot + " is a snapshot; eptl inspect or eptl export read it\n"},
+      {"inspect " + q(missing), 1, "eptl: Cannot open " + missing + ": No such file or directory\n"},
+      {"report " + q(samples) + " -o " + q(dir / "r.html"), 1,
        "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
-      {"report " + fake_snapshot + " -o " + (dir / "r.html").string(), 1,
+      {"report " + q(fake_snapshot) + " -o " + q(dir / "r.html"), 1,
        "eptl: " + fake_snapshot + ": 1701344288 sections do not fit the index\n"},
-      {"convert " + samples + " -o " + nowhere, 1,
+      {"convert " + q(samples) + " -o " + q(nowhere), 1,
        "eptl: " + samples + ": Fail to create file: " + nowhere + " (No such file or directory)\n"},
       // A flag anywhere after the command asks for its help, never a file.
       {"convert x.nettrace -h", 0, "usage: eptl convert"},
@@ -132,16 +134,16 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
 TEST(eptl, converts_prints_sections_and_converts_a_recording_cut_short) {
   const scratch_folder dir;
   const auto out = (dir / "cpu.dtt").string();
-  const auto converted = run("convert " + cpu_recording + " -o " + out);
+  const auto converted = run("convert " + q(cpu_recording) + " -o " + q(out));
   EXPECT_EQ(converted.exit_code, 0) << converted.out;
   EXPECT_NE(converted.out.find("progress 100% done"), std::string::npos) << converted.out;  // not a terminal: lines
   EXPECT_TRUE(hot_method_on_top(out));
 
-  const auto table = run("sections " + out);
+  const auto table = run("sections " + q(out));
   EXPECT_EQ(table.exit_code, 0) << table.out;
   EXPECT_NE(table.out.find(" 2160       16 "), std::string::npos) << table.out;
   std::filesystem::resize_file(out + ".0000", std::filesystem::file_size(out + ".0000") - 1);
-  const auto short_file = run("sections " + out);
+  const auto short_file = run("sections " + q(out));
   EXPECT_EQ(short_file.exit_code, 1);
   EXPECT_NE(short_file.out.find(" bytes, the index says "), std::string::npos) << short_file.out;
 
@@ -150,11 +152,11 @@ TEST(eptl, converts_prints_sections_and_converts_a_recording_cut_short) {
   const auto bytes = file_text(cpu_recording);
   const auto cut = (dir / "cut.nettrace").string();
   std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() * 6 / 10);
-  const auto partial = run("convert " + cut + " -o " + (dir / "cut.dtt").string());
+  const auto partial = run("convert " + q(cut) + " -o " + q(dir / "cut.dtt"));
   EXPECT_EQ(partial.exit_code, 0) << partial.out;
   EXPECT_NE(partial.out.find("eptl: warning: " + cut + " ends early at byte "), std::string::npos) << partial.out;
   EXPECT_NE(partial.out.find(" events before it were converted\n"), std::string::npos) << partial.out;
-  EXPECT_TRUE(hot_method_on_top((dir / "cut.dtt").string())) << run("inspect " + (dir / "cut.dtt").string()).out;
+  EXPECT_TRUE(hot_method_on_top((dir / "cut.dtt").string())) << run("inspect " + q(dir / "cut.dtt")).out;
 }
 
 // Ctrl-C during a conversion: the trace arrives through a pipe that keeps
@@ -224,15 +226,15 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
   const scratch_folder scratch;
   const auto& dir = scratch.path();
   const auto snapshot = (dir / "core.dtt").string();
-  ASSERT_EQ(run("convert " + test_support::recording("net10-core").string() + " -o " + snapshot).exit_code, 0);
+  ASSERT_EQ(run("convert " + q(test_support::recording("net10-core")) + " -o " + q(snapshot)).exit_code, 0);
 
-  EXPECT_EQ(run("export " + snapshot).exit_code, 2);
-  EXPECT_EQ(run("export " + snapshot + " --format svg").exit_code, 2);
-  EXPECT_EQ(run("export " + snapshot + " --format pprof --wall").exit_code, 2);  // --wall is for folded stacks
-  const auto missing = run("export " + (dir / "none.dtt").string() + " --format chrome");
+  EXPECT_EQ(run("export " + q(snapshot)).exit_code, 2);
+  EXPECT_EQ(run("export " + q(snapshot) + " --format svg").exit_code, 2);
+  EXPECT_EQ(run("export " + q(snapshot) + " --format pprof --wall").exit_code, 2);  // --wall is for folded stacks
+  const auto missing = run("export " + q(dir / "none.dtt") + " --format chrome");
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_EQ(missing.out.rfind("eptl: ", 0), 0u) << missing.out;
-  const auto unwritable = run("export " + snapshot + " --format chrome -o " + (dir / "no" / "x.json").string());
+  const auto unwritable = run("export " + q(snapshot) + " --format chrome -o " + q(dir / "no" / "x.json"));
   EXPECT_EQ(unwritable.exit_code, 1);
   EXPECT_NE(unwritable.out.find("Cannot create"), std::string::npos) << unwritable.out;
 
@@ -253,13 +255,13 @@ TEST(eptl_export, a_broken_snapshot_or_output_fails_with_a_message_and_leaves_fi
   const auto out = dir / "kept.json";
   std::ofstream(out) << "before";
   for (const char* format : {"speedscope", "chrome", "pprof", "collapsed"}) {
-    const auto broken = run("export " + snapshot + " --format " + format + " -o " + out.string());
+    const auto broken = run("export " + q(snapshot) + " --format " + format + " -o " + q(out));
     EXPECT_EQ(broken.exit_code, 1) << format;
     EXPECT_EQ(broken.out, "eptl: " + snapshot + ": The call tree is broken: the node at 48 links to offset 32\n");
     EXPECT_EQ(file_text(out), "before");
     EXPECT_FALSE(std::filesystem::exists(out.string() + ".partial"));
   }
-  EXPECT_EQ(run("inspect " + snapshot).exit_code, 1);
+  EXPECT_EQ(run("inspect " + q(snapshot)).exit_code, 1);
 }
 
 // Google's own pprof reads the pprof export of every committed recording as
@@ -283,14 +285,14 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
   for (const auto& recording : recordings) {
     SCOPED_TRACE(recording.filename().string());
     const auto snapshot = (scratch / "s.dtt").string(), profile = (scratch / "s.pb.gz").string();
-    ASSERT_EQ(run("convert " + recording.string() + " -o " + snapshot).exit_code, 0);
-    ASSERT_EQ(run("export " + snapshot + " --format pprof -o " + profile).exit_code, 0);
+    ASSERT_EQ(run("convert " + q(recording) + " -o " + q(snapshot)).exit_code, 0);
+    ASSERT_EQ(run("export " + q(snapshot) + " --format pprof -o " + q(profile)).exit_code, 0);
     const auto summary = tw::tools::inspect_snapshot(snapshot);
     const auto on_cpu = summary.samples_managed + summary.samples_native + summary.samples_other_type;
 
     // The profile's time is the recording's, as its trace object gives it
     // ("trace: DD.MM.YYYY HH:MM:SS:mmm."), not the conversion's.
-    const auto stats = run("stats " + recording.string()).out;
+    const auto stats = run("stats " + q(recording)).out;
     const auto t = stats.substr(stats.find("trace: ") + 7, 23);
     std::string recorded = t.substr(6, 4);
     recorded += '-';
@@ -302,7 +304,7 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
     recorded += '.';
     recorded += t.substr(20, 3);
 
-    std::istringstream raw(run_command(pprof + " -raw " + profile).out);
+    std::istringstream raw(run_command(q(pprof) + " -raw " + q(profile)).out);
     std::uint64_t period = 0, cpu = 0, wall = 0;
     bool in_samples = false;
     for (std::string line; std::getline(raw, line);) {
@@ -325,7 +327,7 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
 
     // The hottest method: the first row of pprof -top that names a method.
     if (!summary.methods.empty()) {
-      std::istringstream top(run_command(pprof + " -top -unit=ms -nodecount=1000 " + profile).out);
+      std::istringstream top(run_command(q(pprof) + " -top -unit=ms -nodecount=1000 " + q(profile)).out);
       std::string line, name;
       double flat_ms = -1;
       bool rows = false;
@@ -351,7 +353,7 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
     }
 
     // Each sample's thread, by id and by name, and its state.
-    const auto traces = run_command(pprof + " -traces " + profile).out;
+    const auto traces = run_command(q(pprof) + " -traces " + q(profile)).out;
     if (summary.samples > 0) {
       for (const char* label : {"thread id:", "thread name:", "state:"})
         EXPECT_NE(traces.find(label), std::string::npos) << label;
@@ -360,7 +362,7 @@ TEST(eptl_export, pprof_and_folded_stacks_agree_with_inspect_on_every_recording)
     // The folded stacks add up to the same samples, and native code between
     // two managed frames is one frame in them.
     for (const bool wall_too : {false, true}) {
-      const auto folded = run("export " + snapshot + " --format collapsed -o -" + (wall_too ? " --wall" : ""));
+      const auto folded = run("export " + q(snapshot) + " --format collapsed -o -" + (wall_too ? " --wall" : ""));
       std::uint64_t total = 0, native_twice = 0;
       std::istringstream lines(folded.out);
       for (std::string line; std::getline(lines, line);) {
@@ -403,28 +405,28 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   const auto out = (dir / "busy.dtt").string();
   const auto pid = std::to_string(program.pid());
   const auto started = std::chrono::steady_clock::now();
-  const auto r = run("record --pid " + pid + " --duration 1.5 -o " + out);
+  const auto r = run("record --pid " + pid + " --duration 1.5 -o " + q(out));
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find(out + "\n"), std::string::npos) << r.out;
   EXPECT_GE(took, 1.5);
   EXPECT_LT(took, 20.0);
-  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
-  EXPECT_EQ(run("inspect " + out).out.rfind("process: Workload (pid " + pid + ")", 0), 0u);
+  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + q(out)).out;
+  EXPECT_EQ(run("inspect " + q(out)).out.rfind("process: Workload (pid " + pid + ")", 0), 0u);
   // A method's frame names the module it comes from, found through the
   // module's metadata kept in the snapshot: the program's own and the
   // framework's.
-  const auto profiles = run("export " + out + " --format speedscope -o -");
+  const auto profiles = run("export " + q(out) + " --format speedscope -o -");
   EXPECT_NE(profiles.out.find("{\"name\":\"HotLoop.SpinPrimes\",\"file\":\"Workload.dll\"}"), std::string::npos)
       << profiles.out.substr(0, 2000);
   EXPECT_NE(profiles.out.find("\"file\":\"System.Private.CoreLib.dll\""), std::string::npos);
 
   // What cannot be done, each said at once.
-  const auto nowhere = run("record --pid " + pid + " -o " + (dir / "no" / "s.dtt").string());
+  const auto nowhere = run("record --pid " + pid + " -o " + q(dir / "no" / "s.dtt"));
   EXPECT_EQ(nowhere.exit_code, 1);
   EXPECT_NE(nowhere.out.find("No folder"), std::string::npos) << nowhere.out;
   const auto asked = std::chrono::steady_clock::now();
-  const auto not_dotnet = run("record --pid " + std::to_string(::getpid()) + " -o " + (dir / "n.dtt").string());
+  const auto not_dotnet = run("record --pid " + std::to_string(::getpid()) + " -o " + q(dir / "n.dtt"));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
   EXPECT_EQ(not_dotnet.exit_code, 1);
   EXPECT_NE(not_dotnet.out.find("has no diagnostic socket"), std::string::npos) << not_dotnet.out;
@@ -432,7 +434,7 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
 
   // A process stopped (SIGSTOP) would take the request and never answer.
   ::kill(program.pid(), SIGSTOP);
-  const auto stopped = run("record --pid " + pid + " -o " + (dir / "s.dtt").string());
+  const auto stopped = run("record --pid " + pid + " -o " + q(dir / "s.dtt"));
   ::kill(program.pid(), SIGCONT);
   EXPECT_EQ(stopped.exit_code, 1);
   EXPECT_EQ(stopped.out, "eptl: pid " + pid + ": Process " + pid +
@@ -441,10 +443,9 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   // Installed under a prefix of its own, eptl finds the library installed
   // beside it.
   const auto prefix = dir / "installed";
-  const auto installed = run_command("cmake --install '" TW_BUILD_DIR "' --prefix '" + prefix.string() + "'");
+  const auto installed = run_command("cmake --install " + q(TW_BUILD_DIR) + " --prefix " + q(prefix));
   ASSERT_EQ(installed.exit_code, 0) << installed.out;
-  const auto from_prefix = run_command("'" + (prefix / "bin" / "eptl").string() + "' record -p " + pid +
-                                       " --duration 1 -o " + (dir / "installed.dtt").string());
+  const auto from_prefix = run_command(q(prefix / "bin" / "eptl") + " record -p " + pid + " --duration 1 -o " + q(dir / "installed.dtt"));
   EXPECT_EQ(from_prefix.exit_code, 0) << from_prefix.out;
   EXPECT_NE(from_prefix.out.find("installed.dtt\n"), std::string::npos) << from_prefix.out;
 }
@@ -499,7 +500,7 @@ TEST(eptl_record, ctrl_c_at_a_terminal_saves_the_snapshot) {
     EXPECT_TRUE(interrupted) << screen;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
     EXPECT_NE(screen.find("saving [" + std::string(40, '#') + "] 100%"), std::string::npos) << screen;
-    EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+    EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + q(out)).out;
   }
 }
 
@@ -508,12 +509,12 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   const auto& dir = scratch.path();
   const auto out = (dir / "start.dtt").string();
   // "startup" spends its first 300 ms in Startup.FirstWork, then exits with 42.
-  const auto r = run("record -o " + out + " -- dotnet " + TW_Workload_DLL + " startup 300");
+  const auto r = run("record -o " + q(out) + " -- dotnet " + q(TW_Workload_DLL) + " startup 300");
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("eptl: the process ended; saving its snapshot\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("the program exited with code 42"), std::string::npos) << r.out;
   // Startup.FirstWork ran only in the program's first moments.
-  const auto summary = run("inspect " + out);
+  const auto summary = run("inspect " + q(out));
   const auto inclusive = summary.out.find("top methods by inclusive samples:");
   EXPECT_NE(summary.out.find("Startup.FirstWork", inclusive), std::string::npos) << summary.out;
   EXPECT_EQ(summary.out.rfind("process: Workload (pid", 0), 0u) << summary.out;
@@ -523,8 +524,8 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   // (Its output goes to a file: the program would hold a pipe open.)
   const auto said = (dir / "timed.txt").string();
   const auto started = std::chrono::steady_clock::now();
-  const auto timed = run("record --duration 1 -o " + (dir / "timed.dtt").string() + " -- dotnet " + TW_Workload_DLL +
-                         " live 30 >" + said + " 2>&1");
+  const auto timed = run("record --duration 1 -o " + q(dir / "timed.dtt") + " -- dotnet " + q(TW_Workload_DLL) + " live 30 >" +
+                         q(said) + " 2>&1");
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const auto told = file_text(said);
   const auto going_on = told.find("the program goes on running as pid ");
@@ -534,7 +535,7 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   EXPECT_LT(took, 7.0) << told;
 
   // Something that is no .NET program never connects.
-  const auto not_dotnet = run("record -o " + (dir / "x.dtt").string() + " -- /bin/true");
+  const auto not_dotnet = run("record -o " + q(dir / "x.dtt") + " -- /bin/true");
   EXPECT_EQ(not_dotnet.exit_code, 1);
   EXPECT_NE(not_dotnet.out.find("ended before its runtime connected"), std::string::npos) << not_dotnet.out;
 }
@@ -557,14 +558,14 @@ TEST(eptl_record, a_program_in_a_container_is_listed_and_recorded_by_its_host_pi
   EXPECT_NE(listed.out.find("[container, pid 1 in it] ", row), std::string::npos) << listed.out;
 
   const auto out = (scratch / "container.dtt").string();
-  const auto recorded = run("record --pid " + pid + " --duration 2 -o " + out);
+  const auto recorded = run("record --pid " + pid + " --duration 2 -o " + q(out));
   ASSERT_EQ(recorded.exit_code, 0) << recorded.out;
-  const auto summary = run("inspect " + out);
+  const auto summary = run("inspect " + q(out));
   EXPECT_EQ(summary.out.rfind("process: Workload (pid " + pid + ")", 0), 0u) << summary.out;
   EXPECT_NE(summary.out.find("System.InvalidOperationException"), std::string::npos) << summary.out;
   // Workload.dll exists only in the container: its methods are named, and
   // their module known, from the file under the container's root.
-  const auto profiles = run("export " + out + " --format speedscope -o -");
+  const auto profiles = run("export " + q(out) + " --format speedscope -o -");
   EXPECT_NE(profiles.out.find("{\"name\":\"Contained.Work\",\"file\":\"Workload.dll\"}"), std::string::npos)
       << summary.out;
   // Its threads are named, though its events give them the ids they have in
@@ -576,8 +577,8 @@ TEST(eptl_record, a_program_in_a_container_is_listed_and_recorded_by_its_host_pi
   std::filesystem::create_directories(shared);
   std::filesystem::permissions(shared, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   const auto asked = std::chrono::steady_clock::now();
-  const auto refused = run_command("TMPDIR=" + shared.string() + " setpriv --reuid=54321 --regid=54321 --clear-groups " +
-                               TW_EPTL_PATH + " record --pid " + pid + " -o " + (shared / "x.dtt").string());
+  const auto refused = run_command("TMPDIR=" + q(shared) + " setpriv --reuid=54321 --regid=54321 --clear-groups " + q(TW_EPTL_PATH) +
+                                   " record --pid " + pid + " -o " + q(shared / "x.dtt"));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
   EXPECT_EQ(refused.exit_code, 1);
   EXPECT_NE(refused.out.find("cannot be read (Permission denied)"), std::string::npos) << refused.out;
@@ -594,8 +595,8 @@ struct flight {
 flight fly(const scratch_folder& dir, const std::string& name, const std::string& flags, const std::string& program,
            const std::string& environment = "") {
   const auto out = (dir / (name + ".dtt")).string();
-  flight f{run_command(environment + " " + TW_EPTL_PATH + " record " + flags + " -o " + out + " -- dotnet " +
-                       TW_Workload_DLL + " " + program),
+  flight f{run_command(environment + " " + q(TW_EPTL_PATH) + " record " + flags + " -o " + q(out) + " -- dotnet " +
+                       q(TW_Workload_DLL) + " " + program),
            std::nullopt};
   if (std::filesystem::exists(out)) f.summary = tw::tools::inspect_snapshot(out);
   return f;
@@ -679,7 +680,7 @@ TEST(eptl_flight, the_last_window_of_a_program_that_dies_is_saved_with_what_kill
     ASSERT_TRUE(f.summary && f.summary->crash) << f.result.out;
     EXPECT_EQ(f.summary->crash->exception_type, r.exception);
     EXPECT_EQ(f.summary->exceptions.at(r.exception), 1u);
-    const auto events = run("export " + (dir / (std::string(r.how) + ".dtt")).string() + " --format chrome -o -").out;
+    const auto events = run("export " + q(dir / (std::string(r.how) + ".dtt")) + " --format chrome -o -").out;
     const auto thrown = events.find("\"name\":\"" + std::string(r.exception) + "\",\"cat\":\"exception\"");
     ASSERT_NE(thrown, std::string::npos);
     const auto tid = "\"tid\":" + std::to_string(f.summary->crash->thread) + ",";
@@ -696,10 +697,10 @@ TEST(eptl_flight, the_last_window_of_a_program_that_dies_is_saved_with_what_kill
     ::kill(pid, SIGKILL);
   });
   const auto out = (dir / "killed.dtt").string();
-  const auto r = run("record --last 30 --pid " + std::to_string(program.pid()) + " -o " + out);
+  const auto r = run("record --last 30 --pid " + std::to_string(program.pid()) + " -o " + q(out));
   killer.join();
   EXPECT_NE(r.out.find("eptl: the process ended unexpectedly"), std::string::npos) << r.out;
-  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + out).out;
+  EXPECT_TRUE(hot_method_on_top(out)) << run("inspect " + q(out)).out;
 }
 
 // --captures saves the next captures under names of their own, triggers close
@@ -719,7 +720,7 @@ TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
   EXPECT_GE(f.summary->exceptions.at("System.InvalidOperationException"), 3u);
   EXPECT_TRUE(tw::tools::inspect_snapshot(second).capture);
   // The report marks the capture on its timeline.
-  ASSERT_EQ(run("report " + second + " -o " + (dir / "many-2.html").string()).exit_code, 0);
+  ASSERT_EQ(run("report " + q(second) + " -o " + q(dir / "many-2.html")).exit_code, 0);
   EXPECT_NE(file_text(dir / "many-2.html").find("\"capture\":{\"ms\":"), std::string::npos);
 
   // A temporary directory of its own, short enough for the program's socket.
@@ -738,7 +739,7 @@ TEST(eptl_flight, captures_are_counted_and_the_ring_keeps_to_its_bound) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  const auto bounded = fly(dir, "bounded", "--last 60 --max-size 1", "throw-rate 3000 4", "TMPDIR=" + ring.string());
+  const auto bounded = fly(dir, "bounded", "--last 60 --max-size 1", "throw-rate 3000 4", "TMPDIR=" + q(ring));
   done.store(true);
   watch.join();
   EXPECT_GT(most, 0u);
@@ -772,9 +773,8 @@ TEST(json_out, escapes_quotes_backslashes_and_every_control_character) {
 // line the README shows under it.
 TEST(eptl, the_readme_shows_what_its_commands_print) {
   const scratch_folder dir;
-  ASSERT_EQ(run("convert " + test_support::recording("net10-core").string() + " --modules-only --modules " +
-                (std::filesystem::path(TW_SOURCE_DIR) / "tests" / "data" / "modules").string() + " -o " +
-                (dir / "core.dtt").string())
+  ASSERT_EQ(run("convert " + q(test_support::recording("net10-core")) + " --modules-only --modules " +
+                q(std::filesystem::path(TW_SOURCE_DIR) / "tests" / "data" / "modules") + " -o " + q(dir / "core.dtt"))
                 .exit_code,
             0);
   std::istringstream readme(file_text(std::filesystem::path(TW_SOURCE_DIR) / "README.md"));
@@ -793,7 +793,7 @@ TEST(eptl, the_readme_shows_what_its_commands_print) {
       if ((w.ends_with(".dtt") || w.ends_with(".nettrace")) && w != "core.dtt") other_file = true;
     if (live || other_file) continue;
     SCOPED_TRACE(lines[i]);
-    const auto said = run_command("cd " + dir.path().string() + " && " + TW_EPTL_PATH + " " + args).out;
+    const auto said = run_command("cd " + q(dir.path()) + " && " + q(TW_EPTL_PATH) + " " + args).out;
     EXPECT_EQ(said.substr(0, said.find('\n')), lines[i + 1].substr(4));
     ++checked;
   }

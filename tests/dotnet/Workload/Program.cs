@@ -16,7 +16,7 @@
 //                  timeout (throws TimeoutException), other-exception,
 //                  gc-pause (a long blocking collection), slow-request and
 //                  fast-request (to its own Kestrel server), contention (a
-//                  lock held 500 ms), cpu (a core busy for 2 s), idle
+//                  lock held 500 ms), cpu (four threads busy for 2 s), idle
 //   throw-rate N S  throws N InvalidOperationExceptions a second for S
 //                  seconds, then a TimeoutException, then 3 s more of them
 //   crash HOW      dies: format (double.Parse of "x", its first line),
@@ -263,11 +263,10 @@ public static class Incident
                 HoldLock(500);
                 break;
             case "cpu":
-                // On two threads: on a busy machine one may get less than a core.
-                var second = new Thread(() => HotLoop.Run(TimeSpan.FromSeconds(2)));
-                second.Start();
-                HotLoop.Run(TimeSpan.FromSeconds(2));
-                second.Join();
+                // On four threads: on a busy machine each gets less than a core.
+                var spinners = Enumerable.Range(0, 4).Select(_ => new Thread(() => HotLoop.Run(TimeSpan.FromSeconds(2)))).ToList();
+                spinners.ForEach(t => t.Start());
+                spinners.ForEach(t => t.Join());
                 break;
             case "idle":
                 break;

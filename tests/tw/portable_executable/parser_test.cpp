@@ -24,7 +24,7 @@ struct reported_module {
 // What the runtime and System.Reflection.Metadata report for the framework's
 // own assemblies.
 std::vector<reported_module> reported_by_the_runtime() {
-  const auto out = test_support::run_command("dotnet " TW_MODULE_INFO_DLL).out;
+  const auto out = test_support::run_command("dotnet " + test_support::quoted(TW_MODULE_INFO_DLL)).out;
   std::vector<reported_module> modules;
   std::istringstream lines(out);
   std::string line;
