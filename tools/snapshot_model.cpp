@@ -141,19 +141,23 @@ constexpr std::uint32_t root_offset = 32;
 }  // namespace
 
 std::string process_name_from_command_line(const std::string& command_line) {
-  std::vector<std::string> words;
-  std::istringstream in(command_line);
-  for (std::string w; in >> w;) words.push_back(w);
-  if (words.empty()) return {};
-  if (file_name(words[0]) == "dotnet") {
-    const std::size_t app = words.size() > 1 && words[1] == "exec" ? 2 : 1;
-    if (app < words.size() && words[app].size() > 4 && words[app].ends_with(".dll")) {
-      auto name = file_name(words[app]);
-      if (name.size() > 4) name.resize(name.size() - 4);
-      return name;
-    }
+  const auto start = command_line.find_first_not_of(' ');
+  if (start == std::string::npos) return {};
+  const auto host_end = std::min(command_line.find(' ', start), command_line.size());
+  const auto host = file_name(command_line.substr(start, host_end - start));
+  if (host != "dotnet") return host;
+  // The runtime joins the host and its arguments with spaces and quotes
+  // none: the program's path, spaces and all, ends where ".dll" does.
+  auto rest = command_line.substr(std::min(command_line.find_first_not_of(' ', host_end), command_line.size()));
+  if (rest.starts_with("exec ")) rest.erase(0, rest.find_first_not_of(' ', 5));
+  for (auto dll = rest.find(".dll"); dll != std::string::npos; dll = rest.find(".dll", dll + 1)) {
+    if (dll + 4 != rest.size() && rest[dll + 4] != ' ') continue;
+    const auto path = rest.substr(0, dll);
+    if (path.find('/') == std::string::npos && path.find(' ') != std::string::npos) return host;  // words: "run x"
+    const auto name = file_name(path);
+    return name.empty() ? host : name;
   }
-  return file_name(words[0]);
+  return host;
 }
 
 snapshot_model::snapshot_model(const std::string& index_path) : reader_(index_path) {

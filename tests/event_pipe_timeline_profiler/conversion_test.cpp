@@ -355,6 +355,7 @@ TEST(inspect, a_process_without_a_name_is_named_by_the_program_its_command_line_
   using tw::tools::process_name_from_command_line;
   EXPECT_EQ(process_name_from_command_line("/usr/share/dotnet/dotnet /srv/app/Shop.Api.dll --urls x"), "Shop.Api");
   EXPECT_EQ(process_name_from_command_line("dotnet exec /srv/app/Worker.dll"), "Worker");
+  EXPECT_EQ(process_name_from_command_line("dotnet /srv/my apps/Shop.Api.dll x.dll"), "Shop.Api");  // spaces
   EXPECT_EQ(process_name_from_command_line("/usr/share/dotnet/dotnet"), "dotnet");  // the host alone, at start
   EXPECT_EQ(process_name_from_command_line("dotnet run --project x"), "dotnet");
   EXPECT_EQ(process_name_from_command_line("/opt/shop/Shop  --port 5"), "Shop");  // an apphost

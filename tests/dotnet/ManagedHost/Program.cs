@@ -136,10 +136,9 @@ if (!convertOnly)
         Check(exited.Wait(TimeSpan.FromSeconds(60)), "the launched program's end is told");
         Check(profiler.ExitCode == 42, $"with its exit code ({profiler.ExitCode})");
     }
-    // The method's own work is in the methods it calls: it is among the
-    // top methods by inclusive samples.
-    var first = Eptl($"inspect \"{launched}\"");
-    Check(first.IndexOf("Startup.FirstWork", first.IndexOf("top methods by inclusive samples:"), StringComparison.Ordinal) > 0,
+    // On the stacks of its samples: on a busy machine the runtime's own start
+    // may outweigh it among the top methods.
+    Check(Eptl($"export \"{launched}\" --format collapsed --wall -o -").Contains(";Startup.FirstWork;"),
         "its snapshot has its first method");
 
     // A flight recording: the trigger is told, and the window around it saved.
