@@ -287,6 +287,8 @@ TEST_F(live_collector, a_window_and_a_trigger_given_by_the_host_make_a_capture_t
   EXPECT_EQ(held_resources::now(dir_), before);
 }
 
+// However the target ends, what it sent before is saved: a crash or a kill
+// is when its recording is wanted most.
 TEST_F(live_collector, a_target_that_ends_mid_snapshot_leaves_what_it_sent) {
   struct ending {
     const char* how;

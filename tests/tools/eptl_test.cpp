@@ -513,11 +513,12 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("eptl: the process ended; saving its snapshot\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("the program exited with code 42"), std::string::npos) << r.out;
-  // Startup.FirstWork ran only in the program's first moments.
-  const auto summary = run("inspect " + q(out));
-  const auto inclusive = summary.out.find("top methods by inclusive samples:");
-  EXPECT_NE(summary.out.find("Startup.FirstWork", inclusive), std::string::npos) << summary.out;
-  EXPECT_EQ(summary.out.rfind("process: Workload (pid", 0), 0u) << summary.out;
+  EXPECT_EQ(run("inspect " + q(out)).out.rfind("process: Workload (pid", 0), 0u);
+  // Startup.FirstWork ran only in the program's first moments. It is looked
+  // for on the stacks: on a busy machine the runtime's own start may
+  // outweigh it among the top methods.
+  const auto stacks = run("export " + q(out) + " --format collapsed --wall -o -").out;
+  EXPECT_NE(stacks.find(";Startup.FirstWork;"), std::string::npos) << stacks.substr(0, 2000);
 
   // Recorded for a time, it runs on, and nothing waits for it: the old ways
   // (2 s for an exit, 5 more on the way out) took 8 s and more for this.
