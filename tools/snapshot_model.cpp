@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <unordered_map>
 

@@ -126,8 +126,8 @@ TEST_F(conversion, every_recording_converts_to_the_same_bytes_on_any_number_of_t
       ASSERT_EQ(convert(in, made.back(), s, nullptr, options), "");
     }
     for (std::size_t i = 1; i < made.size(); ++i) {
-      const auto compared = test_support::run_command("python3 " + test_support::quoted(compare) + " " + test_support::quoted(made[0]) + " " +
-                                                      test_support::quoted(made[i]));
+      const auto q = [](const std::string& word) { return test_support::quoted(word); };
+      const auto compared = test_support::run_command("python3 " + q(compare) + " " + q(made[0]) + " " + q(made[i]));
       EXPECT_EQ(compared.exit_code, 0) << compared.out;
     }
     for (const auto& f : fs::directory_iterator(dir_)) fs::remove(f.path());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace test_support {
 
@@ -30,13 +31,14 @@ class fed_socket {
     ::shutdown(theirs_, SHUT_WR);
   }
   ~fed_socket() {
-    if (theirs_ >= 0) ::close(theirs_);
+    for (const int fd : {ours_, theirs_})
+      if (fd >= 0) ::close(fd);
   }
   fed_socket(const fed_socket&) = delete;
   fed_socket& operator=(const fed_socket&) = delete;
 
   // The reading end, for a socket object to own; -1 when none could be made.
-  int release() noexcept { return ours_; }
+  int release() noexcept { return std::exchange(ours_, -1); }
 
  private:
   int ours_ = -1, theirs_ = -1;

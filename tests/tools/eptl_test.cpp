@@ -81,7 +81,8 @@ TEST(eptl, commands_say_what_they_did_or_why_not_in_one_line) {
       {"inspect " + q(garbage), 1,
        "eptl: " + garbage + " is not a snapshot: the index file that eptl convert or eptl record writes\n"},
       {"inspect " + q(samples), 1, "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
-      {"convert " + q(fake_snapshot), 1, "eptl: " + fake_snapshot + " is a snapshot; eptl inspect or eptl export read it\n"},
+      {"convert " + q(fake_snapshot), 1,
+       "eptl: " + fake_snapshot + " is a snapshot; eptl inspect or eptl export read it\n"},
       {"inspect " + q(missing), 1, "eptl: Cannot open " + missing + ": No such file or directory\n"},
       {"report " + q(samples) + " -o " + q(dir / "r.html"), 1,
        "eptl: " + samples + " is a recording; eptl convert makes a snapshot of it\n"},
@@ -445,7 +446,8 @@ TEST(eptl_record, a_running_program_is_recorded_for_the_time_asked_and_its_hot_m
   const auto prefix = dir / "installed";
   const auto installed = run_command("cmake --install " + q(TW_BUILD_DIR) + " --prefix " + q(prefix));
   ASSERT_EQ(installed.exit_code, 0) << installed.out;
-  const auto from_prefix = run_command(q(prefix / "bin" / "eptl") + " record -p " + pid + " --duration 1 -o " + q(dir / "installed.dtt"));
+  const auto from_prefix =
+      run_command(q(prefix / "bin" / "eptl") + " record -p " + pid + " --duration 1 -o " + q(dir / "installed.dtt"));
   EXPECT_EQ(from_prefix.exit_code, 0) << from_prefix.out;
   EXPECT_NE(from_prefix.out.find("installed.dtt\n"), std::string::npos) << from_prefix.out;
 }
@@ -525,8 +527,8 @@ TEST(eptl_record, a_program_started_by_the_recording_is_profiled_from_its_start_
   // (Its output goes to a file: the program would hold a pipe open.)
   const auto said = (dir / "timed.txt").string();
   const auto started = std::chrono::steady_clock::now();
-  const auto timed = run("record --duration 1 -o " + q(dir / "timed.dtt") + " -- dotnet " + q(TW_Workload_DLL) + " live 30 >" +
-                         q(said) + " 2>&1");
+  const auto timed = run("record --duration 1 -o " + q(dir / "timed.dtt") + " -- dotnet " + q(TW_Workload_DLL) +
+                         " live 30 >" + q(said) + " 2>&1");
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const auto told = file_text(said);
   const auto going_on = told.find("the program goes on running as pid ");
@@ -578,8 +580,8 @@ TEST(eptl_record, a_program_in_a_container_is_listed_and_recorded_by_its_host_pi
   std::filesystem::create_directories(shared);
   std::filesystem::permissions(shared, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   const auto asked = std::chrono::steady_clock::now();
-  const auto refused = run_command("TMPDIR=" + q(shared) + " setpriv --reuid=54321 --regid=54321 --clear-groups " + q(TW_EPTL_PATH) +
-                                   " record --pid " + pid + " -o " + q(shared / "x.dtt"));
+  const auto refused = run_command("TMPDIR=" + q(shared) + " setpriv --reuid=54321 --regid=54321 --clear-groups " +
+                                   q(TW_EPTL_PATH) + " record --pid " + pid + " -o " + q(shared / "x.dtt"));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
   EXPECT_EQ(refused.exit_code, 1);
   EXPECT_NE(refused.out.find("cannot be read (Permission denied)"), std::string::npos) << refused.out;
